@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+
+#include "kelvix/export.h"
+
+namespace zol {
+
+// Settings of one camera connection, as read from the XML configuration file.
+// The three strings are owned by whoever holds the record: releaseStrings() frees them.
+struct KELVIX_API IRDeviceParams {
+    std::uint32_t serial = 0;  // 0 = the first camera found
+    int fov = 0;
+    wchar_t* opticsText = nullptr;
+    wchar_t* formatsPath = nullptr;
+    wchar_t* caliPath = nullptr;
+    int tMin = -20;
+    int tMax = 100;
+    float framerate = 20.0f;
+    int videoFormatIndex = 0;
+    int bispectral = 0;
+    int average = 0;
+    int autoFlag = 1;
+    float minInterval = 15.0f;
+    float maxInterval = 0.0f;
+    int pifInMode = 0;
+    int tChipMode = 0;
+    float tChipFixedValue = 40.0f;
+
+    // Frees the three strings (allocated as wide-character arrays) and sets them to null.
+    void releaseStrings();
+};
+
+// Reads the XML configuration file (root "imager") into the record.
+class KELVIX_API IRDeviceParamsReader {
+public:
+    static bool readXML(const wchar_t* path, IRDeviceParams& params);
+    static bool readXMLC(const char* path, IRDeviceParams& params);
+
+private:
+    IRDeviceParamsReader() {}
+};
+
+}  // namespace zol

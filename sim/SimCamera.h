@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// A thermal camera in software. One object per serial holds the state that its HID control
+// channel and its video channel share; the library reaches it only through the platform
+// interfaces (HID backend, capture service, USB registry), as it would a real camera.
+class SimCamera {
+public:
+    explicit SimCamera(std::uint32_t serial, std::uint16_t hwRevision = 3100,
+                       std::uint16_t fwRevision = 2250);
+    ~SimCamera();
+
+    std::uint32_t serial() const { return serial_; }
+    std::uint16_t hwRevision() const { return hwRevision_; }
+    std::uint16_t fwRevision() const { return fwRevision_; }
+
+    // Guards the shared state below; held briefly by either channel.
+    std::mutex& mutex() { return mutex_; }
+
+    // Shared camera state (degrees Celsius; flag state as the frame header carries it).
+    int flagState = 0;
+    float tempChip = 40.0f;
+    float tempFlag = 30.0f;
+    float tempBox = 30.0f;
+    float tempOptics = 30.0f;
+
+private:
+    std::uint32_t serial_;
+    std::uint16_t hwRevision_;
+    std::uint16_t fwRevision_;
+    std::mutex mutex_;
+};
+
+}  // namespace sim

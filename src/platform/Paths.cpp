@@ -1,0 +1,98 @@
+#include "platform/Paths.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/Strings.h"
+
+namespace platform {
+
+bool appDataFolder(std::wstring& out) {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && *xdg != '\0') {
+        out = toWide(xdg);
+        return true;
+    }
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        out = toWide(home) + L"/.local/share";
+        return true;
+    }
+    return false;
+}
+
+std::wstring joinPath(const std::wstring& a, const std::wstring& b) {
+    return a + kPathSeparator + b;
+}
+
+bool createDirectory(const std::wstring& path) {
+    std::string p = toNarrow(path);
+    if (p.empty()) {
+        return false;
+    }
+    for (std::size_t pos = 1; pos <= p.size(); ++pos) {
+        if (pos == p.size() || p[pos] == '/') {
+            std::string prefix = p.substr(0, pos);
+            if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+                return false;
+            }
+        }
+    }
+    return directoryExists(path);
+}
+
+bool fileExists(const std::wstring& path) {
+    struct stat st {};
+    return ::stat(toNarrow(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool directoryExists(const std::wstring& path) {
+    struct stat st {};
+    return ::stat(toNarrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::wstring currentDirectory() {
+    char buf[4096];
+    if (::getcwd(buf, sizeof buf) == nullptr) {
+        return std::wstring();
+    }
+    return toWide(buf);
+}
+
+bool setEnvironment(const char* name, const char* value) {
+    return value != nullptr ? ::setenv(name, value, 1) == 0 : ::unsetenv(name) == 0;
+}
+
+bool changeDirectory(const std::wstring& path) { return ::chdir(toNarrow(path).c_str()) == 0; }
+
+std::wstring makeTempDirectory(const char* prefix) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +
+                          (prefix != nullptr ? prefix : "kelvix") + "-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr) {
+        return std::wstring();
+    }
+    return toWide(buf.data());
+}
+
+namespace {
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+}  // namespace
+
+bool removeTree(const std::wstring& path) {
+    const std::string p = toNarrow(path);
+    ::nftw(p.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Wide <-> narrow text through the C library's conversions of the current locale.
+// Characters that do not convert become '?'.
+std::string toNarrow(const wchar_t* text);
+std::string toNarrow(const std::wstring& text);
+std::wstring toWide(const char* text);
+std::wstring toWide(const std::string& text);
+
+// Narrow copy for log text, cut to at most `maxBytes` bytes (never inside a character).
+std::string toNarrowBounded(const wchar_t* text, std::size_t maxBytes);
+
+// Every byte becomes one wide character of the same value (files read byte by byte).
+std::wstring widenBytes(const std::string& bytes);
+
+}  // namespace platform

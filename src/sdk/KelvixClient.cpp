@@ -1,0 +1,8 @@
+#include "kelvix/KelvixClient.h"
+
+namespace zol {
+
+// Out of line so that the interface's virtual table lives in (and is exported by) the library.
+KelvixClient::~KelvixClient() {}
+
+}  // namespace zol

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sstream>
+#include <string_view>
+
+#include "kelvix/Logger.h"
+
+namespace zol {
+
+// The base name of a source path: no directories, no extension ("src/sdk/Cali.cpp" -> "Cali").
+constexpr std::string_view sourceBaseName(std::string_view path) {
+    std::size_t slash = path.find_last_of("/\\");
+    if (slash != std::string_view::npos) {
+        path.remove_prefix(slash + 1);
+    }
+    std::size_t dot = path.find_last_of('.');
+    if (dot != std::string_view::npos) {
+        path.remove_suffix(path.size() - dot);
+    }
+    return path;
+}
+
+}  // namespace zol
+
+// Logs `expr` (anything a string stream takes, joined with <<) under the calling file's base
+// name and line. Formatting is skipped when no sink takes the level.
+#define KELVIX_LOG(level, expr)                                                        \
+    do {                                                                               \
+        ::zol::Logger* kelvixLogger_ = ::zol::Logger::getInstance();                   \
+        if (kelvixLogger_->wants(level)) {                                             \
+            std::ostringstream kelvixLogText_;                                         \
+            kelvixLogText_ << expr;                                                    \
+            constexpr std::string_view kelvixLogSource_ = ::zol::sourceBaseName(__FILE__); \
+            kelvixLogger_->write(level, std::string(kelvixLogSource_), __LINE__,       \
+                                 kelvixLogText_.str());                                \
+        }                                                                              \
+    } while (0)
+
+#define KLOG_ERROR(expr) KELVIX_LOG(::zol::Logger::Error, expr)
+#define KLOG_WARNING(expr) KELVIX_LOG(::zol::Logger::Warning, expr)
+#define KLOG_INFO(expr) KELVIX_LOG(::zol::Logger::Info, expr)
+#define KLOG_DEBUG(expr) KELVIX_LOG(::zol::Logger::Debug, expr)

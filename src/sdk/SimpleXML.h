@@ -1,0 +1,53 @@
+#pragma once
+
+#include "kelvix/export.h"
+
+namespace zol {
+
+// One comment delimiter found while cutting comments out of the kept text.
+struct CommentToken {
+    int type;    // 0 = "<!--" (offset of its first character), 1 = "-->" (offset after it)
+    int offset;  // characters into the text
+};
+
+// The system's minimal XML reader: keeps the text inside the root element, comments cut out,
+// and finds elements by plain text search. Tags carry no attributes and no blanks.
+class KELVIX_API SimpleXML {
+public:
+    static constexpr int kMaxDepth = 254;
+
+    SimpleXML();
+    ~SimpleXML();
+    SimpleXML(const SimpleXML&) = delete;
+    SimpleXML& operator=(const SimpleXML&) = delete;
+
+    bool open(const wchar_t* path, const wchar_t* rootName);
+    // directory + separator + name + ".xml", root "CaliData".
+    bool openCaliFile(const wchar_t* directory, const wchar_t* name);
+
+    void resetToRoot();
+    bool openNode(const wchar_t* tag);
+    bool openNodeAt(const wchar_t* tag, int index);
+    bool closeNode();
+    int countNodes(const wchar_t* tag);
+    int findTag(const wchar_t* tag, int from, int limit, bool closing);
+
+    bool getInt(const wchar_t* tag, int* value);
+    bool getLong(const wchar_t* tag, long* value);
+    bool getFloat(const wchar_t* tag, float* value);
+    // Hands over a new terminated copy (free with delete[]); null when the element is missing.
+    bool getString(const wchar_t* tag, wchar_t** value);
+
+    int getLength() const { return length; }
+    const wchar_t* getText() const { return text; }
+    unsigned short getDepth() const { return depth; }
+
+private:
+    int length;
+    int start[256];
+    int end[256];
+    unsigned short depth;
+    wchar_t* text;
+};
+
+}  // namespace zol

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace kelvix_test {
+
+// Gives each test a temporary directory and points HOME, XDG_DATA_HOME and the current
+// directory there; everything is removed afterwards.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::wstring wpath(const std::string& name) const;
+    void writeFile(const std::string& name, const std::string& content) const;
+    std::string readFile(const std::string& name) const;
+
+    std::string dir_;
+
+private:
+    std::wstring oldCwd_;
+    std::string oldHome_, oldXdg_;
+    bool hadHome_ = false, hadXdg_ = false;
+};
+
+// A TempDirTest that also runs on a virtual clock.
+class VirtualClockTest : public TempDirTest {
+protected:
+    VirtualClockTest() : scoped_(clock_) {}
+    platform::VirtualClock clock_;
+
+private:
+    platform::ScopedClock scoped_;
+};
+
+}  // namespace kelvix_test
