@@ -82,9 +82,16 @@ bool usbDeviceOfVideoNode(const std::string& root, const std::string& node, UsbD
     if (::realpath(link.c_str(), resolved) == nullptr) {
         return false;
     }
+    char top[PATH_MAX];
+    if (::realpath(root.c_str(), top) == nullptr) {
+        return false;
+    }
+    const std::string rootDir = top;
     // The link names the USB interface; the device is the nearest ancestor with ids.
     std::string dir = resolved;
-    for (int depth = 0; depth < 4 && !dir.empty(); ++depth) {
+    for (int depth = 0;
+         depth < 4 && dir.size() > rootDir.size() && dir.compare(0, rootDir.size(), rootDir) == 0;
+         ++depth) {
         const std::size_t slash = dir.find_last_of('/');
         const std::string name = dir.substr(slash == std::string::npos ? 0 : slash + 1);
         if (name.find(':') == std::string::npos && readUsbDevice(dir, name, device)) {
