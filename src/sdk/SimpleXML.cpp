@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvix/IRCalibrationManager.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
@@ -198,22 +199,14 @@ bool SimpleXML::openCaliFile(const wchar_t* directory, const wchar_t* name) {
     if (name == nullptr) {
         return false;
     }
-    std::wstring dir = directory != nullptr ? directory : L"";
-    if (dir.empty()) {
-        // No directory given: the application-data folder's "Imager" folder.
-        if (!platform::appDataFolder(dir)) {
-            return false;
-        }
-        dir = platform::joinPath(dir, L"Imager");
-        if (!platform::createDirectory(dir)) {
-            return false;
-        }
-    }
-    const std::wstring path = platform::joinPath(dir, std::wstring(name) + L".xml");
-    if (path.size() + 1 > kMaxPath) {
+    // An empty directory stands for the application-data folder's "Imager" folder.
+    wchar_t path[kMaxPath];
+    if (!IRCalibrationManager::getInstance()->createConfigFilepath(
+            path, directory != nullptr ? directory : L"", static_cast<short>(kMaxPath), name,
+            L".xml")) {
         return false;
     }
-    return open(path.c_str(), L"CaliData");
+    return open(path, L"CaliData");
 }
 
 void SimpleXML::resetToRoot() {
