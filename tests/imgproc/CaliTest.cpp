@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -154,6 +155,8 @@ TEST(CaliFileName, Stems) {
     EXPECT_STREQ(L"1-6-0-M5", b);
     ASSERT_TRUE(Cali::makeFileName(1, 6, L"", -0.5f, 1e30f, 0, b, 260));
     EXPECT_STREQ(L"1-6-M0-2147483647", b);
+    ASSERT_TRUE(Cali::makeFileName(1, 6, L"", std::nanf(""), 5, 0, b, 260));
+    EXPECT_STREQ(L"1-6-0-5", b);
     // A name that does not fit is refused rather than cut.
     EXPECT_FALSE(Cali::makeFileName(12345, 23, L"tele", -20, 100, 80, b, 10));
 }
