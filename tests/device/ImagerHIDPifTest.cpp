@@ -306,7 +306,8 @@ TEST_F(ImagerHIDThreaded, QueueingWhileTheFrameThreadSends) {
         }
         auto area = measureArea(static_cast<std::uint8_t>(i % 4), mask);
         dev->ConfigAutonomousMeasureArea(&area);
-        clock_.advanceMs(i % 50 == 49 ? 2100 : 10);
+        clock_.advanceMs(i % 2 ? 2100 : 10);  // most jobs fall due while others are queued
+        std::this_thread::yield();
     }
     stop = true;
     frames.join();
