@@ -194,6 +194,11 @@ TEST_F(ImagerHIDTest, CachedSettersAndCorrectedTemperatures) {
     EXPECT_EQ(dev->GetTempBox(&t), -1);
     EXPECT_EQ(t, -103.0f);
 
+    // The status answer is cut to the caller's buffer.
+    std::uint8_t buf[65] = {};
+    EXPECT_EQ(dev->GetBuffer(buf, sizeof(buf)), 65);
+    EXPECT_EQ(dev->GetBuffer(buf, 10), 10);
+
     std::uint16_t first = 0, second = 0;
     dev->GetFocusmotorRange(&first, &second);
     EXPECT_EQ(first, 100);
