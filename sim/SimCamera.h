@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "SimHidState.h"
 #include "SimVideoSide.h"
 
 namespace sim {
@@ -33,6 +34,8 @@ class SimCamera {
     float tempBox = 30.0f;
     float tempOptics = 30.0f;
 
+    // HID control channel (enumeration, answers, flash, injected faults).
+    SimHidState hid;
     // Video channel (SimVideo.h).
     SimVideoSide video;
 
