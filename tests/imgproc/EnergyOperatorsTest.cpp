@@ -95,12 +95,12 @@ TEST(EnergyOperators, SettledFramesKeepTheLastConversionUntilATableLoads) {
     ASSERT_EQ(c.root.trigger(), S_OK);  // table changed: converted
     EXPECT_FALSE(c.temp->isTableChanged());
     EXPECT_EQ(c.out(0), 10);
-    EXPECT_EQ(c.temp->frame->metadata->settleMarker, 0u);
+    EXPECT_EQ(+c.temp->frame->metadata->settleMarker, 0u);
 
     c.set({11, 21, 31, 41, 51, 61, 71, 81});
     ASSERT_EQ(c.root.trigger(), S_OK);  // settled, no change: output kept
     EXPECT_EQ(c.out(0), 10);
-    EXPECT_EQ(c.temp->frame->metadata->settleMarker, 1u);
+    EXPECT_EQ(+c.temp->frame->metadata->settleMarker, 1u);
 
     std::vector<std::int16_t> plusOne(lut::kSize);
     for (int i = 0; i < lut::kSize; ++i) {

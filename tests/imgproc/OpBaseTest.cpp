@@ -89,20 +89,20 @@ TEST(OpBase, FindByIdSearchesUpAndDown) {
 
 TEST(FrameMetadata, FreshRecordHoldsTheAllocationValues) {
     FrameMetadataRecord* m = OpBase::allocateMetadata();
-    EXPECT_EQ(m->recordSize, 78);
-    EXPECT_EQ(m->frameCounter, 0u);
-    EXPECT_EQ(m->hwFrameCounter, 0u);
-    EXPECT_EQ(m->timestamp, 0);
-    EXPECT_EQ(m->flagState, 4);
-    EXPECT_EQ(m->settleMarker, 0u);
-    EXPECT_EQ(m->tempChip, -100.0f);
-    EXPECT_EQ(m->tempFlag, -100.0f);
-    EXPECT_EQ(m->tempBox, -100.0f);
-    EXPECT_EQ(m->tempOptics, -100.0f);
-    EXPECT_EQ(m->digitalInputCount, 1);
-    EXPECT_EQ(m->digitalInputBits, 0xFFFFFFFFu);
-    EXPECT_EQ(m->analogCount, 1);
-    EXPECT_EQ(m->analog(0), 0xFFFF);
+    EXPECT_EQ(+m->recordSize, 78);
+    EXPECT_EQ(+m->frameCounter, 0u);
+    EXPECT_EQ(+m->hwFrameCounter, 0u);
+    EXPECT_EQ(+m->timestamp, 0);
+    EXPECT_EQ(+m->flagState, 4);
+    EXPECT_EQ(+m->settleMarker, 0u);
+    EXPECT_EQ(+m->tempChip, -100.0f);
+    EXPECT_EQ(+m->tempFlag, -100.0f);
+    EXPECT_EQ(+m->tempBox, -100.0f);
+    EXPECT_EQ(+m->tempOptics, -100.0f);
+    EXPECT_EQ(+m->digitalInputCount, 1);
+    EXPECT_EQ(+m->digitalInputBits, 0xFFFFFFFFu);
+    EXPECT_EQ(+m->analogCount, 1);
+    EXPECT_EQ(+m->analog(0), 0xFFFF);
     // Little-endian bytes at the documented offsets.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(m);
     EXPECT_EQ(bytes[0], 78);
@@ -119,17 +119,17 @@ TEST(FrameMetadata, ResizeGrowsWithNoValueEntriesAndShrinksToTheFixedPart) {
     EXPECT_EQ(OpBase::resizeMetadata(m, 1), m);
 
     m = OpBase::resizeMetadata(m, 3);
-    EXPECT_EQ(m->recordSize, 82);
-    EXPECT_EQ(m->analogCount, 3);
-    EXPECT_EQ(m->frameCounter, 42u);
-    EXPECT_EQ(m->analog(0), 123);
-    EXPECT_EQ(m->analog(1), 0xFFFF);
-    EXPECT_EQ(m->analog(2), 0xFFFF);
+    EXPECT_EQ(+m->recordSize, 82);
+    EXPECT_EQ(+m->analogCount, 3);
+    EXPECT_EQ(+m->frameCounter, 42u);
+    EXPECT_EQ(+m->analog(0), 123);
+    EXPECT_EQ(+m->analog(1), 0xFFFF);
+    EXPECT_EQ(+m->analog(2), 0xFFFF);
 
     m = OpBase::resizeMetadata(m, 0);
-    EXPECT_EQ(m->recordSize, 78);
-    EXPECT_EQ(m->analogCount, 0);
-    EXPECT_EQ(m->frameCounter, 42u);
+    EXPECT_EQ(+m->recordSize, 78);
+    EXPECT_EQ(+m->analogCount, 0);
+    EXPECT_EQ(+m->frameCounter, 42u);
     OpBase::freeMetadata(m);
     EXPECT_EQ(OpBase::resizeMetadata(nullptr, 2), nullptr);
 }
@@ -140,10 +140,10 @@ TEST(FrameMetadata, CopyIntoADifferentSizeReplacesTheDestination) {
     src->hwFrameCounter = 9;
     FrameMetadataRecord* dst = OpBase::allocateMetadata();
     dst = OpBase::copyMetadata(src, dst);
-    EXPECT_EQ(dst->recordSize, 80);
-    EXPECT_EQ(dst->analogCount, 2);
-    EXPECT_EQ(dst->analog(1), 77);
-    EXPECT_EQ(dst->hwFrameCounter, 9u);
+    EXPECT_EQ(+dst->recordSize, 80);
+    EXPECT_EQ(+dst->analogCount, 2);
+    EXPECT_EQ(+dst->analog(1), 77);
+    EXPECT_EQ(+dst->hwFrameCounter, 9u);
     EXPECT_EQ(OpBase::copyMetadata(src, nullptr), nullptr);
     OpBase::freeMetadata(src);
     OpBase::freeMetadata(dst);
@@ -166,11 +166,11 @@ TEST(RadDistCorr, CopiesFrameAndFixedMetadataKeepingItsOwnTail) {
     ASSERT_EQ(root.trigger(), S_OK);
     EXPECT_EQ(std::memcmp(rea.frame->pixels, root.frame->pixels, 382 * 288 * 2), 0);
     const FrameMetadataRecord* m = rea.frame->metadata;
-    EXPECT_EQ(m->tempBox, 21.5f);
-    EXPECT_EQ(m->analog(0), 11);
+    EXPECT_EQ(+m->tempBox, 21.5f);
+    EXPECT_EQ(+m->analog(0), 11);
     // Its own record stays a one-entry record: nothing later reads past it.
-    EXPECT_EQ(m->recordSize, 78);
-    EXPECT_EQ(m->analogCount, 1);
+    EXPECT_EQ(+m->recordSize, 78);
+    EXPECT_EQ(+m->analogCount, 1);
 }
 
 TEST(TraceOp, RecordsOnlyWhileActiveAndPrintsMatchingBuffers) {

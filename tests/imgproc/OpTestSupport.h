@@ -54,7 +54,7 @@ class SinkOp : public OpBase {
     HRESULT compute() override {
         frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
         copyPredecessorPixels();
-        counters.push_back(frame->metadata->frameCounter);
+        counters.push_back(+frame->metadata->frameCounter);
         if (onCompute) {
             onCompute();
         }
