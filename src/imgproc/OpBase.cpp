@@ -98,21 +98,20 @@ HRESULT OpBase::run() {
     }
     state = Processing;
     TraceOp* tracer = TraceOp::getInstance();
+    const OpFrame* input = inputFrame();
     if (tracer->isActive()) {
         if (predecessor_ != nullptr) {
-            if (predecessor_->frame != nullptr) {
-                tracer->recordPre(
-                    traceName_, reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels),
-                    pixelCount_);
+            if (input != nullptr) {
+                tracer->recordPre(traceName_, reinterpret_cast<const std::int16_t*>(input->pixels),
+                                  pixelCount_);
             }
         } else {
             tracer->recordPre(traceName_, reinterpret_cast<const std::int16_t*>(frame->pixels),
                               pixelCount_);
         }
     }
-    if (predecessor_ != nullptr && predecessor_->frame != nullptr &&
-        predecessor_->frame->metadata != nullptr) {
-        std::uint32_t marker = predecessor_->frame->metadata->settleMarker;
+    if (predecessor_ != nullptr && input != nullptr && input->metadata != nullptr) {
+        std::uint32_t marker = input->metadata->settleMarker;
         settleMarkerChanged = marker != lastSettleMarker_;
         lastSettleMarker_ = marker;
     }
