@@ -82,9 +82,9 @@ class OperatorGraph : public kelvix_test::TempDirTest {
         g_pixelCount = kOutW * kOutH;
     }
     void TearDown() override {
+        post_.reset();  // joins its worker before the operators behind it go
         temp_.reset();
         norm_.reset();
-        post_.reset();
         rea_.reset();
         meta_.reset();
         source_.reset();
