@@ -25,44 +25,6 @@ TEST(ImagerMetadataRecord, ResizingKeepsTheFixedPartAndClearsTheEntries) {
     imager_metadata::release(r);
 }
 
-TEST(ImagerMetadataRecord, FillFromModelEncodesTemperaturesAndMode) {
-    SharedParameterBlock shared;
-    shared.tMin = -20.0f;
-    shared.tMax = 100.0f;
-    shared.tMinExt = -20.0f;
-    shared.tMaxExt = 150.0f;
-    shared.decimal = 1;
-    shared.fov = 33;
-    shared.frameRate = 27;
-    shared.revision2100 = 1;
-    ImagerMetadataModel model;
-    model.t1 = -5.0;
-    model.t3 = 100.0;
-    model.e1 = 0;
-    model.e3 = 15000;
-    model.lambda = 1.1;
-    model.thirdTemp = -100.0;
-    model.modelTable = true;
-
-    ImagerMetadataRecord* r = imager_metadata::allocate(2);
-    imager_metadata::fillFromModel(r, model, shared);
-    EXPECT_EQ(+r->refTemp1Raw, 950);
-    EXPECT_EQ(+r->refTemp2Raw, 2000);
-    EXPECT_EQ(+r->refValue2, 15000);
-    EXPECT_EQ(+r->wavelength1, 1100000u);
-    EXPECT_EQ(+r->refTemp3Raw, 0);
-    EXPECT_EQ(+r->tMinRaw, 800);
-    EXPECT_EQ(+r->tMaxExtRaw, 2500);
-    EXPECT_EQ(+r->fov, 33);
-    EXPECT_EQ(+r->frameRate, 27);
-    EXPECT_EQ(+r->tableMode, 3);
-    // The bytes an application reads.
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(r);
-    EXPECT_EQ(bytes[34] | (bytes[35] << 8), 800);
-    EXPECT_EQ(bytes[77], 3);
-    imager_metadata::release(r);
-}
-
 TEST(PifConfigRecord, EntriesStopAtTheRecordSize) {
     std::uint8_t bytes[104] = {};
     auto* rec = reinterpret_cast<PifConfigRecord*>(bytes);
