@@ -19,8 +19,6 @@ double Timer::reset() {
     return elapsed;
 }
 
-double Timer::getTime() {
-    return getTimeNow() - startMs;
-}
+double Timer::getTime() { return getTimeNow() - startMs; }
 
 }  // namespace zol
