@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SimVideoSide.h"
+#include "SimHidState.h"
 
 namespace sim {
 
@@ -35,6 +36,9 @@ class SimCamera {
 
     // Video channel (SimVideo.h).
     SimVideoSide video;
+
+    // HID control channel (enumeration, answers, flash, injected faults).
+    SimHidState hid;
 
   private:
     std::uint32_t serial_;
