@@ -8,11 +8,13 @@
 
 namespace sim {
 
+class SimPhysics;
+
 // A thermal camera in software. One object per serial holds the state that its HID control
 // channel and its video channel share; the library reaches it only through the platform
 // interfaces (HID backend, capture service, USB registry), as it would a real camera.
 class SimCamera {
-public:
+  public:
     explicit SimCamera(std::uint32_t serial, std::uint16_t hwRevision = 3100,
                        std::uint16_t fwRevision = 2250);
     ~SimCamera();
@@ -31,7 +33,10 @@ public:
     float tempBox = 30.0f;
     float tempOptics = 30.0f;
 
-private:
+    // Sensor and radiometry (SimPhysics::of creates it); renders the raw frames.
+    std::shared_ptr<SimPhysics> physics;
+
+  private:
     std::uint32_t serial_;
     std::uint16_t hwRevision_;
     std::uint16_t fwRevision_;

@@ -15,9 +15,6 @@ constexpr int kMinFileLines = 8;
 constexpr std::int64_t kMaxModelPoints = 65536;
 constexpr std::int64_t kMaxModelSamples = 1 << 20;
 
-// Second radiation constant h*c/k in metre-kelvin, as the tables were made with.
-constexpr double kPlanckC2 = 0.014404347826086955;
-
 }  // namespace
 
 TemperatureTable::TemperatureTable(const TableShared* s) : lut(kLutSize), shared(s) {

@@ -61,6 +61,8 @@ class TemperatureTable {
     std::int32_t energyToRaw(double e) const;
     std::int32_t energyToIndex(double e) const;
 
+    // Second radiation constant h*c/k in metre-kelvin, as the tables were made with.
+    static constexpr double kPlanckC2 = 0.014404347826086955;
     static double planckTerm(double lambdaMetres, double tCelsius);
     double fitWavelength() const;
 
