@@ -1,0 +1,75 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kelvix/export.h"
+
+namespace zol {
+
+// One temperature range of an optic, in degrees Celsius.
+struct KELVIX_API IRTempRange {
+    int tMin;
+    int tMax;
+};
+
+// One optic of a camera: field of view, its temperature ranges and its text (empty when none).
+struct KELVIX_API IROptics {
+    int FOV = 0;
+    std::vector<IRTempRange> tempRanges;
+    std::wstring text;
+};
+
+// Process-wide keeper of the calibration and formats directories: file paths inside them,
+// the completeness check of a camera's calibration files, their download, the optics of a
+// camera and the configuration template.
+class KELVIX_API IRCalibrationManager {
+  public:
+    static constexpr int kDirCapacity = 260;
+
+    static IRCalibrationManager* getInstance();
+    ~IRCalibrationManager();
+    IRCalibrationManager(const IRCalibrationManager&) = delete;
+    IRCalibrationManager& operator=(const IRCalibrationManager&) = delete;
+
+    void setCalibrationDir(const wchar_t* dir);
+    void setFormatsDir(const wchar_t* dir);
+    const wchar_t* getCalibrationDir() const { return calibrationDir; }
+    const wchar_t* getFormatsDir() const { return formatsDir; }
+
+    // New list of missing file names, each followed by ';' (free with delete[]); null when
+    // nothing is missing.
+    wchar_t* checkCalibration(unsigned long serial);
+    const std::vector<IROptics>* getAvailableOptics(unsigned long serial);
+    // dir (or the application-data folder + "/Imager" when dir is empty) + '/' + name +
+    // extension into out (capacity characters with the terminator); false when it does not fit.
+    bool createConfigFilepath(wchar_t* out, const wchar_t* dir, short capacity, const wchar_t* name,
+                              const wchar_t* extension);
+    std::wstring generateConfiguration(unsigned long serial);
+    bool findSerial(unsigned long& serial);
+    bool isOnlineCalibrationRepoAccessible();
+    bool downloadCalibration(unsigned long serial);
+    bool copyCalibrationFromLocalRepo(unsigned long serial, std::string dir);
+
+  private:
+    IRCalibrationManager();
+
+    // One pass of the completeness check; the list grows as names are found, so files that
+    // appear or vanish meanwhile cannot overrun it. True when the description was read and
+    // nothing is missing.
+    bool checkCaliFiles(const wchar_t* dir, int serial, std::wstring& list,
+                        const wchar_t* xmlPattern, const wchar_t* datPattern,
+                        const wchar_t* prnPattern, const wchar_t* separator);
+    static void checkFile(const wchar_t* dir, const wchar_t* stem, const wchar_t* pattern,
+                          std::wstring& list);
+    static bool downloadTarget(wchar_t* missingList, std::wstring serialText,
+                               std::wstring targetDir);
+
+    static IRCalibrationManager* _this;
+
+    wchar_t* calibrationDir;
+    wchar_t* formatsDir;
+    std::vector<IROptics>* opticsCache;
+};
+
+}  // namespace zol

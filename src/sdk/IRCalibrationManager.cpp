@@ -1,0 +1,492 @@
+#include "kelvix/IRCalibrationManager.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <cwctype>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+
+#include "imgproc/Cali.h"
+#include "platform/Http.h"
+#include "platform/Paths.h"
+#include "platform/Strings.h"
+#include "sdk/Log.h"
+#include "sdk/SimpleXML.h"
+
+namespace zol {
+
+namespace {
+
+std::mutex& instanceMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Copies at most capacity - 1 characters and always terminates.
+void copyBounded(wchar_t* out, const wchar_t* text, std::size_t capacity) {
+    std::size_t n = 0;
+    while (n + 1 < capacity && text[n] != L'\0') {
+        out[n] = text[n];
+        ++n;
+    }
+    out[n] = L'\0';
+}
+
+// Appends text when it fits with the terminator; false (out unchanged) when it does not.
+bool appendBounded(wchar_t* out, std::size_t capacity, const wchar_t* text) {
+    std::size_t used = std::wcslen(out);
+    std::size_t add = std::wcslen(text);
+    if (used + add + 1 > capacity) {
+        return false;
+    }
+    std::wmemcpy(out + used, text, add + 1);
+    return true;
+}
+
+// The application-data folder + "/Imager"; false when the folder cannot be determined.
+bool defaultImagerFolder(std::wstring& out) {
+    std::wstring appData;
+    if (!platform::appDataFolder(appData)) {
+        return false;
+    }
+    out = platform::joinPath(appData, L"Imager");
+    return true;
+}
+
+constexpr std::size_t kMaxLogBytes = 1023;
+
+// Configured addresses: a compiled-in default, overridden by the environment.
+std::string configured(const char* variable, const char* fallback) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string calibrationServer() {
+    return configured("KELVIX_CALI_SERVER", "https://calibration.kelvix.io");
+}
+
+std::string webSite() {
+    return configured("KELVIX_WEBSITE", "https://www.kelvix.io");
+}
+
+std::string documentationAddress() {
+    return configured("KELVIX_DOC_URL", "https://docs.kelvix.io/libkelvix");
+}
+
+// pattern with its one "%s" (or "%i") replaced by value.
+std::wstring formatName(const wchar_t* pattern, const std::wstring& value) {
+    std::wstring out = pattern;
+    std::size_t at = out.find(L"%s");
+    if (at == std::wstring::npos) {
+        at = out.find(L"%i");
+    }
+    if (at != std::wstring::npos) {
+        out.replace(at, 2, value);
+    }
+    return out;
+}
+
+// A file name that stays inside the directory it is joined to.
+bool isPlainFileName(const std::wstring& name) {
+    if (name.empty() || name == L"." || name.find(L"..") != std::wstring::npos) {
+        return false;
+    }
+    for (wchar_t c : name) {
+        if (c == L'/' || c == L'\\' || c == L':' || c < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool canRead(const std::wstring& path) {
+    if (platform::directoryExists(path)) {
+        return false;
+    }
+    std::ifstream in(platform::toNarrow(path), std::ios::binary);
+    return in.is_open();
+}
+
+// Text of the element opened at `from` (just after its start tag) up to its end tag.
+bool elementSpan(SimpleXML& xml, const wchar_t* tag, int from, int limit, int& start, int& end) {
+    start = xml.findTag(tag, from, limit, false);
+    if (start < 0) {
+        return false;
+    }
+    end = xml.findTag(tag, start, limit, true);
+    return end >= 0;
+}
+
+}  // namespace
+
+IRCalibrationManager* IRCalibrationManager::_this = nullptr;
+
+IRCalibrationManager* IRCalibrationManager::getInstance() {
+    std::lock_guard<std::mutex> lock(instanceMutex());
+    if (_this == nullptr) {
+        _this = new IRCalibrationManager();
+    }
+    return _this;
+}
+
+IRCalibrationManager::IRCalibrationManager()
+    : calibrationDir(new wchar_t[kDirCapacity]),
+      formatsDir(new wchar_t[kDirCapacity]),
+      opticsCache(new std::vector<IROptics>()) {
+    std::wstring dir = L"/tmp/cali";
+    std::wstring appData;
+    if (platform::appDataFolder(appData)) {
+        platform::createDirectory(appData);
+        dir = platform::joinPath(platform::joinPath(appData, L"Imager"), L"Cali");
+    }
+    copyBounded(calibrationDir, dir.c_str(), kDirCapacity);
+    copyBounded(formatsDir, dir.c_str(), kDirCapacity);
+}
+
+IRCalibrationManager::~IRCalibrationManager() {
+    delete opticsCache;
+    delete[] calibrationDir;
+    delete[] formatsDir;
+    std::lock_guard<std::mutex> lock(instanceMutex());
+    if (_this == this) {
+        _this = nullptr;
+    }
+}
+
+void IRCalibrationManager::setCalibrationDir(const wchar_t* dir) {
+    if (dir != nullptr) {
+        copyBounded(calibrationDir, dir, kDirCapacity);
+    }
+}
+
+void IRCalibrationManager::setFormatsDir(const wchar_t* dir) {
+    if (dir != nullptr) {
+        copyBounded(formatsDir, dir, kDirCapacity);
+    }
+}
+
+bool IRCalibrationManager::createConfigFilepath(wchar_t* out, const wchar_t* dir, short capacity,
+                                                const wchar_t* name, const wchar_t* extension) {
+    if (out == nullptr || capacity <= 0) {
+        return false;
+    }
+    std::size_t cap = static_cast<std::size_t>(capacity);
+    out[0] = L'\0';
+    std::wstring folder;
+    if (dir != nullptr && dir[0] != L'\0') {
+        folder = dir;
+    } else if (!defaultImagerFolder(folder)) {
+        return false;
+    }
+    if (!appendBounded(out, cap, folder.c_str())) {
+        out[0] = L'\0';
+        return false;
+    }
+    platform::createDirectory(folder);
+    const wchar_t separator[2] = {platform::kPathSeparator, L'\0'};
+    if (!appendBounded(out, cap, separator) || !appendBounded(out, cap, name ? name : L"") ||
+        !appendBounded(out, cap, extension ? extension : L"")) {
+        out[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+void IRCalibrationManager::checkFile(const wchar_t* dir, const wchar_t* stem,
+                                     const wchar_t* pattern, std::wstring& list) {
+    std::wstring name = formatName(pattern, stem);
+    if (name.size() >= static_cast<std::size_t>(kDirCapacity)) {
+        name.resize(kDirCapacity - 1);
+    }
+    getInstance();
+    std::wstring folder = dir != nullptr ? dir : L"";
+    if (folder.empty() && !defaultImagerFolder(folder)) {
+        list += name + L";";
+        return;
+    }
+    platform::createDirectory(folder);
+    if (!canRead(platform::joinPath(folder, name))) {
+        list += name + L";";
+    }
+}
+
+bool IRCalibrationManager::checkCaliFiles(const wchar_t* dir, int serial, std::wstring& list,
+                                          const wchar_t* xmlPattern, const wchar_t* datPattern,
+                                          const wchar_t* prnPattern, const wchar_t* separator) {
+    list.clear();
+    Cali* cali = Cali::getInstance();
+    bool available = cali->readXML(dir, serial) == 0;
+    if (!available) {
+        list = formatName(xmlPattern, std::to_wstring(serial)) + separator;
+        return false;
+    }
+    wchar_t stem[kDirCapacity];
+    auto checkRange = [&](const CaliOptics& optic, const CaliTempRange& range, int rate) {
+        if (!Cali::makeFileName(serial, optic.FOV, optic.Text.c_str(), range.TempLo, range.TempHi,
+                                rate, stem, kDirCapacity)) {
+            return;
+        }
+        checkFile(dir, stem, datPattern, list);
+        if (!optic.SamplePointCali) {
+            checkFile(dir, stem, prnPattern, list);
+        }
+    };
+    int opticsCount = cali->getOpticsCount();
+    for (int i = 0; i < opticsCount; ++i) {
+        CaliOptics optic;
+        if (!cali->getOpticsData(i, &optic)) {
+            break;
+        }
+        CaliOpticsKey key{optic.FOV, optic.Text};
+        for (const CaliTempRange& range : optic.ranges) {
+            int found =
+                cali->findTempRange(optic.FOV, optic.Text.c_str(), range.TempLo, range.TempHi);
+            CaliTempRange listed;
+            if (found < 0 || !cali->getTempRangeData(key, found, &listed) ||
+                listed.framerates.empty()) {
+                checkRange(optic, range, 0);
+                continue;
+            }
+            for (std::uint16_t rate : listed.framerates) {
+                checkRange(optic, range, rate);
+            }
+        }
+    }
+    return list.empty();
+}
+
+wchar_t* IRCalibrationManager::checkCalibration(unsigned long serial) {
+    std::wstring list;
+    checkCaliFiles(calibrationDir, static_cast<int>(serial), list, L"Cali-%i.xml", L"Cali-%s.dat",
+                   L"Kennlinie-%s.prn", L";");
+    if (list.empty()) {
+        return nullptr;
+    }
+    wchar_t* out = new wchar_t[list.size() + 1];
+    std::wmemcpy(out, list.c_str(), list.size() + 1);
+    return out;
+}
+
+const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned long serial) {
+    if (serial == 0) {
+        return opticsCache;
+    }
+    Cali* cali = Cali::getInstance();
+    cali->readXML(calibrationDir, static_cast<int>(serial));
+    opticsCache->clear();
+    int count = cali->getOpticsCount();
+    for (int i = 0; i < count; ++i) {
+        CaliOptics optic;
+        if (!cali->getOpticsData(i, &optic)) {
+            break;
+        }
+        IROptics entry;
+        entry.FOV = optic.FOV;
+        entry.text = optic.Text;
+        for (const CaliTempRange& range : optic.ranges) {
+            entry.tempRanges.push_back(
+                {static_cast<int>(range.TempLo), static_cast<int>(range.TempHi)});
+        }
+        opticsCache->push_back(entry);
+    }
+    return opticsCache;
+}
+
+std::wstring IRCalibrationManager::generateConfiguration(unsigned long serial) {
+    int fov = 0;
+    int tMin = -20;
+    int tMax = 100;
+    SimpleXML xml;
+    std::wstring path =
+        platform::joinPath(calibrationDir, L"Cali-" + std::to_wstring(serial) + L".xml");
+    if (xml.open(path.c_str(), L"CaliData")) {
+        if (xml.openNode(L"Temperature") && xml.openNode(L"Optics") && xml.openNode(L"OpticsDef")) {
+            xml.getInt(L"FOV", &fov);
+            if (xml.openNode(L"TempRanges") && xml.openNode(L"TemperatureRange")) {
+                xml.getInt(L"TempLo", &tMin);
+                xml.getInt(L"TempHi", &tMax);
+            }
+        }
+    }
+    std::wstring t;
+    auto line = [&t](const std::wstring& text) { t += text + L"\n"; };
+    line(L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    line(
+        L"<imager xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+        L"xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\">");
+    line(L"  <serial>" + std::to_wstring(serial) +
+         L"</serial>   <!-- Provide serial number, if you attach more than one camera -->");
+    line(
+        L"  <videoformatindex>0</videoformatindex> <!-- index of the used video format (USB "
+        L"enpoint) -->");
+    line(std::wstring(L"  <formatspath>") + formatsDir + L"</formatspath>");
+    line(std::wstring(L"  <calipath>") + calibrationDir + L"</calipath>");
+    line(
+        L"  <!-- Uncomment the following lines to specify user-defined parameters for the "
+        L"desired optic");
+    line(L"       and temperature range. Be aware to specify meaningful parameters.");
+    line(L"       See documentation for further information: " +
+         platform::toWide(documentationAddress()));
+    line(
+        L"       By default, the first available optic and the first meaningful temperature "
+        L"range are selected.");
+    line(L"  -->");
+    line(L"  <!--");
+    line(L"  <fov>" + std::to_wstring(fov) + L"</fov>");
+    line(L"  <temperature>");
+    line(L"    <min>" + std::to_wstring(tMin) + L"</min>");
+    line(L"    <max>" + std::to_wstring(tMax) + L"</max>");
+    line(L"  </temperature>");
+    line(L"  <optics_text></optics_text>");
+    line(L"  -->");
+    line(
+        L"  <framerate>32.0</framerate>             <!-- scaled down frame rate, must be less "
+        L"or equal than camera frame rate -->");
+    line(L"  <bispectral>" + std::to_wstring(0) +
+         L"</bispectral>              <!-- 0=only thermal sensor, 1=bispectral technology "
+         L"(only VX710/VX740) -->");
+    line(
+        L"  <average>0</average>                    <!-- average callback frames over "
+        L"intermediate frames -->");
+    line(L"  <autoflag>");
+    line(L"    <enable>1</enable>");
+    line(L"    <mininterval>15.0</mininterval>");
+    line(L"    <maxinterval>0.0</maxinterval>");
+    line(L"  </autoflag>");
+    line(
+        L"  <pifmode>0</pifmode>                    <!-- 0=Image capture (default), 1=Flag "
+        L"control -->");
+    line(
+        L"  <tchipmode>0</tchipmode>                <!-- 0=Floating (default), 1=Auto, 2=Fixed "
+        L"value -->");
+    line(L"  <tchipfixedvalue>40.0</tchipfixedvalue> <!-- Fixed value for tchipmode=2 -->");
+    line(L"</imager>");
+    return t;
+}
+
+bool IRCalibrationManager::findSerial(unsigned long& serial) {
+    KLOG_WARNING("findSerial is not implemented yet");
+    return false;
+}
+
+bool IRCalibrationManager::isOnlineCalibrationRepoAccessible() {
+    return platform::canConnect(webSite());
+}
+
+bool IRCalibrationManager::downloadCalibration(unsigned long serial) {
+    if (serial == 0) {
+        KLOG_ERROR("No serial number specified.");
+        return false;
+    }
+    // A camera without its description first reports only the description; the next check
+    // reads it and reports the tables. The last check decides.
+    for (int attempt = 0; attempt <= 3; ++attempt) {
+        wchar_t* list = checkCalibration(serial);
+        if (list == nullptr || list[0] == L'\0') {
+            delete[] list;
+            KLOG_INFO("All files installed.");
+            return true;
+        }
+        bool ok = attempt < 3 && downloadTarget(list, std::to_wstring(serial), calibrationDir);
+        delete[] list;
+        if (!ok) {
+            KLOG_INFO("Download failed.");
+            return false;
+        }
+    }
+    return false;
+}
+
+bool IRCalibrationManager::copyCalibrationFromLocalRepo(unsigned long serial, std::string dir) {
+    std::cout << "WARNING: copyCalibrationFromLocalRepo is not implemented yet" << std::endl;
+    return false;
+}
+
+bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring serialText,
+                                          std::wstring targetDir) {
+    std::wstring cwd = platform::currentDirectory();
+    std::wstring localList = platform::joinPath(cwd, L"downloadlinks.xml");
+    if (cwd.empty() || localList.size() >= static_cast<std::size_t>(kDirCapacity)) {
+        KLOG_ERROR("Current directory unusable for the download list: "
+                   << platform::toNarrowBounded(cwd.c_str(), kMaxLogBytes));
+        return false;
+    }
+    const std::string listAddress = calibrationServer() + "/downloadlinks.xml";
+    if (!platform::downloadToFile(listAddress, localList)) {
+        KLOG_ERROR("Error downloading file " << listAddress);
+        return false;
+    }
+    std::vector<std::wstring> links;
+    bool parsed = false;
+    {
+        SimpleXML xml;
+        if (!xml.open(localList.c_str(), L"DownloadLinks")) {
+            KLOG_ERROR("Error reading "
+                       << platform::toNarrowBounded(localList.c_str(), kMaxLogBytes));
+            return false;
+        }
+        int limit = xml.getLength() + 1;
+        int imagerStart, imagerEnd, caliStart, caliEnd, linksStart, linksEnd;
+        if (elementSpan(xml, L"Imager", 0, limit, imagerStart, imagerEnd) &&
+            elementSpan(xml, L"CaliData", imagerStart, imagerEnd + 1, caliStart, caliEnd) &&
+            elementSpan(xml, L"Links", caliStart, caliEnd + 1, linksStart, linksEnd)) {
+            parsed = true;
+            int p = linksStart;
+            int s, e;
+            while (elementSpan(xml, L"string", p, linksEnd + 1, s, e)) {
+                links.emplace_back(xml.getText() + s, xml.getText() + e);
+                p = e;
+            }
+        }
+    }
+    std::remove(platform::toNarrow(localList).c_str());
+    if (!parsed) {
+        KLOG_ERROR("Error parsing download links file: " << platform::toNarrowBounded(
+                       localList.c_str(), kMaxLogBytes));
+        return false;
+    }
+
+    const std::wstring first2 = serialText.size() < 4 ? serialText : serialText.substr(0, 2);
+    const std::wstring first4 = serialText.size() < 4 ? serialText : serialText.substr(0, 4);
+    bool delivered = false;
+    std::wstring names = missingList != nullptr ? missingList : L"";
+    std::size_t from = 0;
+    while (from < names.size()) {
+        std::size_t to = names.find(L';', from);
+        if (to == std::wstring::npos) {
+            to = names.size();
+        }
+        std::wstring name = names.substr(from, to - from);
+        from = to + 1;
+        if (name.empty()) {
+            continue;
+        }
+        if (!isPlainFileName(name)) {
+            KLOG_ERROR("Refusing calibration file name outside the calibration directory: "
+                       << platform::toNarrowBounded(name.c_str(), kMaxLogBytes));
+            continue;
+        }
+        const std::wstring target = platform::joinPath(targetDir, name);
+        std::string address;
+        bool got = false;
+        for (const std::wstring& base : links) {
+            address = platform::escapeBlanks(platform::toNarrow(base + L"/" + first2 + L"/" +
+                                                                first4 + L"/Califiles SN" +
+                                                                serialText + L"/" + name));
+            if (platform::downloadToFile(address, target)) {
+                got = true;
+                break;
+            }
+        }
+        if (got) {
+            delivered = true;
+        } else {
+            KLOG_ERROR("Error downloading " << address.substr(0, kMaxLogBytes));
+        }
+    }
+    return delivered;
+}
+
+}  // namespace zol
