@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "SimCamera.h"
+#include "imgproc/Cali.h"
+#include "platform/Strings.h"
 
 namespace sim {
 
@@ -70,18 +72,29 @@ CalibrationSet CalibrationSet::standard() {
     CalibrationSet set;
     SimOpticsSpec wide;
     wide.fov = 23;
-    wide.ranges.push_back(range(-20, 100, 0, 25, 5000, 100, 9000, 9.5));
+    wide.ranges.push_back(range(-20, 100, 0, 25, 6000, 100, 12000, 9.5));
     wide.ranges.push_back(range(0, 250, 1, 25, 4000, 200, 12000, 9.5));
-    wide.ranges.push_back(range(150, 900, 2, 200, 3000, 900, 16000, 4.0));
+    wide.ranges.push_back(range(150, 900, 2, 200, 4000, 900, 16000, 8.0));
     set.optics.push_back(wide);
 
     SimOpticsSpec tele;
     tele.fov = 6;
     tele.text = "tele";
     tele.samplePoint = true;
-    tele.ranges.push_back(range(150, 900, 2, 200, 3000, 900, 16000, 4.0));
+    tele.ranges.push_back(range(150, 900, 2, 200, 4000, 900, 16000, 8.0));
     set.optics.push_back(tele);
     return set;
+}
+
+const SimRangeSpec* CalibrationSet::rangeForFid(int fid) const {
+    for (const SimOpticsSpec& o : optics) {
+        for (const SimRangeSpec& r : o.ranges) {
+            if (!o.samplePoint && r.fid == fid) {
+                return &r;
+            }
+        }
+    }
+    return nullptr;
 }
 
 CalibrationSetWriter::CalibrationSetWriter(SimCamera& camera, CalibrationSet set)
@@ -89,17 +102,12 @@ CalibrationSetWriter::CalibrationSetWriter(SimCamera& camera, CalibrationSet set
 
 std::string CalibrationSetWriter::fileStem(std::uint32_t serial, int fov, const std::string& text,
                                            float tMin, float tMax, int rate) {
-    std::ostringstream s;
-    s << serial << "-" << fov;
-    if (!text.empty()) {
-        s << "-" << text;
+    wchar_t buffer[260];
+    if (!Cali::makeFileName(static_cast<int>(serial), fov, platform::toWide(text).c_str(), tMin,
+                            tMax, rate, buffer, 260)) {
+        return std::string();
     }
-    s << "-" << (tMin < 0 ? "M" : "") << static_cast<int>(std::fabs(tMin)) << "-"
-      << (tMax < 0 ? "M" : "") << static_cast<int>(std::fabs(tMax));
-    if (rate != 0) {
-        s << "-" << rate;
-    }
-    return s.str();
+    return platform::toNarrow(buffer);
 }
 
 std::string CalibrationSetWriter::calibrationXml() const {

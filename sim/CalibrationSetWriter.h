@@ -38,6 +38,10 @@ struct CalibrationSet {
     // Two optics: a standard one with the three usual ranges and a tele optic whose hot range
     // is calibrated with sample points.
     static CalibrationSet standard();
+
+    // The first non-sample-point range selected by a filter id (what the camera switches to
+    // when the library sends it), null when none.
+    const SimRangeSpec* rangeForFid(int fid) const;
 };
 
 // Writes the calibration files of a simulated camera from the same numbers its physics uses:

@@ -91,8 +91,8 @@ SimPhysics::SimPhysics(SimCamera& camera, const Config& config) : camera_(camera
 
     model_.table.T1 = 25.0;
     model_.table.T3 = 100.0;
-    model_.table.E1 = 5000;
-    model_.table.E3 = 9000;
+    model_.table.E1 = 6000;  // the standard set's first range
+    model_.table.E3 = 12000;
     model_.table.lambda = 9.5;
     scene_.assign(n, 25.0f);
     sceneEnergy_.assign(n, model_.energy(25.0));
