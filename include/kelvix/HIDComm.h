@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "kelvix/export.h"
+
+struct hid_device_;
+
+// Identity of a HID device. Vendor id, product id and serial number are search criteria on
+// input (0 matches any) and receive the found device's values on output.
+struct KELVIX_API DEVICE_DESCRIPTION {
+    std::int32_t productId = 0;
+    std::int32_t vendorId = 0;
+    wchar_t manufacturer[256] = {};
+    wchar_t product[256] = {};
+    std::uint32_t releaseNumber = 0;  // the HID release number, i.e. the hardware revision
+    std::uint32_t serialNumber = 0;   // the serial-number string read as a decimal number
+    std::uint32_t matchCount = 0;     // incremented by every successful lookup
+};
+static_assert(sizeof(DEVICE_DESCRIPTION) == 8 + 512 * sizeof(wchar_t) + 12,
+              "DEVICE_DESCRIPTION must stay unpadded");
+
+// Finds a camera among the HID devices, opens it and exchanges reports with it: one 41-byte
+// output report (report id 0, then up to 40 payload bytes), optionally one 65-byte input
+// report back, awaited at most 1000 ms.
+class KELVIX_API HIDComm {
+  public:
+    static constexpr std::uint16_t kReceiveLength = 65;
+    static constexpr std::uint16_t kSendLength = 41;
+    static constexpr int kReadTimeoutMs = 1000;
+
+    HIDComm();
+    // Closes the device and lets go of the system HID library (unloaded with its last user).
+    ~HIDComm();
+    HIDComm(const HIDComm&) = delete;
+    HIDComm& operator=(const HIDComm&) = delete;
+
+    // 0 when a device matched (the record then holds its identity), 1 when none did.
+    std::int32_t get_device_info(DEVICE_DESCRIPTION* desc);
+    // Opens the first device with exactly this vendor and product id and a matching serial.
+    bool open_device(DEVICE_DESCRIPTION* desc);
+    std::uint32_t close_device();
+
+    // `in_use` / release number of the last matching device (false / 0 when none).
+    static bool is_device_used(std::uint16_t vendorId, std::uint16_t productId,
+                               std::uint32_t serial);
+    static std::uint16_t get_hw_revision(std::uint16_t vendorId, std::uint16_t productId,
+                                         std::uint32_t serial);
+
+    // One exchange: sends `payload` (at most 40 bytes) and, when expectAnswer or the
+    // all-commands-with-answer flag is set, reads one answer; with expectAnswer, *answer points
+    // to the receive buffer afterwards. 0 or -1.
+    std::int32_t Command(std::uint8_t* payload, std::uint16_t length, bool expectAnswer,
+                         std::uint8_t** answer);
+    void SetAllCommandsWithAnswer(bool on) { allCommandsWithAnswer_ = on; }
+
+    std::uint16_t get_receive_buffer_len() const { return receiveLength_; }
+    std::uint16_t get_send_buffer_len() const { return sendLength_; }
+    std::uint16_t get_hardware_rev() const { return hardwareRevision_; }
+    bool is_connected() const { return connected_; }
+    bool is_found() const { return found_; }
+    bool get_all_commands_with_answer() const { return allCommandsWithAnswer_; }
+
+    void sleep_ms(std::uint32_t ms);
+    // Kept for compatibility; does nothing.
+    std::int32_t OpenLog(std::int32_t level, const wchar_t* path);
+
+  protected:
+    // Like Command, but copies the answer (receive length bytes) out while the exchange is
+    // still serialised, so that concurrent commands cannot overwrite it. `answerCopy` may be
+    // null when no answer is wanted.
+    std::int32_t exchange(const std::uint8_t* payload, std::size_t length, bool expectAnswer,
+                          std::uint8_t* answerCopy);
+
+    std::uint8_t receiveBuffer_[256] = {};
+    hid_device_* device_ = nullptr;
+    bool found_ = false;
+    bool connected_ = false;
+    bool allCommandsWithAnswer_ = false;
+    std::uint16_t hardwareRevision_ = 0;
+    std::uint16_t receiveLength_ = 0;
+    std::uint16_t sendLength_ = 0;
+
+  private:
+    std::int32_t write_to_device(std::uint8_t* report);
+    std::int32_t read_from_device();
+
+    std::mutex exchangeMutex_;  // one write-and-read exchange at a time
+};

@@ -1,0 +1,64 @@
+#include "imgproc/ImagerMetadataRecord.h"
+
+#include "imgproc/SharedParameterBlock.h"
+
+namespace imager_metadata {
+
+std::uint16_t toRaw(double celsius) {
+    // Single precision, as every encoder of the standard form.
+    float raw = static_cast<float>(celsius) * 10.0f + 1000.5f;
+    return static_cast<std::uint16_t>(static_cast<std::int32_t>(raw));
+}
+
+ImagerMetadataRecord* allocate(std::uint16_t count) {
+    const std::size_t size = ImagerMetadataRecord::kFixedSize + 2u * count;
+    auto* r = reinterpret_cast<ImagerMetadataRecord*>(new std::uint8_t[size]());
+    r->entryCount = count;
+    return r;
+}
+
+void release(ImagerMetadataRecord* record) {
+    delete[] reinterpret_cast<std::uint8_t*>(record);
+}
+
+ImagerMetadataRecord* initParameters(ImagerMetadataRecord* record, std::uint16_t count,
+                                     std::uint16_t companion) {
+    if (record != nullptr && record->entryCount == count) {
+        record->companion = companion;
+        return record;
+    }
+    ImagerMetadataRecord* fresh = allocate(count);
+    if (record != nullptr) {
+        std::memcpy(fresh, record, ImagerMetadataRecord::kFixedSize);
+        release(record);
+    }
+    fresh->entryCount = count;
+    fresh->companion = companion;
+    return fresh;
+}
+
+void fillFromModel(ImagerMetadataRecord* r, const ImagerMetadataModel& m,
+                   const SharedParameterBlock& shared) {
+    if (r == nullptr) {
+        return;
+    }
+    r->refTemp1Raw = toRaw(m.t1);
+    r->refTemp2Raw = toRaw(m.t3);
+    r->refValue1 = static_cast<std::uint16_t>(m.e1);
+    r->refValue2 = static_cast<std::uint16_t>(m.e3);
+    r->wavelength1 = static_cast<std::uint32_t>(m.lambda * 1000000.0);
+    r->wavelength2 = static_cast<std::uint32_t>(m.lambda2 * 1000000.0);
+    r->refTemp3Raw = toRaw(m.thirdTemp);
+    r->refValue3 = m.thirdValue;
+    r->tMinRaw = toRaw(shared.tMin);
+    r->tMaxRaw = toRaw(shared.tMax);
+    r->tMinExtRaw = toRaw(shared.tMinExt);
+    r->tMaxExtRaw = toRaw(shared.tMaxExt);
+    r->decimal = static_cast<std::uint16_t>(shared.decimal);
+    r->fov = static_cast<std::uint16_t>(shared.fov);
+    r->frameRate = static_cast<std::uint16_t>(shared.frameRate);
+    r->tableMode =
+        static_cast<std::uint8_t>((m.modelTable ? 1 : 0) | (shared.revision2100 ? 2 : 0));
+}
+
+}  // namespace imager_metadata

@@ -1,0 +1,174 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "imgproc/SharedParameterBlock.h"
+#include "platform/HResult.h"
+
+#pragma pack(push, 1)
+// Per-frame metadata that travels with every frame (little-endian, no padding). The record is
+// 78 bytes with one analog entry; further 2-byte analog entries follow it in the same block.
+struct FrameMetadataRecord {
+    std::uint16_t recordSize;
+    std::uint32_t frameCounter;
+    std::uint32_t hwFrameCounter;
+    std::int64_t timestamp;
+    std::int64_t frameNumber;
+    std::int32_t flagState;
+    std::uint32_t settleMarker;
+    float tempChip;
+    float tempFlag;
+    float tempBox;
+    float tempOptics;
+    std::uint16_t headerWord;
+    std::uint8_t reserved[16];
+    std::uint16_t digitalInputCount;
+    std::uint32_t digitalInputBits;
+    std::uint16_t analogCount;
+    std::uint16_t analogValue0;
+
+    static constexpr std::size_t kFixedSize = 78;
+    static constexpr std::size_t kAnalogOffset = 76;
+
+    // Size of a record holding `analogCount` analog entries.
+    static std::size_t sizeFor(unsigned analogCount) {
+        return analogCount == 0 ? kFixedSize : kAnalogOffset + 2u * analogCount;
+    }
+    std::uint16_t analog(unsigned i) const {
+        std::uint16_t v;
+        std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(this) + kAnalogOffset + 2u * i, 2);
+        return v;
+    }
+    void setAnalog(unsigned i, std::uint16_t v) {
+        std::memcpy(reinterpret_cast<std::uint8_t*>(this) + kAnalogOffset + 2u * i, &v, 2);
+    }
+};
+#pragma pack(pop)
+
+static_assert(sizeof(FrameMetadataRecord) == 78, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, frameCounter) == 2, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, hwFrameCounter) == 6, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, timestamp) == 10, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, frameNumber) == 18, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, flagState) == 26, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, settleMarker) == 30, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, tempChip) == 34, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, tempOptics) == 46, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, headerWord) == 50, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, digitalInputCount) == 68, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, digitalInputBits) == 70, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, analogCount) == 74, "metadata record layout");
+static_assert(offsetof(FrameMetadataRecord, analogValue0) == 76, "metadata record layout");
+
+struct OpFrameFormat {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t pixelCount = 0;
+    std::int32_t byteSize = 0;
+    std::int64_t avgTimePerFrame = 0;  // 100-ns units
+    std::uint16_t bitCount = 16;
+    std::uint32_t contentKind = 0;
+};
+
+// One operator output: format, metadata record and 16-bit pixels, each owned.
+struct OpFrame {
+    OpFrameFormat* format = nullptr;
+    FrameMetadataRecord* metadata = nullptr;
+    std::uint16_t* pixels = nullptr;
+};
+
+struct FrameInitRecord {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::uint16_t bitCount;
+    std::int64_t avgTimePerFrame;
+};
+static_assert(sizeof(FrameInitRecord) == 24, "frame init record layout");
+
+struct FrameDoneRecord {
+    std::uint16_t* pixels;
+    FrameMetadataRecord* metadata;
+};
+
+using FrameDoneCallback = void (*)(FrameDoneRecord*);
+using FrameInitCallback = void (*)(FrameInitRecord*);
+
+// Base of every operator of the processing graph: owns one output frame, knows its predecessor
+// and successors and passes each frame down the graph.
+class OpBase {
+  public:
+    enum State : int {
+        Constructed = 0,
+        Initialising = 1,
+        Ready = 2,
+        Processing = 3,
+        Done = 4,
+        Destroying = 5,
+        Destroyed = 6
+    };
+
+    OpBase(OpBase* predecessor, int id, const wchar_t* name, SharedParameterBlock* shared);
+    virtual ~OpBase();
+    OpBase(const OpBase&) = delete;
+    OpBase& operator=(const OpBase&) = delete;
+
+    virtual HRESULT trigger();
+    virtual HRESULT reset();
+    virtual HRESULT setOutputFrame(OpFrame** frame);
+    virtual HRESULT init(OpBase* predecessor) = 0;
+    virtual HRESULT run();
+    virtual HRESULT compute() = 0;
+
+    void addSuccessor(OpBase* op);
+    OpBase* findById(int id, bool searchUp, bool searchDown);
+
+    static OpFrame* allocateOutputFrame(const OpFrameFormat* format, unsigned contentKind);
+    static void freeFrame(OpFrame* frame);
+    static FrameMetadataRecord* allocateMetadata();
+    static void freeMetadata(FrameMetadataRecord* record);
+    static FrameMetadataRecord* copyMetadata(const FrameMetadataRecord* source,
+                                             FrameMetadataRecord* destination);
+    static FrameMetadataRecord* resizeMetadata(FrameMetadataRecord* record, unsigned analogCount);
+
+    int getId() const { return id_; }
+    int getWidth() const { return width_; }
+    int getHeight() const { return height_; }
+    int getPixelCount() const { return pixelCount_; }
+    OpBase* getPredecessor() const { return predecessor_; }
+    const std::vector<OpBase*>& getSuccessors() const { return successors_; }
+    const std::wstring& getName() const { return name_; }
+    double getLastRunTime() const { return lastRunTime_; }
+
+    FrameDoneCallback frameDoneCallback = nullptr;
+    FrameInitCallback initCallback = nullptr;
+    OpFrame* frame = nullptr;
+    int state = Constructed;
+    bool settleMarkerChanged = false;
+
+  protected:
+    double nowMs() const;
+    // Allocates an output frame shaped like the predecessor's and hands it to setOutputFrame.
+    HRESULT allocateLikePredecessor(OpBase* predecessor, unsigned contentKind);
+    // Copies the predecessor's pixels into this operator's output (byte size of the smaller).
+    void copyPredecessorPixels();
+    // Copies the fixed 78 bytes of the predecessor's metadata into this output's record.
+    void copyFixedMetadata();
+
+    int id_;
+    int width_ = 0;
+    int height_ = 0;
+    int pixelCount_ = 0;
+    OpBase* predecessor_;
+    std::vector<OpBase*> successors_;
+    bool ownsFrame_ = false;
+    SharedParameterBlock* shared_;
+    std::wstring name_;
+    std::string traceName_;  // narrowed once: runs allocate nothing
+    double lastRunTime_ = 0.0;
+    double counterFrequency_;
+    std::uint32_t lastSettleMarker_ = 0;
+};

@@ -1,0 +1,29 @@
+#include "imgproc/OpDevice.h"
+
+OpDevice::OpDevice(SharedParameterBlock* shared) : OpBase(nullptr, 0, L"# Device", shared) {}
+
+HRESULT OpDevice::attach(OpFrame* newFrame) {
+    state = Initialising;
+    if (ownsFrame_ && frame != nullptr) {
+        freeFrame(frame);
+    }
+    ownsFrame_ = false;
+    frame = newFrame;
+    if (frame != nullptr && frame->format != nullptr) {
+        framePeriod_ = frame->format->avgTimePerFrame;
+        width_ = frame->format->width;
+        height_ = frame->format->height;
+        pixelCount_ = frame->format->pixelCount;
+    }
+    for (OpBase* op : successors_) {
+        if (op == nullptr) {
+            continue;
+        }
+        HRESULT hr = op->init(this);
+        if (hr < 0) {
+            return hr;
+        }
+    }
+    state = Ready;
+    return S_OK;
+}

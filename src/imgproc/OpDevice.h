@@ -1,0 +1,19 @@
+#pragma once
+
+#include "imgproc/OpBase.h"
+
+// Root of the graph: holds the frame the raw camera data is copied into.
+class OpDevice : public OpBase {
+  public:
+    explicit OpDevice(SharedParameterBlock* shared);
+
+    // Takes `frame` (not owned) as output and initialises the whole graph below.
+    HRESULT attach(OpFrame* frame);
+    HRESULT init(OpBase* predecessor) override { return E_FAIL; }
+    HRESULT compute() override { return S_OK; }
+
+    std::int64_t getFramePeriod() const { return framePeriod_; }
+
+  private:
+    std::int64_t framePeriod_ = 100000;
+};

@@ -1,0 +1,48 @@
+#include "imgproc/OpEnergyNormalize.h"
+
+#include <algorithm>
+
+OpEnergyNormalize::OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* shared,
+                                     MeasurementFieldRecord* field)
+    : OpBase(predecessor, 10, L"# Energy normalize", shared), field_(field) {
+    std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
+}
+
+HRESULT OpEnergyNormalize::init(OpBase* predecessor) {
+    enabled_ = false;
+    return allocateLikePredecessor(predecessor, 3);
+}
+
+HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::int16_t offset) {
+    if (table == nullptr) {
+        return E_POINTER;
+    }
+    // An empty table has no last entry to repeat: keep the one in force.
+    if (count <= 0) {
+        return E_INVALIDARG;
+    }
+    const int n = std::min(count, lut::kSize);
+    std::copy(table, table + n, lut_);
+    std::fill(lut_ + n, lut_ + lut::kSize, lut_[n - 1]);
+    offset_ = offset;
+    enabled_ = true;
+    return S_OK;
+}
+
+HRESULT OpEnergyNormalize::resetToIdentity() {
+    enabled_ = false;
+    lut::fillIdentity(lut_);
+    return S_OK;
+}
+
+HRESULT OpEnergyNormalize::compute() {
+    frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
+    if (!enabled_) {
+        copyPredecessorPixels();
+        return S_OK;
+    }
+    const int count = std::min(pixelCount_, predecessor_->getPixelCount());
+    lut::apply(reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels),
+               reinterpret_cast<std::int16_t*>(frame->pixels), count, lut_, offset_);
+    return S_OK;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "imgproc/OpBase.h"
+
+// Replaces unknown metadata values by defaults, keeps the last frame's values for queries and
+// turns process-interface input changes into callbacks and shared flags.
+class OpMetadata : public OpBase {
+  public:
+    using InputCallback = std::function<void(std::uint32_t, bool, std::uint16_t)>;
+
+    OpMetadata(OpBase* predecessor, SharedParameterBlock* shared);
+
+    HRESULT init(OpBase* predecessor) override;
+    HRESULT compute() override;
+
+    float defaultFlagTemp = 35.0f;
+    float defaultBoxTemp = 35.0f;
+    float defaultChipTemp = 35.0f;
+    float lastFlagTemp = -100.0f;
+    float lastBoxTemp = -100.0f;
+    float lastChipTemp = -100.0f;
+    float lastOpticsTemp = 0.0f;
+    std::uint32_t lastHwFrameCounter = 0;
+    std::uint16_t analogCount = 0;
+    std::uint16_t digitalCount = 0;
+    std::vector<std::uint16_t> lastAnalogValues;
+    std::uint32_t lastDigitalWord = 0;
+    std::uint16_t lastHeaderWord = 0;
+    std::int64_t lastTimestamp = 0;
+    std::int32_t lastFlagState = 0;
+    bool inputStates[4] = {false, false, false, false};  // modes 3, 2, 4, 7
+    InputCallback analogCallback;
+    InputCallback digitalCallback;
+
+    // Reads the channel counts of the configuration again (after it changed).
+    void refreshConfiguration();
+
+  private:
+    // Mode 2, 3, 4 or 7 -> its slot in inputStates, else -1.
+    static int stateSlot(std::int32_t mode);
+};

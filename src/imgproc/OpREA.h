@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "imgproc/OpBase.h"
+
+// Remapping operator: one record per output pixel with its source pixel and weight. With a
+// distortion coefficient of 0 the table is the identity and the frame is copied.
+class OpREA : public OpBase {
+  public:
+    OpREA(OpBase* predecessor, int id, const wchar_t* name, SharedParameterBlock* shared);
+    ~OpREA() override;
+
+    HRESULT compute() override;
+
+    double getCoefficient() const { return coefficient_; }
+    int getCentreX() const { return centreX_; }
+    int getCentreY() const { return centreY_; }
+
+  protected:
+    struct RemapEntry {
+        std::int32_t source;
+        float weight;
+    };
+    // Builds the table for a width x height frame.
+    void buildTable(int width, int height);
+
+    double coefficient_ = 0.0;
+    int centreX_ = 0;
+    int centreY_ = 0;
+    bool copyMode_ = true;
+    std::vector<RemapEntry> table_;
+};
+
+class OpREA_RadDistCorr : public OpREA {
+  public:
+    OpREA_RadDistCorr(OpBase* predecessor, SharedParameterBlock* shared);
+    HRESULT init(OpBase* predecessor) override;
+};

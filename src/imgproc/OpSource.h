@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "imgproc/FormatDefinitions.h"
+#include "imgproc/OpBase.h"
+
+// Turns the raw camera frame into pixels and decoded header values, as the camera model's
+// entry of "Formats.def" describes (one run per sub-frame).
+class OpSource : public OpBase {
+  public:
+    OpSource(OpBase* predecessor, int id, const wchar_t* name, SharedParameterBlock* shared,
+             int channel);
+    ~OpSource() override;
+
+    HRESULT trigger() override;
+    HRESULT init(OpBase* predecessor) override;
+    HRESULT compute() override;
+
+    // Output formats the camera offers for `request`, thermal first.
+    HRESULT queryFormats(const FormatRequest* request, FormatInfo formats[2], int* count);
+
+    bool isFormatFound() const { return formatFound_; }
+    const FormatDefinition* getFormat() const { return format_.get(); }
+    int getSubFramesProcessed() const { return subFramesProcessed_; }
+    int getPifType() const { return pifType_; }
+
+  private:
+    // One contiguous stretch of "d" words: copied with one memcpy per frame.
+    struct CopySpan {
+        std::int32_t source;
+        std::int32_t target;
+        std::int32_t count;
+    };
+
+    HRESULT readFormat(FormatDefinition& def, const FormatRequest& request, int channel);
+    void useDefaultFormat(int inWidth, int inHeight);
+    // Builds the index tables; false when the layout does not fit the raw frame or the output.
+    bool buildIndexTables(FormatDefinition& def, std::int64_t rawWords, int pixelCount);
+    void decodeHeader(const SubFrameLayout& sub);
+
+    std::uint16_t subFrameIndex_ = 0;
+    int channel_;
+    std::unique_ptr<FormatDefinition> format_;
+    bool revision21to99_ = false;
+    int subFramesProcessed_ = 0;
+    std::uint16_t analogChannels_ = 0;
+    std::vector<float> analogWork_;
+    bool formatFound_ = false;
+    std::int32_t pifType_ = 0;
+    std::vector<std::vector<CopySpan>> spans_;  // per sub-frame
+};

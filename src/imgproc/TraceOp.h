@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Process-wide diagnostic of the operator graph: while active it keeps, per operator name, the
+// last input and output buffer of that operator and prints one pixel before and after each.
+class TraceOp {
+  public:
+    static TraceOp* getInstance();
+
+    void recordPre(const std::string& name, const std::int16_t* values, int count);
+    void recordPost(const std::string& name, const std::int16_t* values, int count);
+    void print(unsigned index);
+    void setActive(bool active) { active_ = active; }
+    bool isActive() const { return active_; }
+
+    // Drops every recorded buffer (tests start from a clean tracer).
+    void clear();
+
+    std::size_t inputCount() const { return input_.size(); }
+    std::size_t outputCount() const { return output_.size(); }
+    const std::vector<std::string>& names() const { return names_; }
+
+  private:
+    TraceOp() = default;
+    TraceOp(const TraceOp&) = delete;
+    TraceOp& operator=(const TraceOp&) = delete;
+
+    struct Buffer {
+        std::unique_ptr<std::int16_t[]> values;
+        int count = 0;
+    };
+    static void store(Buffer& buffer, const std::int16_t* values, int count);
+
+    std::map<std::string, Buffer> input_;
+    std::map<std::string, Buffer> output_;
+    std::vector<std::string> names_;
+    bool active_ = false;
+};
