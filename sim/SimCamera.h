@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "SimHidState.h"
+
 namespace sim {
 
 class SimPhysics;
@@ -35,6 +37,9 @@ class SimCamera {
 
     // Sensor and radiometry (SimPhysics::of creates it); renders the raw frames.
     std::shared_ptr<SimPhysics> physics;
+
+    // HID control channel (enumeration, answers, flash, injected faults).
+    SimHidState hid;
 
   private:
     std::uint32_t serial_;
