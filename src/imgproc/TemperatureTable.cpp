@@ -17,7 +17,7 @@ constexpr std::int64_t kMaxModelSamples = 1 << 20;
 
 }  // namespace
 
-TemperatureTable::TemperatureTable(const TableShared* s) : lut(kLutSize), shared(s) {
+TemperatureTable::TemperatureTable(const SharedParameterBlock* s) : lut(kLutSize), shared(s) {
     for (int i = 0; i < kLutSize; ++i) {
         lut[i] = static_cast<std::int16_t>(i - kLutEnergyOffset);
     }
@@ -280,7 +280,7 @@ double TemperatureTable::energyAtIndex(std::int32_t i) const {
     if (pointCount <= 0) {
         return 0.0;
     }
-    if (!shared->samplePoint) {
+    if (!shared->samplePoints) {
         return energies[std::clamp(i, 0, pointCount - 1)];
     }
     if (i <= rawTemperatures[0]) {
@@ -307,7 +307,7 @@ std::int32_t TemperatureTable::energyToRaw(double e) const {
         return rawTemperatures[std::clamp(truncToInt32(e), 0, pointCount - 1)];
     }
     const std::int32_t k = searchEnergies(e);
-    if (!shared->samplePoint || k == pointCount - 1 || e < energies[0]) {
+    if (!shared->samplePoints || k == pointCount - 1 || e < energies[0]) {
         return rawTemperatures[k];
     }
     const double e0 = energies[k];

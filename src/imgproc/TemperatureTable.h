@@ -5,19 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "imgproc/SharedParameterBlock.h"
 #include "imgproc/TemperatureEncoding.h"
 #include "platform/HResult.h"
-
-// What a temperature table reads from the chain's shared parameter block.
-struct TableShared {
-    float tMin = 0.0f;
-    float tMax = 0.0f;
-    float tMinExt = 0.0f;
-    float tMaxExt = 0.0f;
-    bool extendedRange = false;
-    bool revision2100 = false;
-    bool samplePoint = false;
-};
 
 // Radiation model of one range: energies E1, E3 at the reference temperatures T1, T3 and the
 // effective wavelength in micrometres.
@@ -41,7 +31,7 @@ struct RadiationRecord {
 // energy -> encoded temperature LUT built from them.
 class TemperatureTable {
   public:
-    explicit TemperatureTable(const TableShared* shared);
+    explicit TemperatureTable(const SharedParameterBlock* shared);
     TemperatureTable(const TemperatureTable&) = default;
     TemperatureTable& operator=(const TemperatureTable&) = default;
 
@@ -80,7 +70,7 @@ class TemperatureTable {
     double refT1 = 0.0, refT2 = 0.0, refT3 = 0.0;
     double refE1 = 0.0, refE2 = 0.0, refE3 = 0.0;
     std::vector<std::int16_t> lut;
-    const TableShared* shared;
+    const SharedParameterBlock* shared;
 
   private:
     void clearPoints();

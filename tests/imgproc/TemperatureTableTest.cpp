@@ -30,7 +30,11 @@ std::string tableText(int firstEnergy, int lines, float t0 = 20.0f, float step =
 
 class TemperatureTableFileTest : public kelvix_test::TempDirTest {
   protected:
-    TableShared shared_{-20.0f, 100.0f, -20.0f, 100.0f, false, false, false};
+    TemperatureTableFileTest() {
+        shared_.tMin = shared_.tMinExt = -20.0f;
+        shared_.tMax = shared_.tMaxExt = 100.0f;
+    }
+    SharedParameterBlock shared_;
 };
 
 }  // namespace
@@ -128,7 +132,9 @@ TEST(TemperatureTable, ModelBuildAndReferenceFit) {
                           {-20, 120, -20, 50, 120}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tMax);
-        TableShared shared{c.tMin, c.tMax, c.tMin, c.tMax, false, false, false};
+        SharedParameterBlock shared;
+        shared.tMin = shared.tMinExt = c.tMin;
+        shared.tMax = shared.tMaxExt = c.tMax;
         TemperatureTable t(&shared);
         TableModel m = sampleModel();
         if (c.tMin == 0) {
@@ -151,7 +157,9 @@ TEST(TemperatureTable, ModelBuildAndReferenceFit) {
 }
 
 TEST(TemperatureTable, ModelBuildRejectsBadModels) {
-    TableShared shared{-20, 100, -20, 100, false, false, false};
+    SharedParameterBlock shared;
+    shared.tMin = shared.tMinExt = -20;
+    shared.tMax = shared.tMaxExt = 100;
     TemperatureTable t(&shared);
     TableModel m = sampleModel();
     m.T3 = m.T1;
@@ -176,7 +184,9 @@ TEST(TemperatureTable, ModelBuildRejectsBadModels) {
 }
 
 TEST(TemperatureTable, RadiationLut) {
-    TableShared shared{-20, 100, -20, 100, false, false, false};
+    SharedParameterBlock shared;
+    shared.tMin = shared.tMinExt = -20;
+    shared.tMax = shared.tMaxExt = 100;
     TemperatureTable t(&shared);
     RadiationRecord r;
     t.applyRadiation(r, 1.0f, false);
@@ -211,7 +221,9 @@ TEST(TemperatureTable, RadiationLut) {
 }
 
 TEST(TemperatureTable, RisingStartAndNormalization) {
-    TableShared shared{0, 250, 0, 250, false, false, false};
+    SharedParameterBlock shared;
+    shared.tMin = shared.tMinExt = 0;
+    shared.tMax = shared.tMaxExt = 250;
     TemperatureTable t(&shared);
     float start = 0;
     EXPECT_EQ(t.findRisingStart(start), E_FAIL);

@@ -122,7 +122,9 @@ TEST_F(CalibrationSetTest, TablesRoundTripModelTemperatures) {
     ASSERT_TRUE(writer_.writeAll(dir_));
     for (const sim::SimRangeSpec& r : writer_.set().optics[0].ranges) {
         SCOPED_TRACE(r.tMax);
-        TableShared shared{r.tMin, r.tMax, r.tMin, r.tMax, false, false, false};
+        SharedParameterBlock shared;
+        shared.tMin = shared.tMinExt = r.tMin;
+        shared.tMax = shared.tMaxExt = r.tMax;
         TemperatureTable table(&shared);
         const std::string stem =
             sim::CalibrationSetWriter::fileStem(31337001, 23, "", r.tMin, r.tMax, 0);
