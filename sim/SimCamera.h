@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "SimHidState.h"
 #include "SimVideoSide.h"
 
 namespace sim {
+
+class SimPhysics;
 
 // A thermal camera in software. One object per serial holds the state that its HID control
 // channel and its video channel share; the library reaches it only through the platform
@@ -35,6 +38,12 @@ class SimCamera {
 
     // Video channel (SimVideo.h).
     SimVideoSide video;
+
+    // Sensor and radiometry (SimPhysics::of creates it); renders the raw frames.
+    std::shared_ptr<SimPhysics> physics;
+
+    // HID control channel (enumeration, answers, flash, injected faults).
+    SimHidState hid;
 
   private:
     std::uint32_t serial_;

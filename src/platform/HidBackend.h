@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// One HID interface as enumeration sees it.
+struct HidDeviceEntry {
+    std::string path;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    bool hasSerial = false;  // a device may have no serial-number string at all
+    std::wstring serial;
+    std::uint16_t releaseNumber = 0;
+    std::wstring manufacturer;
+    std::wstring product;
+    std::uint16_t usagePage = 0;
+    std::uint16_t usage = 0;
+    int interfaceNumber = -1;
+    bool inUse = false;  // another handle holds the device
+    int busType = 0;
+};
+
+// An open HID device.
+class HidHandle {
+  public:
+    virtual ~HidHandle() = default;
+    virtual int write(const unsigned char* data, std::size_t length) = 0;
+    // Negative `ms` blocks; 0 returned on time-out, -1 on error.
+    virtual int readTimeout(unsigned char* data, std::size_t length, int ms) = 0;
+    virtual int read(unsigned char* data, std::size_t length) = 0;
+    virtual int setNonblocking(int nonblock) = 0;
+    virtual int sendFeatureReport(const unsigned char* data, std::size_t length) = 0;
+    virtual int getFeatureReport(unsigned char* data, std::size_t length) = 0;
+    virtual int getInputReport(unsigned char* data, std::size_t length) = 0;
+    virtual int getIndexedString(int index, wchar_t* text, std::size_t maxlen) = 0;
+    virtual const wchar_t* error() = 0;
+    virtual const HidDeviceEntry& info() const = 0;
+};
+
+// Where HID devices come from: the system's HID library or the simulated camera.
+class HidBackend {
+  public:
+    virtual ~HidBackend() = default;
+    virtual int init() = 0;
+    virtual int exit() = 0;
+    virtual std::vector<HidDeviceEntry> enumerate(std::uint16_t vendorId,
+                                                  std::uint16_t productId) = 0;
+    // shared: open shared at once; else try an exclusive open first, then shared.
+    virtual std::unique_ptr<HidHandle> openPath(const std::string& path, bool shared) = 0;
+    virtual const wchar_t* error() = 0;
+};
+
+// The backend in force: the system one unless a test installed another (not owned; nullptr
+// restores the system backend).
+HidBackend& hidBackend();
+void setHidBackend(HidBackend* backend);
+
+// Users of the system HID library: it is loaded on demand and unloaded (hidapi marked
+// uninitialised) when the last user lets go. Open devices count as users too.
+void retainHidLibrary();
+void releaseHidLibrary();
+bool hidLibraryLoaded();
+
+// True when `address` lies inside the loaded system HID library. That library calls some of
+// its own entry points through the dynamic linker, which may bind them to ours.
+bool hidLibraryContains(const void* address);
+
+// Probes a device node the way enumeration does: `openable` false when the node cannot be
+// opened read-write at all (errno-style code in `error`); `inUse` when another descriptor
+// holds a lock on it that rules out an exclusive open.
+struct HidNodeState {
+    bool openable = false;
+    bool inUse = false;
+    int error = 0;
+};
+HidNodeState probeHidNode(const std::string& path);
+
+// A lock on a device node held while a device is open: exclusive when asked for and
+// available, else shared, else none (another user holds it exclusively).
+class HidNodeLock {
+  public:
+    enum Mode { None, Shared, Exclusive };
+    HidNodeLock(const std::string& path, bool exclusive);
+    ~HidNodeLock();
+    HidNodeLock(const HidNodeLock&) = delete;
+    HidNodeLock& operator=(const HidNodeLock&) = delete;
+    Mode mode() const { return mode_; }
+    // Whether an exclusive lock was out of reach when the lock was taken.
+    bool inUse() const { return inUse_; }
+
+  private:
+    int fd_ = -1;
+    Mode mode_ = None;
+    bool inUse_ = false;
+};
+
+}  // namespace platform
