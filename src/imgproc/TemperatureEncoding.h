@@ -3,15 +3,12 @@
 #include <climits>
 #include <cstdint>
 
+#include "imgproc/LutOperators.h"
+
 // The 16-bit temperature encoding of every temperature image. Standard form: tenths of a degree
 // above -100 degC (raw = T * 10 + 1000). Centi-degree form: hundredths of a degree, signed.
 
-// Marks a pixel without value; every table lookup passes it through.
-constexpr std::uint16_t kNoValuePixel = 0x8000;
-
-// Every energy LUT has this many entries and covers energies -3000 .. 20479.
-constexpr int kLutSize = 23480;
-constexpr int kLutEnergyOffset = 3000;
+// Value domain of corrected energy images (and of every energy LUT, lut::kSize entries).
 constexpr int kEnergyMin = -3000;
 constexpr int kEnergyMax = 20479;
 

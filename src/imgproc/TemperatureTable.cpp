@@ -17,9 +17,9 @@ constexpr std::int64_t kMaxModelSamples = 1 << 20;
 
 }  // namespace
 
-TemperatureTable::TemperatureTable(const SharedParameterBlock* s) : lut(kLutSize), shared(s) {
-    for (int i = 0; i < kLutSize; ++i) {
-        lut[i] = static_cast<std::int16_t>(i - kLutEnergyOffset);
+TemperatureTable::TemperatureTable(const SharedParameterBlock* s) : lut(lut::kSize), shared(s) {
+    for (int i = 0; i < lut::kSize; ++i) {
+        lut[i] = static_cast<std::int16_t>(i - lut::kIdentityOffset);
     }
 }
 
@@ -419,9 +419,9 @@ void TemperatureTable::applyRadiation(const RadiationRecord& r, float x, bool /*
     x = std::clamp(x, 0.1f, 1.1f);
     if (pointCount <= 0) {
         for (int i = 0; i < lutSize; ++i) {
-            lut[i] = static_cast<std::int16_t>(i - kLutEnergyOffset);
+            lut[i] = static_cast<std::int16_t>(i - lut::kIdentityOffset);
         }
-        energyOffset = kLutEnergyOffset;
+        energyOffset = lut::kIdentityOffset;
         return;
     }
     energyOffset = firstEnergyNeg;
@@ -452,7 +452,7 @@ bool TemperatureTable::buildNormalizationLut(const TableModel& model, float tMin
         return false;
     }
     *offset = firstEnergyNeg;
-    *count = std::min(pointCount, kLutSize);
+    *count = std::min(pointCount, lut::kSize);
     out.reset(new std::int16_t[*count]);
     for (int i = 0; i < *count; ++i) {
         out[i] = static_cast<std::int16_t>(truncToInt32(temp.temperatureToEnergy(temperatures[i])));

@@ -64,7 +64,7 @@ class TemperatureTable {
     std::int32_t pointCount = 0;
     std::int32_t energyOffset = 0;
     std::int32_t firstEnergyNeg = 0;
-    std::int32_t lutSize = kLutSize;
+    std::int32_t lutSize = lut::kSize;
     std::int32_t rawMin = 0;
     std::int32_t rawMax = 0;
     double refT1 = 0.0, refT2 = 0.0, refT3 = 0.0;

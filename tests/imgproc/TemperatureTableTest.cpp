@@ -198,12 +198,12 @@ TEST(TemperatureTable, RadiationLut) {
     for (float ambient : {-10.0f, 23.0f, 80.0f}) {
         r.ambient = ambient;
         t.applyRadiation(r, 1.0f, false);
-        for (int i = 0; i < kLutSize - 2; i += 97) {
+        for (int i = 0; i < lut::kSize - 2; i += 97) {
             ASSERT_EQ(t.lut[i], std::clamp(t.energyToRaw(i), t.rawMin - 1, t.rawMax + 1)) << i;
         }
     }
-    EXPECT_EQ(t.lut[kLutSize - 1], t.lut[kLutSize - 3]);
-    EXPECT_EQ(t.lut[kLutSize - 2], t.lut[kLutSize - 3]);
+    EXPECT_EQ(t.lut[lut::kSize - 1], t.lut[lut::kSize - 3]);
+    EXPECT_EQ(t.lut[lut::kSize - 2], t.lut[lut::kSize - 3]);
 
     // Emissivity below 1: a measured energy above ambient maps to a hotter object.
     r.ambient = 20.0f;
@@ -249,7 +249,7 @@ TEST(TemperatureTable, RisingStartAndNormalization) {
     int count = 0, offset = -1;
     EXPECT_FALSE(t.buildNormalizationLut(sampleModel(), -20, 100, false, lut, nullptr, &offset));
     ASSERT_TRUE(t.buildNormalizationLut(sampleModel(), -20, 100, false, lut, &count, &offset));
-    EXPECT_EQ(count, std::min(t.pointCount, kLutSize));
+    EXPECT_EQ(count, std::min(t.pointCount, lut::kSize));
     EXPECT_EQ(offset, 0);
     // Same model on both sides: each point above the extension maps onto its own energy.
     for (int i = 4000; i < count; i += 211) {

@@ -150,7 +150,7 @@ TEST_F(CalibrationSetTest, TablesRoundTripModelTemperatures) {
             // adds at most half an energy count.
             const int index = static_cast<int>(std::lround(e)) + table.energyOffset;
             ASSERT_GE(index, 0);
-            ASSERT_LT(index, kLutSize);
+            ASSERT_LT(index, lut::kSize);
             const double halfCount = 0.5 / (r.model.energy(t + 0.5) - r.model.energy(t - 0.5));
             EXPECT_NEAR(decodeTemperature(table.lut[index], false), t, 0.1 + halfCount) << t;
         }
