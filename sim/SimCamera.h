@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "SimVideoSide.h"
 #include "SimHidState.h"
+#include "SimVideoSide.h"
 
 namespace sim {
+
+class SimPhysics;
 
 // A thermal camera in software. One object per serial holds the state that its HID control
 // channel and its video channel share; the library reaches it only through the platform
@@ -36,6 +38,9 @@ class SimCamera {
 
     // Video channel (SimVideo.h).
     SimVideoSide video;
+
+    // Sensor and radiometry (SimPhysics::of creates it); renders the raw frames.
+    std::shared_ptr<SimPhysics> physics;
 
     // HID control channel (enumeration, answers, flash, injected faults).
     SimHidState hid;
