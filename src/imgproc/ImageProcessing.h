@@ -137,8 +137,8 @@ class ImageProcessing {
     OpEnergyNormalize* getEnergyNormalize(std::size_t index) const;
     OpEnergy2Temp* getEnergy2Temp(std::size_t index) const;
     std::size_t getChainCount() const { return energy2Temp_.size(); }
-    const TemperatureTable* getPrimaryTable() const { return primaryTable_.get(); }
-    const TemperatureTable* getSecondaryTable() const { return secondaryTable_.get(); }
+    const TemperatureTable* getPrimaryTable() const { return primaryTable_; }
+    const TemperatureTable* getSecondaryTable() const { return secondaryTable_; }
     const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_; }
     const ImageProcessingConfig& getConfig() const { return config_; }
     std::uint32_t getTickCount() const { return tickCount_; }
@@ -175,11 +175,11 @@ class ImageProcessing {
     std::uint16_t metadataEntryCount_ = 0;
     std::uint16_t metadataCompanion_ = 0;
 
-    std::unique_ptr<TemperatureTable> primaryTable_;
-    std::unique_ptr<TemperatureTable> secondaryTable_;
+    // Owned; the correction operators read the primary through its slot.
+    TemperatureTable* primaryTable_ = nullptr;
+    TemperatureTable* secondaryTable_ = nullptr;
     bool primaryStale_ = true;
     std::unique_ptr<std::int16_t[]> normalizationTable_;
     int normalizationCount_ = 0;
     int normalizationOffset_ = 0;
-    std::uint16_t skimAtLastLoad_ = 0;
 };
