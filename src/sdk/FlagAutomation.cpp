@@ -16,7 +16,9 @@ void FlagAutomation::start(const FlagTemperatures& last) {
     last_ = last;
 }
 
-void FlagAutomation::releaseFlagTimer() { flagTimer_.reset(); }
+void FlagAutomation::releaseFlagTimer() {
+    flagTimer_.reset();
+}
 
 void FlagAutomation::releaseManualTimer() {
     std::lock_guard<std::mutex> lock(manualMutex_);

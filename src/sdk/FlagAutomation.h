@@ -72,6 +72,7 @@ class FlagAutomation {
     }
 
     const FlagTemperatures& lastFlagTemperatures() const { return last_; }
+    void setLastFlagTemperatures(const FlagTemperatures& t) { last_ = t; }
 
   private:
     // The rule that applies before the temperatures are looked at (Automatic: an interval ran
