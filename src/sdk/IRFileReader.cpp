@@ -73,7 +73,8 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
     }
     ready = openFlagSeen;
     if (!ready) {
-        KLOG_WARNING("no frame with the shutter flag open in " << this->path);
+        KLOG_WARNING("the shutter flag never opens in "
+                     << this->path << " (no flag cycle recorded): nothing to play");
     }
 }
 
