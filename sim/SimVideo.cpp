@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <thread>
 
+#include "SimPhysics.h"
 #include "platform/Strings.h"
 
 namespace sim {
@@ -239,6 +240,7 @@ class SimCaptureGraph : public platform::CaptureGraph {
 
     void captureLoop(SimVideoCapability c) {
         std::vector<unsigned char> frame(static_cast<std::size_t>(c.width) * c.height * 2);
+        std::vector<std::uint16_t> rendered;
         const auto interval =
             std::chrono::nanoseconds(std::max<std::int64_t>(c.frameDuration, 1) * 100);
         auto next = std::chrono::steady_clock::now();
@@ -249,6 +251,25 @@ class SimCaptureGraph : public platform::CaptureGraph {
                 if (cv_.wait_until(lock, next, [this] { return stop_; })) {
                     return;
                 }
+            }
+            // A camera with physics shows its scene when the format is the physics' frame.
+            std::shared_ptr<SimPhysics> physics;
+            {
+                std::lock_guard<std::mutex> lock(camera_->mutex());
+                physics = camera_->physics;
+            }
+            if (physics && physics->layout().rawWords() * 2 == frame.size()) {
+                rendered.resize(physics->layout().rawWords());
+                physics->nextFrame(rendered.data());
+                std::memcpy(frame.data(), rendered.data(), frame.size());
+                std::uint32_t counter;
+                {
+                    std::lock_guard<std::mutex> lock(camera_->mutex());
+                    counter = ++camera_->video.frameCounter;
+                }
+                const double t = static_cast<double>(counter) * c.frameDuration / 1e7;
+                grabber_.deliver(t, frame.data(), static_cast<long>(frame.size()));
+                continue;
             }
             SimFrameHeader h;
             {
