@@ -42,10 +42,10 @@ TEST_F(ChainOnSimCamera, ReportsBlackbodyInBothRanges) {
     EXPECT_LT(a.maxAbs, 0.5);
 }
 
-// Flag cycles every 30 s while the housing and chip warm up for ten minutes: the offsets of
+// A noisy camera: flag cycles every 30 s while the housing and chip warm up for ten minutes: the offsets of
 // each flag and the drift tracking between flags keep the reading.
 TEST_F(ChainOnSimCamera, KeepsReadingThroughFlagsAndChipDrift) {
-    start();
+    start(160, 120, 3.0);  // with temporal noise of 3 counts
     physics_->setBlackbodyScene(30.0f, 15.0f, 45.0f);
     const float chip0 = camera_->tempChip;
     ASSERT_EQ(frames(60), S_OK);
