@@ -84,6 +84,8 @@ class SimPhysics {
     void advance(double seconds);
     // Closes the flag for `frames` frames; the camera reopens it by itself.
     void beginFlagCycle(int frames = 10);
+    // The same with the camera's mutex already held (the HID side commands it).
+    void beginFlagCycleLocked(int frames);
     // Renders the next raw frame (header and pixels), then counts it and steps the flag cycle.
     void nextFrame(std::uint16_t* raw);
     // Renders without changing anything.

@@ -239,6 +239,10 @@ HRESULT OpCorr::readCalibration() {
     nextGainTime_ = 0;
     gainThrottled_ = false;
     flagEnergyValid_ = false;
+    // Both energies come from the table of the range being left: take them again from the new
+    // one and start the smoothing afresh, else the old box energy reads as a large drift.
+    boxEnergyValid_ = false;
+    driftPrimed_ = false;
     loadFrameCounter = frame != nullptr && frame->metadata != nullptr
                            ? static_cast<std::int32_t>(frame->metadata->frameCounter)
                            : 0;
