@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SimHidState.h"
+#include "SimVideoSide.h"
 
 namespace sim {
 
@@ -40,6 +41,8 @@ class SimCamera {
 
     // HID control channel (enumeration, answers, flash, injected faults).
     SimHidState hid;
+    // Video channel (SimVideo.h).
+    SimVideoSide video;
 
   private:
     std::uint32_t serial_;

@@ -278,6 +278,9 @@ class SimHidHandle : public platform::HidHandle {
             return static_cast<int>(length);
         }
         pending_ = simHidAnswer(*camera_, report.data(), answer_);
+        if (pending_ && h.patchAnswer) {
+            h.patchAnswer(report.data(), answer_);
+        }
         return static_cast<int>(length);
     }
 

@@ -30,6 +30,8 @@ struct SimHidState {
     int answersBeforeSilence = -1;  // after n more answers, silence; negative: never
     // Reports for which the camera stays silent.
     std::function<bool(const std::uint8_t* report)> muteWhen;
+    // Rewrites an answer after the camera composed it (for exact answer bytes in tests).
+    std::function<void(const std::uint8_t* report, std::uint8_t* answer)> patchAnswer;
 
     // Every output report sent to the camera, 41 bytes each (byte 0 is the report id).
     std::vector<std::vector<std::uint8_t>> reports;

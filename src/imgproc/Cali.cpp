@@ -184,7 +184,10 @@ void readOptics(zol::SimpleXML& xml, std::vector<CaliOptics>& optics) {
 // |t| truncated, held to the int range.
 int absTruncated(float t) {
     double a = std::fabs(static_cast<double>(t));
-    return a >= 2147483647.0 ? 2147483647 : static_cast<int>(a);
+    if (!(a < 2147483647.0)) {
+        return a != a ? 0 : 2147483647;  // NaN reads as 0
+    }
+    return static_cast<int>(a);
 }
 
 bool sameText(const std::wstring& a, const wchar_t* b) {

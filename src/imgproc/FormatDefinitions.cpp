@@ -1,5 +1,6 @@
 #include "imgproc/FormatDefinitions.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -335,7 +336,7 @@ HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
                     if (!readNumbers(valueOf(line, "In"), v, 3)) {
                         state = 100;
                     } else if (v[0] == request.width && v[1] == request.height &&
-                               v[2] == static_cast<std::int64_t>(request.frequency)) {
+                               v[2] == std::trunc(request.frequency)) {
                         out.inWidth = v[0];
                         out.inHeight = v[1];
                         out.inFrequency = v[2];

@@ -150,6 +150,11 @@ class OpBase {
     bool settleMarkerChanged = false;
 
   protected:
+    // The frame this operator reads: the predecessor's output unless the operator keeps its own
+    // copy of it (the post-processing worker).
+    virtual const OpFrame* inputFrame() const {
+        return predecessor_ != nullptr ? predecessor_->frame : nullptr;
+    }
     double nowMs() const;
     // Allocates an output frame shaped like the predecessor's and hands it to setOutputFrame.
     HRESULT allocateLikePredecessor(OpBase* predecessor, unsigned contentKind);

@@ -33,6 +33,11 @@ class OpPostProcessing : public OpBase {
     std::size_t queuedCount();
     std::size_t spareCount();
 
+  protected:
+    // The frame being passed on is this operator's input: on the worker it is the queued copy,
+    // so the capture thread can fill the predecessor's frame meanwhile.
+    const OpFrame* inputFrame() const override { return frame; }
+
   private:
     void workerLoop();
     void passStep();

@@ -131,4 +131,33 @@ struct SharedParameterBlock {
     std::uint16_t calibratedSkim = 0;
     std::uint16_t adjustedSkim = 0;
     void* sampleList = nullptr;
+
+    // Back to the values of construction (the atomics make the block non-copyable).
+    void clear() {
+        hardwareRevision = firmwareRevision = 0;
+        serial = 0;
+        fov = 0;
+        reserved = 0;
+        opticsText.clear();
+        tMin = tMax = risingStartTemp = tMinExt = tMaxExt = 0.0f;
+        energyAtTMin = energyAtTMax = chipTempDeviation = flagTempDeviation = 0.0f;
+        frameRate = 0;
+        temperatureUnit = 0;
+        decimal = 0;
+        highResolution = extendedRange = 0;
+        calibrationDirectory = tableDirectory = formatsDirectory = nullptr;
+        flagState = 0;
+        pifSnapshotRequest = appSnapshotRequest = thirdSnapshotRequest = 0;
+        secondTrigger = inputLevel = 0;
+        device = nullptr;
+        visibleFormatAvailable = revision2100 = samplePoints = lacksShortCaps = 0;
+        hasDeviceRes = false;
+        deviceResWidth = deviceResHeight = deviceResValue = 0;
+        deviceResOffsetX = deviceResOffsetY = 0;
+        pifConfig = nullptr;
+        pendingSkimDelta = 0;
+        flagsSinceSkimChange = 0;
+        calibratedSkim = adjustedSkim = 0;
+        sampleList = nullptr;
+    }
 };

@@ -8,7 +8,7 @@ namespace platform {
 namespace {
 
 class SystemClock : public Clock {
-public:
+  public:
     std::int64_t ticks() override {
         auto d = std::chrono::steady_clock::now().time_since_epoch();
         return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
@@ -56,7 +56,9 @@ Clock& clock() {
     return c ? *c : systemClock();
 }
 
-void setClock(Clock* c) { current.store(c, std::memory_order_release); }
+void setClock(Clock* c) {
+    current.store(c, std::memory_order_release);
+}
 
 VirtualClock::VirtualClock(std::int64_t startTicks, std::uint32_t startTickMs)
     : ticks_(startTicks), startTicks_(startTicks), startTickMs_(startTickMs) {
@@ -68,13 +70,17 @@ VirtualClock::VirtualClock(std::int64_t startTicks, std::uint32_t startTickMs)
     local_.second = 3;
 }
 
-std::int64_t VirtualClock::ticks() { return ticks_.load(); }
+std::int64_t VirtualClock::ticks() {
+    return ticks_.load();
+}
 
 std::uint32_t VirtualClock::tickMs() {
     return startTickMs_ + static_cast<std::uint32_t>((ticks_.load() - startTicks_) / 10'000);
 }
 
-void VirtualClock::sleepMs(std::uint32_t ms) { advanceMs(ms); }
+void VirtualClock::sleepMs(std::uint32_t ms) {
+    advanceMs(ms);
+}
 
 std::int64_t VirtualClock::systemTimeMs() {
     return systemMs_.load() + (ticks_.load() - startTicks_) / 10'000;
@@ -85,13 +91,17 @@ LocalTime VirtualClock::localTime() {
     return local_;
 }
 
-void VirtualClock::advanceMs(double ms) { ticks_ += static_cast<std::int64_t>(ms * 10'000.0); }
+void VirtualClock::advanceMs(double ms) {
+    ticks_ += static_cast<std::int64_t>(ms * 10'000.0);
+}
 
 void VirtualClock::setLocalTime(const LocalTime& t) {
     std::lock_guard<std::mutex> lock(localMutex_);
     local_ = t;
 }
 
-void VirtualClock::setSystemTimeMs(std::int64_t ms) { systemMs_ = ms; }
+void VirtualClock::setSystemTimeMs(std::int64_t ms) {
+    systemMs_ = ms;
+}
 
 }  // namespace platform

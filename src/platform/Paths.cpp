@@ -70,7 +70,9 @@ bool setEnvironment(const char* name, const char* value) {
     return value != nullptr ? ::setenv(name, value, 1) == 0 : ::unsetenv(name) == 0;
 }
 
-bool changeDirectory(const std::wstring& path) { return ::chdir(toNarrow(path).c_str()) == 0; }
+bool changeDirectory(const std::wstring& path) {
+    return ::chdir(toNarrow(path).c_str()) == 0;
+}
 
 std::wstring makeTempDirectory(const char* prefix) {
     const char* tmp = std::getenv("TMPDIR");
@@ -85,7 +87,9 @@ std::wstring makeTempDirectory(const char* prefix) {
 }
 
 namespace {
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return ::remove(path);
+}
 }  // namespace
 
 bool removeTree(const std::wstring& path) {

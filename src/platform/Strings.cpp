@@ -28,9 +28,13 @@ std::string toNarrowBounded(const wchar_t* text, std::size_t maxBytes) {
     return out;
 }
 
-std::string toNarrow(const wchar_t* text) { return toNarrowBounded(text, std::string::npos - 1); }
+std::string toNarrow(const wchar_t* text) {
+    return toNarrowBounded(text, std::string::npos - 1);
+}
 
-std::string toNarrow(const std::wstring& text) { return toNarrow(text.c_str()); }
+std::string toNarrow(const std::wstring& text) {
+    return toNarrow(text.c_str());
+}
 
 std::wstring toWide(const char* text) {
     std::wstring out;
@@ -58,7 +62,9 @@ std::wstring toWide(const char* text) {
     return out;
 }
 
-std::wstring toWide(const std::string& text) { return toWide(text.c_str()); }
+std::wstring toWide(const std::string& text) {
+    return toWide(text.c_str());
+}
 
 std::wstring widenBytes(const std::string& bytes) {
     std::wstring out;

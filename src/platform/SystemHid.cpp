@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -253,6 +254,13 @@ class SystemBackend : public HidBackend {
     }
 
     std::unique_ptr<HidHandle> openPath(const std::string& path, bool shared) override {
+        // Only device nodes go to the system library: its open mishandles anything else it can
+        // open (a regular file, /dev/null) and touches the handle after freeing it.
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+            KLOG_DEBUG("Not opening " << path << ": no HID device node");
+            return nullptr;
+        }
         Use use;
         if (!use) {
             return nullptr;

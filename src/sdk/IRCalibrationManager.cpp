@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
 
 #include "imgproc/Cali.h"
@@ -99,6 +100,14 @@ bool isPlainFileName(const std::wstring& name) {
         }
     }
     return true;
+}
+
+// A range limit truncated toward zero, held to the int range.
+int truncatedDegrees(float t) {
+    if (!(t > -2147483648.0f)) {
+        return t != t ? 0 : std::numeric_limits<int>::min();
+    }
+    return t >= 2147483647.0f ? std::numeric_limits<int>::max() : static_cast<int>(t);
 }
 
 bool canRead(const std::wstring& path) {
@@ -287,7 +296,7 @@ const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned l
         entry.text = optic.Text;
         for (const CaliTempRange& range : optic.ranges) {
             entry.tempRanges.push_back(
-                {static_cast<int>(range.TempLo), static_cast<int>(range.TempHi)});
+                {truncatedDegrees(range.TempLo), truncatedDegrees(range.TempHi)});
         }
         opticsCache->push_back(entry);
     }

@@ -10,7 +10,7 @@ namespace optest {
 
 // A control device with a process interface of configurable size.
 class FakeControlDevice : public NullControlDevice {
-public:
+  public:
     FakeControlDevice(std::uint16_t analogInputs, std::uint16_t digitalInputs, int pifType = 0)
         : analogInputs_(analogInputs), digitalInputs_(digitalInputs), pifType_(pifType) {
         resetPifScaling(analogInputs, 0);
@@ -19,7 +19,7 @@ public:
     void GetPifDICount(std::uint16_t* count) override { *count = digitalInputs_; }
     std::int32_t GetPifType() override { return pifType_; }
 
-private:
+  private:
     std::uint16_t analogInputs_;
     std::uint16_t digitalInputs_;
     int pifType_;
@@ -48,7 +48,8 @@ inline std::string formatsFile(const std::string& blocks) {
 inline std::string formatBlock(const std::string& in, const std::string& outs, int sframes,
                                const std::string& defs, const std::string& hwRev = "(0..9999)") {
     return "[Format]\nGuid = {11223344-5566-7788-99AA-BBCCDDEEFF00}\nName = Test camera\n"
-           "HWRev = " + hwRev + "\nChannels = 1\nIn = " + in + "\n" + outs +
+           "HWRev = " +
+           hwRev + "\nChannels = 1\nIn = " + in + "\n" + outs +
            "SFrames = " + std::to_string(sframes) + "\n" + defs + "[Format end]\n";
 }
 

@@ -24,6 +24,11 @@ struct PostChain {
     SinkOp sink{post.get(), &shared};
 
     PostChain() { EXPECT_EQ(root.start(), S_OK); }
+    // Hands one frame to the operator (threaded tests read what passed only once it is done).
+    void feed(std::uint32_t counter) {
+        root.frame->metadata->frameCounter = counter;
+        EXPECT_EQ(root.trigger(), S_OK);
+    }
     // Pushes frames 1..n with the given flag states; returns the counters that passed.
     std::vector<std::uint32_t> push(int n, std::vector<int> flags = {}) {
         sink.counters.clear();
@@ -110,13 +115,12 @@ TEST(PostProcessingThreaded, OnlyTheNewestQueuedFrameRunsAndAllAreReleased) {
         cv.wait(lock, [&] { return release; });
     };
     c.post->setUseThread(true);
-    EXPECT_TRUE(c.push(1).empty());  // queued, the worker takes it and blocks in the sink
+    c.feed(1);  // queued, the worker takes it and blocks in the sink
     ASSERT_TRUE(waitUntil([&] { return computed.load() == 1; }));
 
     // Three frames wait while the worker is busy.
     for (std::uint32_t counter : {10u, 11u, 12u}) {
-        c.root.frame->metadata->frameCounter = counter;
-        ASSERT_EQ(c.root.trigger(), S_OK);
+        c.feed(counter);
     }
     {
         std::lock_guard<std::mutex> lock(m);
@@ -172,9 +176,11 @@ TEST(PostProcessingThreaded, QueuedFramesAreFreedOnDestruction) {
         cv.wait(lock, [&] { return release; });
     };
     c.post->setUseThread(true);
-    c.push(1);
+    c.feed(1);
     ASSERT_TRUE(waitUntil([&] { return computed.load() == 1; }));
-    c.push(3);
+    for (std::uint32_t counter : {2u, 3u, 4u}) {
+        c.feed(counter);
+    }
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::lock_guard<std::mutex> lock(m);

@@ -15,12 +15,12 @@ using optest::FakeControlDevice;
 using optest::RawFrame;
 
 // 10 x 6 raw words: four rows of six pixels (four padding words each), then 20 header words.
-const std::string kPlainBlock = optest::formatBlock(
-    "10 6 50", "Out = 6 4 50\n", 1, "Def = (0 4 d:6 s:4) (40 1 m:20)\n");
+const std::string kPlainBlock =
+    optest::formatBlock("10 6 50", "Out = 6 4 50\n", 1, "Def = (0 4 d:6 s:4) (40 1 m:20)\n");
 constexpr int kHeader = 40;
 
 class SourceOperator : public kelvix_test::TempDirTest {
-protected:
+  protected:
     void SetUp() override {
         TempDirTest::SetUp();
         formatsDir_ = wpath("");
@@ -169,7 +169,7 @@ TEST_F(SourceOperator, TextAnalogValuesStopAtTheHeaderEnd) {
     EXPECT_EQ(source_->getPifType(), 4);
 
     RawFrame raw = plainFrame();
-    raw.headerByte(kHeader, 34, 1);  // first channel 1
+    raw.headerByte(kHeader, 34, 1);        // first channel 1
     raw.headerText(kHeader, 35, "1.5;x");  // header ends without a further ';'
     load(raw);
     ASSERT_EQ(root_->trigger(), S_OK);
@@ -275,7 +275,7 @@ TEST_F(SourceOperator, ShortHeadersLeaveTheFieldsTheyDoNotHold) {
     load(raw);
     ASSERT_EQ(root_->trigger(), S_OK);
     EXPECT_FLOAT_EQ(+out().tempFlag, 2.0f);
-    EXPECT_EQ(+out().flagState, 4);           // byte 11 lies beyond the header
+    EXPECT_EQ(+out().flagState, 4);            // byte 11 lies beyond the header
     EXPECT_FLOAT_EQ(+out().tempBox, -100.0f);  // bytes 7-8 too
     EXPECT_EQ(+out().hwFrameCounter, 0u);
     EXPECT_EQ(+out().digitalInputBits, 0xFFFFFFFFu);

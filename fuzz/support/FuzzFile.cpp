@@ -1,0 +1,32 @@
+#include "support/FuzzFile.h"
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/Paths.h"
+#include "platform/Strings.h"
+
+namespace kelvix_fuzz {
+namespace {
+
+struct ScratchDir {
+    ScratchDir() : path(platform::makeTempDirectory("kelvix-fuzz")) {
+        if (path.empty()) {
+            std::abort();
+        }
+    }
+    ~ScratchDir() { platform::removeTree(path); }
+    std::wstring path;
+};
+
+}  // namespace
+
+std::wstring writeInputFile(const std::uint8_t* data, std::size_t size, const char* name) {
+    static ScratchDir dir;
+    const std::wstring path = platform::joinPath(dir.path, platform::toWide(name));
+    std::ofstream out(platform::toNarrow(path), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return path;
+}
+
+}  // namespace kelvix_fuzz

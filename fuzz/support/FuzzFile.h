@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kelvix_fuzz {
+
+// Writes the input to a file in a scratch directory of this process (removed at exit) and
+// returns its path; the readers under test take file names.
+std::wstring writeInputFile(const std::uint8_t* data, std::size_t size, const char* name);
+
+}  // namespace kelvix_fuzz

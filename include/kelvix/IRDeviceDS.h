@@ -1,0 +1,74 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "kelvix/IRDevice.h"
+#include "kelvix/IRDeviceParams.h"
+#include "kelvix/export.h"
+
+namespace platform {
+class CaptureGraph;
+struct CaptureDevice;
+class Event;
+}  // namespace platform
+
+namespace zol {
+
+class CallbackHandler;
+
+// The video channel on the platform's capture service: finds the camera by serial among the
+// video-input devices, builds its graph (source -> sample grabber -> null renderer) with the
+// configured format and delivers every sample on the capture thread. At most 16 instances
+// are created per process.
+class KELVIX_API IRDeviceDS : public IRDevice {
+  public:
+    // The device of params.serial (0: the first camera found), its serial written back into
+    // params; null when there is none. Failing platform calls throw their result code as int.
+    // The caller owns the device.
+    static IRDeviceDS* createInstance(IRDeviceParams& params);
+    // Instances created so far in this process.
+    static int getId();
+
+    ~IRDeviceDS() override;
+    IRDeviceDS(const IRDeviceDS&) = delete;
+    IRDeviceDS& operator=(const IRDeviceDS&) = delete;
+
+    bool isOpen() override;
+    IRDeviceError getFrame(unsigned char* buffer, double* timestamp) override;
+    int startStreaming() override;
+    int stopStreaming() override;
+    void setClient(KelvixClient* client) override;
+    // Waits on the process-wide event "wakeUp" until exit() signals it.
+    void run() override;
+    // Wakes a waiting run(); does nothing while no run() waits.
+    void exit() override;
+
+    const char* getFriendlyName();
+    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread.
+    void setCallback(IRRawFrameCallback callback);
+
+  private:
+    friend struct IRDeviceDSTestAccess;
+
+    IRDeviceDS();
+    static IRDeviceDS* createVideoGraph(unsigned long requested, int formatIndex);
+    static unsigned long determineSerialNumber(wchar_t* devicePath);
+    static std::map<unsigned long, IRDeviceDS*>& instances();
+    void initializeGraph();
+    void buildGraph(const platform::CaptureDevice& device, const std::wstring& name,
+                    int formatIndex);
+
+    static int _id;
+
+    char* friendlyName;  // 80 characters
+    wchar_t* wideName;   // 80 characters: the name and the instance count when built
+    std::unique_ptr<platform::CaptureGraph> graph;
+    CallbackHandler* callbackHandler;  // owned
+    int callbackSlot = 0;              // this instance's slot in the raw-callback table
+    std::mutex wakeMutex;
+    std::shared_ptr<platform::Event> wakeEvent;  // held while run() waits
+};
+
+}  // namespace zol

@@ -1,0 +1,39 @@
+#include "sdk/CallbackHandler.h"
+
+#include "kelvix/IRDeviceDS.h"
+#include "kelvix/KelvixClient.h"
+
+namespace zol {
+
+HRESULT CallbackHandler::QueryInterface(const GUID& iid, void** object) {
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    if (iid == platform::IID_ISampleGrabberCB) {
+        *object = static_cast<ISampleGrabberCB*>(this);
+        return S_OK;
+    }
+    if (iid == platform::IID_IUnknown) {
+        *object = static_cast<platform::IUnknown*>(this);
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CallbackHandler::SampleCB(double, platform::IMediaSample* sample) {
+    unsigned char* buffer = nullptr;
+    if (sample == nullptr || FAILED(sample->GetPointer(&buffer))) {
+        return 0;
+    }
+    const int length = static_cast<int>(sample->GetActualDataLength());
+    if (IRRawFrameCallback cb = callback_.load()) {
+        cb(buffer, length, userData_);
+    }
+    if (KelvixClient* client = client_.load()) {
+        client->onRawFrame(buffer, length);
+    }
+    return 0;
+}
+
+}  // namespace zol

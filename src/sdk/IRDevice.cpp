@@ -1,0 +1,15 @@
+#include "kelvix/IRDevice.h"
+
+namespace zol {
+
+IRDevice::~IRDevice() = default;
+
+void IRDevice::setRawFrameCallback(IRRawFrameCallback callback) {
+    rawFrameCallback_ = callback;
+}
+
+void IRDevice::setClient(KelvixClient* client) {
+    client_ = client;
+}
+
+}  // namespace zol

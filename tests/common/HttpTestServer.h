@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace kelvix_test {
+
+// A real HTTP server (python3's http.server) on 127.0.0.1 at a free port, serving the files
+// under `root`; stopped by the destructor. `silent` makes a server that accepts connections
+// but never answers.
+class HttpTestServer {
+  public:
+    explicit HttpTestServer(const std::string& root, bool silent = false);
+    ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    bool running() const { return port_ > 0; }
+    int port() const { return port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+    // A port on 127.0.0.1 on which nothing listens (just released).
+    static int closedPort();
+
+  private:
+    std::string stateDir_;
+    std::string pid_;
+    int port_ = 0;
+};
+
+}  // namespace kelvix_test

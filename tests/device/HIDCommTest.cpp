@@ -1,0 +1,253 @@
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "SimHidFixture.h"
+#include "kelvix/hidapi.h"
+#include "platform/HidBackend.h"
+#include "platform/SystemHid.h"
+
+using namespace kelvix_test;
+
+namespace {
+
+std::shared_ptr<sim::SimCamera> camera(sim::SimHidBackend& backend, const wchar_t* serialText,
+                                       std::uint16_t revision) {
+    auto cam = std::make_shared<sim::SimCamera>(0, revision);
+    if (serialText) {
+        cam->hid.serialString = serialText;
+    } else {
+        cam->hid.hasSerial = false;
+    }
+    backend.addCamera(cam);
+    return cam;
+}
+
+}  // namespace
+
+class HIDCommLookup : public SimHidTest {};
+
+TEST_F(HIDCommLookup, WildcardTakesFirstDeviceWithSerialString) {
+    platform::HidDeviceEntry keyboard;
+    keyboard.vendorId = 0x046D;
+    keyboard.productId = 0xC31C;
+    keyboard.releaseNumber = 7;
+    backend_.addOtherDevice(keyboard);  // no serial string: never matches
+    camera(backend_, L"12346", 21);
+    DEVICE_DESCRIPTION d;
+    EXPECT_EQ(dev_.get_device_info(&d), 0);
+    EXPECT_EQ(d.serialNumber, 12346u);
+    EXPECT_EQ(d.vendorId, 0x0403);
+    EXPECT_EQ(d.productId, 0xDE37);
+    EXPECT_EQ(d.releaseNumber, 21u);
+    EXPECT_EQ(d.matchCount, 1u);
+    EXPECT_EQ(std::wstring(d.product), L"Kelvix Thermal Camera");
+    EXPECT_EQ(dev_.get_hardware_rev(), 21);
+    EXPECT_TRUE(dev_.is_found());
+}
+
+TEST_F(HIDCommLookup, SerialIsReadAsDecimalNumber) {
+    camera(backend_, L"12346", 1);
+    camera(backend_, nullptr, 2);
+    camera(backend_, L"012345", 3);
+    camera(backend_, L"12345", 4);
+    DEVICE_DESCRIPTION d;
+    d.serialNumber = 12345;
+    ASSERT_EQ(dev_.get_device_info(&d), 0);
+    EXPECT_EQ(d.releaseNumber, 3u);  // leading zero read as a number; 12346 passed over
+    EXPECT_EQ(HIDComm::get_hw_revision(0, 0, 12345), 4);  // the last match decides
+    EXPECT_EQ(HIDComm::get_hw_revision(0x0403, 0xDE37, 99), 0);
+
+    DEVICE_DESCRIPTION none;
+    none.serialNumber = 99;
+    EXPECT_EQ(dev_.get_device_info(&none), 1);
+    EXPECT_EQ(none.matchCount, 0u);
+}
+
+TEST_F(HIDCommLookup, DeviceHeldElsewhereIsInUseAndStillOpensShared) {
+    auto cam = camera(backend_, L"777", 3100);
+    cam->hid.inUse = true;
+    EXPECT_TRUE(HIDDevice::IsDeviceUsed(0x0403, 0xDE37, 777));
+    EXPECT_FALSE(HIDDevice::IsDeviceUsed(0x0403, 0xDE37, 778));
+
+    hid_device_info* list = hid_enumerate(0x0403, 0xDE37);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->in_use, 1);
+    EXPECT_EQ(std::wstring(list->serial_number), L"777");
+    hid_free_enumeration(list);
+
+    DEVICE_DESCRIPTION d;
+    d.vendorId = 0x0403;
+    d.productId = 0xDE37;
+    d.serialNumber = 777;
+    EXPECT_TRUE(dev_.open_device(&d));
+    EXPECT_EQ(dev_.get_send_buffer_len(), 41);
+    EXPECT_EQ(dev_.get_receive_buffer_len(), 65);
+}
+
+TEST_F(HIDCommLookup, OpenNeedsExactIdsAndPassesOverDevicesThatFail) {
+    auto broken = camera(backend_, L"5", 1);
+    broken->hid.failOpen = true;
+    auto good = camera(backend_, L"5", 2);
+    DEVICE_DESCRIPTION wildcard;  // vendor and product 0 qualify nothing when opening
+    EXPECT_FALSE(dev_.open_device(&wildcard));
+
+    DEVICE_DESCRIPTION d;
+    d.vendorId = 0x0403;
+    d.productId = 0xDE37;
+    d.serialNumber = 5;
+    ASSERT_TRUE(dev_.open_device(&d));
+    EXPECT_EQ(d.releaseNumber, 2u);
+    EXPECT_EQ(dev_.get_hardware_rev(), 2);
+    EXPECT_EQ(backend_.openCount(), 1);
+    EXPECT_EQ(dev_.close_device(), 0u);
+    EXPECT_FALSE(dev_.is_connected());
+}
+
+TEST_F(HIDCommLookup, HidapiOpenMatchesIdsAndSerialString) {
+    camera(backend_, L"0042", 1);
+    auto second = camera(backend_, L"42", 2);
+    hid_device* dev = hid_open(0x0403, 0xDE37, L"42", 1);
+    ASSERT_NE(dev, nullptr);
+    hid_device_info* info = hid_get_device_info(dev);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->release_number, 2);
+    EXPECT_EQ(info->next, nullptr);
+    wchar_t text[4];
+    EXPECT_EQ(hid_get_serial_number_string(dev, text, 4), 0);
+    EXPECT_EQ(std::wstring(text), L"42");
+    EXPECT_EQ(hid_get_manufacturer_string(dev, text, 4), 0);
+    EXPECT_EQ(std::wstring(text), L"Kel");  // cut and terminated
+    hid_close(dev);
+    EXPECT_EQ(hid_open(0x0403, 0xDE38, nullptr, 0), nullptr);
+}
+
+class HIDCommExchange : public SimHidTest {};
+
+TEST_F(HIDCommExchange, CommandFramesAndLimitsPayload) {
+    connect();
+    std::uint8_t payload[41];
+    for (int i = 0; i < 41; ++i) {
+        payload[i] = static_cast<std::uint8_t>(i + 1);
+    }
+    std::uint8_t* answer = nullptr;
+    EXPECT_EQ(dev_.Command(payload, 41, false, nullptr), -1);  // longer than the report
+    EXPECT_TRUE(reports().empty());
+    EXPECT_EQ(dev_.Command(payload, 40, true, &answer), 0);
+    ASSERT_EQ(reports().size(), 1u);
+    EXPECT_EQ(reports()[0].size(), 41u);
+    EXPECT_EQ(reports()[0][0], 0);
+    EXPECT_EQ(reports()[0][40], 40);
+    EXPECT_NE(answer, nullptr);
+    EXPECT_EQ(dev_.Command(nullptr, 0, false, nullptr), -1);
+}
+
+TEST_F(HIDCommExchange, SilenceAndUnplugFailCommands) {
+    connect();
+    std::uint8_t query[] = {0x34, 0x64};
+    cam_->hid.silentReads = 1;
+    EXPECT_EQ(dev_.Command(query, 2, true, nullptr), -1);  // at once, no real wait
+    EXPECT_EQ(dev_.Command(query, 2, true, nullptr), 0);
+    std::uint8_t flag = 0;
+    cam_->hid.unplugged = true;
+    EXPECT_EQ(dev_.SetFlag(true), -1);  // a failed write is a failed command
+    EXPECT_EQ(dev_.GetFlag(&flag), -1);
+    EXPECT_EQ(flag, 2);
+    EXPECT_TRUE(dev_.is_connected());  // stays set until closed
+}
+
+TEST_F(HIDCommExchange, AllCommandsWithAnswerMakesSettersWait) {
+    connect();
+    cam_->hid.silentReads = 1;
+    EXPECT_EQ(dev_.SetPwrCtl(true), 0);  // nobody reads, silence not consumed
+    dev_.SetAllCommandsWithAnswer(true);
+    EXPECT_EQ(dev_.SetPwrCtl(true), -1);
+    EXPECT_EQ(dev_.SetPwrCtl(true), 0);
+    DEVICE_DESCRIPTION d;
+    dev_.get_device_info(&d);  // a lookup clears the flag and the connection
+    EXPECT_FALSE(dev_.get_all_commands_with_answer());
+    EXPECT_EQ(dev_.SetPwrCtl(true), -1);
+}
+
+TEST(HIDCommThreaded, ExchangesOfOneTransportDoNotMix) {
+    sim::SimHidBackend backend;
+    sim::ScopedHidBackend scoped(backend);
+    auto cam = std::make_shared<sim::SimCamera>(1, 3100, 2250);
+    cam->tempFlag = 12.5f;
+    backend.addCamera(cam);
+    HIDDevice dev;
+    DEVICE_DESCRIPTION d;
+    d.vendorId = 0x0403;
+    d.productId = 0xDE37;
+    ASSERT_TRUE(dev.OpenHIDDevice(&d));
+    int bad = 0;
+    std::thread other([&] {
+        for (int i = 0; i < 2000; ++i) {
+            std::uint16_t fw = 0;
+            if (dev.GetFwCypVers(&fw) != 0 || fw != 2250) {
+                ++bad;
+            }
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        float t = 0;
+        if (dev.GetTFlag(&t) != 0 || t != 12.5f) {
+            ++bad;
+        }
+    }
+    other.join();
+    EXPECT_EQ(bad, 0);
+}
+
+class HIDNode : public TempDirTest {};
+
+// A plain file stands in for a hidraw node.
+TEST_F(HIDNode, ExclusiveHolderShowsInUse) {
+    writeFile("hidraw0", "");
+    const std::string path = this->path("hidraw0");
+    EXPECT_FALSE(platform::probeHidNode(path).inUse);
+    {
+        platform::HidNodeLock holder(path, true);
+        EXPECT_EQ(holder.mode(), platform::HidNodeLock::Exclusive);
+        platform::HidNodeState state = platform::probeHidNode(path);
+        EXPECT_TRUE(state.openable);
+        EXPECT_TRUE(state.inUse);
+        platform::HidNodeLock shared(path, false);  // still opens, without a lock
+        EXPECT_TRUE(shared.inUse());
+        EXPECT_EQ(shared.mode(), platform::HidNodeLock::None);
+    }
+    {
+        platform::HidNodeLock first(path, false);
+        EXPECT_EQ(first.mode(), platform::HidNodeLock::Shared);
+        EXPECT_FALSE(first.inUse());
+        platform::HidNodeLock second(path, true);  // exclusive out of reach: falls back
+        EXPECT_EQ(second.mode(), platform::HidNodeLock::Shared);
+        EXPECT_TRUE(platform::probeHidNode(path).inUse);
+    }
+    EXPECT_FALSE(platform::probeHidNode(path).inUse);
+    std::remove(path.c_str());
+    EXPECT_FALSE(platform::probeHidNode(path).openable);
+}
+
+TEST(HIDSystemLibrary, StaysLoadedWhileAnyTransportLives) {
+    platform::setHidBackend(nullptr);
+    auto first = std::make_unique<HIDComm>();
+    auto second = std::make_unique<HIDComm>();
+    DEVICE_DESCRIPTION d;
+    d.serialNumber = 4000000000u;  // nothing matches; the lookup loads the library
+    EXPECT_EQ(first->get_device_info(&d), 1);
+    ASSERT_TRUE(platform::hidLibraryLoaded());
+    // Calls the library makes into itself are recognised by their origin.
+    const platform::SystemHidApi& api = platform::systemHidApi();
+    EXPECT_TRUE(platform::hidLibraryContains(reinterpret_cast<const void*>(api.write)));
+    EXPECT_FALSE(platform::hidLibraryContains(reinterpret_cast<const void*>(&hid_write)));
+    first.reset();
+    EXPECT_TRUE(platform::hidLibraryLoaded());
+    second.reset();
+    EXPECT_FALSE(platform::hidLibraryLoaded());
+    hid_device_info* list = hid_enumerate(0xFFFF, 0xFFFF);  // loads it again on demand
+    hid_free_enumeration(list);
+    EXPECT_TRUE(platform::hidLibraryLoaded());
+    hid_exit();
+    EXPECT_FALSE(platform::hidLibraryLoaded());
+}

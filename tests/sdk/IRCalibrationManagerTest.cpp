@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "common/HttpTestServer.h"
+#include "common/TestEnv.h"
+#include "kelvix/IRCalibrationManager.h"
+#include "kelvix/Logger.h"
+#include "platform/Paths.h"
+#include "platform/Strings.h"
+
+namespace {
+
+using kelvix_test::HttpTestServer;
+
+// One optic with two frame rates in its range, one sample-point optic without frame rates.
+std::string description(const std::string& secondText = "wide") {
+    return "<?xml version=\"1.0\"?>\n<CaliData>\n"
+           "<Temperature><Optics>\n"
+           "<OpticsDef><FOV>23</FOV><TempRanges><TemperatureRange>"
+           "<TempLo>-20</TempLo><TempHi>100</TempHi>"
+           "<Framerates><Framerate><FR>80</FR></Framerate><Framerate><FR>27</FR></Framerate>"
+           "</Framerates></TemperatureRange></TempRanges></OpticsDef>\n"
+           "<OpticsDef><FOV>6</FOV><Text>" +
+           secondText +
+           "</Text><SamplePointCali>true</SamplePointCali><TempRanges><TemperatureRange>"
+           "<TempLo>0</TempLo><TempHi>250.5</TempHi></TemperatureRange></TempRanges></OpticsDef>\n"
+           "</Optics></Temperature>\n</CaliData>\n";
+}
+
+std::vector<std::string> tableNames(const std::string& s) {
+    return {"Cali-" + s + "-23-M20-100-80.dat", "Kennlinie-" + s + "-23-M20-100-80.prn",
+            "Cali-" + s + "-23-M20-100-27.dat", "Kennlinie-" + s + "-23-M20-100-27.prn",
+            "Cali-" + s + "-6-wide-0-250.dat"};
+}
+
+class IRCalibrationManagerTest : public kelvix_test::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        mgr_ = zol::IRCalibrationManager::getInstance();
+        caliDir_ = wpath("cali");
+        mgr_->setCalibrationDir(caliDir_.c_str());
+        mgr_->setFormatsDir(wpath("formats").c_str());
+        zol::Logger::getInstance()->configure("calitest", zol::Logger::ModeConsole, 0,
+                                              zol::Logger::Info);
+    }
+    void TearDown() override {
+        for (const char* v :
+             {"KELVIX_CALI_SERVER", "KELVIX_WEBSITE", "KELVIX_HTTP_TIMEOUT", "KELVIX_DOC_URL"}) {
+            platform::setEnvironment(v, nullptr);
+        }
+        TempDirTest::TearDown();
+    }
+
+    std::wstring checked(unsigned long serial) {
+        wchar_t* list = mgr_->checkCalibration(serial);
+        std::wstring out = list != nullptr ? list : L"<none>";
+        delete[] list;
+        return out;
+    }
+
+    void writeCali(const std::string& name, const std::string& content) {
+        platform::createDirectory(caliDir_);
+        writeFile("cali/" + name, content);
+    }
+
+    zol::IRCalibrationManager* mgr_ = nullptr;
+    std::wstring caliDir_;
+};
+
+TEST_F(IRCalibrationManagerTest, DirectoriesAndPaths) {
+    mgr_->setCalibrationDir(nullptr);
+    EXPECT_EQ(caliDir_, mgr_->getCalibrationDir());
+    std::wstring longDir(400, L'd');
+    mgr_->setFormatsDir(longDir.c_str());
+    EXPECT_EQ(std::wstring(259, L'd'), mgr_->getFormatsDir());
+
+    wchar_t out[260];
+    ASSERT_TRUE(mgr_->createConfigFilepath(out, L"/some/dir", 260, L"Formats", L".def"));
+    EXPECT_STREQ(L"/some/dir/Formats.def", out);
+    ASSERT_TRUE(mgr_->createConfigFilepath(out, L"", 260, L"Cali-1", L".xml"));
+    EXPECT_EQ(platform::toWide(dir_ + "/share/Imager/Cali-1.xml"), out);
+    EXPECT_TRUE(platform::directoryExists(wpath("share/Imager")));
+    // Exactly filling the buffer fits; one more character does not.
+    std::wstring dir(260 - 1 - std::wstring(L"/F.x").size(), L'a');
+    wchar_t small[260];
+    EXPECT_TRUE(mgr_->createConfigFilepath(small, dir.c_str(), 260, L"F", L".x"));
+    dir += L'a';
+    EXPECT_FALSE(mgr_->createConfigFilepath(small, dir.c_str(), 260, L"F", L".x"));
+    EXPECT_FALSE(mgr_->createConfigFilepath(small, L"/d", 8, L"Formats", L".def"));
+
+    unsigned long serial = 42;
+    EXPECT_FALSE(mgr_->findSerial(serial));
+    EXPECT_EQ(42u, serial);
+}
+
+TEST_F(IRCalibrationManagerTest, CompletenessCheck) {
+    // Without a description only its own name is reported.
+    EXPECT_EQ(L"Cali-31000001.xml;", checked(31000001));
+
+    writeCali("Cali-31000002.xml", description());
+    std::wstring expected;
+    for (const std::string& n : tableNames("31000002")) {
+        expected += platform::toWide(n) + L";";
+    }
+    // Two frame rates give two .dat and two .prn names; the sample-point optic no .prn.
+    EXPECT_EQ(expected, checked(31000002));
+    EXPECT_EQ(std::wstring::npos, checked(31000002).find(L"Kennlinie-31000002-6"));
+
+    for (const std::string& n : tableNames("31000002")) {
+        writeCali(n, "x");
+    }
+    EXPECT_EQ(L"<none>", checked(31000002));
+
+    const std::vector<zol::IROptics>* optics = mgr_->getAvailableOptics(31000002);
+    ASSERT_EQ(2u, optics->size());
+    EXPECT_EQ(23, (*optics)[0].FOV);
+    EXPECT_EQ(L"wide", (*optics)[1].text);
+    ASSERT_EQ(1u, (*optics)[1].tempRanges.size());
+    EXPECT_EQ(250, (*optics)[1].tempRanges[0].tMax);
+    EXPECT_EQ(optics, mgr_->getAvailableOptics(0));
+    EXPECT_EQ(2u, mgr_->getAvailableOptics(0)->size());
+}
+
+TEST_F(IRCalibrationManagerTest, ConfigurationTemplate) {
+    platform::setEnvironment("KELVIX_DOC_URL", "http://127.0.0.1/doc");
+    writeCali("Cali-31000003.xml", "<CaliData>\n<!-- unbalanced\n</CaliData>\n");
+    const std::string cali = dir_ + "/cali";
+    const std::string formats = dir_ + "/formats";
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<imager xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+        "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\">\n"
+        "  <serial>31000003</serial>   <!-- Provide serial number, if you attach more than one "
+        "camera -->\n"
+        "  <videoformatindex>0</videoformatindex> <!-- index of the used video format (USB "
+        "enpoint) -->\n"
+        "  <formatspath>" +
+        formats +
+        "</formatspath>\n"
+        "  <calipath>" +
+        cali +
+        "</calipath>\n"
+        "  <!-- Uncomment the following lines to specify user-defined parameters for the "
+        "desired optic\n"
+        "       and temperature range. Be aware to specify meaningful parameters.\n"
+        "       See documentation for further information: http://127.0.0.1/doc\n"
+        "       By default, the first available optic and the first meaningful temperature "
+        "range are selected.\n"
+        "  -->\n"
+        "  <!--\n"
+        "  <fov>0</fov>\n"
+        "  <temperature>\n"
+        "    <min>-20</min>\n"
+        "    <max>100</max>\n"
+        "  </temperature>\n"
+        "  <optics_text></optics_text>\n"
+        "  -->\n"
+        "  <framerate>32.0</framerate>             <!-- scaled down frame rate, must be less or "
+        "equal than camera frame rate -->\n"
+        "  <bispectral>0</bispectral>              <!-- 0=only thermal sensor, 1=bispectral "
+        "technology (only VX710/VX740) -->\n"
+        "  <average>0</average>                    <!-- average callback frames over "
+        "intermediate frames -->\n"
+        "  <autoflag>\n"
+        "    <enable>1</enable>\n"
+        "    <mininterval>15.0</mininterval>\n"
+        "    <maxinterval>0.0</maxinterval>\n"
+        "  </autoflag>\n"
+        "  <pifmode>0</pifmode>                    <!-- 0=Image capture (default), 1=Flag "
+        "control -->\n"
+        "  <tchipmode>0</tchipmode>                <!-- 0=Floating (default), 1=Auto, 2=Fixed "
+        "value -->\n"
+        "  <tchipfixedvalue>40.0</tchipfixedvalue> <!-- Fixed value for tchipmode=2 -->\n"
+        "</imager>\n";
+    // An unreadable description: the whole template with the defaults.
+    EXPECT_EQ(expected, platform::toNarrow(mgr_->generateConfiguration(31000003)));
+
+    writeCali("Cali-31000004.xml", description());
+    std::wstring t = mgr_->generateConfiguration(31000004);
+    EXPECT_NE(std::wstring::npos, t.find(L"  <fov>23</fov>\n"));
+    EXPECT_NE(std::wstring::npos, t.find(L"    <min>-20</min>\n    <max>100</max>\n"));
+}
+
+// A calibration repository tree served over HTTP on 127.0.0.1.
+class CalibrationDownload : public IRCalibrationManagerTest {
+  protected:
+    void SetUp() override {
+        IRCalibrationManagerTest::SetUp();
+        platform::createDirectory(wpath("www"));
+        server_ = std::make_unique<HttpTestServer>(path("www"));
+        ASSERT_TRUE(server_->running());
+        platform::setEnvironment("KELVIX_CALI_SERVER", server_->url().c_str());
+    }
+    void TearDown() override {
+        server_.reset();
+        IRCalibrationManagerTest::TearDown();
+    }
+
+    void links(const std::vector<std::string>& repos, bool withLinks = true) {
+        std::string x = "<?xml version=\"1.0\"?>\n<DownloadLinks>\n<Imager>\n<CaliData>\n";
+        x += withLinks ? "<Links>\n" : "<Other>\n";
+        for (const std::string& r : repos) {
+            x += "<string>" + server_->url() + "/" + r + "</string>\n";
+        }
+        x += withLinks ? "</Links>\n" : "</Other>\n";
+        writeFile("www/downloadlinks.xml", x + "</CaliData>\n</Imager>\n</DownloadLinks>\n");
+    }
+
+    void publish(const std::string& repo, const std::string& folder, const std::string& name,
+                 const std::string& content) {
+        platform::createDirectory(wpath("www/" + repo + "/" + folder));
+        writeFile("www/" + repo + "/" + folder + "/" + name, content);
+    }
+
+    std::unique_ptr<HttpTestServer> server_;
+};
+
+TEST_F(CalibrationDownload, FetchesDescriptionThenTablesTryingLinksInOrder) {
+    links({"repoA", "repoB"});
+    const std::string folder = "31/3100/Califiles SN31000005";
+    publish("repoA", folder, "Cali-31000005.xml", description());
+    for (const std::string& n : tableNames("31000005")) {
+        publish("repoB", folder, n, "table " + n);  // missing from the first repository
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(mgr_->downloadCalibration(31000005));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("All files installed."));
+    EXPECT_EQ(L"<none>", checked(31000005));
+    EXPECT_EQ("table Cali-31000005-6-wide-0-250.dat",
+              readFile("cali/Cali-31000005-6-wide-0-250.dat"));
+    EXPECT_FALSE(platform::fileExists(wpath("downloadlinks.xml")));
+}
+
+TEST_F(CalibrationDownload, ShortSerialUsesWholeSerialForBothFolders) {
+    links({"repo"});
+    publish("repo", "123/123/Califiles SN123", "Cali-123.xml", "<CaliData>\n</CaliData>\n");
+    EXPECT_TRUE(mgr_->downloadCalibration(123));
+    EXPECT_TRUE(platform::fileExists(caliDir_ + L"/Cali-123.xml"));
+}
+
+TEST_F(CalibrationDownload, ListWithoutLinksFailsAndIsRemoved) {
+    links({"repo"}, false);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000006));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos,
+              log.find("Error parsing download links file: " + dir_ + "/downloadlinks.xml"));
+    EXPECT_NE(std::string::npos, log.find("Download failed."));
+    EXPECT_FALSE(platform::fileExists(wpath("downloadlinks.xml")));
+}
+
+TEST_F(CalibrationDownload, FailsWhenFilesStayMissing) {
+    links({"repo"});
+    // Delivered every time but never readable: the last check decides.
+    publish("repo", "31/3100/Califiles SN31000007", "Cali-31000007.xml",
+            "<CaliData>\n<!-- open\n</CaliData>\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000007));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("Download failed."));
+
+    // A file no link delivers is logged with its last address; nothing partial stays.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000008));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos,
+              log.find("Error downloading " + server_->url() +
+                       "/repo/31/3100/Califiles%20SN31000008/Cali-31000008.xml"));
+    EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000008.xml"));
+    EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000008.xml.part"));
+
+    EXPECT_FALSE(mgr_->downloadCalibration(0));
+}
+
+TEST_F(CalibrationDownload, RefusesFileNamesLeavingTheCalibrationDirectory) {
+    links({"repo"});
+    const std::string folder = "31/3100/Califiles SN31000009";
+    publish("repo", folder, "Cali-31000009.xml", description("../../x"));
+    for (const std::string& n : tableNames("31000009")) {
+        publish("repo", folder, n, "t");
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000009));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos,
+              log.find("Refusing calibration file name outside the calibration directory: "
+                       "Cali-31000009-6-../../x-0-250.dat"));
+    EXPECT_NE(std::string::npos, log.find("Download failed."));
+    EXPECT_FALSE(platform::fileExists(wpath("x-0-250.dat")));
+    // The safe names were still fetched.
+    EXPECT_TRUE(platform::fileExists(caliDir_ + L"/Cali-31000009-23-M20-100-27.dat"));
+}
+
+TEST_F(CalibrationDownload, ReachabilityCheck) {
+    platform::setEnvironment("KELVIX_WEBSITE", server_->url().c_str());
+    EXPECT_TRUE(mgr_->isOnlineCalibrationRepoAccessible());
+    std::string closed = "http://127.0.0.1:" + std::to_string(HttpTestServer::closedPort());
+    platform::setEnvironment("KELVIX_WEBSITE", closed.c_str());
+    EXPECT_FALSE(mgr_->isOnlineCalibrationRepoAccessible());
+}
+
+TEST_F(IRCalibrationManagerTest, UnreachableServersFailWithinBoundedTime) {
+    using Clock = std::chrono::steady_clock;
+    std::string closed = "http://127.0.0.1:" + std::to_string(HttpTestServer::closedPort());
+    platform::setEnvironment("KELVIX_CALI_SERVER", closed.c_str());
+    testing::internal::CaptureStderr();
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000010));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
+                                     "Error downloading file " + closed + "/downloadlinks.xml"));
+
+    // A server that accepts but never answers is given up after the configured stall time.
+    platform::createDirectory(wpath("mute"));
+    HttpTestServer mute(path("mute"), true);
+    ASSERT_TRUE(mute.running());
+    platform::setEnvironment("KELVIX_CALI_SERVER", mute.url().c_str());
+    platform::setEnvironment("KELVIX_HTTP_TIMEOUT", "1");
+    start = Clock::now();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000010));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(platform::fileExists(wpath("downloadlinks.xml")));
+    EXPECT_FALSE(platform::fileExists(wpath("downloadlinks.xml.part")));
+}
+
+}  // namespace
