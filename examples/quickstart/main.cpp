@@ -140,7 +140,7 @@ class Viewer : public zol::KelvixClient {
     std::mutex mutex_;
     std::vector<unsigned short> image_;
     unsigned width_ = 0, height_ = 0;
-    zol::FramerateCounter rate_;
+    zol::FramerateCounter rate_{1000, 10};  // the last ten frames
 };
 
 // Replayed frames arrive through a plain callback; it keeps the last one here.
@@ -228,7 +228,7 @@ int run(const fs::path& output, const fs::path& calibration) {
     while (viewer.flagCycles() < 2 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     device->stopStreaming();
     device->setClient(nullptr);
     imager.setClient(nullptr);
@@ -247,8 +247,7 @@ int run(const fs::path& output, const fs::path& calibration) {
     zol::ExtremalRegion coldest, hottest;
     builder.getMinMaxRegion(3, &coldest, &hottest);
     std::printf("frame size: %u x %u pixels\n", width, height);
-    std::printf("frame rate: %.1f Hz (camera %u Hz)\n", viewer.frameRate(),
-                device->getFrequency());
+    std::printf("frame rate: %.1f Hz (camera %u Hz)\n", viewer.frameRate(), device->getFrequency());
     std::printf("centre: %.1f degC\n", builder.getTemperatureAt(width / 2, height / 2));
     std::printf("hottest region: %.1f degC, pixels (%u, %u) to (%u, %u)\n", hottest.temperature,
                 hottest.x1, hottest.y1, hottest.x2, hottest.y2);
@@ -281,8 +280,8 @@ int run(const fs::path& output, const fs::path& calibration) {
         }
     }
     if (result == 0 && !replayed.empty()) {
-        const std::size_t centre = (replayed.size() / replayedWidth / 2) * replayedWidth +
-                                   replayedWidth / 2;
+        const std::size_t centre =
+            (replayed.size() / replayedWidth / 2) * replayedWidth + replayedWidth / 2;
         std::printf("replayed centre: %.1f degC\n", celsius(replayed[centre]));
     }
     replayParams.releaseStrings();
