@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
@@ -11,11 +13,13 @@
 
 #include "CalibrationSetWriter.h"
 #include "SimCamera.h"
+#include "SimHid.h"
 #include "SimPhysics.h"
 #include "common/TestEnv.h"
 #include "kelvix/IRFileReader.h"
 #include "kelvix/IRFileWriter.h"
 #include "kelvix/IRLogger.h"
+#include "kelvix/Kelvix.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 
@@ -42,17 +46,24 @@ void onFlag(zol::EnumFlagState state, void*) {
     received->flagStates.push_back(state);
 }
 
+// A copy out of the packed header: references to its members may be misaligned.
+template <typename T>
+T val(T v) {
+    return v;
+}
+
 double celsius(unsigned short raw) {
     return (raw - 1000) / 10.0;
 }
 
 // Frames of the simulated camera, rendered by its physics, written as a recording and played
 // back: the reader must configure the imager from the header and report the scene.
-class PlaybackTest : public kelvix_test::TempDirTest {
+class PlaybackTest : public kelvix_test::VirtualClockTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        camera_ = std::make_unique<sim::SimCamera>(kSerial);
+        VirtualClockTest::SetUp();
+        camera_ = std::make_shared<sim::SimCamera>(kSerial);
+        hid_.addCamera(camera_);
         physics_ = &sim::SimPhysics::of(*camera_);
         sim::CalibrationSetWriter writer(*camera_, sim::CalibrationSet::standard());
         ASSERT_TRUE(writer.writeAll(dir_));
@@ -67,7 +78,7 @@ class PlaybackTest : public kelvix_test::TempDirTest {
     void TearDown() override {
         received = nullptr;
         params_.releaseStrings();
-        TempDirTest::TearDown();
+        VirtualClockTest::TearDown();
     }
 
     zol::RawdataHeader header() const {
@@ -116,7 +127,9 @@ class PlaybackTest : public kelvix_test::TempDirTest {
         return copy;
     }
 
-    std::unique_ptr<sim::SimCamera> camera_;
+    std::shared_ptr<sim::SimCamera> camera_;
+    sim::SimHidBackend hid_;
+    sim::ScopedHidBackend scopedHid_{hid_};
     sim::SimPhysics* physics_ = nullptr;
     std::vector<std::uint16_t> raw_;
     Received received_;
@@ -206,4 +219,61 @@ TEST_F(PlaybackTest, BrokenPartsEndPlayWithAnErrorAndRecordingsWithoutFlagAreNot
     std::filesystem::remove(name);
     zol::IRFileReader closed(recordingName(), params_);
     EXPECT_FALSE(closed.isReady());
+}
+
+// What a live imager on the camera reports, its recording reports when played back.
+TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
+    camera_->tempChip = 41.0f;
+    camera_->tempBox = 29.0f;
+    zol::IRDeviceParams live;
+    live.serial = kSerial;
+    live.caliPath = copyOf(dir_);
+    live.formatsPath = copyOf(dir_);
+    live.tMin = -20;
+    live.tMax = 100;
+    live.framerate = 30.0f;
+    std::vector<unsigned short> liveImage;
+    std::string name;
+    {
+        zol::Kelvix imager;
+        ASSERT_TRUE(imager.init(&live, 30, physics_->layout().rawWidth(),
+                                physics_->layout().rawHeight(), true));
+        imager.setThermalFrameCallback(onThermal);
+        zol::RawdataHeader h;
+        imager.initRawdataHeader(h);
+        EXPECT_EQ(val(h.avgTimePerFrame), 333333);
+        EXPECT_EQ(val(h.tempMinRange), 800);
+        EXPECT_EQ(val(h.hwRev), camera_->hwRevision());
+        zol::IRFileWriter writer(kStart, dir_.c_str(), h);
+        ASSERT_TRUE(writer.open());
+        char meta[80] = {};
+        // Five seconds: the imager's flag at the first frame and the one three seconds later.
+        for (int i = 0; i < 150; ++i) {
+            physics_->nextFrame(raw_.data());
+            auto* bytes = reinterpret_cast<unsigned char*>(raw_.data());
+            imager.process(bytes, nullptr);
+            writer.write(i / 30.0, bytes, 1, static_cast<unsigned>(raw_.size() * 2), meta);
+            clock_.advanceMs(1000.0 / 30);
+        }
+        ASSERT_GE(camera_->hid.flagCycles, 2);
+        liveImage = received_.last;
+        name = recordingName();
+    }
+    live.releaseStrings();
+    ASSERT_FALSE(liveImage.empty());
+
+    received_ = Received{};
+    zol::IRFileReader reader(name, params_);
+    ASSERT_TRUE(reader.isReady());
+    reader.setThermalFrameCallback(onThermal);
+    while (reader.nextFrame()) {
+    }
+    ASSERT_EQ(received_.last.size(), liveImage.size());
+    int worst = 0;
+    for (std::size_t p = 0; p < liveImage.size(); ++p) {
+        worst = std::max(worst, std::abs(int(received_.last[p]) - int(liveImage[p])));
+    }
+    EXPECT_LE(worst, 1) << "tenths of a degree";
+    const unsigned w = received_.width, h = received_.height;
+    EXPECT_NEAR(celsius(received_.last[(h / 2) * w + w / 2]), 60.0, 0.3);
 }
