@@ -41,13 +41,13 @@ class KelvixTest : public VirtualClockTest {
         VirtualClockTest::SetUp();
         zol::Logger::getInstance()->configure("kelvixtest", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Debug);
-        camera_ = std::make_shared<sim::SimCamera>(kSerial, kHwRev, kFwRev);
+        camera_ = std::make_shared<sim::SimCamera>(serial_, kHwRev, kFwRev);
         backend_.addCamera(camera_);
         platform::createDirectory(wpath("cali"));
         sim::CalibrationSetWriter writer(*camera_, set());
         ASSERT_TRUE(writer.writeAll(path("cali")));
         physics().setUniformScene(25.0f);
-        params_.serial = kSerial;
+        params_.serial = serial_;
         params_.caliPath = newWide(wpath("cali"));
         params_.formatsPath = newWide(wpath("cali"));
         params_.tMin = -20;
@@ -97,6 +97,9 @@ class KelvixTest : public VirtualClockTest {
         clock_.advanceMs(periodMs);
     }
 
+    // The calibration singletons keep what they read per serial: a fixture with another
+    // calibration set takes a serial of its own.
+    std::uint32_t serial_ = kSerial;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimHidBackend backend_;
     sim::ScopedHidBackend scopedBackend_{backend_};
