@@ -240,10 +240,14 @@ class SimCaptureGraph : public platform::CaptureGraph {
 
     void captureLoop(SimVideoCapability c) {
         std::vector<unsigned char> frame(static_cast<std::size_t>(c.width) * c.height * 2);
-        std::vector<std::uint16_t> rendered;
         const auto interval =
             std::chrono::nanoseconds(std::max<std::int64_t>(c.frameDuration, 1) * 100);
         auto next = std::chrono::steady_clock::now();
+        int flagCyclesSeen;
+        {
+            std::lock_guard<std::mutex> lock(camera_->mutex());
+            flagCyclesSeen = camera_->hid.flagCycles;
+        }
         for (;;) {
             next += interval;
             {
@@ -252,23 +256,7 @@ class SimCaptureGraph : public platform::CaptureGraph {
                     return;
                 }
             }
-            // A camera with physics shows its scene when the format is the physics' frame.
-            std::shared_ptr<SimPhysics> physics;
-            {
-                std::lock_guard<std::mutex> lock(camera_->mutex());
-                physics = camera_->physics;
-            }
-            if (physics && physics->layout().rawWords() * 2 == frame.size()) {
-                rendered.resize(physics->layout().rawWords());
-                physics->nextFrame(rendered.data());
-                std::memcpy(frame.data(), rendered.data(), frame.size());
-                std::uint32_t counter;
-                {
-                    std::lock_guard<std::mutex> lock(camera_->mutex());
-                    counter = ++camera_->video.frameCounter;
-                }
-                const double t = static_cast<double>(counter) * c.frameDuration / 1e7;
-                grabber_.deliver(t, frame.data(), static_cast<long>(frame.size()));
+            if (renderPhysics(c, frame, flagCyclesSeen)) {
                 continue;
             }
             SimFrameHeader h;
@@ -286,6 +274,35 @@ class SimCaptureGraph : public platform::CaptureGraph {
             const double t = static_cast<double>(h.frameCounter) * c.frameDuration / 1e7;
             grabber_.deliver(t, frame.data(), static_cast<long>(frame.size()));
         }
+    }
+
+    // A camera with physics whose raw layout is this format renders its scene; a flag cycle
+    // commanded over HID closes the flag for the next frames.
+    bool renderPhysics(const SimVideoCapability& c, std::vector<unsigned char>& frame,
+                       int& flagCyclesSeen) {
+        std::shared_ptr<SimPhysics> physics;
+        int flagCycles = 0;
+        std::uint32_t counter = 0;
+        {
+            std::lock_guard<std::mutex> lock(camera_->mutex());
+            physics = camera_->physics;
+            if (physics == nullptr || physics->layout().rawWidth() != c.width ||
+                physics->layout().rawHeight() != c.height) {
+                return false;
+            }
+            flagCycles = camera_->hid.flagCycles;
+            counter = ++camera_->video.frameCounter;
+        }
+        if (flagCycles != flagCyclesSeen) {
+            flagCyclesSeen = flagCycles;
+            physics->beginFlagCycle();
+        }
+        std::vector<std::uint16_t> words(frame.size() / 2);
+        physics->nextFrame(words.data());
+        std::memcpy(frame.data(), words.data(), words.size() * 2);
+        const double t = static_cast<double>(counter) * c.frameDuration / 1e7;
+        grabber_.deliver(t, frame.data(), static_cast<long>(frame.size()));
+        return true;
     }
 
     SimCaptureService& service_;
