@@ -12,11 +12,11 @@ FramerateCounter::FramerateCounter(double intervalMs, unsigned int window)
       interval(intervalMs),
       oldest(nullptr),
       newest(nullptr) {
-    const int size = 1 + 2 * static_cast<int>(std::max(1u, window / 2));
+    const std::size_t size = 1 + 2 * static_cast<std::size_t>(std::max(1u, window / 2));
     const double now = frameTimer->getTime();
     Sample* first = nullptr;
-    for (int i = 0; i < size; ++i) {
-        Sample* s = new Sample{i, 0, now, nullptr};
+    for (std::size_t i = 0; i < size; ++i) {
+        Sample* s = new Sample{static_cast<int>(i), 0, now, nullptr};
         if (first == nullptr) {
             first = s;
         } else {
