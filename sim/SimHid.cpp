@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "SimPhysics.h"
-
 namespace sim {
 namespace {
 
@@ -118,10 +116,6 @@ bool simHidAnswer(SimCamera& cam, const std::uint8_t* report, std::uint8_t* a) {
                     break;
                 case 0x65:
                     ++h.flagCycles;
-                    // The camera runs one flag cycle; with physics, frames show it closed.
-                    if (cam.physics) {
-                        cam.physics->beginFlagCycleLocked(std::clamp((p[3] << 8 | p[4]), 1, 100));
-                    }
                     break;
                 case 0x40:
                     h.powerOn = p[3] != 0;

@@ -152,10 +152,6 @@ void SimPhysics::advance(double seconds) {
 
 void SimPhysics::beginFlagCycle(int frames) {
     std::lock_guard<std::mutex> lock(camera_.mutex());
-    beginFlagCycleLocked(frames);
-}
-
-void SimPhysics::beginFlagCycleLocked(int frames) {
     flagFramesLeft_ = std::max(1, frames);
     camera_.flagState = 1;
 }

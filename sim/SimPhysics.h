@@ -86,8 +86,6 @@ class SimPhysics {
     // commanded over HID does the same at the next frame.
     static constexpr int kFlagCycleFrames = 10;
     void beginFlagCycle(int frames = kFlagCycleFrames);
-    // The same with the camera's mutex already held (the HID side commands it).
-    void beginFlagCycleLocked(int frames);
     // Renders the next raw frame (header and pixels), then counts it and steps the flag cycle.
     void nextFrame(std::uint16_t* raw);
     // Renders without changing anything.

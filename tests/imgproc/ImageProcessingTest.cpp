@@ -168,7 +168,7 @@ TEST_F(ImageProcessingTest, SettleMarkerAfterTwoFramesAndFramesDelivered) {
     std::vector<std::uint32_t> markers;
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(frame(), S_OK);
-        markers.push_back(chain_.getDeviceFrame()->metadata->settleMarker);
+        markers.push_back(+chain_.getDeviceFrame()->metadata->settleMarker);
     }
     EXPECT_EQ(markers, (std::vector<std::uint32_t>{0, 0, 1, 1}));
     ASSERT_EQ(g_done.size(), 4u);
