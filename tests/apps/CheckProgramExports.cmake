@@ -7,6 +7,7 @@ endif()
 foreach(name "zol::IRCalibrationManager::getInstance()"
         "zol::IRCalibrationManager::downloadCalibration(unsigned long)"
         "zol::IRDeviceDS::createInstance(zol::IRDeviceParams&)" "zol::Logger::getInstance()"
+        "zol::Timer::Timer()" "zol::FramerateCounter::getFps()"
         "vtable for zol::IRDeviceDS")
     string(FIND "${symbols}" " ${name}\n" at)
     if(at EQUAL -1)
