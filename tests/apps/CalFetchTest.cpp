@@ -9,7 +9,6 @@
 #include "SimVideo.h"
 #include "common/HttpTestServer.h"
 #include "common/TestEnv.h"
-#include "kelvix/Logger.h"
 #include "platform/HResult.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
@@ -259,21 +258,6 @@ TEST_F(CalFetchCamera, NoUsableCameraPrintsTheDeviceMessage) {
     EXPECT_EQ(-1, run({"-t", path("none")}));
     EXPECT_EQ(kDeviceMessage, testing::internal::GetCapturedStdout());
     EXPECT_FALSE(installed(path("none"), "31000012"));
-}
-
-TEST_F(CalFetchCamera, LogsToTheConsoleOnly) {
-    publish("31000013");
-    zol::Logger* logger = zol::Logger::getInstance();
-    EXPECT_EQ(0, run({"-d", "31000013", "-t", path("v")}));
-    EXPECT_TRUE(logger->wants(zol::Logger::Info));
-    EXPECT_FALSE(logger->wants(zol::Logger::Debug));
-    EXPECT_EQ(0u, logger->getFileName().find("kelvixcalfetch.log_"));
-    EXPECT_FALSE(platform::fileExists(platform::toWide(logger->getFileName())));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(0, run({"-d", "31000013", "-v", "-t", path("v")}));
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(logger->wants(zol::Logger::Debug));
-    EXPECT_FALSE(platform::fileExists(platform::toWide(logger->getFileName())));
 }
 
 }  // namespace
