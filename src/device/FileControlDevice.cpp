@@ -2,26 +2,17 @@
 
 #ifdef KELVIX_DEBUG_BUILD
 
-#include <string>
+#include "sdk/Log.h"
 
-#include "kelvix/Logger.h"
+// One warning per call, under this device's own log source name.
+#define FILE_DEVICE_NOT_IMPLEMENTED(name) \
+    KELVIX_LOG_AS(::zol::Logger::Warning, "filecontroldevice", name << " not implemented")
 
 namespace {
 
 constexpr std::int32_t kNotDone = -1;
 
-// One warning per call, under this device's own log source name.
-void notImplemented(const char* operation, unsigned line) {
-    zol::Logger* logger = zol::Logger::getInstance();
-    if (logger->wants(zol::Logger::Warning)) {
-        logger->write(zol::Logger::Warning, "filecontroldevice", line,
-                      std::string(operation) + " not implemented");
-    }
-}
-
 }  // namespace
-
-#define FILE_DEVICE_NOT_IMPLEMENTED(name) notImplemented(name, __LINE__)
 
 FileControlDevice::FileControlDevice(std::uint16_t hardwareRevision, std::uint16_t firmwareRevision,
                                      std::uint32_t serialNumber)
