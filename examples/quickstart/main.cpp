@@ -12,6 +12,7 @@
 //   5. replay the recording with zol::IRFileReader and print its centre temperature again.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +53,11 @@ constexpr float kTarget = 45.0f;  // the warm square in the middle of the scene,
 float celsius(unsigned short raw) {
     return (raw - 1000) / 10.0f;
 }
+
+// Camera parameters that free their strings when they go.
+struct Parameters : zol::IRDeviceParams {
+    ~Parameters() { releaseStrings(); }
+};
 
 // The parameters own their strings as wide-character arrays.
 wchar_t* wideCopy(const fs::path& path) {
@@ -145,12 +151,13 @@ class Viewer : public zol::KelvixClient {
 
 // Replayed frames arrive through a plain callback; it keeps the last one here.
 std::vector<unsigned short> replayed;
-unsigned replayedWidth = 0;
+unsigned replayedWidth = 0, replayedHeight = 0;
 
 void onReplayedFrame(unsigned short* data, unsigned int width, unsigned int height,
                      zol::IRFrameMetadata meta, void* arg) {
     replayed.assign(data, data + static_cast<std::size_t>(width) * height);
     replayedWidth = width;
+    replayedHeight = height;
 }
 
 // The name IRFileWriter gives a recording: "<dir>/ir_<serial>_<YYYYMMDD>_<HHMMSS>.raw".
@@ -182,7 +189,7 @@ int run(const fs::path& output, const fs::path& calibration) {
 
     // 1. The camera's parameters (usually read from its XML configuration file with
     //    zol::IRDeviceParamsReader), its video device and the imager.
-    zol::IRDeviceParams params;
+    Parameters params;
     params.serial = kSerial;
     params.caliPath = wideCopy(calibration);
     params.formatsPath = wideCopy(calibration);
@@ -192,14 +199,12 @@ int run(const fs::path& output, const fs::path& calibration) {
     std::unique_ptr<zol::IRDeviceDS> device(zol::IRDeviceDS::createInstance(params));
     if (!device) {
         std::fprintf(stderr, "camera %u not found\n", kSerial);
-        params.releaseStrings();
         return 1;
     }
     zol::Kelvix imager;
     if (!imager.init(&params, device->getFrequency(), device->getWidth(), device->getHeight(),
                      device->controlledViaHID())) {
         std::fprintf(stderr, "cannot initialise the imager (see the log above)\n");
-        params.releaseStrings();
         return 1;
     }
 
@@ -213,7 +218,6 @@ int run(const fs::path& output, const fs::path& calibration) {
         new zol::IRFileWriter(start, output.string().c_str(), header));
     if (!recording->open()) {
         std::fprintf(stderr, "cannot create a recording in %s\n", output.string().c_str());
-        params.releaseStrings();
         return 1;
     }
     Viewer viewer(imager, *recording);
@@ -221,7 +225,6 @@ int run(const fs::path& output, const fs::path& calibration) {
     device->setClient(&viewer);
     if (device->startStreaming() != 0) {
         std::fprintf(stderr, "the camera does not stream\n");
-        params.releaseStrings();
         return 1;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -239,7 +242,6 @@ int run(const fs::path& output, const fs::path& calibration) {
     unsigned width = 0, height = 0;
     if (!viewer.latest(image, width, height)) {
         std::fprintf(stderr, "no temperature image arrived\n");
-        params.releaseStrings();
         return 1;
     }
     zol::ImageBuilder builder(false);
@@ -256,37 +258,32 @@ int run(const fs::path& output, const fs::path& calibration) {
     const fs::path ppm = output / "quickstart.ppm";
     if (!writePPM(ppm, builder)) {
         std::fprintf(stderr, "cannot write %s\n", ppm.string().c_str());
-        params.releaseStrings();
         return 1;
     }
     std::printf("false-colour image: %s\n", ppm.string().c_str());
     std::printf("raw recording: %s (%d frames)\n", rawFile.string().c_str(),
                 viewer.recordedFrames());
 
-    // 5. Replay: the reader configures an imager of its own from the recording's header.
-    zol::IRDeviceParams replayParams;
+    // 5. Replay: the reader fills the parameters from the recording's header and runs the
+    //    frames through an imager of its own; only the calibration files are ours to name.
+    Parameters replayParams;
     replayParams.caliPath = wideCopy(calibration);
     replayParams.formatsPath = wideCopy(calibration);
-    int result = 0;
-    {
-        zol::IRFileReader reader(rawFile.string(), replayParams);
-        if (!reader.isReady()) {
-            std::fprintf(stderr, "cannot replay %s\n", rawFile.string().c_str());
-            result = 1;
-        } else {
-            reader.setThermalFrameCallback(onReplayedFrame);
-            while (reader.nextFrame()) {
-            }
-        }
+    zol::IRFileReader reader(rawFile.string(), replayParams);
+    if (!reader.isReady()) {
+        std::fprintf(stderr, "cannot replay %s\n", rawFile.string().c_str());
+        return 1;
     }
-    if (result == 0 && !replayed.empty()) {
-        const std::size_t centre =
-            (replayed.size() / replayedWidth / 2) * replayedWidth + replayedWidth / 2;
-        std::printf("replayed centre: %.1f degC\n", celsius(replayed[centre]));
+    reader.setThermalFrameCallback(onReplayedFrame);
+    while (reader.nextFrame()) {
     }
-    replayParams.releaseStrings();
-    params.releaseStrings();
-    return result;
+    if (replayed.empty()) {
+        std::fprintf(stderr, "no frame replayed\n");
+        return 1;
+    }
+    std::printf("replayed centre: %.1f degC\n",
+                celsius(replayed[(replayedHeight / 2) * replayedWidth + replayedWidth / 2]));
+    return 0;
 }
 
 }  // namespace
