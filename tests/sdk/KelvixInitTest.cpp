@@ -211,9 +211,9 @@ TEST_F(KelvixNamedOpticsTest, DefaultRangeAndOpticsTextFromTheFirstOptic) {
     EXPECT_EQ(std::wstring(params_.opticsText), L"std");
     zol::RawdataHeader h;
     k.initRawdataHeader(h);
-    EXPECT_EQ(h.optics, 23);
-    EXPECT_EQ(h.tempMinRange, 1000);
-    EXPECT_EQ(h.tempMaxRange, 3500);
+    EXPECT_EQ(+h.optics, 23);
+    EXPECT_EQ(+h.tempMinRange, 1000);
+    EXPECT_EQ(+h.tempMaxRange, 3500);
 
     // A configured maximum with a zero minimum is a range of its own, not the default.
     zol::Kelvix other;

@@ -323,14 +323,14 @@ TEST_F(KelvixTest, RangesRadiationAndChipReference) {
     zol::RawdataHeader h;
     EXPECT_TRUE(k.setTempRange(0, 250));
     k.initRawdataHeader(h);
-    EXPECT_EQ(h.tempMinRange, 1000);
-    EXPECT_EQ(h.tempMaxRange, 3500);
+    EXPECT_EQ(+h.tempMinRange, 1000);
+    EXPECT_EQ(+h.tempMaxRange, 3500);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(k.setTempRange(-10, 50));
     testing::internal::GetCapturedStderr();
     k.initRawdataHeader(h);
-    EXPECT_EQ(h.tempMinRange, 1000);
-    EXPECT_EQ(h.tempMaxRange, 3500);
+    EXPECT_EQ(+h.tempMinRange, 1000);
+    EXPECT_EQ(+h.tempMaxRange, 3500);
     EXPECT_TRUE(k.setTempRange(-20, 100));
 
     auto metadata = [&k] {
@@ -345,26 +345,26 @@ TEST_F(KelvixTest, RangesRadiationAndChipReference) {
         return r;
     };
     ImagerMetadataRecord r = metadata();
-    EXPECT_EQ(r.recordSize, 128);
-    EXPECT_EQ(r.version, 1012);
-    EXPECT_EQ(r.serial, kSerial);
+    EXPECT_EQ(+r.recordSize, 128);
+    EXPECT_EQ(+r.version, 1012);
+    EXPECT_EQ(+r.serial, kSerial);
 
     k.setRadiationParameters(0.95f, 1.0f, -300.0f);  // ambient: housing (30) - 5
     r = metadata();
-    EXPECT_EQ(r.emissivity, 950);
-    EXPECT_EQ(r.ambientRaw, 1250);
+    EXPECT_EQ(+r.emissivity, 950);
+    EXPECT_EQ(+r.ambientRaw, 1250);
     testing::internal::CaptureStderr();
     k.setRadiationParameters(1.2f, 1.0f, 20.0f);
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "Radiation parameters must be in the range of [0;1] ... ignoring parameters"),
               std::string::npos);
     r = metadata();
-    EXPECT_EQ(r.emissivity, 950);
+    EXPECT_EQ(+r.emissivity, 950);
     k.setRadiationParameters(0.0f, 0.0f, 20.0f);
     r = metadata();
-    EXPECT_EQ(r.emissivity, 0);
-    EXPECT_EQ(r.transmissivity, 0);
-    EXPECT_EQ(r.ambientRaw, 1200);
+    EXPECT_EQ(+r.emissivity, 0);
+    EXPECT_EQ(+r.transmissivity, 0);
+    EXPECT_EQ(+r.ambientRaw, 1200);
 
     for (auto [asked, sent] : {std::pair<float, float>{10, 20}, {60, 55}, {40, 40}}) {
         k.setTempChipReference(asked);
@@ -399,21 +399,21 @@ TEST_F(KelvixTest, RecordingHeaderOfTheRawStream) {
     ASSERT_TRUE(initPlayback(k, 27));
     zol::RawdataHeader h;
     k.initRawdataHeader(h);
-    EXPECT_EQ(h.headerSize, 52);
-    EXPECT_EQ(h.version, 1001);
+    EXPECT_EQ(+h.headerSize, 52);
+    EXPECT_EQ(+h.version, 1001);
     EXPECT_EQ(std::string(h.date, 8), "20260307");
     EXPECT_EQ(std::string(h.time, 6), "090502");
-    EXPECT_EQ(h.serial, kSerial);
-    EXPECT_EQ(h.width, 160u);
-    EXPECT_EQ(h.height, 121u);
-    EXPECT_EQ(h.bitCount, 16);
-    EXPECT_EQ(h.avgTimePerFrame, 370370);
-    EXPECT_EQ(h.optics, 23);
-    EXPECT_EQ(h.tempMinRange, 800);
-    EXPECT_EQ(h.tempMaxRange, 2000);
-    EXPECT_EQ(h.hwRev, kHwRev);
-    EXPECT_EQ(h.fwRev, kFwRev);
-    EXPECT_EQ(h.gpsStringBufferSize, 80);
+    EXPECT_EQ(+h.serial, kSerial);
+    EXPECT_EQ(+h.width, 160u);
+    EXPECT_EQ(+h.height, 121u);
+    EXPECT_EQ(+h.bitCount, 16);
+    EXPECT_EQ(+h.avgTimePerFrame, 370370);
+    EXPECT_EQ(+h.optics, 23);
+    EXPECT_EQ(+h.tempMinRange, 800);
+    EXPECT_EQ(+h.tempMaxRange, 2000);
+    EXPECT_EQ(+h.hwRev, kHwRev);
+    EXPECT_EQ(+h.fwRev, kFwRev);
+    EXPECT_EQ(+h.gpsStringBufferSize, 80);
 }
 
 class KelvixThreaded : public KelvixTest {};
