@@ -25,7 +25,7 @@ class ChainDevice : public NullControlDevice {
   public:
     explicit ChainDevice(std::uint32_t serial) : serial_(serial) {}
     std::uint32_t GetSerialNumber() override { return serial_; }
-    std::uint16_t GetHWRevision() override { return 3100; }
+    std::uint16_t GetHWRevision() override { return hwRevision; }
     std::uint16_t GetFWRevision() override { return 2250; }
     bool GetShortImagerCaps() override { return true; }
     void GetSkim(std::uint16_t* v) override { *v = skim; }
@@ -36,6 +36,7 @@ class ChainDevice : public NullControlDevice {
     std::int32_t GetTempFlag(float* t) override { return *t = 30.0f, 0; }
     std::int32_t GetTempBox(float* t) override { return *t = 28.0f, 0; }
 
+    std::uint16_t hwRevision = 3100;
     std::uint16_t skim = 0;
     std::uint16_t fid = 0xFFFF;
     std::vector<std::uint16_t> skimWrites;
@@ -217,4 +218,19 @@ TEST_F(ImageProcessingTest, SkimDeltasAndChipHeating) {
     EXPECT_NEAR(t2, 200.0, 0.05);
     EXPECT_EQ(v2, 12000);
     EXPECT_NEAR(l1, 9.5, 0.05);  // micrometres
+}
+
+TEST_F(ImageProcessingTest, TecCalibrationOfOldCameras) {
+    device_.hwRevision = 19;
+    ASSERT_EQ(Cali::getInstance()->readXML(config_.calibrationDirectory.c_str(), kSerial), 0);
+    ASSERT_EQ(chain_.init(&device_, config_, raw_, &rawBuffer_, nullptr), S_OK);
+    // Without process-interface channels there are no scaling entries to write.
+    ASSERT_EQ(chain_.applyTecCalibration(), S_OK);
+    EXPECT_FLOAT_EQ(device_.getPifInGain(0), 1.0f);
+    EXPECT_FLOAT_EQ(device_.getTecOffset(), Cali::getInstance()->getMain().TempTECOffset);
+    EXPECT_FLOAT_EQ(device_.getTecMaxTemperature(), 55.0f);
+    device_.hwRevision = 3100;
+    ASSERT_EQ(chain_.init(&device_, config_, raw_, &rawBuffer_, nullptr), S_OK);
+    ASSERT_EQ(chain_.applyTecCalibration(), S_OK);
+    EXPECT_FLOAT_EQ(device_.getTecMaxTemperature(), 80.0f);
 }
