@@ -161,6 +161,11 @@ TEST_F(ImageProcessingTest, InitRefusesBadShapesAndForeignCalibration) {
     EXPECT_NE(rawBuffer_.buffer, nullptr);
     ASSERT_EQ(chain_.getChainCount(), 1u);
     EXPECT_EQ(chain_.getEnergy2Temp(0)->frameDoneCallback, &onDone);
+
+    // A camera model the format definitions do not know.
+    device_.hw = 2150;
+    ASSERT_EQ(chain_.init(&device_, &config_, &raw_, &rawBuffer_), S_OK);
+    EXPECT_EQ(chain_.initOperators(), E_NOTIMPL);
 }
 
 TEST_F(ImageProcessingTest, SettleMarkerAfterTwoFramesAndFramesDelivered) {
@@ -284,6 +289,33 @@ TEST_F(ImageProcessingTest, TableParametersAndMetadata) {
     EXPECT_NEAR(m->tempChip100, 4000, 3);  // from the frame header
     EXPECT_EQ(m->hwFrameCounter, 0u);
     EXPECT_EQ(m->entryCount, 0);  // left unfilled
+}
+
+// Before any frame the temperatures come from the device, afterwards from the frames.
+class TemperatureDevice : public RecordingDevice {
+  public:
+    std::int32_t GetTempFlag(float* t) override { return *t = 31.5f, ++queries, 0; }
+    int queries = 0;
+};
+
+TEST_F(ImageProcessingTest, TemperaturesFromDeviceUntilFramesCarryThem) {
+    TemperatureDevice device;
+    ASSERT_EQ(chain_.init(&device, &config_, &raw_, &rawBuffer_), S_OK);
+    ASSERT_EQ(chain_.setTempRange(23, L"", -20.0f, 100.0f, 30), S_OK);
+    ASSERT_EQ(chain_.initOperators(), S_OK);
+    float t = 0.0f;
+    EXPECT_EQ(chain_.getTempFlag(nullptr), E_POINTER);
+    ASSERT_EQ(chain_.getTempFlag(&t), S_OK);
+    ASSERT_EQ(chain_.getTempFlag(&t), S_OK);
+    EXPECT_EQ(t, 31.5f);
+    EXPECT_EQ(device.queries, 1);
+    ASSERT_EQ(chain_.readCalibration(), S_OK);
+    ASSERT_EQ(chain_.loadTemperatureTable(), S_OK);
+    ASSERT_EQ(chain_.updateRadiationParameters(0, 1.0f, 1.0f), S_OK);
+    ASSERT_EQ(frame(), S_OK);
+    ASSERT_EQ(chain_.getTempFlag(&t), S_OK);
+    EXPECT_NEAR(t, camera_->tempFlag, 0.01f);
+    EXPECT_EQ(device.queries, 1);
 }
 
 TEST_F(ImageProcessingTest, SnapshotsOnePerFrameWithCopies) {
