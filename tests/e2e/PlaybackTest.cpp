@@ -46,12 +46,6 @@ void onFlag(zol::EnumFlagState state, void*) {
     received->flagStates.push_back(state);
 }
 
-// A copy out of the packed header: references to its members may be misaligned.
-template <typename T>
-T val(T v) {
-    return v;
-}
-
 double celsius(unsigned short raw) {
     return (raw - 1000) / 10.0;
 }
@@ -138,41 +132,6 @@ class PlaybackTest : public kelvix_test::VirtualClockTest {
 
 }  // namespace
 
-TEST_F(PlaybackTest, RecordingPlaysBackAcrossPartsWithTheSceneTemperatures) {
-    {
-        zol::IRFileWriter writer(kStart, dir_.c_str(), header());
-        ASSERT_TRUE(writer.open());
-        record(writer, 1, 5);
-        physics_->beginFlagCycle(10);
-        record(writer, 1, 25);
-        record(writer, 2, 20);
-    }
-    zol::IRFileReader reader(recordingName(), params_);
-    ASSERT_TRUE(reader.isReady());
-    EXPECT_EQ(params_.serial, kSerial);
-    EXPECT_EQ(params_.fov, 23);
-    EXPECT_EQ(params_.tMin, -20);
-    EXPECT_EQ(params_.tMax, 100);
-    EXPECT_EQ(reader.getFrequency(), 30u);
-    EXPECT_EQ(reader.getRawBufferSize(), raw_.size() * 2);
-    reader.setThermalFrameCallback(onThermal);
-    reader.setFlagStateCallback(onFlag);
-
-    int frames = 0;
-    while (reader.nextFrame()) {
-        ++frames;
-    }
-    EXPECT_EQ(frames, 50);
-    EXPECT_FALSE(reader.nextFrame());
-    // Play starts over at the first frame: the recorded flag cycle comes again.
-    EXPECT_EQ(received_.flagStates, (std::vector<int>{1, 0}));
-    ASSERT_GT(received_.frames, 0);
-    ASSERT_EQ(received_.last.size(), received_.width * received_.height);
-    const unsigned w = received_.width, h = received_.height;
-    EXPECT_NEAR(celsius(received_.last[(h / 2) * w + w / 2]), 60.0, 0.3);
-    EXPECT_NEAR(celsius(received_.last[(h / 2) * w + 2]), 5.0 + 40.0 * 2 / (w - 1), 0.3);
-}
-
 TEST_F(PlaybackTest, BrokenPartsEndPlayWithAnErrorAndRecordingsWithoutFlagAreNotReady) {
     {
         zol::IRFileWriter writer(kStart, dir_.c_str(), header());
@@ -221,7 +180,8 @@ TEST_F(PlaybackTest, BrokenPartsEndPlayWithAnErrorAndRecordingsWithoutFlagAreNot
     EXPECT_FALSE(closed.isReady());
 }
 
-// What a live imager on the camera reports, its recording reports when played back.
+// What a live imager on the camera reports, its recording reports when played back, across
+// the recording's parts.
 TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
     camera_->tempChip = 41.0f;
     camera_->tempBox = 29.0f;
@@ -233,7 +193,6 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
     live.tMax = 100;
     live.framerate = 30.0f;
     std::vector<unsigned short> liveImage;
-    std::string name;
     {
         zol::Kelvix imager;
         ASSERT_TRUE(imager.init(&live, 30, physics_->layout().rawWidth(),
@@ -241,9 +200,6 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
         imager.setThermalFrameCallback(onThermal);
         zol::RawdataHeader h;
         imager.initRawdataHeader(h);
-        EXPECT_EQ(val(h.avgTimePerFrame), 333333);
-        EXPECT_EQ(val(h.tempMinRange), 800);
-        EXPECT_EQ(val(h.hwRev), camera_->hwRevision());
         zol::IRFileWriter writer(kStart, dir_.c_str(), h);
         ASSERT_TRUE(writer.open());
         char meta[80] = {};
@@ -252,22 +208,36 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
             physics_->nextFrame(raw_.data());
             auto* bytes = reinterpret_cast<unsigned char*>(raw_.data());
             imager.process(bytes, nullptr);
-            writer.write(i / 30.0, bytes, 1, static_cast<unsigned>(raw_.size() * 2), meta);
+            writer.write(i / 30.0, bytes, i < 120 ? 1 : 2, static_cast<unsigned>(raw_.size() * 2),
+                         meta);
             clock_.advanceMs(1000.0 / 30);
         }
         ASSERT_GE(camera_->hid.flagCycles, 2);
         liveImage = received_.last;
-        name = recordingName();
     }
     live.releaseStrings();
     ASSERT_FALSE(liveImage.empty());
 
     received_ = Received{};
-    zol::IRFileReader reader(name, params_);
+    zol::IRFileReader reader(recordingName(), params_);
     ASSERT_TRUE(reader.isReady());
+    EXPECT_EQ(params_.serial, kSerial);
+    EXPECT_EQ(params_.fov, 23);
+    EXPECT_EQ(params_.tMin, -20);
+    EXPECT_EQ(params_.tMax, 100);
+    EXPECT_EQ(reader.getFrequency(), 30u);
+    EXPECT_EQ(reader.getRawBufferSize(), raw_.size() * 2);
     reader.setThermalFrameCallback(onThermal);
+    reader.setFlagStateCallback(onFlag);
+    int frames = 0;
     while (reader.nextFrame()) {
+        ++frames;
     }
+    EXPECT_EQ(frames, 150);
+    EXPECT_FALSE(reader.nextFrame());
+    // Play starts over at the first frame: both recorded flag cycles come again.
+    EXPECT_EQ(received_.flagStates, (std::vector<int>{1, 0, 1, 0}));
+
     ASSERT_EQ(received_.last.size(), liveImage.size());
     int worst = 0;
     for (std::size_t p = 0; p < liveImage.size(); ++p) {
@@ -276,4 +246,5 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
     EXPECT_LE(worst, 1) << "tenths of a degree";
     const unsigned w = received_.width, h = received_.height;
     EXPECT_NEAR(celsius(received_.last[(h / 2) * w + w / 2]), 60.0, 0.3);
+    EXPECT_NEAR(celsius(received_.last[(h / 2) * w + 2]), 5.0 + 40.0 * 2 / (w - 1), 0.3);
 }
