@@ -76,11 +76,11 @@ OpEnergy2Temp* ImageProcessing::getEnergy2Temp(std::size_t i) const {
 }
 
 void ImageProcessing::destroyChain() {
-    // Leaves first: no operator outlives the one it reads from.
+    // The post-processing worker runs the operators behind it: stop it before they go.
+    post_.reset();
     toTemperature_.clear();
     normalizers_.clear();
     corrections_.clear();
-    post_.reset();
     distortion_.reset();
     flag_.reset();
     metadata_.reset();
