@@ -18,12 +18,13 @@ double valueAfter(const std::string& output, const std::string& label) {
     return std::strtod(output.c_str() + at + 1 + label.size(), nullptr);
 }
 
-class QuickstartTest : public kelvix_test::TempDirTest {};
+class QuickstartThreadedTest : public kelvix_test::TempDirTest {};
 
 }  // namespace
 
-// The README's first command ends in this program: its numbers must be the scene's.
-TEST_F(QuickstartTest, ReportsTheSceneLiveAndReplayed) {
+// The README's first command ends in this program: its numbers must be the scene's. It
+// streams on a capture thread, so it also runs under the thread sanitizer.
+TEST_F(QuickstartThreadedTest, ReportsTheSceneLiveAndReplayed) {
 #ifndef KELVIX_QUICKSTART
     GTEST_SKIP() << "the example is not built";
 #else
