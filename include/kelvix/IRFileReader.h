@@ -16,8 +16,9 @@ namespace zol {
 // Plays a raw recording (see IRFileWriter) back through an imager of its own: the header
 // configures the imager, and each nextFrame() runs the next recorded frame through it, so the
 // callbacks receive temperature images as they did when the camera was live. Construction
-// runs the recording up to its first frame with the shutter flag open (the flag correction
-// needs the frames before it) and then starts over at the first frame.
+// runs the recording until the shutter flag opens after its first flag cycle (the flag
+// correction takes its reference from the closed flag) and then starts over at the first
+// frame; a recording without a flag cycle leaves the reader not ready.
 class KELVIX_API IRFileReader : public KelvixClient {
   public:
     // Reads the header of `path`, fills serial, fov, temperature range and frame rate of

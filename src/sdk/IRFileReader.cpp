@@ -58,8 +58,8 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
     imager.setClient(this);
     frameBuffer.reset(new unsigned char[frameSize]);
 
-    // Warm-up: the flag correction takes its reference from the flag cycles before the first
-    // open-flag frame; then play starts over at the first frame.
+    // Warm-up: run until the flag opens after a cycle, so the flag correction holds its
+    // reference from the first frame on; then play starts over at the first frame.
     char metadata[kRawMetadataSize];
     while (input->good()) {
         if (!read(frameBuffer.get(), metadata)) {
