@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <utility>
 
 #include "platform/Paths.h"
 #include "platform/Strings.h"
