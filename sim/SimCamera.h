@@ -11,6 +11,8 @@
 
 namespace sim {
 
+class SimPhysics;
+
 // A thermal camera in software. One object per serial holds the state that its HID control
 // channel and its video channel share; the library reaches it only through the platform
 // interfaces (HID backend, capture service, USB registry), as it would a real camera.
@@ -33,6 +35,9 @@ class SimCamera {
     float tempFlag = 30.0f;
     float tempBox = 30.0f;
     float tempOptics = 30.0f;
+
+    // Sensor and radiometry (SimPhysics::of creates it); renders the raw frames.
+    std::shared_ptr<SimPhysics> physics;
 
     // HID control channel (enumeration, answers, flash, injected faults).
     SimHidState hid;

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imgproc/TemperatureTable.h"
+
+namespace sim {
+
+class SimCamera;
+
+// Energy of a blackbody at T through one range's optics and filter: a straight line in the
+// Planck term through (T1, E1) and (T3, E3) at an effective wavelength.
+struct RadiometricModel {
+    TableModel table;
+
+    double energy(double tCelsius) const;
+    double temperature(double energy) const;
+};
+
+// The raw frame of the simulated camera: one row of header words (the rest of the row is
+// padding) above the pixel rows.
+struct SimRawLayout {
+    static constexpr int kHeaderWords = 32;
+    int width = 160;
+    int height = 120;
+
+    int rawWidth() const { return width; }
+    int rawHeight() const { return height + 1; }
+    std::size_t rawWords() const { return static_cast<std::size_t>(width) * rawHeight(); }
+};
+
+// Sensor and radiometry of one simulated camera. A scene of object temperatures becomes raw
+// counts through the active range's model and the sensor's per-pixel response:
+//   open:   raw = dark(chip) + R * (E(scene) + alpha * (E(box) - E(flag)) + narcissus)
+//   closed: raw = dark(chip) + R * E(flag)
+// with R = r * (1 + chipCoefficient * (chip - caliChipTemp)). The calibration set written from
+// the same numbers undoes exactly this, so the library must report the scene's temperatures.
+class SimPhysics {
+  public:
+    struct Config {
+        SimRawLayout layout;
+        std::uint32_t seed = 1;
+        int deadPixels = 5;
+        double responsivitySpread = 0.05;  // relative, 1 sigma
+        double darkLevel = 8000.0;         // counts at the calibration chip temperature
+        double darkSpread = 300.0;
+        double darkPerDegree = 40.0;  // dark counts per degree of chip temperature
+        double chipCoefficient = 0.002;
+        double caliChipTemp = 35.0;
+        double alphaMean = 0.05;  // stray housing radiation reaching the detector
+        double alphaSpread = 0.01;
+        double narcissusSpread = 5.0;  // fixed pattern the flag does not see, energy counts
+        double noise = 0.0;            // temporal noise, counts (0 = none)
+    };
+
+    // The physics of a camera, created on first use with a seed from its serial.
+    static SimPhysics& of(SimCamera& camera);
+
+    SimPhysics(SimCamera& camera, const Config& config);
+
+    const Config& config() const { return config_; }
+    const SimRawLayout& layout() const { return config_.layout; }
+    int pixelCount() const { return config_.layout.width * config_.layout.height; }
+
+    // Per-pixel sensor parameters (fixed for the camera's life).
+    const std::vector<double>& responsivity() const { return responsivity_; }
+    const std::vector<double>& alpha() const { return alpha_; }
+    const std::vector<double>& narcissus() const { return narcissus_; }
+    const std::vector<int>& deadPixels() const { return dead_; }
+    bool isDead(int pixel) const { return deadMask_[pixel] != 0; }
+
+    // Everything below takes the camera's mutex itself: call it without holding that mutex.
+    void setModel(const RadiometricModel& model);
+    RadiometricModel model() const;
+    void setUniformScene(float tCelsius);
+    // Object temperatures, row-major, width x height.
+    void setScene(const std::vector<float>& temperatures);
+    // A blackbody square at `target` in front of a horizontal gradient from `left` to `right`.
+    void setBlackbodyScene(float target, float left, float right);
+
+    // Temperatures drift slowly toward a warm equilibrium (housing, then flag and chip).
+    void advance(double seconds);
+    // Closes the flag for `frames` frames; the camera reopens it by itself. A flag cycle
+    // commanded over HID does the same at the next frame.
+    static constexpr int kFlagCycleFrames = 10;
+    void beginFlagCycle(int frames = kFlagCycleFrames);
+    // Renders the next raw frame (header and pixels), then counts it and steps the flag cycle.
+    void nextFrame(std::uint16_t* raw);
+    // Renders without changing anything.
+    void renderFrame(std::uint16_t* raw) const;
+    // Pixel counts only (width x height).
+    void renderPixels(std::uint16_t* pixels) const;
+    std::uint32_t frameCounter() const;
+
+  private:
+    void renderHeader(std::uint16_t* words) const;
+    double dark(int pixel, double chip) const;
+
+    SimCamera& camera_;
+    Config config_;
+    RadiometricModel model_;
+    std::vector<double> responsivity_, darkOffset_, alpha_, narcissus_;
+    std::vector<int> dead_;
+    std::vector<std::uint8_t> deadMask_;
+    std::vector<float> scene_;
+    std::vector<double> sceneEnergy_;
+    int flagFramesLeft_ = 0;
+    int seenHidFlagCycles_ = 0;
+    std::uint32_t frameCounter_ = 0;
+    std::uint32_t noiseState_ = 1;
+};
+
+}  // namespace sim

@@ -1,0 +1,188 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imgproc/ImagerMetadataRecord.h"
+#include "imgproc/OpBase.h"
+#include "imgproc/SharedParameterBlock.h"
+#include "platform/HResult.h"
+
+class BaseControlDevice;
+class Cali;
+class OpCorr;
+class OpDevice;
+class OpEnergy2Temp;
+class OpEnergyNormalize;
+class OpFlag;
+class OpMetadata;
+class OpPostProcessing;
+class OpREA_RadDistCorr;
+class OpSource;
+class TemperatureTable;
+
+constexpr std::size_t kChainPathLength = 260;
+
+// What the imager hands the chain once: identity, directories and the per-instance callbacks.
+// Slot 3 of each callback table is the thermal output, slot 6 the visible output.
+struct ImageProcessingConfig {
+    static constexpr int kCallbackSlots = 7;
+    static constexpr int kThermalSlot = 3;
+    static constexpr int kVisibleSlot = 6;
+
+    std::uint32_t serial = 0;
+    wchar_t calibrationDirectory[kChainPathLength] = {};
+    wchar_t tableDirectory[kChainPathLength] = {};  // the table files are looked up here
+    wchar_t formatsDirectory[kChainPathLength] = {};
+    FrameInitCallback initCallbacks[kCallbackSlots] = {};
+    FrameDoneCallback doneCallbacks[kCallbackSlots] = {};
+};
+
+// The imager's view of the device frame: the chain writes the pixel buffer address; the imager
+// copies each raw frame there and keeps its own timestamp and frame-number cells.
+struct RawBufferRecord {
+    std::uint8_t* buffer = nullptr;
+    std::int64_t* timestamp = nullptr;
+    std::uint64_t* frameNumber = nullptr;
+};
+
+// Copies of one frame's buffers handed to the snapshot callback; freed when it returns.
+struct SnapshotRecord {
+    std::uint16_t* energy = nullptr;
+    std::uint16_t* temperatures = nullptr;
+    std::uint16_t* unused = nullptr;
+    std::uint16_t* visible = nullptr;
+    FrameInitRecord formats[4] = {};
+    FrameMetadataRecord* metadata = nullptr;
+    std::uint8_t appRequest = 0;
+    std::uint8_t pifRequest = 0;
+    std::uint8_t thirdRequest = 0;
+};
+
+using SnapshotCallback = std::function<void(SnapshotRecord*)>;
+
+struct RadiationParameters {
+    std::uint8_t reset = 0;
+    float emissivity = 1.0f;
+    float transmissivity = 1.0f;
+    float flagTemperature = 0.0f;
+    float ambientTemperature = 0.0f;
+    std::uint8_t index = 0;
+    float secondAmbientTemperature = 0.0f;
+};
+
+// The processing graph of one camera and everything it shares: device frame, parameter block,
+// temperature tables, metadata record and the link to the camera's control channel.
+class ImageProcessing {
+  public:
+    ImageProcessing();
+    ~ImageProcessing();
+    ImageProcessing(const ImageProcessing&) = delete;
+    ImageProcessing& operator=(const ImageProcessing&) = delete;
+
+    // Builds the chain; -1 for a raw shape other than non-empty 16-bit, E_FAIL when the
+    // calibration description of the configured serial is not loaded.
+    HRESULT init(BaseControlDevice* device, const ImageProcessingConfig* config,
+                 const FrameInitRecord* raw, RawBufferRecord* rawBuffer,
+                 std::function<void()> postProcessingHook = nullptr);
+    HRESULT addVisibleSource();
+    HRESULT initOperators();
+    HRESULT process();
+
+    // `out` must hold 128 bytes; up to two analog values land at offsets 124 to 127.
+    HRESULT getMetaData(ImagerMetadataRecord* out);
+    HRESULT getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
+                                          std::int16_t* refValue1, std::int16_t* refValue2,
+                                          std::int16_t* refValue3, double* wavelength1,
+                                          double* wavelength2);
+    HRESULT setTempRange(std::int32_t fov, const wchar_t* text, float tMin, float tMax,
+                         std::int32_t rate);
+    HRESULT readCalibration();
+    // E_INVALIDARG, with nothing sent to the camera, when the table path would not fit.
+    HRESULT loadTemperatureTable();
+    HRESULT setRadiationParameters(std::uint32_t index, const RadiationParameters& p);
+    HRESULT updateRadiationParameters(std::uint32_t index, float emissivity, float transmissivity);
+
+    HRESULT applySensorOffsets();
+    HRESULT applyTecCalibration();
+    HRESULT applyFlagCycles();
+    HRESULT setAutoChipHeating();
+    // E_INVALIDARG when `size` cannot hold the entries its channel counts announce.
+    HRESULT configurePif(const PifConfigRecord* record);
+
+    HRESULT getTempFlag(float* t);
+    HRESULT getTempBox(float* t);
+    HRESULT getTempChip(float* t);
+
+    void destroyChain();
+
+    // Set by the imager after init; null = no snapshots.
+    SnapshotCallback snapshotCallback;
+    // Tables built from the radiation model instead of the range's table file.
+    bool modelTable = false;
+
+    // The imager and the tests reach the parts of the chain through these.
+    SharedParameterBlock& getShared() { return shared_; }
+    BaseControlDevice* getDevice() const { return shared_.device; }
+    OpFrame* getDeviceFrame() const { return deviceFrame_; }
+    OpDevice* getDeviceOperator() const { return device_; }
+    OpSource* getSource() const { return source_; }
+    OpSource* getVisibleSource() const { return visibleSource_; }
+    OpMetadata* getMetadataOperator() const { return metadata_; }
+    OpFlag* getFlag() const { return flag_; }
+    OpREA_RadDistCorr* getRadialDistortion() const { return radialDistortion_; }
+    OpPostProcessing* getPostProcessing() const { return postProcessing_; }
+    OpCorr* getCorrection(std::size_t index) const;
+    OpEnergyNormalize* getEnergyNormalize(std::size_t index) const;
+    OpEnergy2Temp* getEnergy2Temp(std::size_t index) const;
+    std::size_t getChainCount() const { return energy2Temp_.size(); }
+    const TemperatureTable* getPrimaryTable() const { return primaryTable_; }
+    const TemperatureTable* getSecondaryTable() const { return secondaryTable_; }
+    const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_; }
+    const ImageProcessingConfig& getConfig() const { return config_; }
+    std::uint32_t getTickCount() const { return tickCount_; }
+
+  private:
+    void runSkimCheck();
+    void emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint8_t third);
+    void fillMetadataFromModel(const ImagerMetadataModel& model);
+    void updateRawLimits();
+    // The kept value of one metadata temperature, read from the device while still unknown.
+    float refreshedTemperature(float& kept, std::int32_t (BaseControlDevice::*getter)(float*));
+    std::wstring tableFilePath(bool* fits) const;
+
+    OpDevice* device_ = nullptr;
+    OpMetadata* metadata_ = nullptr;
+    OpSource* source_ = nullptr;
+    OpSource* visibleSource_ = nullptr;
+    OpFlag* flag_ = nullptr;
+    OpREA_RadDistCorr* radialDistortion_ = nullptr;
+    OpPostProcessing* postProcessing_ = nullptr;
+    std::vector<OpCorr*> correction_;
+    std::vector<OpEnergyNormalize*> energyNormalize_;
+    std::vector<OpEnergy2Temp*> energy2Temp_;
+
+    std::uint32_t nextTick_ = 0;
+    std::uint32_t tickCount_ = 0;
+    bool tickStarted_ = false;
+
+    OpFrame* deviceFrame_ = nullptr;
+    ImageProcessingConfig config_;
+    SharedParameterBlock shared_;
+    std::vector<std::uint8_t> pifRecord_;  // the kept copy of the process-interface record
+    ImagerMetadataRecord* metadataRecord_ = nullptr;
+    std::uint16_t metadataEntryCount_ = 0;
+    std::uint16_t metadataCompanion_ = 0;
+
+    // Owned; the correction operators read the primary through its slot.
+    TemperatureTable* primaryTable_ = nullptr;
+    TemperatureTable* secondaryTable_ = nullptr;
+    bool primaryStale_ = true;
+    std::unique_ptr<std::int16_t[]> normalizationTable_;
+    int normalizationCount_ = 0;
+    int normalizationOffset_ = 0;
+};

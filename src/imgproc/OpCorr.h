@@ -1,0 +1,129 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "imgproc/OpBase.h"
+
+class Cali;
+class TemperatureTable;
+struct MeasurementFieldRecord;
+
+// A defective pixel and the neighbours whose mean replaces it.
+struct RepairEntry {
+    std::int32_t x;
+    std::int32_t y;
+    std::uint8_t neighbourCount;
+    std::int32_t pixel;
+    std::int32_t neighbours[4];
+    std::uint8_t fromExtraList;
+};
+
+// A single extreme pixel reported by the flag operator.
+struct ExtraPixel {
+    std::int32_t x;
+    std::int32_t y;
+    std::int32_t pixel;
+    std::int32_t lo;
+    std::int32_t hi;
+};
+
+struct GainOffset {
+    std::int32_t gain;  // 16.16
+    std::int32_t offset;
+};
+
+// Per-pixel correction: turns the flag-corrected raw image into energies with a gain and offset
+// that follow the chip temperature and the flag/housing drift (or a per-pixel sample-point
+// curve), limits them to the energy domain and repairs defective pixels.
+class OpCorr : public OpBase {
+  public:
+    static constexpr int kMaxExtraPixels = 25;
+
+    OpCorr(OpBase* predecessor, SharedParameterBlock* shared, Cali* cali,
+           MeasurementFieldRecord* field = nullptr);
+    ~OpCorr() override;
+
+    HRESULT init(OpBase* predecessor) override;
+    HRESULT compute() override;
+
+    HRESULT readCalibration();
+    void updateDeviation();
+    // The chain's slot of the active temperature table.
+    void setTableSlot(TemperatureTable** slot) { table_ = slot; }
+
+    // Shared with the flag operator, which may run on the capture thread while this operator
+    // runs behind the post-processing worker: the list and the extra pixels are guarded by
+    // repairMutex, the single values are atomic.
+    std::vector<GainOffset> gainOffset;
+    std::atomic<std::int32_t> flagEnergy{0};
+    std::vector<RepairEntry> repairList;
+    std::atomic<bool> dataReloaded{false};
+    std::atomic<std::int32_t> loadFrameCounter{0};
+    ExtraPixel extraPixels[kMaxExtraPixels] = {};
+    std::int32_t extraPixelCount = 0;
+    std::atomic<bool> repairRebuild{false};
+    std::mutex repairMutex;
+
+    bool enabled = true;
+    bool repairEnabled = true;
+    bool repairExtra = true;
+
+    // Read-only views for the chain and tests.
+    bool isSamplePointLayout() const { return samplePointLayout_; }
+    std::int32_t getWindow() const { return window_; }
+    float getFramesIn5s() const { return framesIn5s_; }
+    float getCaliChipTemp() const { return caliChipTemp_; }
+    float getOffsetCoefficient() const { return offsetCoefficient_; }
+    const std::vector<std::uint16_t>& getLevels() const { return levels_; }
+    const std::vector<std::int32_t>& getSlopes() const { return slopes_; }
+    std::int16_t getSampleCount() const { return sampleCount_; }
+
+  private:
+    bool rebuildGain(bool force);
+    void rebuildOffset();
+    void updateDrift();
+    void buildRepairList();
+    void repairPixels();
+    bool tableValid() const;
+    HRESULT readGainOffset(std::FILE* f, int extraWords, std::size_t sensorW, std::size_t sensorH);
+    HRESULT readSamplePoints(std::FILE* f, int sampleCount, int extraWords, std::size_t sensorW,
+                             std::size_t sensorH);
+    void setNeutralPlanes();
+    void freeCalibration();
+    std::uint32_t nowMs32() const;
+
+    Cali* cali_;
+    MeasurementFieldRecord* field_;
+    TemperatureTable** table_ = nullptr;
+
+    bool samplePointLayout_ = false;
+    std::int16_t sampleCount_ = 0;
+    std::vector<std::uint16_t> planes_;  // 6 planes of pixelCount, plane-major
+    std::vector<std::uint16_t> planeShift_, planeBase_;
+    std::vector<std::uint16_t> samples_;  // pixel-major, sampleCount per pixel
+    std::vector<std::uint16_t> levels_;
+    std::vector<std::int32_t> slopes_;      // 4.12 fixed point, pixel-major
+    std::vector<std::int16_t> sampleList_;  // pairs (sample, level)
+
+    float flagTempAtOffset_ = 35.0f, sumFlagTemp_ = 0.0f;
+    float tableTempAtOffset_ = 35.0f;
+    float boxTempAtDrift_ = 35.0f, sumBoxTemp_ = 0.0f;
+    float chipTempAtGain_ = 35.0f, sumChipTemp_ = 0.0f;
+    float caliChipTemp_ = 35.0f;
+    float lastChipDeviation_ = -100.0f;
+    float offsetCoefficient_ = 0.0f;
+    float driftDelta_ = 0.0f, driftFirst_ = 0.0f, driftSmoothed_ = 0.0f, driftApplied_ = 0.0f;
+    std::int32_t boxEnergy_ = 0;
+    float framesIn5s_ = 500.0f, framesIn5sMinus1_ = 499.0f;
+    float driftThreshold_ = 1.0f;
+    std::uint32_t nextGainTime_ = 0, nextOffsetTime_ = 0;
+    bool gainThrottled_ = false, offsetThrottled_ = false;
+    bool flagEnergyValid_ = false, boxEnergyValid_ = false, driftPrimed_ = false;
+    bool gainRebuilt_ = false;
+    std::int32_t window_ = 50;
+    std::int32_t windowCount_ = 0, frameCount_ = 0;
+};

@@ -1,0 +1,445 @@
+#include "imgproc/OpFlag.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "device/BaseControlDevice.h"
+#include "imgproc/Cali.h"
+#include "imgproc/OpCorr.h"
+#include "sdk/Log.h"
+
+namespace {
+
+// Flag-image mean limits (raw counts) and the skim target of (min + 3 * max) / 4.
+constexpr std::int32_t kColdLimit = 3404;
+constexpr std::int32_t kHotLimit = 13632;
+constexpr std::int32_t kSkimTarget4 = 44303;
+
+std::int32_t roundHalfAway(double v) {
+    return static_cast<std::int32_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+}
+
+}  // namespace
+
+OpFlag::OpFlag(OpBase* predecessor, SharedParameterBlock* shared, Cali* cali)
+    : OpBase(predecessor, 4, L"# Flag", shared), cali_(cali) {
+    lastChangeTime_ = nowMs();
+}
+
+HRESULT OpFlag::init(OpBase* predecessor) {
+    HRESULT hr = allocateLikePredecessor(predecessor, 1);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    pixelStates_.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), FlagPixelState{});
+
+    const CaliMain main = cali_ != nullptr ? cali_->getMain() : CaliMain();
+    flagCycles_ = main.FlagCycles;
+    ignoreFramesBase_ = ignoreFrames_ = main.FlagCycles_Ignore;
+    const std::int64_t period = predecessor->frame->format->avgTimePerFrame;
+    // Slow frame rates see fewer settling frames; a period of 0 says nothing about the rate.
+    if (shared_->hardwareRevision >= 20 && main.FlagCycles_Ignore > 2 && period > 0) {
+        const std::int64_t rate = 10000000 / period;
+        const double hz = 10000000.0 / static_cast<double>(period);
+        double scaled = -1.0;
+        if (width_ == 382 && height_ == 288 && rate < 80) {
+            scaled = hz / 80.0 * main.FlagCycles_Ignore;
+        } else if (width_ == 160 && height_ == 120 && rate < 120) {
+            scaled = hz / 120.0 * main.FlagCycles_Ignore;
+        }
+        if (scaled >= 0.0) {
+            ignoreFramesBase_ = ignoreFrames_ = static_cast<std::uint16_t>(scaled);
+        }
+    }
+
+    correction_ = nullptr;
+    OpBase* found = predecessor->findById(6, true, false);
+    for (std::size_t i = 0; found == nullptr && i < successors_.size(); ++i) {
+        if (successors_[i] != nullptr) {
+            found = successors_[i]->findById(6, false, true);
+        }
+    }
+    correction_ = dynamic_cast<OpCorr*>(found);
+    return hr;
+}
+
+std::int32_t OpFlag::evaluateFlagInput(const FrameMetadataRecord* meta) const {
+    BaseControlDevice* device = shared_->device;
+    if (inputMode_ > 0) {
+        // Digital input m - 1; an input the record does not hold counts as inactive.
+        const std::int32_t bit = inputMode_ - 1;
+        if (bit >= 32 || bit >= meta->digitalInputCount) {
+            return 0;
+        }
+        const bool high = ((meta->digitalInputBits >> bit) & 1u) != 0;
+        return high != device->GetPIFInDigitalFlagLowActive() ? 1 : 0;
+    }
+    const std::int32_t channel = -1 - inputMode_;
+    if (channel >= meta->analogCount ||
+        FrameMetadataRecord::sizeFor(channel + 1) > meta->recordSize) {
+        return 0;
+    }
+    const bool below =
+        meta->analog(static_cast<unsigned>(channel)) < device->GetPIFInFlagThreshold();
+    return below != device->GetPIFInFlagOpenIfLower() ? 1 : 0;
+}
+
+HRESULT OpFlag::compute() {
+    BaseControlDevice* device = shared_->device;
+    if (device == nullptr) {
+        KLOG_ERROR("control device is not set");
+        return E_FAIL;
+    }
+    frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
+    const FrameMetadataRecord* meta = frame->metadata;
+
+    if (correction_ != nullptr) {
+        if (correction_->dataReloaded) {
+            correction_->dataReloaded = false;
+            flagCycleCount_ = 0;
+        }
+        if (meta->frameCounter % 50 == 0) {
+            updateCorrectionMode();
+        }
+    }
+
+    inputMode_ = device->getFlagSource();
+    if (inputMode_ != 0) {
+        const std::int32_t input = evaluateFlagInput(meta);
+        if (input != lastInputState_) {
+            lastInputState_ = input;
+        }
+    }
+    if (flagCycles_ != 0) {
+        shared_->flagState = static_cast<std::uint32_t>(meta->flagState);
+    }
+    if (pixelStates_.empty()) {
+        return E_FAIL;
+    }
+
+    const std::int32_t state = static_cast<std::int32_t>(shared_->flagState.load());
+    const std::int16_t* in = reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels);
+    std::int16_t* out = reinterpret_cast<std::int16_t*>(frame->pixels);
+    if (state == 0) {
+        openStep(in, out, meta, lastFlagState_ != 0);
+    } else if (state == 1) {
+        closedStep(in, out, meta, lastFlagState_ != 1);
+    }
+
+    if (state != lastFlagState_) {
+        if (flagStateCallback != nullptr) {
+            const double now = nowMs();
+            flagStateCallback(state, now - lastChangeTime_,
+                              meta->hwFrameCounter - lastChangeFrameCounter_);
+            lastChangeTime_ = now;
+        }
+        lastChangeFrameCounter_ = meta->hwFrameCounter;
+    }
+    lastFlagState_ = state;
+    return S_OK;
+}
+
+void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
+                        bool entering) {
+    const int n = std::min(pixelCount_, predecessor_->getPixelCount());
+    if (entering) {
+        for (FlagPixelState& s : pixelStates_) {
+            s.steps = s.savedOffset;
+        }
+        flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_);
+        closedFrames_ = 0;
+        statisticsPending_ = true;
+    }
+    if (statsMask_.empty()) {
+        statsMask_.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), 1);
+        if (correction_ != nullptr) {
+            std::lock_guard<std::mutex> lock(correction_->repairMutex);
+            for (const RepairEntry& e : correction_->repairList) {
+                if (e.pixel >= 0 && e.pixel < pixelCount_) {
+                    statsMask_[e.pixel] = 0;
+                }
+            }
+        }
+    }
+    if (flagFrameIndex_ >= kMaxFlagFrames) {
+        std::copy(in, in + n, out);
+        return;
+    }
+    if (flagFrameIndex_ >= 0) {
+        if (correction_ != nullptr && !correction_->gainOffset.empty()) {
+            const std::int64_t energyOffset = correction_->flagEnergy;
+            const std::int64_t loE =
+                static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
+            const std::int64_t hiE =
+                static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
+            std::int64_t minLo = INT64_MAX, maxHi = INT64_MIN;
+            std::int32_t hotCount = 0, coldCount = 0, normalCount = 0;
+            std::int32_t hottest = -1, coldest = -1;
+            std::int64_t hottestHi = 0, coldestLo = 0, hottestLo = 0, coldestHi = 0;
+            std::int64_t normalSum = 0;
+            const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
+            for (int p = 0; p < m; ++p) {
+                if (!statsMask_[p]) {
+                    continue;
+                }
+                const std::int64_t v = static_cast<std::uint16_t>(in[p]);
+                const std::int64_t w = correction_->gainOffset[p].gain;
+                std::int64_t lo = v, hi = v;
+                if (w != 0) {
+                    lo = v + loE * 65536 / w;
+                    hi = v + hiE * 65536 / w;
+                }
+                minLo = std::min(minLo, lo);
+                maxHi = std::max(maxHi, hi);
+                if (hi > kHotLimit && lo > kColdLimit) {
+                    ++hotCount;
+                    if (hottest < 0 || hi > hottestHi) {
+                        hottest = p, hottestHi = hi, hottestLo = lo;
+                    }
+                } else if (lo <= kColdLimit) {
+                    ++coldCount;
+                    if (coldest < 0 || lo < coldestLo) {
+                        coldest = p, coldestLo = lo, coldestHi = hi;
+                    }
+                } else {
+                    normalSum += v;
+                    ++normalCount;
+                }
+            }
+            if (statisticsPending_ && m > 0 && minLo <= maxHi) {
+                if (deviationsSmall_ || shared_->flagsSinceSkimChange > 5) {
+                    if (coldest >= 0) {
+                        reportPixel(coldest, coldCount, static_cast<std::int32_t>(coldestLo),
+                                    static_cast<std::int32_t>(coldestHi));
+                    }
+                    if (hottest >= 0) {
+                        reportPixel(hottest, hotCount, static_cast<std::int32_t>(hottestLo),
+                                    static_cast<std::int32_t>(hottestHi));
+                    }
+                }
+                const std::int64_t mean =
+                    normalCount > 0 ? normalSum / normalCount : (minLo + maxHi) / 2;
+                skimAdjustment(static_cast<std::int32_t>(minLo), static_cast<std::int32_t>(maxHi),
+                               static_cast<std::int32_t>(mean), meta);
+            }
+        }
+        statisticsPending_ = false;
+        std::copy(in, in + n, out);
+        if (flagFrameIndex_ == 0) {
+            for (int p = 0; p < n; ++p) {
+                pixelStates_[p].offset = in[p];
+            }
+        } else {
+            for (int p = 0; p < n; ++p) {
+                pixelStates_[p].offset += in[p];
+            }
+        }
+    }
+    ++flagFrameIndex_;
+    ++closedFrames_;
+}
+
+void OpFlag::openStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
+                      bool entering) {
+    const int n = std::min(pixelCount_, predecessor_->getPixelCount());
+    bool applyDrift = flagCycleCount_ > 2;
+    if (entering) {
+        if (flagCycles_ != 0) {
+            if (closedFrames_ < flagCycles_) {
+                std::int32_t ignore = closedFrames_ * ignoreFramesBase_ / flagCycles_;
+                if (ignore == 0 && ignoreFramesBase_ != 0 && closedFrames_ > 2) {
+                    ignore = 1;
+                }
+                ignoreFrames_ = static_cast<std::uint16_t>(ignore);
+            } else {
+                ignoreFrames_ = ignoreFramesBase_;
+            }
+        }
+        if (flagFrameIndex_ > 0) {
+            ++flagCycleCount_;
+            const std::uint32_t frames = meta->frameCounter - previousFlagFrameCounter_;
+            previousFlagFrameCounter_ = meta->frameCounter;
+            std::int64_t sumSteps = 0, sumAbsSteps = 0;
+            for (FlagPixelState& s : pixelStates_) {
+                s.offset /= flagFrameIndex_;
+                s.savedOffset = static_cast<std::int16_t>(s.offset);
+                // No frames between two flags: no drift to measure.
+                float rate = 0.0f;
+                if (frames != 0) {
+                    rate = static_cast<float>(static_cast<std::int16_t>(s.offset - s.steps)) /
+                           static_cast<float>(frames);
+                }
+                if (flagCycleCount_ > 4) {
+                    rate = (4.0f * s.rate + rate) / 5.0f;
+                }
+                s.rate = rate;
+                const float total = static_cast<float>(frames) * rate;
+                const std::int32_t steps =
+                    std::isfinite(total)
+                        ? static_cast<std::int32_t>(std::clamp(total, -32768.0f, 32767.0f))
+                        : 0;
+                if (steps >= 4 || steps < -3) {
+                    s.steps = static_cast<std::int16_t>(steps);
+                    s.period = s.countdown = static_cast<std::int32_t>(
+                        static_cast<std::int64_t>(frames) * 6 / 5 / std::abs(steps));
+                } else {
+                    s.steps = 0;
+                    s.period = s.countdown = 0;
+                }
+                sumSteps += s.steps;
+                sumAbsSteps += std::abs(s.steps);
+            }
+            const std::int64_t count = static_cast<std::int64_t>(pixelStates_.size());
+            meanSteps_ = static_cast<double>(sumSteps) / static_cast<double>(count);
+            meanAbsSteps_ = static_cast<std::int32_t>(sumAbsSteps / count);
+            applyDrift = applyDrift && meanAbsSteps_ > 2;
+            flagFrameIndex_ = 0;
+        }
+        if (skimAdjustActive_ && shared_->pendingSkimDelta == 0) {
+            ++shared_->flagsSinceSkimChange;
+        }
+    }
+    for (int p = 0; p < n; ++p) {
+        FlagPixelState& s = pixelStates_[p];
+        if (applyDrift && driftTracking_ && s.steps != 0 && --s.countdown <= 0) {
+            s.countdown = s.period;
+            if (s.steps > 0) {
+                ++s.offset;
+                --s.steps;
+            } else {
+                --s.offset;
+                ++s.steps;
+            }
+        }
+        out[p] = static_cast<std::int16_t>(in[p] - static_cast<std::int16_t>(s.offset));
+    }
+}
+
+void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mean,
+                            const FrameMetadataRecord* meta) {
+    BaseControlDevice* device = shared_->device;
+    if (shared_->hardwareRevision < 20 || shared_->firmwareRevision <= 2010 || device == nullptr ||
+        !skimAdjustActive_ || flagFrameIndex_ != 0 || meta->frameCounter < 1201 ||
+        correction_ == nullptr ||
+        static_cast<std::int64_t>(meta->frameCounter) - correction_->loadFrameCounter <= 100) {
+        return;
+    }
+    const std::int32_t meanClass = mean <= kColdLimit ? 1 : (mean >= kHotLimit + 1 ? 2 : 0);
+    auto inside = [](std::int32_t v) { return v > kColdLimit && v <= kHotLimit; };
+    if (inside(mean) && inside(lastMean_)) {
+        // A last step of 0 says nothing about the gain.
+        if (lastSkimStep_ != 0) {
+            const float g =
+                static_cast<float>(lastMean_ - mean) / static_cast<float>(lastSkimStep_);
+            if (std::abs(lastSkimStep_) > 5) {
+                skimGain_ = g;
+            } else {
+                skimGain_ = (g + 9.0f * skimGain_) / 10.0f;
+            }
+        }
+    } else if (meanClass == 1) {
+        if (lastMeanClass_ == 2) {
+            skimGain_ *= 1.5f;
+        } else if (lastMeanClass_ == 1) {
+            skimGain_ = std::max(skimGain_, 100.0f);
+        } else {
+            skimGain_ *= 1.25f;
+        }
+    } else if (meanClass == 2) {
+        if (lastMeanClass_ == 1) {
+            skimGain_ *= 1.5f;
+        } else if (lastMeanClass_ == 2) {
+            skimGain_ = std::max(skimGain_, 100.0f);
+        } else {
+            skimGain_ *= 1.25f;
+        }
+    } else {
+        skimGain_ = std::max(skimGain_, 100.0f);
+    }
+    skimGain_ = std::clamp(skimGain_, 10.0f, 1000.0f);
+
+    const std::int32_t weighted = (min + 3 * max - kSkimTarget4) / 4;
+    std::int32_t s = roundHalfAway(static_cast<double>(weighted) / skimGain_);
+    if (s > 100) {
+        s = 100;
+    } else if (s < -100) {
+        s = -100;
+    } else if (s >= 2 && s <= 9) {
+        s = 1;
+    } else if (s <= -2 && s >= -9) {
+        s = -1;
+    }
+
+    bool apply;
+    if ((s > 0 && skimStepSum_ < 0) || (s < 0 && skimStepSum_ > 0)) {
+        skimStepSum_ = s;
+        skimAccumulating_ = std::abs(s) <= 5;
+        apply = std::abs(s) > 5;
+    } else {
+        skimStepSum_ += s;
+        if (!skimAccumulating_) {
+            apply = true;
+        } else {
+            skimAccumulating_ = std::abs(skimStepSum_) <= 5;
+            apply = std::abs(skimStepSum_) > 5;
+        }
+    }
+    std::int32_t v = apply ? s : 0;
+    std::uint16_t current = 0;
+    device->GetSkim(&current);
+    if (current + v > 4094) {
+        v = 4095 - current;
+    } else if (current + v < 1) {
+        v = -static_cast<std::int32_t>(current);
+    }
+    lastMeanClass_ = meanClass;
+    lastSkimStep_ = v;
+    shared_->pendingSkimDelta = static_cast<std::int16_t>(v);
+    if (v != 0) {
+        shared_->flagsSinceSkimChange = 0;
+        lastMin_ = min;
+        lastMax_ = max;
+        lastMean_ = mean;
+        flagCycleCount_ = 0;
+    }
+}
+
+void OpFlag::reportPixel(std::int32_t pixel, std::int32_t classCount, std::int32_t lo,
+                         std::int32_t hi) {
+    if (correction_ == nullptr || classCount >= OpCorr::kMaxExtraPixels || width_ <= 0) {
+        return;
+    }
+    const std::int32_t x = pixel % width_;
+    const std::int32_t y = pixel / width_;
+    std::lock_guard<std::mutex> lock(correction_->repairMutex);
+    std::int32_t& count = correction_->extraPixelCount;
+    if (count >= OpCorr::kMaxExtraPixels) {
+        return;
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (correction_->extraPixels[i].x == x && correction_->extraPixels[i].y == y) {
+            return;
+        }
+    }
+    correction_->extraPixels[count++] = ExtraPixel{x, y, y * width_ + x, lo, hi};
+    std::sort(correction_->extraPixels, correction_->extraPixels + count,
+              [](const ExtraPixel& a, const ExtraPixel& b) { return a.pixel < b.pixel; });
+    correction_->repairRebuild = true;
+}
+
+void OpFlag::updateCorrectionMode() {
+    deviationsSmall_ = std::fabs(shared_->chipTempDeviation) <= 5.0f &&
+                       std::fabs(shared_->flagTempDeviation) <= 10.0f;
+    if (correctionMode == 0) {
+        skimAdjustActive_ = false;
+    } else if (correctionMode == 1) {
+        skimAdjustActive_ = true;
+    } else if (correctionMode == 2 && correction_ != nullptr) {
+        skimAdjustActive_ = !deviationsSmall_;
+    }
+    if (!skimAdjustActive_) {
+        lastSkimStep_ = 0;
+        shared_->flagsSinceSkimChange = 0;
+    }
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "imgproc/OpBase.h"
+
+class Cali;
+class OpCorr;
+
+// Offset of one pixel from the flag frames, and its drift between two flags.
+struct FlagPixelState {
+    std::int32_t offset;       // sum of flag frames while closed, the mean while open
+    std::int16_t savedOffset;  // offset at the last opening
+    std::int16_t steps;        // drift steps still to apply
+    float rate;                // drift per frame
+    std::int32_t period;       // frames between two drift steps
+    std::int32_t countdown;    // frames to the next step
+};
+static_assert(sizeof(FlagPixelState) == 20, "flag pixel state layout");
+
+using FlagStateCallback = void (*)(std::int32_t state, double milliseconds, std::uint32_t frames);
+
+// Shutter-flag correction: averages the closed-flag frames into a per-pixel offset, subtracts
+// it while the flag is open and lets it follow each pixel's drift; on the first flag frame of a
+// cycle it measures the flag image for the skim adjustment and reports extreme pixels.
+class OpFlag : public OpBase {
+  public:
+    static constexpr std::int32_t kMaxFlagFrames = 60000;
+
+    OpFlag(OpBase* predecessor, SharedParameterBlock* shared, Cali* cali);
+
+    HRESULT init(OpBase* predecessor) override;
+    HRESULT compute() override;
+    void updateCorrectionMode();
+
+    // Written by the imager.
+    std::int32_t correctionMode = 0;  // 0 off, 1 on, 2 automatic
+    FlagStateCallback flagStateCallback = nullptr;
+
+    // Views for the chain and tests.
+    OpCorr* getCorrection() const { return correction_; }
+    std::uint16_t getFlagCycles() const { return flagCycles_; }
+    std::uint16_t getIgnoreFrames() const { return ignoreFrames_; }
+    std::uint16_t getIgnoreFramesBase() const { return ignoreFramesBase_; }
+    std::int32_t getLastInputState() const { return lastInputState_; }
+    std::int32_t getFlagCycleCount() const { return flagCycleCount_; }
+    std::int32_t getFlagFrameIndex() const { return flagFrameIndex_; }
+    bool isSkimAdjustActive() const { return skimAdjustActive_; }
+    bool areDeviationsSmall() const { return deviationsSmall_; }
+    float getSkimGain() const { return skimGain_; }
+    std::int32_t getLastSkimStep() const { return lastSkimStep_; }
+    std::vector<FlagPixelState>& pixelStates() { return pixelStates_; }
+
+  private:
+    void closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
+                    bool entering);
+    void openStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
+                  bool entering);
+    std::int32_t evaluateFlagInput(const FrameMetadataRecord* meta) const;
+    void skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mean,
+                        const FrameMetadataRecord* meta);
+    void reportPixel(std::int32_t pixel, std::int32_t classCount, std::int32_t lo, std::int32_t hi);
+
+    OpCorr* correction_ = nullptr;
+    Cali* cali_;
+    std::int32_t lastFlagState_ = 0;
+    std::int32_t lastInputState_ = 0;
+    std::uint16_t flagCycles_ = 10;
+    std::uint16_t ignoreFramesBase_ = 2;
+    std::uint16_t ignoreFrames_ = 2;
+    double lastChangeTime_ = 0.0;
+    std::uint32_t lastChangeFrameCounter_ = 0;
+    bool statisticsPending_ = false;
+    std::int32_t inputMode_ = 0;
+    std::vector<FlagPixelState> pixelStates_;
+    bool driftTracking_ = true;
+    bool skimAdjustActive_ = false;
+    bool deviationsSmall_ = false;
+    std::int32_t flagCycleCount_ = 0;
+    std::uint32_t previousFlagFrameCounter_ = 0;
+    double meanSteps_ = 0.0;
+    std::int32_t meanAbsSteps_ = 0;
+    std::int32_t flagFrameIndex_ = 0;
+    std::int32_t closedFrames_ = 0;
+    float skimGain_ = 100.0f;
+    std::int32_t skimStepSum_ = 0;
+    bool skimAccumulating_ = false;
+    std::int32_t lastSkimStep_ = 0;
+    std::int32_t lastMin_ = 0, lastMax_ = 0, lastMean_ = 0;
+    std::int32_t lastMeanClass_ = 0;
+    std::vector<std::uint8_t> statsMask_;
+};
