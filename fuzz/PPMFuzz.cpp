@@ -1,8 +1,11 @@
 // Fuzz target: the text PPM reader on arbitrary files.
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "kelvix/ImageBuilder.h"
 #include "platform/Strings.h"
@@ -10,33 +13,46 @@
 
 namespace {
 
-// The first two numbers after the first line, as the reader would take width and height;
-// lets the target skip images of gigabytes, which the reader accepts by design.
+// Width and height as the reader takes them (one line or two, comments cut, blank lines
+// skipped); lets the target skip images of gigabytes, which the reader accepts by design.
 bool claimsHugeImage(const std::uint8_t* data, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size && data[i] != '\n') {
-        ++i;
-    }
-    unsigned long long value[2] = {0, 0};
-    int found = 0;
-    bool inComment = false, inNumber = false;
-    for (; i < size && found < 2; ++i) {
-        const char c = static_cast<char>(data[i]);
-        if (c == '\n') {
-            inComment = false;
-        } else if (c == '#') {
-            inComment = true;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> lines;
+    std::size_t start = text.find('\n');
+    while (start != std::string::npos && lines.size() < 2) {
+        const std::size_t end = text.find('\n', start + 1);
+        std::string line = text.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+        line = line.substr(0, line.find('#'));
+        if (line.find_first_not_of(" \t\r\v\f") != std::string::npos) {
+            lines.push_back(line);
         }
-        const bool digit = !inComment && c >= '0' && c <= '9';
-        if (digit) {
-            value[found] = std::min(value[found] * 10 + static_cast<unsigned>(c - '0'), 1ull << 40);
-            inNumber = true;
-        } else if (inNumber) {
-            inNumber = false;
-            ++found;
+        start = end;
+    }
+    auto number = [](const std::string& line, std::size_t& pos, std::uint64_t& value) {
+        while (pos < line.size() && std::strchr(" \t\r\v\f", line[pos]) && line[pos]) {
+            ++pos;
+        }
+        std::uint32_t v = 0;
+        auto r = std::from_chars(line.data() + pos, line.data() + line.size(), v);
+        if (r.ec != std::errc()) {
+            return false;
+        }
+        pos = static_cast<std::size_t>(r.ptr - line.data());
+        value = v;
+        return true;
+    };
+    std::uint64_t w = 0, h = 0;
+    std::size_t pos = 0;
+    if (lines.empty() || !number(lines[0], pos, w)) {
+        return false;
+    }
+    if (!number(lines[0], pos, h)) {
+        pos = 0;
+        if (lines.size() < 2 || !number(lines[1], pos, h)) {
+            return false;
         }
     }
-    return value[0] * value[1] > (1ull << 22);
+    return w * h > (1ull << 22);
 }
 
 }  // namespace

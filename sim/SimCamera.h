@@ -36,14 +36,13 @@ class SimCamera {
     float tempBox = 30.0f;
     float tempOptics = 30.0f;
 
-    // Video channel (SimVideo.h).
-    SimVideoSide video;
-
     // Sensor and radiometry (SimPhysics::of creates it); renders the raw frames.
     std::shared_ptr<SimPhysics> physics;
 
     // HID control channel (enumeration, answers, flash, injected faults).
     SimHidState hid;
+    // Video channel (SimVideo.h).
+    SimVideoSide video;
 
   private:
     std::uint32_t serial_;

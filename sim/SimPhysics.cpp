@@ -88,6 +88,7 @@ SimPhysics::SimPhysics(SimCamera& camera, const Config& config) : camera_(camera
     }
     std::sort(dead_.begin(), dead_.end());
     noiseState_ = config.seed | 1u;
+    seenHidFlagCycles_ = camera.hid.flagCycles;
 
     model_.table.T1 = 25.0;
     model_.table.T3 = 100.0;
@@ -214,6 +215,11 @@ void SimPhysics::renderFrame(std::uint16_t* raw) const {
 
 void SimPhysics::nextFrame(std::uint16_t* raw) {
     std::lock_guard<std::mutex> lock(camera_.mutex());
+    if (camera_.hid.flagCycles != seenHidFlagCycles_) {
+        seenHidFlagCycles_ = camera_.hid.flagCycles;
+        flagFramesLeft_ = kFlagCycleFrames;
+        camera_.flagState = 1;
+    }
     renderFrame(raw);
     ++frameCounter_;
     if (flagFramesLeft_ > 0 && --flagFramesLeft_ == 0) {

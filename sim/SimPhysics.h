@@ -82,8 +82,10 @@ class SimPhysics {
 
     // Temperatures drift slowly toward a warm equilibrium (housing, then flag and chip).
     void advance(double seconds);
-    // Closes the flag for `frames` frames; the camera reopens it by itself.
-    void beginFlagCycle(int frames = 10);
+    // Closes the flag for `frames` frames; the camera reopens it by itself. A flag cycle
+    // commanded over HID does the same at the next frame.
+    static constexpr int kFlagCycleFrames = 10;
+    void beginFlagCycle(int frames = kFlagCycleFrames);
     // Renders the next raw frame (header and pixels), then counts it and steps the flag cycle.
     void nextFrame(std::uint16_t* raw);
     // Renders without changing anything.
@@ -105,6 +107,7 @@ class SimPhysics {
     std::vector<float> scene_;
     std::vector<double> sceneEnergy_;
     int flagFramesLeft_ = 0;
+    int seenHidFlagCycles_ = 0;
     std::uint32_t frameCounter_ = 0;
     std::uint32_t noiseState_ = 1;
 };

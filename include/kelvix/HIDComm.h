@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -77,8 +78,8 @@ class KELVIX_API HIDComm {
     std::uint8_t receiveBuffer_[256] = {};
     hid_device_* device_ = nullptr;
     bool found_ = false;
-    bool connected_ = false;
-    bool allCommandsWithAnswer_ = false;
+    std::atomic<bool> connected_{false};  // read by commands on any thread
+    std::atomic<bool> allCommandsWithAnswer_{false};
     std::uint16_t hardwareRevision_ = 0;
     std::uint16_t receiveLength_ = 0;
     std::uint16_t sendLength_ = 0;

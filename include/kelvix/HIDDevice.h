@@ -137,7 +137,7 @@ class KELVIX_API HIDDevice : public HIDComm {
     std::int32_t SetTecCtl(bool on);
     std::int32_t SetFocusmotorPos(std::uint16_t position);
     std::int32_t QueryFlashMemory(std::uint32_t address);
-    std::int32_t SetAntiFlicker(bool on);
+    std::uint32_t SetAntiFlicker(bool on);  // 0, or 0xFFFFFFFF on failure
     std::int32_t SetClippedFormatPosition(std::uint16_t x, std::uint16_t y);
     std::int32_t SetTCPIPConfig(std::uint32_t address, std::uint32_t mask, std::uint32_t gateway);
 

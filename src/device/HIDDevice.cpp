@@ -104,8 +104,8 @@ std::int32_t HIDDevice::QueryFlashMemory(std::uint32_t address) {
         {0x35, 0x57, byte(address, 0), byte(address, 8), byte(address, 16), byte(address, 24)});
 }
 
-std::int32_t HIDDevice::SetAntiFlicker(bool on) {
-    return send({0x34, 0x73, flag(!on)});
+std::uint32_t HIDDevice::SetAntiFlicker(bool on) {
+    return static_cast<std::uint32_t>(send({0x34, 0x73, flag(!on)}));
 }
 
 std::int32_t HIDDevice::SetClippedFormatPosition(std::uint16_t x, std::uint16_t y) {

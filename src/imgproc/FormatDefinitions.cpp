@@ -11,15 +11,7 @@
 #include "sdk/Log.h"
 
 // The reader belongs to the source operator and logs under its name.
-#define FORMAT_LOG(level, expr)                                                      \
-    do {                                                                             \
-        ::zol::Logger* formatLogger_ = ::zol::Logger::getInstance();                 \
-        if (formatLogger_->wants(level)) {                                           \
-            std::ostringstream formatLogText_;                                       \
-            formatLogText_ << expr;                                                  \
-            formatLogger_->write(level, "OpSource", __LINE__, formatLogText_.str()); \
-        }                                                                            \
-    } while (0)
+#define FORMAT_LOG(level, expr) KELVIX_LOG_AS(level, "OpSource", expr)
 
 namespace {
 

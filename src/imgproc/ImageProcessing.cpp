@@ -227,7 +227,7 @@ HRESULT ImageProcessing::process() {
     try {
         hr = device_->trigger();
     } catch (const char*) {
-        hr = E_UNEXPECTED;
+        return E_UNEXPECTED;
     }
 
     if (shared_.pifSnapshotRequest != 0) {

@@ -93,6 +93,7 @@ class ImageProcessing {
     HRESULT initOperators();
     HRESULT process();
 
+    // `out` must hold 128 bytes; up to two analog values land at offsets 124 to 127.
     HRESULT getMetaData(ImagerMetadataRecord* out);
     HRESULT getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                           std::int16_t* refValue1, std::int16_t* refValue2,
@@ -101,6 +102,7 @@ class ImageProcessing {
     HRESULT setTempRange(std::int32_t fov, const wchar_t* text, float tMin, float tMax,
                          std::int32_t rate);
     HRESULT readCalibration();
+    // E_INVALIDARG, with nothing sent to the camera, when the table path would not fit.
     HRESULT loadTemperatureTable();
     HRESULT setRadiationParameters(std::uint32_t index, const RadiationParameters& p);
     HRESULT updateRadiationParameters(std::uint32_t index, float emissivity, float transmissivity);
@@ -109,6 +111,7 @@ class ImageProcessing {
     HRESULT applyTecCalibration();
     HRESULT applyFlagCycles();
     HRESULT setAutoChipHeating();
+    // E_INVALIDARG when `size` cannot hold the entries its channel counts announce.
     HRESULT configurePif(const PifConfigRecord* record);
 
     HRESULT getTempFlag(float* t);

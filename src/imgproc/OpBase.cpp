@@ -267,12 +267,10 @@ void OpBase::copyPredecessorPixels() {
 }
 
 void OpBase::copyFixedMetadata() {
-    // The size and count describe this record's own allocation: keep them, or a longer source
-    // tail would make later copies read past this record.
-    FrameMetadataRecord* out = frame->metadata;
-    const std::uint16_t size = out->recordSize;
-    const std::uint16_t count = out->analogCount;
-    std::memcpy(out, predecessor_->frame->metadata, FrameMetadataRecord::kFixedSize);
-    out->recordSize = size;
-    out->analogCount = count;
+    // The record first takes the predecessor's entry count, so that the size and count it
+    // carries after the copy describe its own allocation; the entries beyond the first keep
+    // this record's values.
+    const FrameMetadataRecord* in = predecessor_->frame->metadata;
+    frame->metadata = resizeMetadata(frame->metadata, in->analogCount);
+    std::memcpy(frame->metadata, in, FrameMetadataRecord::kFixedSize);
 }

@@ -239,6 +239,10 @@ HRESULT OpCorr::readCalibration() {
     nextGainTime_ = 0;
     gainThrottled_ = false;
     flagEnergyValid_ = false;
+    // Both energies come from the table of the range being left: take them again from the new
+    // one and start the smoothing afresh, else the old box energy reads as a large drift.
+    boxEnergyValid_ = false;
+    driftPrimed_ = false;
     loadFrameCounter = frame != nullptr && frame->metadata != nullptr
                            ? static_cast<std::int32_t>(frame->metadata->frameCounter)
                            : 0;
@@ -484,7 +488,7 @@ HRESULT OpCorr::compute() {
             return E_FAIL;
         }
         if (enabled) {
-            const std::int64_t a = shared_->revision2100 ? 0 : flagEnergy;
+            const std::int64_t a = shared_->revision2100 ? 0 : flagEnergy.load();
             const GainOffset* go = gainOffset.data();
             for (int p = 0; p < n; ++p) {
                 // 64-bit product: large gains must not overflow.
@@ -535,6 +539,7 @@ void OpCorr::updateDeviation() {
 }
 
 void OpCorr::buildRepairList() {
+    std::lock_guard<std::mutex> lock(repairMutex);
     repairRebuild = false;
     repairList.clear();
     const int w = width_;
@@ -630,6 +635,7 @@ void OpCorr::buildRepairList() {
 }
 
 void OpCorr::repairPixels() {
+    // Only this operator changes the list; reading it here needs no lock.
     std::int16_t* out = reinterpret_cast<std::int16_t*>(frame->pixels);
     for (const RepairEntry& e : repairList) {
         std::int32_t sum = 0;

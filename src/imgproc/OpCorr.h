@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -53,15 +55,18 @@ class OpCorr : public OpBase {
     // The chain's slot of the active temperature table.
     void setTableSlot(TemperatureTable** slot) { table_ = slot; }
 
-    // Shared with the flag operator.
+    // Shared with the flag operator, which may run on the capture thread while this operator
+    // runs behind the post-processing worker: the list and the extra pixels are guarded by
+    // repairMutex, the single values are atomic.
     std::vector<GainOffset> gainOffset;
-    std::int32_t flagEnergy = 0;
+    std::atomic<std::int32_t> flagEnergy{0};
     std::vector<RepairEntry> repairList;
-    bool dataReloaded = false;
-    std::int32_t loadFrameCounter = 0;
+    std::atomic<bool> dataReloaded{false};
+    std::atomic<std::int32_t> loadFrameCounter{0};
     ExtraPixel extraPixels[kMaxExtraPixels] = {};
     std::int32_t extraPixelCount = 0;
-    bool repairRebuild = false;
+    std::atomic<bool> repairRebuild{false};
+    std::mutex repairMutex;
 
     bool enabled = true;
     bool repairEnabled = true;

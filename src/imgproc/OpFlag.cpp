@@ -154,6 +154,7 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
     if (statsMask_.empty()) {
         statsMask_.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), 1);
         if (correction_ != nullptr) {
+            std::lock_guard<std::mutex> lock(correction_->repairMutex);
             for (const RepairEntry& e : correction_->repairList) {
                 if (e.pixel >= 0 && e.pixel < pixelCount_) {
                     statsMask_[e.pixel] = 0;
@@ -411,6 +412,7 @@ void OpFlag::reportPixel(std::int32_t pixel, std::int32_t classCount, std::int32
     }
     const std::int32_t x = pixel % width_;
     const std::int32_t y = pixel / width_;
+    std::lock_guard<std::mutex> lock(correction_->repairMutex);
     std::int32_t& count = correction_->extraPixelCount;
     if (count >= OpCorr::kMaxExtraPixels) {
         return;

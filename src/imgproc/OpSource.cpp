@@ -162,6 +162,7 @@ HRESULT OpSource::init(OpBase* predecessor) {
     request.frequency =
         in.avgTimePerFrame > 0 ? static_cast<double>(kTicksPerSecond / in.avgTimePerFrame) : 0.0;
 
+    spans_.clear();
     format_.reset(new FormatDefinition());
     HRESULT hr = readFormat(*format_, request, channel_);
     const std::int64_t rawWords = static_cast<std::int64_t>(std::max(in.byteSize, 0)) / 2;
@@ -258,7 +259,13 @@ HRESULT OpSource::compute() {
     }
     m->settleMarker = 0;
 
+    if (subFrameIndex_ >= spans_.size() || subFrameIndex_ >= format_->subFrames.size()) {
+        return E_UNEXPECTED;  // init refused the format: no tables to unpack with
+    }
     SubFrameLayout& sub = format_->subFrames[subFrameIndex_];
+    if (sub.headerIndex.size() != static_cast<std::size_t>(sub.headerWordCount)) {
+        return E_UNEXPECTED;
+    }
     const std::uint16_t* raw = predecessor_->frame->pixels;
     if (sub.headerWordCount > 0) {
         for (std::int32_t j = 0; j < sub.headerWordCount; ++j) {

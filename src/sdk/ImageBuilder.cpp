@@ -23,8 +23,8 @@ float rawToCelsius(double raw) {
     return static_cast<float>((raw - 1000.0) / 10.0);
 }
 
-// Palette index of raw value v for the window [lo, hi]: single precision, as the window
-// queries report it; an empty window gives 0.
+// Palette index of raw value v in the window [lo, hi], in single precision: values below the
+// window give 0, above it 239; an empty window gives 0 everywhere.
 int paletteIndex(int v, std::uint16_t lo, std::uint16_t hi) {
     const int diff = static_cast<int>(hi) - static_cast<int>(lo);
     if (diff == 0) {
@@ -40,13 +40,13 @@ int paletteIndex(int v, std::uint16_t lo, std::uint16_t hi) {
     return static_cast<int>(x);
 }
 
-// Float to a 16-bit raw value: truncated, then kept in 16 bits.
+// A manual window bound: T * 10 + 1000 in single precision, truncated, kept in 16 bits.
 std::uint16_t toRaw16(float celsius) {
-    const double v = static_cast<double>(celsius) * 10.0 + 1000.0;
-    if (!(v > -2147483648.0 && v < 2147483648.0)) {
+    const float v = celsius * 10.0f + 1000.0f;
+    if (!(v > -2147483648.0f && v < 2147483648.0f)) {
         return 0;
     }
-    return static_cast<std::uint16_t>(static_cast<std::int32_t>(static_cast<float>(v)));
+    return static_cast<std::uint16_t>(static_cast<std::int32_t>(v));
 }
 
 std::uint32_t packPixel(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {

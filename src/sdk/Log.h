@@ -22,19 +22,20 @@ constexpr std::string_view sourceBaseName(std::string_view path) {
 
 }  // namespace zol
 
-// Logs `expr` (anything a string stream takes, joined with <<) under the calling file's base
-// name and line. Formatting is skipped when no sink takes the level.
-#define KELVIX_LOG(level, expr)                                                        \
-    do {                                                                               \
-        ::zol::Logger* kelvixLogger_ = ::zol::Logger::getInstance();                   \
-        if (kelvixLogger_->wants(level)) {                                             \
-            std::ostringstream kelvixLogText_;                                         \
-            kelvixLogText_ << expr;                                                    \
-            constexpr std::string_view kelvixLogSource_ = ::zol::sourceBaseName(__FILE__); \
-            kelvixLogger_->write(level, std::string(kelvixLogSource_), __LINE__,       \
-                                 kelvixLogText_.str());                                \
-        }                                                                              \
+// Logs `expr` (anything a string stream takes, joined with <<) under the source name `source`
+// and the calling line. Formatting is skipped when no sink takes the level.
+#define KELVIX_LOG_AS(level, source, expr)                                                    \
+    do {                                                                                      \
+        ::zol::Logger* kelvixLogger_ = ::zol::Logger::getInstance();                          \
+        if (kelvixLogger_->wants(level)) {                                                    \
+            std::ostringstream kelvixLogText_;                                                \
+            kelvixLogText_ << expr;                                                           \
+            kelvixLogger_->write(level, std::string(source), __LINE__, kelvixLogText_.str()); \
+        }                                                                                     \
     } while (0)
+
+// Logs under the calling file's base name.
+#define KELVIX_LOG(level, expr) KELVIX_LOG_AS(level, ::zol::sourceBaseName(__FILE__), expr)
 
 #define KLOG_ERROR(expr) KELVIX_LOG(::zol::Logger::Error, expr)
 #define KLOG_WARNING(expr) KELVIX_LOG(::zol::Logger::Warning, expr)

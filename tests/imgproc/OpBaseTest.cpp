@@ -168,9 +168,10 @@ TEST(RadDistCorr, CopiesFrameAndFixedMetadataKeepingItsOwnTail) {
     const FrameMetadataRecord* m = rea.frame->metadata;
     EXPECT_EQ(+m->tempBox, 21.5f);
     EXPECT_EQ(+m->analog(0), 11);
-    // Its own record stays a one-entry record: nothing later reads past it.
-    EXPECT_EQ(+m->recordSize, 78);
-    EXPECT_EQ(+m->analogCount, 1);
+    // The size and count match the record's own allocation; the tail keeps its own values.
+    EXPECT_EQ(+m->recordSize, 82);
+    EXPECT_EQ(+m->analogCount, 3);
+    EXPECT_EQ(m->analog(2), 0xFFFF);
 }
 
 TEST(TraceOp, RecordsOnlyWhileActiveAndPrintsMatchingBuffers) {

@@ -21,10 +21,6 @@ Rgb entry(int id, int i) {
     return {t[i][0], t[i][1], t[i][2]};
 }
 
-int grey(int i) {
-    return (255 * i + 111) / 239;
-}
-
 TEST(Palettes, SmoothPalettesPassThroughTheirListedEntries) {
     const int at[13] = {0, 20, 40, 60, 80, 100, 120, 140, 160, 180, 200, 220, 239};
     const std::array<std::pair<int, std::array<Rgb, 13>>, 5> listed = {{
@@ -118,16 +114,22 @@ TEST(Palettes, SmoothPalettesPassThroughTheirListedEntries) {
 }
 
 TEST(Palettes, RampsAndBands) {
-    EXPECT_EQ(grey(0), 0);
-    EXPECT_EQ(grey(239), 255);
-    for (int i = 0; i < 240; ++i) {
-        const int g = grey(i);
-        EXPECT_EQ(entry(1, i), (Rgb{0, 0, g}));
-        EXPECT_EQ(entry(3, i), (Rgb{g, g, g}));
-        EXPECT_EQ(entry(4, i), (Rgb{grey(239 - i), grey(239 - i), grey(239 - i)}));
-        EXPECT_EQ(entry(5, i), (Rgb{0, g, 0}));
-        EXPECT_EQ(entry(11, i), (Rgb{i < 8 ? i + 1 : g, 0, 0}));
+    // Grey ramp values at entries 0, 1, 8, 9, 120, 238, 239.
+    const int at[7] = {0, 1, 8, 9, 120, 238, 239};
+    const int g[7] = {0, 1, 9, 10, 128, 254, 255};
+    for (int k = 0; k < 7; ++k) {
+        const int i = at[k];
+        EXPECT_EQ(entry(1, i), (Rgb{0, 0, g[k]})) << i;
+        EXPECT_EQ(entry(3, i), (Rgb{g[k], g[k], g[k]})) << i;
+        EXPECT_EQ(entry(4, 239 - i), (Rgb{g[k], g[k], g[k]})) << i;
+        EXPECT_EQ(entry(5, i), (Rgb{0, g[k], 0})) << i;
     }
+    // Black to red starts 1, 2, ..., 8 before joining the ramp.
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(entry(11, i), (Rgb{i + 1, 0, 0}));
+    }
+    EXPECT_EQ(entry(11, 8), (Rgb{9, 0, 0}));
+    EXPECT_EQ(entry(11, 239), (Rgb{255, 0, 0}));
     const Rgb bands[10] = {{24, 24, 208}, {64, 64, 255},   {15, 181, 204}, {0, 164, 0},
                            {0, 0, 124},   {255, 160, 210}, {255, 16, 16},  {255, 160, 92},
                            {249, 128, 0}, {255, 210, 30}};

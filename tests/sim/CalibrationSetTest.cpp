@@ -204,6 +204,15 @@ TEST(SimPhysics, FramesHeaderFlagAndDrift) {
     }
     EXPECT_GT(checked, 400);
 
+    // A flag cycle commanded over HID closes the flag at the next frame.
+    camera.hid.flagCycles += 1;
+    for (int i = 0; i < sim::SimPhysics::kFlagCycleFrames; ++i) {
+        physics.nextFrame(raw.data());
+        EXPECT_EQ(byte(raw, 11), 1);
+    }
+    physics.nextFrame(raw.data());
+    EXPECT_EQ(byte(raw, 11), 0);
+
     // Temperatures creep toward a warm camera: barely in a second, most of the way in hours.
     camera.tempBox = 30.0f;
     camera.tempChip = 30.0f;

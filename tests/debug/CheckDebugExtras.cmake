@@ -1,0 +1,17 @@
+# Checks that the debug library holds the debug-build extras and the release library does not.
+execute_process(COMMAND nm -C ${DEBUG_LIB} OUTPUT_VARIABLE debug RESULT_VARIABLE rc1)
+execute_process(COMMAND nm -C ${RELEASE_LIB} OUTPUT_VARIABLE release RESULT_VARIABLE rc2)
+if(NOT rc1 EQUAL 0 OR NOT rc2 EQUAL 0)
+    message(FATAL_ERROR "nm failed")
+endif()
+foreach(symbol "FileControlDevice::FileControlDevice(unsigned short, unsigned short, unsigned int)"
+        "FileControlDevice::GetTempBox(float*)" "vtable for FileControlDevice")
+    string(FIND "${debug}" "${symbol}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "${DEBUG_LIB} lacks ${symbol}")
+    endif()
+endforeach()
+string(FIND "${release}" "FileControlDevice" at)
+if(NOT at EQUAL -1)
+    message(FATAL_ERROR "${RELEASE_LIB} holds FileControlDevice")
+endif()

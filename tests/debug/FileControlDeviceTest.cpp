@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <type_traits>
+
+#include "device/FileControlDevice.h"
+#include "kelvix/Logger.h"
+
+namespace {
+
+// The smallest usable device: the operations the file device leaves open answer plainly;
+// the process-interface input reads as 7 so that calls reaching it can be told apart.
+class TestDevice : public FileControlDevice {
+  public:
+    using FileControlDevice::FileControlDevice;
+
+    std::int32_t Init(std::uint32_t, std::uint32_t, std::uint32_t, bool, bool*) override {
+        return 0;
+    }
+    std::int32_t Init(std::uint32_t, std::uint32_t, bool) override { return 0; }
+    using FileControlDevice::Init;
+    std::int32_t SetPifType(TPifType, std::uint8_t) override { return 0; }
+    void GetPifAICount(std::uint16_t* c) override { *c = 0; }
+    void GetPifDICount(std::uint16_t* c) override { *c = 0; }
+    void GetPifAOCount(std::uint16_t* c) override { *c = 0; }
+    void GetPifDOCount(std::uint16_t* c) override { *c = 0; }
+    void GetPifExtraCount(std::uint16_t* c) override { *c = 0; }
+    void GetPifIn(std::uint16_t* v, std::uint8_t) override { *v = 7; }
+    void SetPifOut(std::uint16_t, std::uint8_t) override {}
+    void SetPifDigitalOut(std::uint8_t, std::uint8_t) override {}
+    void HoldPifOutputs(bool) override {}
+    std::int32_t GetPIFInMode(std::uint8_t) override { return 7; }
+    void SetPIFInMode(std::int32_t, std::uint8_t) override {}
+    std::int32_t GetPIFInDigitalMode(std::uint8_t) override { return 7; }
+    void SetPIFInDigitalMode(std::int32_t, std::uint8_t) override {}
+    std::int32_t GetPIFOutMode(std::uint8_t) override { return 7; }
+    void SetPIFOutMode(std::int32_t, std::uint8_t) override {}
+    void SetPIFOutOutputMode(std::int32_t, std::uint8_t) override {}
+    void SetPIFOutDigitalMode(std::int32_t, std::uint8_t) override {}
+    std::uint16_t GetPIFInFlagThreshold() override { return 7; }
+    std::int32_t SetPIFInFlagThreshold(std::uint16_t) override { return 0; }
+    bool GetPIFInFlagOpenIfLower() override { return true; }
+    std::int32_t SetPIFInFlagOpenIfLower(bool) override { return 0; }
+    void SetPIFOutFlagOpen(std::uint16_t, std::int16_t) override {}
+    void GetPIFOutFlagOpen(std::uint16_t* v, std::int16_t) override { *v = 7; }
+    void SetPIFOutFlagClosed(std::uint16_t, std::int16_t) override {}
+    void GetPIFOutFlagClosed(std::uint16_t* v, std::int16_t) override { *v = 7; }
+    void SetPIFOutFlagMoving(std::uint16_t, std::int16_t) override {}
+    void GetPIFOutFlagMoving(std::uint16_t* v, std::int16_t) override { *v = 7; }
+    void SetPIFOutFrameSync(std::uint16_t, std::int16_t) override {}
+    void GetPIFOutFrameSync(std::uint16_t* v, std::int16_t) override { *v = 7; }
+    void SetPIFOutSamplePointTable(std::int32_t*, std::int32_t, double, double, bool,
+                                   std::int16_t) override {}
+    std::int32_t ConfigAutonomousSettings(tagAutonomousSettings*) override { return 0; }
+    std::int32_t ConfigAutonomousPifAO_ForMeasureArea(tagAutonomousPifAOConfig*) override {
+        return 0;
+    }
+    std::int32_t ConfigAutonomousPifAO_ForAlarm(tagAutonomousPifAOConfig*) override { return 0; }
+    std::int32_t ConfigAutonomousPifAO_ForTInt(tagAutonomousPifAOConfig*) override { return 0; }
+    std::int32_t ConfigAutonomousMeasureArea(tagAutonomousAreaConfig*) override { return 0; }
+    std::int32_t ConfigAutonomousCalculatedArea(tagAutonomousAreaConfig*) override { return 0; }
+    std::int32_t ProcessDeferredCommands() override { return 0; }
+    bool GetPIFInDigitalFlagLowActive() override { return true; }
+    std::int32_t SetPIFInDigitalFlagLowActive(bool) override { return 0; }
+    std::uint16_t GetPIFInThreshold() override { return 7; }
+    std::uint16_t SetPIFInThreshold(std::uint16_t) override { return 0; }
+    bool GetPIFInDigitalLowActive() override { return true; }
+    void SetPIFInDigitalLowActive(bool) override {}
+    std::int32_t GetTempOptics(float* t) override {
+        *t = 7;
+        return 0;
+    }
+    void GetFocusmotorRange(std::uint16_t*, std::uint16_t*) override {}
+    std::int32_t GetFocusmotorPos(std::uint16_t*) override { return 0; }
+    void SetFocusmotorPos(std::uint16_t) override {}
+    std::int32_t QueryFlashMemory(std::uint32_t) override { return 0; }
+    std::int32_t GetPifType() override { return 0; }
+    std::uint8_t GetPifInfoFlag() override { return 0; }
+    std::int32_t GetDeviceClass() override { return 0; }
+    bool GetPifChannelAddress(std::int32_t, std::uint8_t, std::uint8_t*, std::uint8_t*) override {
+        return false;
+    }
+    std::int32_t SetTCPIPConfig(std::uint32_t, std::uint32_t, std::uint32_t) override { return 0; }
+    std::int32_t GetTCPIPConfig(std::uint32_t*, std::uint32_t*, std::uint32_t*) override {
+        return 0;
+    }
+};
+
+static_assert(std::is_abstract_v<FileControlDevice>, "a subclass completes the device");
+
+// Warning lines on the console, captured per call.
+class FileControlDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zol::Logger::getInstance()->configure("filedevice", zol::Logger::ModeConsole, 0,
+                                              zol::Logger::Warning);
+    }
+
+    template <typename F>
+    std::string logOf(F call) {
+        testing::internal::CaptureStderr();
+        call();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    // Exactly one warning line of this device with `text`.
+    static void expectWarning(const std::string& log, const std::string& text) {
+        EXPECT_EQ(0u, log.find("WARNING [filecontroldevice:")) << log;
+        EXPECT_NE(std::string::npos, log.find("s :" + text + "\n")) << log;
+        EXPECT_EQ(log.size() - 1, log.find('\n')) << log;
+    }
+
+    TestDevice device_{1, 2000, 12345678};
+};
+
+TEST_F(FileControlDeviceTest, IdentityTrimsAndTecValues) {
+    EXPECT_EQ(1, device_.GetHWRevision());
+    EXPECT_EQ(2000, device_.GetFWRevision());
+    EXPECT_EQ(12345678u, device_.GetSerialNumber());
+
+    BaseControlDevice& d = device_;
+    std::uint16_t v = 99;
+    for (auto get :
+         {&BaseControlDevice::GetTec_A, &BaseControlDevice::GetTec_B, &BaseControlDevice::GetTec_C,
+          &BaseControlDevice::GetTec_D, &BaseControlDevice::GetSkim, &BaseControlDevice::GetFid}) {
+        v = 99;
+        (d.*get)(&v);
+        EXPECT_EQ(0, v);
+    }
+    EXPECT_EQ("", logOf([&] { EXPECT_EQ(0, d.SetTec_D(0xFFFF)); }));
+    d.GetTec_D(&v);
+    EXPECT_EQ(0xFFFF, v);
+
+    // Plain and extended-register setters share one value.
+    d.SetSkim_Ext(11);
+    d.GetSkim(&v);
+    EXPECT_EQ(11, v);
+    d.SetFid_Ext(20);
+    d.GetFid(&v);
+    EXPECT_EQ(20, v);
+    d.SetFid(21);
+    d.GetFid(&v);
+    EXPECT_EQ(21, v);
+    d.GetSkim(&v);
+    EXPECT_EQ(11, v);
+}
+
+TEST_F(FileControlDeviceTest, UnsupportedOperationsWarnAndLeaveOutArgumentsAlone) {
+    BaseControlDevice& d = device_;
+    float t = 12.5f;
+    expectWarning(logOf([&] { EXPECT_EQ(-1, d.GetTempBox(&t)); }), "GetTempBox not implemented");
+    EXPECT_EQ(12.5f, t);
+    std::int32_t state = 5;
+    expectWarning(logOf([&] { EXPECT_EQ(-1, d.GetFlag(&state)); }), "GetFlag not implemented");
+    EXPECT_EQ(5, state);
+    // Commands that did nothing do not report success.
+    expectWarning(logOf([&] { EXPECT_EQ(-1, d.SetFlagCycle(1)); }), "SetFlagCycle not implemented");
+    std::uint8_t buffer[4] = {1, 2, 3, 4};
+    expectWarning(logOf([&] { EXPECT_EQ(0, d.GetBuffer(buffer, 4)); }),
+                  "GetBuffer not implemented");
+    EXPECT_EQ(1, buffer[0]);
+    std::uint16_t x = 3, y = 4;
+    expectWarning(logOf([&] { d.GetClippedFormatPosition(&x, &y); }),
+                  "GetClippedFormatPosition not implemented");
+    EXPECT_EQ(3, x);
+    EXPECT_EQ(4, y);
+
+    // Below the warning level nothing is written.
+    zol::Logger::getInstance()->configure("filedevice", zol::Logger::ModeConsole, 0,
+                                          zol::Logger::Error);
+    EXPECT_EQ("", logOf([&] { d.FailSafe(true); }));
+}
+
+TEST_F(FileControlDeviceTest, CallsOutsideTheInterfaceOnlyWarn) {
+    FileControlDevice& f = device_;
+    expectWarning(logOf([&] { EXPECT_TRUE(f.SendCommand(1, 2, 3)); }),
+                  "SendCommand not implemented");
+    expectWarning(logOf([&] { EXPECT_EQ(0, f.Init(1u, 2u)); }), "Init not implemented");
+    std::uint16_t v = 3;
+    expectWarning(logOf([&] { f.GetPifIn(&v, 0); }), "GetPifIn not implemented");
+    EXPECT_EQ(3, v);
+    const FileControlDevice& constDevice = device_;
+    expectWarning(logOf([&] { EXPECT_EQ(0, constDevice.GetPIFInThreshold()); }),
+                  "GetPIFInThreshold not implemented");
+    expectWarning(logOf([&] { f.SetPIFInOpenIfLower(1); }), "SetPIFInOpenIfLower not implemented");
+
+    // They neither take the place of nor hide the interface's operations of the same names.
+    BaseControlDevice& d = device_;
+    std::uint16_t in = 0, out = 0;
+    std::int32_t results[5] = {};
+    EXPECT_EQ("", logOf([&] {
+                  d.GetPifIn(&v, 0);
+                  f.GetPifIn(&in, std::uint8_t{0});
+                  f.GetPIFOutFlagOpen(&out, std::int16_t{0});
+                  results[0] = d.GetPIFInThreshold();
+                  results[1] = f.GetPIFInFlagThreshold();
+                  results[2] = f.GetPIFInMode(std::uint8_t{0});
+                  results[3] = f.GetPIFInDigitalLowActive();
+                  results[4] = f.Init(1, 2, false);
+              }));
+    EXPECT_EQ(7, v);
+    EXPECT_EQ(7, in);
+    EXPECT_EQ(7, out);
+    EXPECT_EQ(7, results[0]);
+    EXPECT_EQ(7, results[1]);
+    EXPECT_EQ(7, results[2]);
+    EXPECT_EQ(1, results[3]);
+    EXPECT_EQ(0, results[4]);
+}
+
+}  // namespace
