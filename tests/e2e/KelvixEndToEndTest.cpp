@@ -85,7 +85,7 @@ struct CallbackSeen {
     int frames = 0;
 };
 
-class KelvixEndToEnd : public kelvix_test::TempDirTest {
+class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
   protected:
     void SetUp() override {
         TempDirTest::SetUp();
@@ -132,7 +132,7 @@ class KelvixEndToEnd : public kelvix_test::TempDirTest {
     zol::IRDeviceParams params_;
 };
 
-TEST_F(KelvixEndToEnd, ReportsTheBlackbodyAndHoldsTheImageDuringFlags) {
+TEST_F(KelvixEndToEndThreaded, ReportsTheBlackbodyAndHoldsTheImageDuringFlags) {
     std::unique_ptr<zol::IRDeviceDS> device(zol::IRDeviceDS::createInstance(params_));
     ASSERT_NE(device, nullptr);
     ASSERT_EQ(device->getFrequency(), static_cast<unsigned>(kRate));
