@@ -56,7 +56,8 @@ class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
     void connectionLost();
     bool writeAll(const void* data, std::size_t length);
     bool readAll(void* data, std::size_t length);
-    bool readImageHeader(std::uint32_t bytesPerPixel, std::uint32_t header[6]);
+    bool readImageHeader(std::uint32_t channels, std::uint32_t bytesPerChannel,
+                         std::uint32_t header[6]);
     int sendSetting(const bridge::ThermalCamConfig& config);
 
     std::unique_ptr<Tcp> endpoint;

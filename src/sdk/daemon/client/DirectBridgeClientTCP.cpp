@@ -135,13 +135,14 @@ bool DirectBridgeClientTCP::setConfig(const bridge::ThermalCamConfig& config) {
 // Reads a reply header into counter, payload size, width, height, channels and bytes per
 // channel. A header whose sizes are out of bounds or disagree leaves the rest of the stream
 // unreadable: the connection is replaced as if it had been lost.
-bool DirectBridgeClientTCP::readImageHeader(std::uint32_t bytesPerPixel, std::uint32_t out[6]) {
+bool DirectBridgeClientTCP::readImageHeader(std::uint32_t channels, std::uint32_t bytesPerChannel,
+                                            std::uint32_t out[6]) {
     std::uint8_t bytes[bridge::kImageHeaderSize];
     if (!readAll(bytes, sizeof(bytes))) {
         return false;
     }
     const bridge::ImageHeader h = bridge::decodeImageHeader(bytes);
-    if (const char* why = bridge::checkImageHeader(h, bytesPerPixel)) {
+    if (const char* why = bridge::checkImageHeader(h, channels, bytesPerChannel)) {
         KLOG_ERROR("Malformed image reply (" << why << "): " << h.width << "x" << h.height << ", "
                                              << h.payloadSize << " bytes");
         connectionLost();
@@ -159,7 +160,7 @@ bool DirectBridgeClientTCP::readImageHeader(std::uint32_t bytesPerPixel, std::ui
 std::pair<bool, ThermalImage*> DirectBridgeClientTCP::receiveThermalImage() {
     auto image = std::make_unique<ThermalImage>();
     std::uint32_t h[6];
-    if (!readImageHeader(2, h)) {
+    if (!readImageHeader(1, 2, h)) {
         return {false, image.release()};
     }
     image->frameCounter = h[0];
@@ -176,7 +177,7 @@ std::pair<bool, ThermalImage*> DirectBridgeClientTCP::receiveThermalImage() {
 std::pair<bool, PaletteImage*> DirectBridgeClientTCP::receivePaletteImage() {
     auto image = std::make_unique<PaletteImage>();
     std::uint32_t h[6];
-    if (!readImageHeader(3, h)) {
+    if (!readImageHeader(3, 1, h)) {
         return {false, image.release()};
     }
     image->frameCounter = h[0];

@@ -78,15 +78,16 @@ ImageHeader decodeImageHeader(const std::uint8_t* in) {
     return h;
 }
 
-const char* checkImageHeader(const ImageHeader& h, std::uint32_t bytesPerPixel) {
+const char* checkImageHeader(const ImageHeader& h, std::uint32_t channels,
+                             std::uint32_t bytesPerChannel) {
     const std::uint64_t pixels = static_cast<std::uint64_t>(h.width) * h.height;
     if (h.width > kMaxImageSide || h.height > kMaxImageSide || pixels > kMaxImagePixels) {
         return "image size out of bounds";
     }
-    if (static_cast<std::uint64_t>(h.channels) * h.bytesPerChannel != bytesPerPixel) {
+    if (h.channels != channels || h.bytesPerChannel != bytesPerChannel) {
         return "unexpected pixel layout";
     }
-    if (h.payloadSize != pixels * bytesPerPixel) {
+    if (h.payloadSize != pixels * channels * bytesPerChannel) {
         return "payload size disagrees with the image size";
     }
     return nullptr;

@@ -61,9 +61,10 @@ bool makeImageHeader(std::uint32_t frameCounter, std::uint32_t width, std::uint3
 void encodeImageHeader(const ImageHeader& header, std::uint8_t* out);  // kImageHeaderSize bytes
 ImageHeader decodeImageHeader(const std::uint8_t* in);                 // kImageHeaderSize bytes
 
-// Why a received header cannot be taken for an image of bytesPerPixel bytes per pixel (sizes
-// out of bounds, or a payload size or pixel layout that disagrees); null when it can.
-const char* checkImageHeader(const ImageHeader& header, std::uint32_t bytesPerPixel);
+// Why a received header cannot be taken for an image of the given pixel layout (sizes out of
+// bounds, another layout, or a payload size that disagrees); null when it can.
+const char* checkImageHeader(const ImageHeader& header, std::uint32_t channels,
+                             std::uint32_t bytesPerChannel);
 
 // Little-endian 16-bit words as received, to host order in place.
 void thermalFromWire(std::uint16_t* values, std::size_t count);
