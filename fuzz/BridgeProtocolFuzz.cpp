@@ -52,7 +52,7 @@ void reply(const std::uint8_t* data, std::size_t size, std::uint32_t channels,
         __builtin_trap();
     }
     // The client would wait for a payload that is not there yet.
-    if (h.payloadSize > size - kImageHeaderSize) {
+    if (h.payloadSize == 0 || h.payloadSize > size - kImageHeaderSize) {
         return;
     }
     if (channels == 1) {
