@@ -4,11 +4,13 @@ execute_process(COMMAND nm -DC --defined-only ${PROGRAM} OUTPUT_VARIABLE symbols
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "nm failed on ${PROGRAM}")
 endif()
+# EXTRA: further names the program must export, separated by '|'.
+string(REPLACE "|" ";" EXTRA "${EXTRA}")
 foreach(name "zol::IRCalibrationManager::getInstance()"
         "zol::IRCalibrationManager::downloadCalibration(unsigned long)"
         "zol::IRDeviceDS::createInstance(zol::IRDeviceParams&)" "zol::Logger::getInstance()"
         "zol::Timer::Timer()" "zol::FramerateCounter::getFps()"
-        "vtable for zol::IRDeviceDS")
+        "vtable for zol::IRDeviceDS" ${EXTRA})
     string(FIND "${symbols}" " ${name}\n" at)
     if(at EQUAL -1)
         message(FATAL_ERROR "${PROGRAM} does not export ${name}")
