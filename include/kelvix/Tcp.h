@@ -58,8 +58,11 @@ class KELVIX_API Tcp {
   private:
     bool connectServer(unsigned generation);
     bool connectClient(unsigned generation);
-    bool repairConnectionServer();
-    bool repairConnectionClient();
+    bool repairConnectionServer(unsigned generation);
+    bool repairConnectionClient(unsigned generation);
+    // Closes both sockets; with a generation, only while no other close came in since then
+    // (false otherwise), and moves it on to this close's generation.
+    bool closeSockets(unsigned* generation);
     using SocketPtr = std::shared_ptr<platform::Socket>;
     bool adopt(SocketPtr& slot, const SocketPtr& socket, unsigned generation);
     void setError(const char* text);

@@ -220,14 +220,24 @@ long long Tcp::write(const void* data, std::size_t length) {
 }
 
 void Tcp::close() {
-    reparable = false;
-    connected = false;
+    closeSockets(nullptr);
+}
+
+bool Tcp::closeSockets(unsigned* generation) {
     SocketPtr listener, client;
     {
         std::lock_guard<std::mutex> lock(socketMutex);
+        if (generation != nullptr && *generation != closeGeneration) {
+            return false;
+        }
+        reparable = false;
+        connected = false;
         listener.swap(listenSocket);
         client.swap(clientSocket);
         ++closeGeneration;
+        if (generation != nullptr) {
+            *generation = closeGeneration;
+        }
     }
     // The listener first: a client that sees its connection end cannot land in its queue.
     // Calls still blocked on either socket return now; the last of them closes it.
@@ -238,25 +248,29 @@ void Tcp::close() {
     if (client) {
         client->shutDown();
     }
+    return true;
 }
 
 bool Tcp::repairConnection() {
-    if (!reparable) {
-        return false;
-    }
-    if (server) {
-        std::cout << "client disconnected... waiting for new connection" << std::endl;
-        return repairConnectionServer();
-    }
-    return repairConnectionClient();
-}
-
-bool Tcp::repairConnectionServer() {
-    close();
+    // A close() from another thread from here on ends the repair instead of being undone by it.
     unsigned generation;
     {
         std::lock_guard<std::mutex> lock(socketMutex);
+        if (!reparable) {
+            return false;
+        }
         generation = closeGeneration;
+    }
+    if (server) {
+        std::cout << "client disconnected... waiting for new connection" << std::endl;
+        return repairConnectionServer(generation);
+    }
+    return repairConnectionClient(generation);
+}
+
+bool Tcp::repairConnectionServer(unsigned generation) {
+    if (!closeSockets(&generation)) {
+        return false;
     }
     if (!connectServer(generation)) {
         return false;
@@ -265,12 +279,9 @@ bool Tcp::repairConnectionServer() {
     return true;
 }
 
-bool Tcp::repairConnectionClient() {
-    close();
-    unsigned generation;
-    {
-        std::lock_guard<std::mutex> lock(socketMutex);
-        generation = closeGeneration;
+bool Tcp::repairConnectionClient(unsigned generation) {
+    if (!closeSockets(&generation)) {
+        return false;
     }
     const auto pauseMs = static_cast<std::uint32_t>(retryInterval * 1000.0);
     for (;;) {
