@@ -145,18 +145,19 @@ TEST_F(KelvixFrames, CallbacksHoldTheLastOpenFlagImageDuringACycle) {
     feed(k, &seen_, periodMs_);  // decides: the flag is pending from here on
     physics().setUniformScene(40.0f);
     seen_ = Seen();
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 16; ++i) {
         feed(k, &seen_, periodMs_);
     }
-    ASSERT_EQ(seen_.centers.size(), 12u);
-    // Pending, four closed frames, the first open one: all show the old scene.
+    ASSERT_EQ(seen_.centers.size(), 16u);
+    // Pending, ten closed frames, the first open one: all show the old scene.
     int held = 0;
-    while (held < 12 && std::fabs(seen_.centers[held] - 25.0f) < 0.5f) {
+    while (held < 16 && std::fabs(seen_.centers[held] - 25.0f) < 0.5f) {
         ++held;
     }
-    EXPECT_EQ(held, 6);
+    EXPECT_EQ(held, 12);
     EXPECT_EQ(seen_.metaFlags[1], zol::FlagClosed);
-    EXPECT_EQ(seen_.metaFlags[5], zol::FlagOpen);
+    EXPECT_EQ(seen_.metaFlags[10], zol::FlagClosed);
+    EXPECT_EQ(seen_.metaFlags[11], zol::FlagOpen);
     EXPECT_NEAR(seen_.centers.back(), 40.0f, 0.5f);
 }
 
