@@ -249,23 +249,30 @@ void DaemonCamHandler::setConfig(const bridge::ThermalCamConfig& record) {
     }
 }
 
+// A worker between two commands sees the stop request and leaves. One that the closed
+// endpoint wakes (waiting for a client, or blocked on its client) looks only after the request
+// has been withdrawn again, so it always ends the process, whatever the timing.
 void DaemonCamHandler::shutdown() {
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         stop = true;
     }
     wakeUp();
-    bridge->close();
-    if (stop) {
-        stop = false;
-        // Without a worker nobody would ever set the exited flag.
-        if (!thread.joinable()) {
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        bridge->close();
+        if (!stop) {
             return;
         }
-        while (!exited) {
-            wakeUp();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        stop = false;
+    }
+    // Without a worker nobody would ever set the exited flag.
+    if (!thread.joinable()) {
+        return;
+    }
+    while (!exited) {
+        wakeUp();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
