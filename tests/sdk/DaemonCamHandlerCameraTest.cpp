@@ -69,6 +69,7 @@ class DaemonCamHandlerCameraThreadedDeathTest : public kelvix_test::TempDirTest 
     }
 
     void scenario() {
+        daemon_test::childWatchdog();
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
         CapturedOutput out;

@@ -113,6 +113,7 @@ class DaemonCamHandlerThreadedDeathTest : public ::testing::Test {
 // for a frame not sent yet; settings change the palette rendering.
 TEST_F(DaemonCamHandlerThreadedDeathTest, ServesFramesAndSettings) {
     auto scenario = [this] {
+        daemon_test::childWatchdog();
         CapturedOutput out;
         zol::Kelvix imager;
         zol::DaemonCamHandler handler(&imager, port_);
@@ -194,6 +195,7 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, ServesFramesAndSettings) {
 // A client that goes away is replaced by the next one; the newest frame is still served.
 TEST_F(DaemonCamHandlerThreadedDeathTest, ServesTheNextClient) {
     auto scenario = [this] {
+        daemon_test::childWatchdog();
         CapturedOutput out;
         zol::Kelvix imager;
         zol::DaemonCamHandler handler(&imager, port_);
@@ -224,6 +226,7 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, ServesTheNextClient) {
 
 TEST_F(DaemonCamHandlerThreadedDeathTest, ShutdownBeforeAnyClientEndsTheProcess) {
     auto scenario = [this] {
+        daemon_test::childWatchdog();
         std::cout.rdbuf(std::cerr.rdbuf());
         zol::Kelvix imager;
         zol::DaemonCamHandler handler(&imager, port_);
@@ -239,6 +242,7 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, ShutdownBeforeAnyClientEndsTheProcess)
 
 TEST_F(DaemonCamHandlerThreadedDeathTest, PortInUseEndsTheProcess) {
     auto scenario = [this] {
+        daemon_test::childWatchdog();
         std::cout.rdbuf(std::cerr.rdbuf());
         platform::SocketHandle holder = platform::openTcpSocket();
         CHILD_CHECK(platform::bindSocket(holder, "127.0.0.1", port_));

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <streambuf>
 #include <string>
+#include <thread>
 
 #include "kelvix/DirectBridgeClientTCP.h"
 
@@ -66,6 +67,15 @@ class CapturedOutput : public std::streambuf {
 // A handler's worker that has served a client can only end by ending the process: such tests
 // run in a child and expect its end with exit code -1, without a sanitizer report on the way.
 inline const auto kNoReport = ::testing::Not(::testing::HasSubstr("Sanitizer"));
+
+// Bounds a death-test child in time: one that still runs after `limit` says so and ends.
+inline void childWatchdog(std::chrono::seconds limit = std::chrono::seconds(60)) {
+    std::thread([limit] {
+        std::this_thread::sleep_for(limit);
+        std::cerr << "still running after " << limit.count() << " s" << std::endl;
+        std::_Exit(5);
+    }).detach();
+}
 
 // A TCP client of the handler, connected before the first request.
 inline std::unique_ptr<zol::DirectBridgeClientTCP> connectedClient(int port) {
