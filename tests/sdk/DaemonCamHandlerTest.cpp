@@ -224,20 +224,23 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, ServesTheNextClient) {
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(255), kNoReport);
 }
 
+// Whether the worker already waits for a client or only starts listening after the shutdown.
 TEST_F(DaemonCamHandlerThreadedDeathTest, ShutdownBeforeAnyClientEndsTheProcess) {
-    auto scenario = [this] {
+    auto scenario = [this](std::chrono::milliseconds pause) {
         daemon_test::childWatchdog();
         std::cout.rdbuf(std::cerr.rdbuf());
         zol::Kelvix imager;
         zol::DaemonCamHandler handler(&imager, port_);
         handler.start();
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(pause);
         handler.shutdown();
         std::_Exit(4);
     };
-    EXPECT_EXIT(
-        scenario(), ::testing::ExitedWithCode(255),
-        ::testing::HasSubstr("wait for client...\nerror at connecting will exit ... what?: "));
+    for (std::chrono::milliseconds pause : {100ms, 0ms}) {
+        EXPECT_EXIT(
+            scenario(pause), ::testing::ExitedWithCode(255),
+            ::testing::HasSubstr("wait for client...\nerror at connecting will exit ... what?: "));
+    }
 }
 
 TEST_F(DaemonCamHandlerThreadedDeathTest, PortInUseEndsTheProcess) {

@@ -270,8 +270,10 @@ void DaemonCamHandler::shutdown() {
     if (!thread.joinable()) {
         return;
     }
+    // A worker that only now starts listening would reopen the endpoint: close it again.
     while (!exited) {
         wakeUp();
+        bridge->close();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
