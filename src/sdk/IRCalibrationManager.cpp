@@ -6,10 +6,10 @@
 #include <cwctype>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <mutex>
 
 #include "imgproc/Cali.h"
+#include "imgproc/TemperatureEncoding.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
@@ -100,14 +100,6 @@ bool isPlainFileName(const std::wstring& name) {
         }
     }
     return true;
-}
-
-// A range limit truncated toward zero, held to the int range.
-int truncatedDegrees(float t) {
-    if (!(t > -2147483648.0f)) {
-        return t != t ? 0 : std::numeric_limits<int>::min();
-    }
-    return t >= 2147483647.0f ? std::numeric_limits<int>::max() : static_cast<int>(t);
 }
 
 bool canRead(const std::wstring& path) {
@@ -295,8 +287,7 @@ const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned l
         entry.FOV = optic.FOV;
         entry.text = optic.Text;
         for (const CaliTempRange& range : optic.ranges) {
-            entry.tempRanges.push_back(
-                {truncatedDegrees(range.TempLo), truncatedDegrees(range.TempHi)});
+            entry.tempRanges.push_back({truncToInt32(range.TempLo), truncToInt32(range.TempHi)});
         }
         opticsCache->push_back(entry);
     }
