@@ -1,8 +1,11 @@
 #include "platform/Strings.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 
 namespace platform {
 
@@ -64,6 +67,18 @@ std::wstring toWide(const char* text) {
 
 std::wstring toWide(const std::string& text) {
     return toWide(text.c_str());
+}
+
+std::string toLower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::wstring toLower(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    return text;
 }
 
 std::wstring widenBytes(const std::string& bytes) {

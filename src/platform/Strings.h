@@ -15,6 +15,10 @@ std::wstring toWide(const std::string& text);
 // Narrow copy for log text, cut to at most `maxBytes` bytes (never inside a character).
 std::string toNarrowBounded(const wchar_t* text, std::size_t maxBytes);
 
+// Lower-case copy (the C library's case mapping of the current locale).
+std::string toLower(std::string text);
+std::wstring toLower(std::wstring text);
+
 // Every byte becomes one wide character of the same value (files read byte by byte).
 std::wstring widenBytes(const std::string& bytes);
 
