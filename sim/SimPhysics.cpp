@@ -6,8 +6,11 @@
 #include <random>
 
 #include "SimCamera.h"
+#include "device/HidEncoding.h"
 
 namespace sim {
+
+using hidenc::putBe16;
 
 namespace {
 
@@ -25,11 +28,6 @@ std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
 
 std::int16_t fixed7(double t) {
     return static_cast<std::int16_t>(std::clamp(std::lround(t * 128.0), -32768L, 32767L));
-}
-
-void putBe16(std::uint8_t* b, std::uint16_t v) {
-    b[0] = static_cast<std::uint8_t>(v >> 8);
-    b[1] = static_cast<std::uint8_t>(v);
 }
 
 std::uint16_t toCounts(double v) {
@@ -179,7 +177,7 @@ void SimPhysics::renderHeader(std::uint16_t* words) const {
     b[23] = static_cast<std::uint8_t>(frameCounter_ >> 8);
     b[24] = static_cast<std::uint8_t>(frameCounter_);
     for (int j = 0; j < SimRawLayout::kHeaderWords; ++j) {
-        words[j] = static_cast<std::uint16_t>(b[2 * j] | (b[2 * j + 1] << 8));
+        words[j] = hidenc::le16(b + 2 * j);
     }
 }
 
