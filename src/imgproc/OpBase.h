@@ -162,6 +162,8 @@ class OpBase {
     void copyPredecessorPixels();
     // Copies the fixed 78 bytes of the predecessor's metadata into this output's record.
     void copyFixedMetadata();
+    // Initialises every successor from this output; Ready when all succeed.
+    HRESULT initSuccessors();
 
     int id_;
     int width_ = 0;
