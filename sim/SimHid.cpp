@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "SimPhysics.h"
 #include "device/HidEncoding.h"
 
 namespace sim {
@@ -36,10 +37,8 @@ void putChip(std::uint8_t* p, float t, std::uint16_t r) {
     if (r < 20) {
         double m = (3011.9 - t * 10.0) / (0.1552 * 1.7);
         putLe16(p, clampU16(std::ceil(m * 4096.0 / 3000.0)));
-    } else if (r <= 99 && r != 20) {
-        putBe16(p, clampU16(std::lround((91.9264 - t) / 0.02838844)));
     } else {
-        putBe16(p, clampU16(std::lround((86.926 - t) * 0.029096 * 4096.0 / 3.3)));
+        putBe16(p, chipCounts(t, r));
     }
 }
 

@@ -18,14 +18,6 @@ double planck(const TableModel& m, double t) {
     return TemperatureTable::planckTerm(m.lambda * 1e-6, t);
 }
 
-// Counts of the chip-temperature sensor: 3.3 V over 12 bits, 29.096 mV per degree below
-// 86.926 degC (rev. 21..99 sensors: 28.38844 m-degC per count below 91.9264 degC).
-std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
-    double c = (hwRevision >= 21 && hwRevision <= 99) ? (91.9264 - t) / 0.02838844
-                                                      : (86.926 - t) * 0.029096 * 4096.0 / 3.3;
-    return static_cast<std::uint16_t>(std::clamp(std::lround(c), 0L, 65535L));
-}
-
 std::int16_t fixed7(double t) {
     return static_cast<std::int16_t>(std::clamp(std::lround(t * 128.0), -32768L, 32767L));
 }
@@ -35,6 +27,14 @@ std::uint16_t toCounts(double v) {
 }
 
 }  // namespace
+
+// 3.3 V over 12 bits, 29.096 mV per degree below 86.926 degC (rev. 21..99 sensors: 28.38844
+// m-degC per count below 91.9264 degC).
+std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
+    double c = (hwRevision >= 21 && hwRevision <= 99) ? (91.9264 - t) / 0.02838844
+                                                      : (86.926 - t) * 0.029096 * 4096.0 / 3.3;
+    return static_cast<std::uint16_t>(std::clamp(std::lround(c), 0L, 65535L));
+}
 
 double RadiometricModel::energy(double t) const {
     const double p1 = planck(table, table.T1);
