@@ -22,10 +22,6 @@ std::int16_t fixed7(double t) {
     return static_cast<std::int16_t>(std::clamp(std::lround(t * 128.0), -32768L, 32767L));
 }
 
-std::uint16_t toCounts(double v) {
-    return static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
-}
-
 }  // namespace
 
 // 3.3 V over 12 bits, 29.096 mV per degree below 86.926 degC (rev. 21..99 sensors: 28.38844
@@ -33,7 +29,7 @@ std::uint16_t toCounts(double v) {
 std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
     double c = (hwRevision >= 21 && hwRevision <= 99) ? (91.9264 - t) / 0.02838844
                                                       : (86.926 - t) * 0.029096 * 4096.0 / 3.3;
-    return static_cast<std::uint16_t>(std::clamp(std::lround(c), 0L, 65535L));
+    return roundedCounts(c);
 }
 
 double RadiometricModel::energy(double t) const {
@@ -202,7 +198,7 @@ void SimPhysics::renderPixels(std::uint16_t* out) const {
             noise = noise * 1664525u + 1013904223u;
             v += config_.noise * ((noise >> 8) * (1.0 / 16777216.0) - 0.5) * 3.4641;
         }
-        out[p] = toCounts(v);
+        out[p] = roundedCounts(v);
     }
 }
 
