@@ -25,16 +25,6 @@ std::mutex& instanceMutex() {
     return mutex;
 }
 
-// Copies at most capacity - 1 characters and always terminates.
-void copyBounded(wchar_t* out, const wchar_t* text, std::size_t capacity) {
-    std::size_t n = 0;
-    while (n + 1 < capacity && text[n] != L'\0') {
-        out[n] = text[n];
-        ++n;
-    }
-    out[n] = L'\0';
-}
-
 // Appends text when it fits with the terminator; false (out unchanged) when it does not.
 bool appendBounded(wchar_t* out, std::size_t capacity, const wchar_t* text) {
     std::size_t used = std::wcslen(out);
@@ -142,8 +132,8 @@ IRCalibrationManager::IRCalibrationManager()
         platform::createDirectory(appData);
         dir = platform::joinPath(platform::joinPath(appData, L"Imager"), L"Cali");
     }
-    copyBounded(calibrationDir, dir.c_str(), kDirCapacity);
-    copyBounded(formatsDir, dir.c_str(), kDirCapacity);
+    platform::copyBounded(calibrationDir, kDirCapacity, dir);
+    platform::copyBounded(formatsDir, kDirCapacity, dir);
 }
 
 IRCalibrationManager::~IRCalibrationManager() {
@@ -158,13 +148,13 @@ IRCalibrationManager::~IRCalibrationManager() {
 
 void IRCalibrationManager::setCalibrationDir(const wchar_t* dir) {
     if (dir != nullptr) {
-        copyBounded(calibrationDir, dir, kDirCapacity);
+        platform::copyBounded(calibrationDir, kDirCapacity, dir);
     }
 }
 
 void IRCalibrationManager::setFormatsDir(const wchar_t* dir) {
     if (dir != nullptr) {
-        copyBounded(formatsDir, dir, kDirCapacity);
+        platform::copyBounded(formatsDir, kDirCapacity, dir);
     }
 }
 

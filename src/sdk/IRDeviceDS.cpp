@@ -45,13 +45,6 @@ constexpr std::array<IRRawFrameCallback, sizeof...(Slots)> makeForwarders(
 
 constexpr auto rawForwarders = makeForwarders(std::make_integer_sequence<int, kMaxInstances>());
 
-// Copies `text` into a buffer of kNameChars characters, cut so that it fits.
-void storeName(wchar_t* buffer, const std::wstring& text) {
-    const std::size_t n = std::min(text.size(), kNameChars - 1);
-    std::wmemcpy(buffer, text.data(), n);
-    buffer[n] = L'\0';
-}
-
 std::wstring filterName(const wchar_t* prefix, const wchar_t* wideName) {
     std::wstring name = std::wstring(prefix) + wideName;
     name.resize(std::min(name.size(), kNameChars - 1));
@@ -245,7 +238,9 @@ void IRDeviceDS::buildGraph(const platform::CaptureDevice& device, const std::ws
     }
     friendlyName[n] = '\0';
     const std::wstring id = std::to_wstring(_id);
-    storeName(wideName, name.substr(0, kNameChars - 1 - std::min(id.size(), kNameChars - 1)) + id);
+    platform::copyBounded(
+        wideName, kNameChars,
+        name.substr(0, kNameChars - 1 - std::min(id.size(), kNameChars - 1)) + id);
 
     graph->addSource(device, wideName);
     throwIfFailed(graph->addSampleGrabber(filterName(L"SG ", wideName)));

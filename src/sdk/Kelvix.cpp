@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -62,12 +63,6 @@ std::wstring bounded(const wchar_t* text) {
         s.resize(kPathCapacity - 1);
     }
     return s;
-}
-
-void copyInto(wchar_t (&dst)[kChainPathLength], const std::wstring& src) {
-    const std::size_t n = src.size() < kChainPathLength - 1 ? src.size() : kChainPathLength - 1;
-    std::wmemcpy(dst, src.c_str(), n);
-    dst[n] = L'\0';
 }
 
 // Process-interface configuration of the imager: digital input 0 in mode 3 with level byte 1,
@@ -265,9 +260,10 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
 
     ImageProcessingConfig config;
     config.serial = serial_;
-    copyInto(config.calibrationDirectory, caliDir);
-    copyInto(config.tableDirectory, caliDir);
-    copyInto(config.formatsDirectory, formatsDir);
+    platform::copyBounded(config.calibrationDirectory, std::size(config.calibrationDirectory),
+                          caliDir);
+    platform::copyBounded(config.tableDirectory, std::size(config.tableDirectory), caliDir);
+    platform::copyBounded(config.formatsDirectory, std::size(config.formatsDirectory), formatsDir);
     const unsigned slot = instanceIndex_;
     config.initCallbacks[ImageProcessingConfig::kThermalSlot] =
         kelvix_callback::thermalFrameInit[slot];
