@@ -179,22 +179,23 @@ std::vector<std::uint8_t> CalibrationSetWriter::gainOffsetFile() const {
     }
     // Gain 1/r, its chip coefficient, two unused planes, stray-light factor, narcissus.
     for (int p = 0; p < n; ++p) {
-        putLe16(out, physics_.isDead(p)
-                         ? 0
-                         : roundedCounts((1 << kGainShift) / physics_.responsivity()[p]));
+        putLe16(out, physics_.isDead(p) ? 0
+                                        : roundClamped<std::uint16_t>((1 << kGainShift) /
+                                                                      physics_.responsivity()[p]));
     }
     for (int p = 0; p < n; ++p) {
-        putLe16(out, roundedCounts(c.chipCoefficient * (1 << kGainCoefficientShift)));
+        putLe16(out, roundClamped<std::uint16_t>(c.chipCoefficient * (1 << kGainCoefficientShift)));
     }
     for (int p = 0; p < 2 * n; ++p) {
         putLe16(out, 0);
     }
     for (int p = 0; p < n; ++p) {
-        putLe16(out, roundedCounts(physics_.alpha()[p] * (1 << kDriftShift)));
+        putLe16(out, roundClamped<std::uint16_t>(physics_.alpha()[p] * (1 << kDriftShift)));
     }
     for (int p = 0; p < n; ++p) {
-        putLe16(out, roundedCounts((kNarcissusBase - physics_.narcissus()[p] + kIntegerLoss) *
-                                   (1 << kNarcissusShift)));
+        putLe16(out, roundClamped<std::uint16_t>(
+                         (kNarcissusBase - physics_.narcissus()[p] + kIntegerLoss) *
+                         (1 << kNarcissusShift)));
     }
     return out;
 }

@@ -19,7 +19,7 @@ double planck(const TableModel& m, double t) {
 }
 
 std::int16_t fixed7(double t) {
-    return static_cast<std::int16_t>(std::clamp(std::lround(t * 128.0), -32768L, 32767L));
+    return roundClamped<std::int16_t>(t * 128.0);
 }
 
 }  // namespace
@@ -29,7 +29,7 @@ std::int16_t fixed7(double t) {
 std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
     double c = (hwRevision >= 21 && hwRevision <= 99) ? (91.9264 - t) / 0.02838844
                                                       : (86.926 - t) * 0.029096 * 4096.0 / 3.3;
-    return roundedCounts(c);
+    return roundClamped<std::uint16_t>(c);
 }
 
 double RadiometricModel::energy(double t) const {
@@ -198,7 +198,7 @@ void SimPhysics::renderPixels(std::uint16_t* out) const {
             noise = noise * 1664525u + 1013904223u;
             v += config_.noise * ((noise >> 8) * (1.0 / 16777216.0) - 0.5) * 3.4641;
         }
-        out[p] = roundedCounts(v);
+        out[p] = roundClamped<std::uint16_t>(v);
     }
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -113,11 +111,6 @@ class SimPhysics {
     std::uint32_t frameCounter_ = 0;
     std::uint32_t noiseState_ = 1;
 };
-
-// A value rounded to the nearest count, held to 0..65535.
-inline std::uint16_t roundedCounts(double v) {
-    return static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
-}
 
 // Counts of the chip-temperature sensor in the frame header (and in HID answers from revision
 // 20 on).
