@@ -3,7 +3,7 @@
 #include <algorithm>
 
 OpEnergy2Temp::OpEnergy2Temp(OpBase* predecessor, SharedParameterBlock* shared,
-                             MeasurementFieldRecord* field)
+                             zol::IRMeasurementField* field)
     : OpBase(predecessor, 11, L"# Energy -> Temp", shared), field_(field) {
     std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
 }

@@ -52,6 +52,16 @@ class OpFlag : public OpBase {
     std::int32_t getLastSkimStep() const { return lastSkimStep_; }
     std::vector<FlagPixelState>& pixelStates() { return pixelStates_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    HRESULT getCorrectionMode(std::int32_t* mode) const;
+    HRESULT getFlagState(std::int32_t* state) const;
+    HRESULT setFlagState(std::int32_t state);
+    // Switching on clears every pixel's drift state.
+    HRESULT setDriftTracking(bool on);
+    bool isDriftTracking() const { return driftTracking_; }
+    HRESULT setSkimGain(float gain);
+#endif
+
   private:
     void closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
                     bool entering);

@@ -38,6 +38,13 @@ class OpMetadata : public OpBase {
     // Reads the channel counts of the configuration again (after it changed).
     void refreshConfiguration();
 
+#ifdef KELVIX_DEBUG_BUILD
+    // The last frame's timestamp as two 32-bit halves, low half first.
+    HRESULT getTimestamp(std::int32_t halves[2]) const;
+    HRESULT setAnalogCallback(InputCallback callback);
+    HRESULT setDigitalCallback(InputCallback callback);
+#endif
+
   private:
     // Mode 2, 3, 4 or 7 -> its slot in inputStates, else -1.
     static int stateSlot(std::int32_t mode);

@@ -18,6 +18,12 @@ class OpREA : public OpBase {
     int getCentreX() const { return centreX_; }
     int getCentreY() const { return centreY_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    HRESULT getDistortionCoefficient(double* coefficient) const;
+    // A changed value rebuilds the remapping table for the operator's size.
+    HRESULT setDistortionCoefficient(double coefficient);
+#endif
+
   protected:
     struct RemapEntry {
         std::int32_t source;
