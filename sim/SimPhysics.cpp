@@ -152,6 +152,8 @@ void SimPhysics::advance(double seconds) {
 
 void SimPhysics::beginFlagCycle(int frames) {
     std::lock_guard<std::mutex> lock(camera_.mutex());
+    // A cycle begun here stands for any commanded one not yet shown: it is not run twice.
+    seenHidFlagCycles_ = camera_.hid.flagCycles;
     flagFramesLeft_ = std::max(1, frames);
     camera_.flagState = 1;
 }

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <thread>
 
+#include "SimPhysics.h"
 #include "platform/Strings.h"
 
 namespace sim {
@@ -242,6 +243,11 @@ class SimCaptureGraph : public platform::CaptureGraph {
         const auto interval =
             std::chrono::nanoseconds(std::max<std::int64_t>(c.frameDuration, 1) * 100);
         auto next = std::chrono::steady_clock::now();
+        int flagCyclesSeen;
+        {
+            std::lock_guard<std::mutex> lock(camera_->mutex());
+            flagCyclesSeen = camera_->hid.flagCycles;
+        }
         for (;;) {
             next += interval;
             {
@@ -249,6 +255,9 @@ class SimCaptureGraph : public platform::CaptureGraph {
                 if (cv_.wait_until(lock, next, [this] { return stop_; })) {
                     return;
                 }
+            }
+            if (renderPhysics(c, frame, flagCyclesSeen)) {
+                continue;
             }
             SimFrameHeader h;
             {
@@ -265,6 +274,35 @@ class SimCaptureGraph : public platform::CaptureGraph {
             const double t = static_cast<double>(h.frameCounter) * c.frameDuration / 1e7;
             grabber_.deliver(t, frame.data(), static_cast<long>(frame.size()));
         }
+    }
+
+    // A camera with physics whose raw layout is this format renders its scene; a flag cycle
+    // commanded over HID closes the flag for the next frames.
+    bool renderPhysics(const SimVideoCapability& c, std::vector<unsigned char>& frame,
+                       int& flagCyclesSeen) {
+        std::shared_ptr<SimPhysics> physics;
+        int flagCycles = 0;
+        std::uint32_t counter = 0;
+        {
+            std::lock_guard<std::mutex> lock(camera_->mutex());
+            physics = camera_->physics;
+            if (physics == nullptr || physics->layout().rawWidth() != c.width ||
+                physics->layout().rawHeight() != c.height) {
+                return false;
+            }
+            flagCycles = camera_->hid.flagCycles;
+            counter = ++camera_->video.frameCounter;
+        }
+        if (flagCycles != flagCyclesSeen) {
+            flagCyclesSeen = flagCycles;
+            physics->beginFlagCycle();
+        }
+        std::vector<std::uint16_t> words(frame.size() / 2);
+        physics->nextFrame(words.data());
+        std::memcpy(frame.data(), words.data(), words.size() * 2);
+        const double t = static_cast<double>(counter) * c.frameDuration / 1e7;
+        grabber_.deliver(t, frame.data(), static_cast<long>(frame.size()));
+        return true;
     }
 
     SimCaptureService& service_;

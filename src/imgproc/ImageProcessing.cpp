@@ -685,10 +685,10 @@ HRESULT ImageProcessing::getMetaData(ImagerMetadataRecord* out) {
     o->tempOptics100 = centi(metadata_ != nullptr ? metadata_->lastOpticsTemp : 0.0f);
 
     if (metadata_ != nullptr) {
-        // The 128 bytes leave room for two analog values (offsets 124 to 127).
+        // The 128 bytes leave room for two analog values.
         const std::size_t n = std::min<std::size_t>(metadata_->lastAnalogValues.size(), 2);
         for (std::size_t i = 0; i < n; ++i) {
-            std::memcpy(bytes + 124 + 2 * i, &metadata_->lastAnalogValues[i], 2);
+            o->setEntry(static_cast<unsigned>(i), metadata_->lastAnalogValues[i]);
         }
         o->digitalInputBits = metadata_->lastDigitalWord;
         o->hwFrameCounter = metadata_->lastHwFrameCounter;

@@ -29,7 +29,8 @@ ImagerMetadataRecord* initParameters(ImagerMetadataRecord* record, std::uint16_t
     }
     ImagerMetadataRecord* fresh = allocate(count);
     if (record != nullptr) {
-        std::memcpy(fresh, record, ImagerMetadataRecord::kFixedSize);
+        // The fixed fields survive; the entries (the last of them inside the 128 bytes) start at 0.
+        std::memcpy(fresh, record, ImagerMetadataRecord::kEntriesOffset);
         release(record);
     }
     fresh->entryCount = count;

@@ -56,20 +56,23 @@ struct ImagerMetadataRecord {
     std::uint16_t entryCount;
 
     static constexpr std::size_t kFixedSize = 128;
+    // The process-interface entries start inside the 128 bytes handed to applications, so
+    // the first two of them travel with the record.
+    static constexpr std::size_t kEntriesOffset = 124;
     static constexpr std::uint16_t kVersion = 1012;
 
     std::uint16_t entry(unsigned i) const {
         std::uint16_t v;
-        std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(this) + kFixedSize + 2u * i, 2);
+        std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(this) + kEntriesOffset + 2u * i, 2);
         return v;
     }
     void setEntry(unsigned i, std::uint16_t v) {
-        std::memcpy(reinterpret_cast<std::uint8_t*>(this) + kFixedSize + 2u * i, &v, 2);
+        std::memcpy(reinterpret_cast<std::uint8_t*>(this) + kEntriesOffset + 2u * i, &v, 2);
     }
 };
 #pragma pack(pop)
 
-static_assert(sizeof(ImagerMetadataRecord) == 124, "imager metadata layout (entries follow)");
+static_assert(sizeof(ImagerMetadataRecord) == ImagerMetadataRecord::kEntriesOffset, "imager metadata layout (entries follow)");
 static_assert(offsetof(ImagerMetadataRecord, serial) == 4, "imager metadata layout");
 static_assert(offsetof(ImagerMetadataRecord, tempFlag100) == 16, "imager metadata layout");
 static_assert(offsetof(ImagerMetadataRecord, tempOptics100) == 24, "imager metadata layout");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/TestEnv.h"
+#include "kelvix/IRFileReader.h"
 #include "kelvix/IRFileWriter.h"
 #include "kelvix/IRLogger.h"
 #include "platform/CalendarTime.h"
@@ -188,6 +189,67 @@ TEST_F(IRFileWriterTest, FailuresToOpenAreLogged) {
     zol::IRFileWriter copy(writer);
     EXPECT_FALSE(copy.isOpen());
     EXPECT_EQ(copy.getStartTime(), kStart);
+}
+
+class IRFileReaderTest : public IRFileWriterTest {
+  protected:
+    void writeRecording(const std::string& name, const RawdataHeader& h, std::size_t frames) {
+        std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+        bytes.append(frames * (2u * 4 * 2 + 80), '\0');
+        writeFile(name, bytes);
+    }
+};
+
+TEST_F(IRFileReaderTest, RefusesMissingFilesAndInvalidHeaders) {
+    zol::IRDeviceParams params;
+    params.serial = 777;
+    std::string log = captureErrors([&] {
+        zol::IRFileReader reader(path("missing.raw"), params);
+        EXPECT_FALSE(reader.isReady());
+        EXPECT_FALSE(reader.nextFrame());
+    });
+    EXPECT_NE(log.find("failed to open file: " + path("missing.raw")), std::string::npos) << log;
+
+    struct Case {
+        const char* what;
+        void (*spoil)(RawdataHeader&);
+    };
+    const Case cases[] = {
+        {"version 1000", [](RawdataHeader& x) { x.version = 1000; }},
+        {"frame period 0", [](RawdataHeader& x) { x.avgTimePerFrame = 0; }},
+        {"too large", [](RawdataHeader& x) { x.width = x.height = 0x80000000u; }},
+        // Less than one frame per second: the imager cannot run at 0 Hz.
+        {"frame period 10000001", [](RawdataHeader& x) { x.avgTimePerFrame = 10000001; }},
+    };
+    for (const Case& c : cases) {
+        RawdataHeader h = cameraHeader();
+        h.width = 4;
+        h.height = 2;
+        c.spoil(h);
+        writeRecording("bad.raw", h, 3);
+        log = captureErrors([&] {
+            zol::IRFileReader reader(path("bad.raw"), params);
+            EXPECT_FALSE(reader.isReady()) << c.what;
+            EXPECT_FALSE(reader.nextFrame()) << c.what;
+            EXPECT_EQ(reader.getRawBufferSize(), 0u) << c.what;
+            // The getters still say what the file holds, without dividing by zero.
+            EXPECT_EQ(reader.getSerial(), 12345u);
+            EXPECT_EQ(reader.getFrequency(), h.avgTimePerFrame > 0 && h.avgTimePerFrame < 10000000
+                                                 ? 10000000 / h.avgTimePerFrame
+                                                 : 0)
+                << c.what;
+        });
+        EXPECT_NE(log.find("invalid record file header"), std::string::npos) << c.what << log;
+        EXPECT_NE(log.find(c.what), std::string::npos) << log;
+        EXPECT_EQ(params.serial, 777u) << "params untouched: " << c.what;
+    }
+
+    writeFile("short.raw", std::string(30, '\0'));
+    log = captureErrors([&] {
+        zol::IRFileReader reader(path("short.raw"), params);
+        EXPECT_FALSE(reader.isReady());
+    });
+    EXPECT_NE(log.find("too short"), std::string::npos) << log;
 }
 
 }  // namespace

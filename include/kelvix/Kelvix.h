@@ -1,0 +1,197 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "kelvix/IRDeviceParams.h"
+#include "kelvix/IRFrameMetadata.h"
+#include "kelvix/KelvixClient.h"
+#include "kelvix/RawdataHeader.h"
+#include "kelvix/export.h"
+
+class BaseControlDevice;
+class ImageProcessing;
+struct RawBufferRecord;
+
+namespace zol {
+
+class FlagAutomation;
+
+// Application callbacks; `arg` is the user argument handed to `process`.
+using ThermalFrameCallback = void (*)(unsigned short* data, unsigned int width, unsigned int height,
+                                      IRFrameMetadata meta, void* arg);
+using VisibleFrameCallback = void (*)(unsigned char* yuv, unsigned int width, unsigned int height,
+                                      IRFrameMetadata meta, void* arg);
+using FlagStateChangeCallback = void (*)(EnumFlagState state, void* arg);
+using ThermalFrameEventCallback = void (*)(unsigned short* temperatures, unsigned short* energy,
+                                           unsigned int width, unsigned int height,
+                                           IRFrameMetadata meta, void* arg);
+using VisibleFrameEventCallback = void (*)(unsigned char* yuv, unsigned int width,
+                                           unsigned int height, IRFrameMetadata meta, void* arg);
+using ProcessExitCallback = void (*)(void* arg);
+
+// The imager of one camera: owns its control device and processing chain, turns each raw frame
+// into a temperature image for the callbacks and runs the shutter-flag automation. At most 16
+// instances live at a time; construct and destroy them from one thread.
+class KELVIX_API Kelvix {
+  public:
+    static constexpr unsigned kMaxInstances = 16;
+
+    Kelvix();
+    ~Kelvix();
+    Kelvix(const Kelvix&) = delete;
+    Kelvix& operator=(const Kelvix&) = delete;
+
+    // cameraRate: the camera's frame rate (Hz); widthIn x heightIn: raw 16-bit frame size.
+    // hwRev and fwRev describe the camera when it is not controlled over HID (recordings).
+    bool init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn, unsigned heightIn,
+              bool useHID, unsigned short hwRev = 0, unsigned short fwRev = 0);
+    bool reconnect(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn, unsigned heightIn,
+                   bool useHID, unsigned short hwRev = 0, unsigned short fwRev = 0);
+    // List of missing calibration files (free with delete[]); null or empty when complete.
+    wchar_t* checkCalibration();
+
+    // One raw frame of widthIn x heightIn 16-bit pixels; userArg goes to every callback.
+    void process(unsigned char* raw, void* userArg);
+    void forceFlagEvent(float delayMs);
+    void setAutoFlag(bool on);
+    bool getAutoFlag() const;
+    void raiseSnapshotEvent();
+    bool isFlagOpen();
+
+    // Range and radiation.
+    bool setTempRange(int tMin, int tMax);
+    void setRadiationParameters(float emissivity, float transmissivity, float tAmbient);
+
+    // Device temperatures and chip heating (-100 / false before a successful init).
+    float getTempFlag();
+    float getTempBox();
+    float getTempChip();
+    void enableChipHeating(bool on);
+    bool isChipHeatingEnabled();
+    void setTempChipReference(float t);
+    float getTempChipReference();
+    unsigned getHWRevision();
+    unsigned getFWRevision();
+
+    // Geometry (0 before the values exist).
+    unsigned getWidth() const { return width_; }
+    unsigned getHeight() const { return height_; }
+    unsigned getVisibleWidth() const { return visibleWidth_; }
+    unsigned getVisibleHeight() const { return visibleHeight_; }
+    unsigned getWidthIn() const { return widthIn_; }
+    unsigned getHeightIn() const { return heightIn_; }
+    unsigned short getBitCount() const { return bitCount_; }
+    long long getAvgTimePerFrame() const { return avgTimePerFrame_; }
+    float getMaxFramerate() const { return maxFramerate_; }
+    float getHWInterval() const { return hwInterval_; }
+    bool hasBispectralTechnology() const { return visibleWidth_ != 0 && visibleHeight_ != 0; }
+
+    // Copies of the energy image (E_POINTER without one) and of the 128-byte metadata record
+    // (128, or -1 for a smaller buffer or before init).
+    int getEnergyBuffer(unsigned short*& buffer);
+    int getMetaData(unsigned char*& buffer, int size);
+    bool getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
+                                       short* refValue1, short* refValue2, short* refValue3,
+                                       double* wavelength1, double* wavelength2);
+
+    void setThermalFrameCallback(ThermalFrameCallback cb) { thermalFrameCallback_ = cb; }
+    void setVisibleFrameCallback(VisibleFrameCallback cb) { visibleFrameCallback_ = cb; }
+    void setFlagStateCallback(FlagStateChangeCallback cb) { flagStateCallback_ = cb; }
+    void setThermalFrameEventCallback(ThermalFrameEventCallback cb) {
+        thermalFrameEventCallback_ = cb;
+    }
+    void setVisibleFrameEventCallback(VisibleFrameEventCallback cb) {
+        visibleFrameEventCallback_ = cb;
+    }
+    void setProcessExitCallback(ProcessExitCallback cb) { processExitCallback_ = cb; }
+    void setClient(KelvixClient* client) { client_ = client; }
+    ImageProcessing* getImageProcessingChain() const { return chain_.get(); }
+
+    void setUseMultiThreading(bool on);
+    void activateTrace(bool on);
+    void printTrace(unsigned n);
+    static std::string getVersion();
+    void initRawdataHeader(RawdataHeader& header);
+
+    // Handlers the per-instance callbacks of the chain lead to.
+    void onFlagState(unsigned state);
+    void onThermalFrameInit(unsigned width, unsigned height, unsigned short bitCount,
+                            long long avgTimePerFrame);
+    void onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta);
+    void onVisibleFrameInit(unsigned width, unsigned height);
+    void onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta);
+    void onSnapshotEvent(unsigned short* temperatures, unsigned short* energy,
+                         unsigned char* visible, IRFrameMetadata meta);
+    void onProcessExit();
+
+    unsigned getInstanceIndex() const { return instanceIndex_; }
+
+  private:
+    void freeMemory();
+    void startFlag();
+    void* userArg() const;
+    bool failChain(const char* reason);
+    // Temperatures from the chain, each read from the device while still unknown.
+    float chainTemperature(int which);
+
+    bool initialised_ = false;
+    std::uint32_t serial_ = 0;
+    int fov_ = 0;
+    std::unique_ptr<wchar_t[]> opticsText_;
+    std::unique_ptr<wchar_t[]> formatsPath_;
+    std::unique_ptr<wchar_t[]> caliPath_;
+    int tMin_ = 0;
+    int tMax_ = 0;
+    float framerate_ = 0.0f;
+    int videoFormatIndex_ = 0;
+    int bispectral_ = 0;
+    int average_ = 0;
+    int pifMode_ = 0;
+    int tChipMode_ = 0;
+    float tChipFixedValue_ = 0.0f;
+    std::atomic<unsigned> widthIn_{0};
+    std::atomic<unsigned> heightIn_{0};
+    std::atomic<unsigned> width_{0};
+    std::atomic<unsigned> height_{0};
+    std::atomic<long long> avgTimePerFrame_{0};
+    std::atomic<unsigned short> bitCount_{0};
+    // Image buffers; thermal frames (possibly on the post-processing worker) and snapshots
+    // (on the capture thread) fill them under this lock.
+    std::mutex bufferMutex_;
+    std::unique_ptr<unsigned short[]> temperatureBuffer_;
+    std::unique_ptr<unsigned short[]> energyBuffer_;
+    std::size_t imageCapacity_ = 0;  // pixels the two buffers hold
+    std::atomic<unsigned> visibleWidth_{0};
+    std::atomic<unsigned> visibleHeight_{0};
+    std::unique_ptr<unsigned char[]> visibleBuffer_;
+    std::atomic<ThermalFrameCallback> thermalFrameCallback_{nullptr};
+    std::atomic<VisibleFrameCallback> visibleFrameCallback_{nullptr};
+    std::atomic<FlagStateChangeCallback> flagStateCallback_{nullptr};
+    std::atomic<ThermalFrameEventCallback> thermalFrameEventCallback_{nullptr};
+    std::atomic<VisibleFrameEventCallback> visibleFrameEventCallback_{nullptr};
+    std::atomic<ProcessExitCallback> processExitCallback_{nullptr};
+    std::atomic<KelvixClient*> client_{nullptr};
+    float maxFramerate_ = 0.0f;
+    unsigned cameraFramerate_ = 0;
+    unsigned outputFramerate_ = 0;  // F, the frequency of the camera's first output format
+    float emissivity_ = 1.0f;
+    float transmissivity_ = 1.0f;
+    std::unique_ptr<FlagAutomation> flags_;
+    std::unique_ptr<BaseControlDevice> controlDevice_;
+    std::unique_ptr<RawBufferRecord> rawBufferRecord_;
+    std::unique_ptr<std::int64_t> timestampCell_;
+    std::unique_ptr<std::uint64_t> frameNumberCell_;
+    std::unique_ptr<ImageProcessing> chain_;
+    unsigned instanceIndex_ = 0;
+    float hwInterval_ = 0.0f;
+    std::atomic<unsigned> flagState_{0};
+    // Flag state at this instance's previous thermal frame.
+    unsigned previousFlagState_ = 0;
+    bool previousFlagStateSet_ = false;
+};
+
+}  // namespace zol

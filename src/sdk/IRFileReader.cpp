@@ -1,0 +1,222 @@
+#include "kelvix/IRFileReader.h"
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <utility>
+
+#include "platform/Paths.h"
+#include "platform/Strings.h"
+#include "sdk/Log.h"
+#include "sdk/RawdataHeader.h"
+
+namespace zol {
+namespace {
+
+constexpr std::int64_t kTicksPerSecond = 10000000;
+
+}  // namespace
+
+IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
+    : ready(false),
+      input(new std::ifstream),
+      path(std::move(path)),
+      header{},
+      partNumber(1),
+      frameSize(0),
+      openFlagSeen(false),
+      thermalFrameCallback(nullptr),
+      flagStateCallback(nullptr) {
+    input->open(this->path, std::ios::in | std::ios::binary);
+    if (!input->is_open()) {
+        KLOG_ERROR("failed to open file: " << this->path);
+        return;
+    }
+    RawdataHeader checked;
+    std::uint32_t size = 0;
+    if (!readHeader(this->path, checked, size)) {
+        return;
+    }
+    // The imager needs at least one frame per second.
+    if (checked.avgTimePerFrame > kTicksPerSecond) {
+        KLOG_ERROR("invalid record file header in " << this->path << ": frame period "
+                                                    << checked.avgTimePerFrame << " too long");
+        return;
+    }
+    frameSize = size;
+
+    const unsigned rate = getFrequency();
+    params.serial = header.serial;
+    params.fov = header.optics;
+    params.tMin = (static_cast<int>(header.tempMinRange) - 1000) / 10;
+    params.tMax = (static_cast<int>(header.tempMaxRange) - 1000) / 10;
+    params.framerate = static_cast<float>(rate);
+    if (!imager.init(&params, rate, header.width, header.height, false, header.hwRev,
+                     header.fwRev)) {
+        KLOG_ERROR("Initializing image stream playback failed");
+        return;
+    }
+    imager.setClient(this);
+    frameBuffer.reset(new unsigned char[frameSize]);
+
+    // Warm-up: run until the flag opens after a cycle, so the flag correction holds its
+    // reference from the first frame on; then play starts over at the first frame.
+    char metadata[kRawMetadataSize];
+    while (input->good()) {
+        if (!read(frameBuffer.get(), metadata)) {
+            break;
+        }
+        imager.process(frameBuffer.get(), nullptr);
+        if (openFlagSeen) {
+            reset();
+            break;
+        }
+    }
+    ready = openFlagSeen;
+    if (!ready) {
+        KLOG_WARNING("the shutter flag never opens in "
+                     << this->path << " (no flag cycle recorded): nothing to play");
+    }
+}
+
+IRFileReader::~IRFileReader() {
+    if (input->is_open()) {
+        input->close();
+    }
+}
+
+bool IRFileReader::readHeader(const std::string& name, RawdataHeader& out,
+                              std::uint32_t& outFrameSize) {
+    unsigned char bytes[sizeof(RawdataHeader)] = {};
+    input->read(reinterpret_cast<char*>(bytes), sizeof bytes);
+    const std::size_t got = static_cast<std::size_t>(input->gcount());
+    if (partNumber == 1) {
+        // The getters report what the file says, even when it is refused below.
+        std::memcpy(&header, bytes, sizeof header);
+    }
+    std::string error;
+    if (!parseRawdataHeader(bytes, got, out, outFrameSize, error)) {
+        KLOG_ERROR("invalid record file header in " << name << ": " << error);
+        return false;
+    }
+    KLOG_DEBUG("Read record file header ... " << describeRawdataHeader(out));
+    return true;
+}
+
+bool IRFileReader::isReady() {
+    return ready;
+}
+
+unsigned IRFileReader::getWidth() {
+    return header.width;
+}
+
+unsigned IRFileReader::getHeight() {
+    return header.height;
+}
+
+unsigned IRFileReader::getSerial() {
+    return header.serial;
+}
+
+unsigned IRFileReader::getFrequency() {
+    const std::int64_t period = header.avgTimePerFrame;
+    return period > 0 ? static_cast<unsigned>(kTicksPerSecond / period) : 0;
+}
+
+unsigned IRFileReader::getRawBufferSize() {
+    return frameSize;
+}
+
+void IRFileReader::setThermalFrameCallback(ThermalFrameCallback callback) {
+    thermalFrameCallback = callback;
+}
+
+void IRFileReader::setFlagStateCallback(FlagStateChangeCallback callback) {
+    flagStateCallback = callback;
+}
+
+void IRFileReader::setRadiationParameters(float emissivity, float transmissivity) {
+    imager.setRadiationParameters(emissivity, transmissivity, -999.0f);
+}
+
+bool IRFileReader::read(unsigned char* frame, char metadata[80]) {
+    if (!input->good()) {
+        return false;
+    }
+    input->read(reinterpret_cast<char*>(frame), frameSize);
+    input->read(metadata, kRawMetadataSize);
+    return input->good();
+}
+
+void IRFileReader::reset() {
+    if (!input->is_open()) {
+        return;
+    }
+    input->clear();
+    input->seekg(0);
+    RawdataHeader skipped;
+    input->read(reinterpret_cast<char*>(&skipped), sizeof skipped);
+}
+
+bool IRFileReader::openNextPart() {
+    input->close();
+    input->clear();
+    ++partNumber;
+    const std::string name = path + "." + std::to_string(partNumber);
+    input->open(name, std::ios::in | std::ios::binary);
+    std::cout << "next filename: " << name << " 0" << std::endl;
+    if (!input->is_open()) {
+        if (platform::fileExists(platform::toWide(name))) {
+            KLOG_ERROR("failed to open file: " << name);
+        } else {
+            KLOG_DEBUG("end of recording, no part " << name);
+        }
+        return false;
+    }
+    RawdataHeader partHeader;
+    std::uint32_t partFrameSize = 0;
+    if (!readHeader(name, partHeader, partFrameSize)) {
+        input->close();
+        return false;
+    }
+    if (partFrameSize != frameSize) {
+        KLOG_ERROR("part " << name << " holds frames of " << partFrameSize << " bytes, not "
+                           << frameSize);
+        input->close();
+        return false;
+    }
+    return true;
+}
+
+bool IRFileReader::nextFrame() {
+    if (!frameBuffer) {
+        return false;
+    }
+    char metadata[kRawMetadataSize];
+    if (!read(frameBuffer.get(), metadata)) {
+        if (!input->is_open() || !openNextPart() || !read(frameBuffer.get(), metadata)) {
+            return false;
+        }
+    }
+    imager.process(frameBuffer.get(), nullptr);
+    return true;
+}
+
+void IRFileReader::onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
+                                  IRFrameMetadata meta, void* arg) {
+    if (ready && thermalFrameCallback) {
+        thermalFrameCallback(data, width, height, meta, arg);
+    }
+}
+
+void IRFileReader::onFlagStateChange(EnumFlagState state, void* arg) {
+    if (state == FlagOpen) {
+        openFlagSeen = true;
+    }
+    if (flagStateCallback) {
+        flagStateCallback(state, arg);
+    }
+}
+
+}  // namespace zol

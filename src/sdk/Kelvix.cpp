@@ -1,0 +1,846 @@
+#include "kelvix/Kelvix.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <fstream>
+#include <limits>
+#include <vector>
+
+#include "device/ImagerHID.h"
+#include "device/PlaybackControlDevice.h"
+#include "imgproc/Cali.h"
+#include "imgproc/FormatDefinitions.h"
+#include "imgproc/ImageProcessing.h"
+#include "imgproc/OpEnergy2Temp.h"
+#include "imgproc/OpEnergyNormalize.h"
+#include "imgproc/OpFlag.h"
+#include "imgproc/OpMetadata.h"
+#include "imgproc/OpPostProcessing.h"
+#include "imgproc/OpSource.h"
+#include "imgproc/TraceOp.h"
+#include "kelvix/IRCalibrationManager.h"
+#include "platform/Clock.h"
+#include "platform/HResult.h"
+#include "platform/Paths.h"
+#include "platform/Strings.h"
+#include "sdk/FlagAutomation.h"
+#include "sdk/Log.h"
+#include "sdk/SimpleXML.h"
+#include "sdk/kelvix_callback.h"
+
+namespace zol {
+
+namespace {
+
+constexpr std::uint32_t kVendorId = 0x0403;
+constexpr std::uint32_t kProductId = 0xDE37;
+constexpr unsigned short kRawBitCount = 16;
+constexpr float kFramerateWithoutShortCaps = 9.0f;
+constexpr std::size_t kPathCapacity = 260;
+constexpr std::int64_t kTicksPerSecond = 10'000'000;
+constexpr float kNoTemperature = -100.0f;
+constexpr int kMetaDataSize = 128;
+
+enum Temperature { Box, Chip, Flag };
+
+std::unique_ptr<wchar_t[]> copyWide(const wchar_t* text) {
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const std::size_t n = std::wcslen(text);
+    std::unique_ptr<wchar_t[]> copy(new wchar_t[n + 1]);
+    std::wmemcpy(copy.get(), text, n + 1);
+    return copy;
+}
+
+// The text cut to what a 260-character buffer with its terminator holds.
+std::wstring bounded(const wchar_t* text) {
+    std::wstring s = text != nullptr ? text : L"";
+    if (s.size() >= kPathCapacity) {
+        s.resize(kPathCapacity - 1);
+    }
+    return s;
+}
+
+void copyInto(wchar_t (&dst)[kChainPathLength], const std::wstring& src) {
+    const std::size_t n = src.size() < kChainPathLength - 1 ? src.size() : kChainPathLength - 1;
+    std::wmemcpy(dst, src.c_str(), n);
+    dst[n] = L'\0';
+}
+
+// Process-interface configuration of the imager: digital input 0 in mode 3 with level byte 1,
+// so a change of that input raises the chain's snapshot request.
+std::vector<std::uint8_t> snapshotInputConfig() {
+    std::vector<std::uint8_t> bytes(PifConfigRecord::kHeaderSize + PifConfigRecord::kEntrySize, 0);
+    PifConfigRecord header{};
+    header.size = static_cast<std::uint16_t>(bytes.size());
+    header.digitalInputCount = 1;
+    header.diLowActive = 1;
+    std::memcpy(bytes.data(), &header, sizeof header);
+    PifConfigEntry entry{};
+    entry.mode = 3;
+    std::memcpy(bytes.data() + PifConfigRecord::kHeaderSize, &entry, sizeof entry);
+    return bytes;
+}
+
+}  // namespace
+
+Kelvix::Kelvix() : flags_(std::make_unique<FlagAutomation>()) {
+    unsigned index = 0;
+    while (index < kMaxInstances && kelvix_callback::instanceSlotUsed[index] != 0) {
+        ++index;
+    }
+    if (index == kMaxInstances) {
+        KLOG_ERROR("Maximum number of instances reached ... aborting");
+        std::abort();
+    }
+    instanceIndex_ = index;
+    kelvix_callback::instanceSlotUsed[index] = 1;
+}
+
+Kelvix::~Kelvix() {
+    freeMemory();
+    kelvix_callback::instanceSlotUsed[instanceIndex_] = 0;
+}
+
+void* Kelvix::userArg() const {
+    return kelvix_callback::instanceUserArg[instanceIndex_].load(std::memory_order_relaxed);
+}
+
+bool Kelvix::reconnect(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
+                       unsigned heightIn, bool useHID, unsigned short hwRev, unsigned short fwRev) {
+    initialised_ = false;
+    widthIn_ = 0;
+    heightIn_ = 0;
+    cameraFramerate_ = 0;
+    freeMemory();
+    return init(params, cameraRate, widthIn, heightIn, useHID, hwRev, fwRev);
+}
+
+wchar_t* Kelvix::checkCalibration() {
+    IRCalibrationManager* manager = IRCalibrationManager::getInstance();
+    if (caliPath_ != nullptr) {
+        manager->setCalibrationDir(bounded(caliPath_.get()).c_str());
+    }
+    return manager->checkCalibration(serial_);
+}
+
+bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn, unsigned heightIn,
+                  bool useHID, unsigned short hwRev, unsigned short fwRev) {
+    if (initialised_) {
+        return true;
+    }
+    // Whatever an earlier, failed attempt built goes first.
+    freeMemory();
+
+    if (params == nullptr || params->serial == 0) {
+        KLOG_ERROR("Uninitialized video device passed (serial = "
+                   << (params != nullptr ? params->serial : 0) << ")");
+        return false;
+    }
+    if (!useHID && (hwRev == 0 || fwRev == 0)) {
+        KLOG_ERROR("HWRev and FWRev must be passed, if HID is not used.");
+        return false;
+    }
+    if (cameraRate == 0 || kTicksPerSecond / cameraRate == 0) {
+        KLOG_ERROR("Invalid camera frame rate: " << cameraRate << " Hz");
+        return false;
+    }
+
+    IRCalibrationManager* manager = IRCalibrationManager::getInstance();
+    formatsPath_ = copyWide(params->formatsPath);
+    caliPath_ = copyWide(params->caliPath);
+    const std::wstring formatsDir =
+        bounded(formatsPath_ != nullptr ? formatsPath_.get() : manager->getFormatsDir());
+    const std::wstring caliDir =
+        bounded(caliPath_ != nullptr ? caliPath_.get() : manager->getCalibrationDir());
+
+    const std::uint32_t serial = params->serial;
+    if (Cali::getInstance()->readXML(caliDir.c_str(), static_cast<int>(serial)) < 0) {
+        KLOG_ERROR("Main calibration file missing or inaccessible: " << platform::toNarrow(
+                       caliDir + L"/Cali-" + std::to_wstring(static_cast<int>(serial)) + L".xml"));
+        return false;
+    }
+
+    serial_ = serial;
+    fov_ = params->fov;
+    tMin_ = params->tMin;
+    tMax_ = params->tMax;
+    framerate_ = params->framerate;
+    videoFormatIndex_ = params->videoFormatIndex;
+    bispectral_ = params->bispectral;
+    average_ = params->average;
+    flags_->setAutoFlag(params->autoFlag != 0);
+    flags_->setIntervals(params->minInterval, params->maxInterval);
+    pifMode_ = params->pifInMode;
+    tChipMode_ = params->tChipMode;
+    tChipFixedValue_ = params->tChipFixedValue;
+    kelvix_callback::instanceTable[instanceIndex_].store(this, std::memory_order_release);
+    emissivity_ = transmissivity_ = 1.0f;
+    flags_->start(FlagTemperatures{});
+    maxFramerate_ = 0.0f;
+    width_ = 0;
+    height_ = 0;
+    visibleWidth_ = 0;
+    visibleHeight_ = 0;
+    cameraFramerate_ = cameraRate;
+    widthIn_ = widthIn;
+    heightIn_ = heightIn;
+    KLOG_INFO("Init thermal imager with size: " << widthIn << "x" << heightIn << "@" << cameraRate
+                                                << " Hz");
+
+    if (params->caliPath != nullptr) {
+        manager->setCalibrationDir(bounded(params->caliPath).c_str());
+    }
+    if (params->formatsPath != nullptr) {
+        manager->setFormatsDir(bounded(params->formatsPath).c_str());
+    }
+    const std::vector<IROptics>* optics = manager->getAvailableOptics(serial_);
+
+    opticsText_.reset();
+    if (tMin_ == 0 && tMax_ == 0) {
+        if (optics == nullptr || optics->empty() || optics->front().tempRanges.empty()) {
+            KLOG_ERROR("No optics with a temperature range in the calibration of camera "
+                       << serial_ << " and no range configured");
+            return false;
+        }
+        const IROptics& first = optics->front();
+        tMin_ = first.tempRanges.front().tMin;
+        tMax_ = first.tempRanges.front().tMax;
+        KLOG_DEBUG("No temperature range configuration specified. Setting default values tMin: "
+                   << tMin_ << " , tMax: " << tMax_);
+        if (params->opticsText == nullptr) {
+            params->opticsText = copyWide(first.text.c_str()).release();
+        }
+    }
+    if (params->opticsText != nullptr) {
+        opticsText_ = copyWide(params->opticsText);
+    }
+
+    std::wstring formatsFile = formatsDir;
+    if (formatsFile.empty()) {
+        std::wstring appData;
+        if (platform::appDataFolder(appData)) {
+            formatsFile = bounded(platform::joinPath(appData, L"Imager").c_str());
+        }
+    }
+    platform::createDirectory(formatsFile);
+    formatsFile = bounded(platform::joinPath(formatsFile, L"Formats.def").c_str());
+    {
+        std::ifstream probe(platform::toNarrow(formatsFile));
+        if (!probe.is_open()) {
+            KLOG_ERROR(
+                "Formats.def file cannot be found. Check configuration of <formatspath> "
+                "tag and existence of file.");
+            return false;
+        }
+    }
+
+    if (wchar_t* missing = checkCalibration()) {
+        const std::wstring list = missing;
+        delete[] missing;
+        if (!list.empty()) {
+            KLOG_ERROR("Missing calibration files " << platform::toNarrow(list));
+            return false;
+        }
+    }
+
+    if (fov_ == 0) {
+        SimpleXML xml;
+        const std::wstring path = caliDir + L"/Cali-" + std::to_wstring(serial_) + L".xml";
+        if (xml.open(path.c_str(), L"CaliData") && xml.openNode(L"Temperature") &&
+            xml.openNode(L"Optics") && xml.openNode(L"OpticsDef")) {
+            int fov = 0;
+            if (xml.getInt(L"FOV", &fov)) {
+                fov_ = fov;
+            }
+        }
+        if (fov_ == 0) {
+            KLOG_ERROR("Unable to determine valid field of view");
+            return false;
+        }
+    }
+
+    ImageProcessingConfig config;
+    config.serial = serial_;
+    copyInto(config.calibrationDirectory, caliDir);
+    copyInto(config.tableDirectory, caliDir);
+    copyInto(config.formatsDirectory, formatsDir);
+    const unsigned slot = instanceIndex_;
+    config.initCallbacks[ImageProcessingConfig::kThermalSlot] =
+        kelvix_callback::thermalFrameInit[slot];
+    config.doneCallbacks[ImageProcessingConfig::kThermalSlot] = kelvix_callback::thermalFrame[slot];
+    if (bispectral_ != 0) {
+        config.initCallbacks[ImageProcessingConfig::kVisibleSlot] =
+            kelvix_callback::visibleFrameInit[slot];
+        config.doneCallbacks[ImageProcessingConfig::kVisibleSlot] =
+            kelvix_callback::visibleFrame[slot];
+    }
+
+    controlDevice_.reset();
+    if (!useHID) {
+        // Frames come from a recording: the chain gets a device that knows the recorded
+        // camera's identity instead of a camera.
+        KLOG_DEBUG("Using playback control interface (HWRev " << hwRev << ", FWRev " << fwRev
+                                                              << ")");
+        controlDevice_ = std::make_unique<PlaybackControlDevice>(serial_, hwRev, fwRev);
+    } else {
+        KLOG_DEBUG("Using HID control interface");
+        auto hid = std::make_unique<ImagerHID>();
+        bool sameDevice = false;
+        const std::int32_t connected =
+            hid->Init(kVendorId, kProductId, serial_, false, &sameDevice);
+        hid->InitPif();
+        if (connected != 0) {
+            KLOG_ERROR("udev device is NULL");
+            return false;
+        }
+        controlDevice_ = std::move(hid);
+    }
+
+    chain_ = std::make_unique<ImageProcessing>();
+    timestampCell_ = std::make_unique<std::int64_t>(0);
+    frameNumberCell_ = std::make_unique<std::uint64_t>(0);
+    rawBufferRecord_ = std::make_unique<RawBufferRecord>();
+    rawBufferRecord_->timestamp = timestampCell_.get();
+    rawBufferRecord_->frameNumber = frameNumberCell_.get();
+    maxFramerate_ = static_cast<float>(cameraRate);
+    hwInterval_ = 1.0f / static_cast<float>(cameraRate);
+    FrameInitRecord raw{};
+    raw.width = widthIn;
+    raw.height = heightIn;
+    raw.bitCount = kRawBitCount;
+    raw.avgTimePerFrame = kTicksPerSecond / cameraRate;
+    KLOG_DEBUG("Frameconfig - width(in): "
+               << widthIn << ", height(in): " << heightIn << ", interval: " << raw.avgTimePerFrame
+               << ", max framerate: " << maxFramerate_ << ", HW interval: " << hwInterval_);
+
+    if (chain_->init(controlDevice_.get(), &config, &raw, rawBufferRecord_.get(),
+                     kelvix_callback::processExit[slot]) != 0) {
+        return failChain("Error initializing image processing chain");
+    }
+
+    chain_->applyTecCalibration();
+    chain_->applySensorOffsets();
+    const std::vector<std::uint8_t> pif = snapshotInputConfig();
+    chain_->configurePif(reinterpret_cast<const PifConfigRecord*>(pif.data()));
+
+    // A failed query leaves F at 0: the range is then chosen without a frame rate and every
+    // frame is passed on.
+    unsigned outputRate = 0;
+    if (OpSource* source = chain_->getSource()) {
+        FormatRequest request;
+        request.width = static_cast<std::int32_t>(widthIn);
+        request.height = static_cast<std::int32_t>(heightIn);
+        request.frequency = static_cast<double>(cameraRate);
+        FormatInfo formats[2];
+        int count = 0;
+        if (source->queryFormats(&request, formats, &count) == S_OK && count > 0) {
+            outputRate = static_cast<unsigned>(formats[0].frequency);
+        }
+    }
+    outputFramerate_ = outputRate;
+
+    if (chain_->setTempRange(fov_, opticsText_.get(), static_cast<float>(tMin_),
+                             static_cast<float>(tMax_),
+                             static_cast<std::uint16_t>(outputFramerate_)) != 0) {
+        KLOG_ERROR(
+            "Error setting temperature range and frame rate. Check videoformatindex for "
+            "validity.");
+        return false;
+    }
+    if (bispectral_ != 0) {
+        chain_->addVisibleSource();
+    }
+    if (OpFlag* flag = chain_->getFlag()) {
+        flag->flagStateCallback = kelvix_callback::flagState[slot];
+    }
+    chain_->snapshotCallback = kelvix_callback::snapshotEvent[slot];
+
+    if (!controlDevice_->GetShortImagerCaps() && framerate_ > kFramerateWithoutShortCaps) {
+        framerate_ = kFramerateWithoutShortCaps;
+    }
+    if (OpPostProcessing* post = chain_->getPostProcessing()) {
+        double ratio = 1.0;
+        if (outputFramerate_ > 0) {
+            ratio = static_cast<double>(framerate_) / outputFramerate_;
+            ratio = ratio > 1.0 ? 1.0 : (ratio <= 0.0 ? 0.0 : ratio);
+        }
+        post->setRate(ratio);
+    }
+
+    const HRESULT r = chain_->initOperators();
+    // The calibration steps need the operators' frames; a chain that stopped earlier has none.
+    OpEnergy2Temp* lastOperator = chain_->getChainCount() > 0 ? chain_->getEnergy2Temp(0) : nullptr;
+    if (r == 0 || (lastOperator != nullptr && lastOperator->frame != nullptr)) {
+        chain_->readCalibration();
+        chain_->loadTemperatureTable();
+        chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
+    }
+    if (r != 0) {
+        return failChain("Error initializing image processing chain");
+    }
+
+    if (OpFlag* flag = chain_->getFlag()) {
+        flag->correctionMode = 2;
+        flag->updateCorrectionMode();
+    }
+    flags_->startFlag();
+
+    if (tChipMode_ == 1) {
+        chain_->setAutoChipHeating();
+        KLOG_DEBUG("Automatic chip heating enabled");
+    } else if (tChipMode_ == 2) {
+        controlDevice_->SetTecEnable(true);
+        controlDevice_->SetTempTec(tChipFixedValue_);
+        KLOG_DEBUG("Manual chip heating enabled, fixed temperature: " << tChipFixedValue_);
+    } else {
+        controlDevice_->SetTecEnable(false);
+        KLOG_DEBUG("Chip heating disabled");
+    }
+
+    FlagTemperatures last;
+    chain_->getTempBox(&last.box);
+    chain_->getTempChip(&last.chip);
+    chain_->getTempFlag(&last.flag);
+    flags_->setLastFlagTemperatures(last);
+
+    flags_->setFirstFlagPending(true);
+    initialised_ = true;
+    return true;
+}
+
+bool Kelvix::failChain(const char* reason) {
+    chain_.reset();
+    KLOG_ERROR(reason);
+    return false;
+}
+
+void Kelvix::freeMemory() {
+    // The chain goes before the device: its worker and its operators still reach the device.
+    if (chain_ != nullptr) {
+        KLOG_DEBUG("Delete image processing");
+        chain_.reset();
+    }
+    if (controlDevice_ != nullptr) {
+        KLOG_DEBUG("Release imager");
+        controlDevice_.reset();
+    }
+    {
+        std::lock_guard<std::mutex> lock(bufferMutex_);
+        if (temperatureBuffer_ != nullptr) {
+            KLOG_DEBUG("Delete buffer");
+            temperatureBuffer_.reset();
+        }
+        if (rawBufferRecord_ != nullptr) {
+            KLOG_DEBUG("Delete source buffer");
+            rawBufferRecord_.reset();
+            timestampCell_.reset();
+            frameNumberCell_.reset();
+        }
+        if (energyBuffer_ != nullptr) {
+            KLOG_DEBUG("Delete buffer (energy)");
+            energyBuffer_.reset();
+        }
+        imageCapacity_ = 0;
+        visibleBuffer_.reset();
+    }
+    if (flags_->hasTimers()) {
+        KLOG_DEBUG("Delete timer");
+        flags_->releaseFlagTimer();
+    }
+    if (flags_->hasManualTimer()) {
+        KLOG_DEBUG("Delete manual timer");
+        flags_->releaseManualTimer();
+    }
+}
+
+void Kelvix::process(unsigned char* raw, void* userArg) {
+    if (!initialised_) {
+        return;
+    }
+    kelvix_callback::instanceUserArg[instanceIndex_].store(userArg, std::memory_order_relaxed);
+    if (raw != nullptr && rawBufferRecord_->buffer != nullptr) {
+        std::memcpy(rawBufferRecord_->buffer, raw,
+                    static_cast<std::size_t>(widthIn_) * heightIn_ * sizeof(std::uint16_t));
+    }
+    *timestampCell_ = static_cast<std::int64_t>(platform::clock().tickMs() * 10000.0);
+    *frameNumberCell_ += 1;
+    if (OpFrame* device = chain_->getDeviceFrame(); device != nullptr && device->metadata) {
+        device->metadata->frameCounter += 1;
+        device->metadata->timestamp = *timestampCell_;
+        device->metadata->frameNumber = static_cast<std::int64_t>(*frameNumberCell_);
+    }
+
+    chain_->process();
+
+    if (flags_->takePending()) {
+        chain_->applyFlagCycles();
+    }
+    switch (flags_->decide([this] {
+        FlagTemperatures now;
+        now.box = chainTemperature(Box);
+        now.chip = chainTemperature(Chip);
+        now.flag = chainTemperature(Flag);
+        return now;
+    })) {
+        case FlagAutomation::Reason::Manual:
+            KLOG_DEBUG("Manual control of shutter flag");
+            break;
+        case FlagAutomation::Reason::First:
+            KLOG_DEBUG("First shutter flag after start");
+            break;
+        case FlagAutomation::Reason::Automatic:
+            KLOG_DEBUG("Automatic control of shutter flag");
+            break;
+        case FlagAutomation::Reason::None:
+            break;
+    }
+}
+
+float Kelvix::chainTemperature(int which) {
+    if (chain_ == nullptr) {
+        return kNoTemperature;
+    }
+    float t = kNoTemperature;
+    switch (which) {
+        case Box:
+            chain_->getTempBox(&t);
+            break;
+        case Chip:
+            chain_->getTempChip(&t);
+            break;
+        default:
+            chain_->getTempFlag(&t);
+            break;
+    }
+    return t;
+}
+
+void Kelvix::forceFlagEvent(float delayMs) {
+    flags_->forceFlag(delayMs);
+}
+
+void Kelvix::startFlag() {
+    flags_->startFlag();
+}
+
+void Kelvix::setAutoFlag(bool on) {
+    flags_->setAutoFlag(on);
+}
+
+bool Kelvix::getAutoFlag() const {
+    return flags_->getAutoFlag();
+}
+
+void Kelvix::raiseSnapshotEvent() {
+    if (chain_ != nullptr && initialised_) {
+        chain_->getShared().appSnapshotRequest = 1;
+    }
+}
+
+bool Kelvix::isFlagOpen() {
+    if (!initialised_ || chain_ == nullptr || chain_->getMetadataOperator() == nullptr) {
+        return false;
+    }
+    return chain_->getMetadataOperator()->lastFlagState == 0;
+}
+
+void Kelvix::onFlagState(unsigned state) {
+    flagState_ = state;
+    if (FlagStateChangeCallback cb = flagStateCallback_) {
+        cb(static_cast<EnumFlagState>(state), userArg());
+    }
+    if (KelvixClient* client = client_) {
+        client->onFlagStateChange(static_cast<EnumFlagState>(state), userArg());
+    }
+}
+
+void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short bitCount,
+                                long long avgTimePerFrame) {
+    width_ = width;
+    height_ = height;
+    bitCount_ = bitCount;
+    avgTimePerFrame_ = avgTimePerFrame;
+    const std::size_t pixels = static_cast<std::size_t>(width) * height;
+    {
+        std::lock_guard<std::mutex> lock(bufferMutex_);
+        // A larger image than the buffers hold gets new ones; an equal or smaller one reuses them.
+        if (temperatureBuffer_ == nullptr || energyBuffer_ == nullptr || pixels > imageCapacity_) {
+            temperatureBuffer_.reset(new unsigned short[pixels]());
+            energyBuffer_.reset(new unsigned short[pixels]());
+            imageCapacity_ = pixels;
+        }
+    }
+    KLOG_DEBUG("Caught onFrameInit with size: " << width << "x" << height);
+}
+
+void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) {
+    const unsigned state = flagState_;
+    if (!previousFlagStateSet_) {
+        previousFlagState_ = state;
+        previousFlagStateSet_ = true;
+    }
+    const unsigned w = width_;
+    const unsigned h = height_;
+    std::lock_guard<std::mutex> lock(bufferMutex_);
+    if (temperatureBuffer_ == nullptr) {
+        return;
+    }
+    if (state == 0 && previousFlagState_ == 0 && !flags_->isFlagPending() &&
+        temperatures != nullptr) {
+        std::memcpy(temperatureBuffer_.get(), temperatures,
+                    static_cast<std::size_t>(w) * h * sizeof(unsigned short));
+    }
+    previousFlagState_ = state;
+    if (ThermalFrameCallback cb = thermalFrameCallback_) {
+        cb(temperatureBuffer_.get(), w, h, meta, userArg());
+    }
+    if (KelvixClient* client = client_) {
+        client->onThermalFrame(temperatureBuffer_.get(), w, h, meta, userArg());
+    }
+}
+
+void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
+    {
+        std::lock_guard<std::mutex> lock(bufferMutex_);
+        visibleBuffer_.reset(new unsigned char[static_cast<std::size_t>(width) * height * 2]());
+        visibleWidth_ = width;
+        visibleHeight_ = height;
+    }
+    KLOG_DEBUG("Caught onVisibleFrameInit with size: " << width << "x" << height);
+}
+
+void Kelvix::onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta) {
+    std::lock_guard<std::mutex> lock(bufferMutex_);
+    const unsigned w = visibleWidth_;
+    const unsigned h = visibleHeight_;
+    if (visibleBuffer_ == nullptr) {
+        return;
+    }
+    if (yuv != nullptr) {
+        std::memcpy(visibleBuffer_.get(), yuv, static_cast<std::size_t>(w) * h * 2);
+    }
+    if (VisibleFrameCallback cb = visibleFrameCallback_) {
+        cb(visibleBuffer_.get(), w, h, meta, userArg());
+    }
+    if (KelvixClient* client = client_) {
+        client->onVisibleFrame(visibleBuffer_.get(), w, h, meta, userArg());
+    }
+}
+
+void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energy,
+                             unsigned char* visible, IRFrameMetadata meta) {
+    ThermalFrameEventCallback thermalEvent = thermalFrameEventCallback_;
+    if (thermalEvent != nullptr && pifMode_ == 0) {
+        std::lock_guard<std::mutex> lock(bufferMutex_);
+        const unsigned w = width_;
+        const unsigned h = height_;
+        const std::size_t bytes = static_cast<std::size_t>(w) * h * sizeof(unsigned short);
+        if (temperatures != nullptr && temperatureBuffer_ != nullptr) {
+            std::memcpy(temperatureBuffer_.get(), temperatures, bytes);
+            // Cameras without an energy image leave the last one in place.
+            if (energy != nullptr && energyBuffer_ != nullptr) {
+                std::memcpy(energyBuffer_.get(), energy, bytes);
+            }
+            thermalEvent(temperatureBuffer_.get(), energyBuffer_.get(), w, h, meta, userArg());
+            if (KelvixClient* client = client_) {
+                client->onThermalFrameEvent(temperatureBuffer_.get(), energyBuffer_.get(), w, h,
+                                            meta, userArg());
+            }
+        }
+        const unsigned vw = visibleWidth_;
+        const unsigned vh = visibleHeight_;
+        if (vw != 0 && vh != 0 && visible != nullptr && visibleBuffer_ != nullptr) {
+            std::memcpy(visibleBuffer_.get(), visible, static_cast<std::size_t>(vw) * vh * 2);
+            if (VisibleFrameEventCallback cb = visibleFrameEventCallback_) {
+                cb(visibleBuffer_.get(), vw, vh, meta, userArg());
+            }
+            if (KelvixClient* client = client_) {
+                client->onVisibleFrameEvent(visibleBuffer_.get(), vw, vh, meta, userArg());
+            }
+        }
+    }
+    if (pifMode_ == 1) {
+        // The process-interface input acts as a flag trigger.
+        flags_->forceFlag(0.0f);
+    }
+}
+
+void Kelvix::onProcessExit() {
+    if (ProcessExitCallback cb = processExitCallback_) {
+        cb(userArg());
+    }
+}
+
+bool Kelvix::setTempRange(int tMin, int tMax) {
+    if (!initialised_ || chain_ == nullptr) {
+        return false;
+    }
+    if (chain_->setTempRange(fov_, opticsText_.get(), static_cast<float>(tMin),
+                             static_cast<float>(tMax),
+                             static_cast<std::uint16_t>(outputFramerate_)) != 0) {
+        return false;
+    }
+    tMin_ = tMin;
+    tMax_ = tMax;
+    chain_->readCalibration();
+    chain_->loadTemperatureTable();
+    chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
+    return true;
+}
+
+void Kelvix::setRadiationParameters(float emissivity, float transmissivity, float tAmbient) {
+    if (emissivity < 0.0f || transmissivity < 0.0f || emissivity > 1.0f || transmissivity > 1.0f) {
+        KLOG_WARNING("Radiation parameters must be in the range of [0;1] ... ignoring parameters");
+        return;
+    }
+    emissivity_ = emissivity;
+    transmissivity_ = transmissivity;
+    if (!initialised_ || chain_ == nullptr) {
+        return;  // used by the chain at init
+    }
+    RadiationParameters p;
+    p.reset = 0;
+    p.emissivity = emissivity;
+    p.transmissivity = transmissivity;
+    p.flagTemperature = getTempFlag();
+    p.ambientTemperature = tAmbient > -273.15f ? tAmbient : getTempBox() - 5.0f;
+    p.index = 0;
+    p.secondAmbientTemperature = 0.0f;
+    chain_->setRadiationParameters(0, p);
+}
+
+float Kelvix::getTempFlag() {
+    return initialised_ ? chainTemperature(Flag) : kNoTemperature;
+}
+
+float Kelvix::getTempBox() {
+    return initialised_ ? chainTemperature(Box) : kNoTemperature;
+}
+
+float Kelvix::getTempChip() {
+    return initialised_ ? chainTemperature(Chip) : kNoTemperature;
+}
+
+void Kelvix::enableChipHeating(bool on) {
+    if (initialised_ && controlDevice_ != nullptr) {
+        controlDevice_->SetTecEnable(on);
+    }
+}
+
+bool Kelvix::isChipHeatingEnabled() {
+    bool on = false;
+    if (initialised_ && controlDevice_ != nullptr) {
+        controlDevice_->GetTecEnable(&on);
+    }
+    return on;
+}
+
+void Kelvix::setTempChipReference(float t) {
+    if (!initialised_ || controlDevice_ == nullptr) {
+        return;
+    }
+    t = t < 20.0f ? 20.0f : (t > 55.0f ? 55.0f : t);
+    controlDevice_->SetTempTec(t);
+}
+
+float Kelvix::getTempChipReference() {
+    float t = kNoTemperature;
+    if (initialised_ && controlDevice_ != nullptr) {
+        controlDevice_->GetTempTec(&t);
+    }
+    return t;
+}
+
+unsigned Kelvix::getHWRevision() {
+    return controlDevice_ != nullptr ? controlDevice_->GetHWRevision() : 0u;
+}
+
+unsigned Kelvix::getFWRevision() {
+    return controlDevice_ != nullptr ? controlDevice_->GetFWRevision() : 0u;
+}
+
+int Kelvix::getEnergyBuffer(unsigned short*& buffer) {
+    if (buffer == nullptr || !initialised_ || chain_ == nullptr || chain_->getChainCount() == 0) {
+        return E_POINTER;
+    }
+    OpEnergyNormalize* op = chain_->getEnergyNormalize(0);
+    if (op == nullptr || op->frame == nullptr || op->frame->pixels == nullptr ||
+        op->frame->format == nullptr) {
+        return E_POINTER;
+    }
+    const OpFrameFormat& f = *op->frame->format;
+    const std::size_t available = static_cast<std::size_t>(f.width) * f.height * f.bitCount / 8;
+    std::size_t bytes = static_cast<std::size_t>(width_) * height_ * sizeof(unsigned short);
+    bytes = bytes < available ? bytes : available;
+    std::memcpy(buffer, op->frame->pixels, bytes);
+    return 0;
+}
+
+int Kelvix::getMetaData(unsigned char*& buffer, int size) {
+    if (size < kMetaDataSize || buffer == nullptr || !initialised_ || chain_ == nullptr) {
+        return -1;
+    }
+    // The fixed part and the room for two process-interface entries.
+    static_assert(sizeof(ImagerMetadataRecord) + 4 == kMetaDataSize, "metadata record size");
+    alignas(ImagerMetadataRecord) unsigned char record[kMetaDataSize] = {};
+    chain_->getMetaData(reinterpret_cast<ImagerMetadataRecord*>(record));
+    std::memcpy(buffer, record, kMetaDataSize);
+    return kMetaDataSize;
+}
+
+bool Kelvix::getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
+                                           short* refValue1, short* refValue2, short* refValue3,
+                                           double* wavelength1, double* wavelength2) {
+    if (chain_ == nullptr) {
+        return false;
+    }
+    return chain_->getTemperatureTableParameters(refTemp1, refTemp2, refTemp3, refValue1, refValue2,
+                                                 refValue3, wavelength1, wavelength2) == 0;
+}
+
+void Kelvix::setUseMultiThreading(bool on) {
+    if (chain_ != nullptr && chain_->getPostProcessing() != nullptr) {
+        chain_->getPostProcessing()->setUseThread(on);
+    }
+}
+
+void Kelvix::activateTrace(bool on) {
+    TraceOp::getInstance()->setActive(on);
+}
+
+void Kelvix::printTrace(unsigned n) {
+    TraceOp::getInstance()->print(n);
+}
+
+std::string Kelvix::getVersion() {
+    return "-1";
+}
+
+void Kelvix::initRawdataHeader(RawdataHeader& header) {
+    header.headerSize = 52;
+    header.version = 1001;
+    const platform::LocalTime now = platform::clock().localTime();
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", now.year, now.month, now.day);
+    std::memcpy(header.date, text, sizeof header.date);
+    std::snprintf(text, sizeof text, "%02d%02d%02d", now.hour, now.minute, now.second);
+    std::memcpy(header.time, text, sizeof header.time);
+    header.serial = serial_;
+    header.width = widthIn_;
+    header.height = heightIn_;
+    header.bitCount = bitCount_;
+    const auto rate = static_cast<std::int64_t>(maxFramerate_);
+    header.avgTimePerFrame = rate >= 1 ? kTicksPerSecond / rate : 0;
+    header.optics = static_cast<std::uint16_t>(fov_);
+    header.tempMinRange = static_cast<std::uint16_t>(tMin_ * 10 + 1000);
+    header.tempMaxRange = static_cast<std::uint16_t>(tMax_ * 10 + 1000);
+    header.hwRev = controlDevice_ != nullptr ? controlDevice_->GetHWRevision() : 0;
+    header.fwRev = controlDevice_ != nullptr ? controlDevice_->GetFWRevision() : 0;
+    header.gpsStringBufferSize = 80;
+}
+
+}  // namespace zol

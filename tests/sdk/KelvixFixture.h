@@ -1,0 +1,110 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CalibrationSetWriter.h"
+#include "SimCamera.h"
+#include "SimHid.h"
+#include "SimPhysics.h"
+#include "common/TestEnv.h"
+#include "kelvix/IRCalibrationManager.h"
+#include "kelvix/IRDeviceParams.h"
+#include "kelvix/Kelvix.h"
+#include "kelvix/Logger.h"
+#include "platform/Paths.h"
+#include "platform/Strings.h"
+
+namespace kelvix_test {
+
+inline wchar_t* newWide(const std::wstring& s) {
+    wchar_t* p = new wchar_t[s.size() + 1];
+    s.copy(p, s.size());
+    p[s.size()] = L'\0';
+    return p;
+}
+
+// An imager fed from a recording of a simulated camera: its calibration set in "cali/", the
+// format definitions beside it, frames rendered by the camera's physics, all on a virtual clock.
+class KelvixTest : public VirtualClockTest {
+  protected:
+    static constexpr std::uint32_t kSerial = 4200123;
+    static constexpr unsigned kRate = 9;
+    static constexpr unsigned short kHwRev = 3100;
+    static constexpr unsigned short kFwRev = 2250;
+
+    void SetUp() override {
+        VirtualClockTest::SetUp();
+        zol::Logger::getInstance()->configure("kelvixtest", zol::Logger::ModeConsole, 0,
+                                              zol::Logger::Debug);
+        camera_ = std::make_shared<sim::SimCamera>(serial_, kHwRev, kFwRev);
+        backend_.addCamera(camera_);
+        platform::createDirectory(wpath("cali"));
+        sim::CalibrationSetWriter writer(*camera_, set());
+        ASSERT_TRUE(writer.writeAll(path("cali")));
+        physics().setUniformScene(25.0f);
+        params_.serial = serial_;
+        params_.caliPath = newWide(wpath("cali"));
+        params_.formatsPath = newWide(wpath("cali"));
+        params_.tMin = -20;
+        params_.tMax = 100;
+        params_.framerate = 9.0f;
+        params_.fov = 23;
+        raw_.resize(physics().layout().rawWords());
+    }
+    void TearDown() override {
+        params_.releaseStrings();
+        VirtualClockTest::TearDown();
+    }
+
+    virtual sim::CalibrationSet set() const {
+        sim::CalibrationSet s = sim::CalibrationSet::standard();
+        s.streamRates = {9, 27};
+        return s;
+    }
+    sim::SimPhysics& physics() { return sim::SimPhysics::of(*camera_); }
+    unsigned widthIn() { return static_cast<unsigned>(physics().layout().rawWidth()); }
+    unsigned heightIn() { return static_cast<unsigned>(physics().layout().rawHeight()); }
+
+    // Initialises as the recording player does (no HID, the camera's revisions).
+    bool initPlayback(zol::Kelvix& k, unsigned rate = kRate) {
+        return k.init(&params_, rate, widthIn(), heightIn(), false, kHwRev, kFwRev);
+    }
+
+    // Initialises on the camera's HID channel.
+    bool initHid(zol::Kelvix& k, unsigned rate = kRate) {
+        return k.init(&params_, rate, widthIn(), heightIn(), true);
+    }
+
+    int flagCycles() {
+        std::lock_guard<std::mutex> lock(camera_->mutex());
+        return camera_->hid.flagCycles;
+    }
+
+    // One camera period later, one frame from the camera into the imager. A flag cycle
+    // commanded over HID closes the camera's flag for the following frames.
+    void feed(zol::Kelvix& k, void* arg = nullptr, double periodMs = 1000.0 / kRate) {
+        clock_.advanceMs(periodMs);
+        physics().nextFrame(raw_.data());
+        const int before = flagCycles();
+        k.process(reinterpret_cast<unsigned char*>(raw_.data()), arg);
+        if (flagCycles() != before) {
+            physics().beginFlagCycle(4);
+        }
+    }
+
+    // The calibration singletons keep what they read per serial: a fixture with another
+    // calibration set takes a serial of its own.
+    std::uint32_t serial_ = kSerial;
+    std::shared_ptr<sim::SimCamera> camera_;
+    sim::SimHidBackend backend_;
+    sim::ScopedHidBackend scopedBackend_{backend_};
+    zol::IRDeviceParams params_;
+    std::vector<std::uint16_t> raw_;
+};
+
+}  // namespace kelvix_test

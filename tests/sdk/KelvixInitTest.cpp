@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "KelvixFixture.h"
+#include "device/PlaybackControlDevice.h"
+#include "imgproc/ImageProcessing.h"
+#include "imgproc/OpPostProcessing.h"
+#include "platform/HResult.h"
+
+namespace {
+
+using kelvix_test::KelvixTest;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(KelvixInstances, SeventeenthInstanceAbortsAndFreedSlotIsReused) {
+    std::vector<std::unique_ptr<zol::Kelvix>> all;
+    for (unsigned i = 0; i < zol::Kelvix::kMaxInstances; ++i) {
+        all.push_back(std::make_unique<zol::Kelvix>());
+        EXPECT_EQ(all.back()->getInstanceIndex(), i);
+    }
+    EXPECT_DEATH(
+        {
+            zol::Logger::getInstance()->configure("death", zol::Logger::ModeConsole, 0, 0);
+            zol::Kelvix extra;
+        },
+        "Maximum number of instances reached ... aborting");
+    all[5].reset();
+    all[11].reset();
+    all[5] = std::make_unique<zol::Kelvix>();
+    EXPECT_EQ(all[5]->getInstanceIndex(), 5u);
+    all[11] = std::make_unique<zol::Kelvix>();
+    EXPECT_EQ(all[11]->getInstanceIndex(), 11u);
+}
+
+TEST_F(KelvixTest, InitOverHidAndOnlyOnce) {
+    zol::Kelvix k;
+    ASSERT_TRUE(initHid(k));
+    ImageProcessing* chain = k.getImageProcessingChain();
+    ASSERT_NE(chain, nullptr);
+    EXPECT_EQ(k.getWidthIn(), 160u);
+    EXPECT_EQ(k.getHeightIn(), 121u);
+    EXPECT_EQ(k.getWidth(), 160u);
+    EXPECT_EQ(k.getHeight(), 120u);
+    EXPECT_EQ(k.getBitCount(), 16);
+    EXPECT_FLOAT_EQ(k.getMaxFramerate(), 9.0f);
+    EXPECT_FLOAT_EQ(k.getHWInterval(), 1.0f / 9.0f);
+    EXPECT_EQ(k.getHWRevision(), kHwRev);
+    EXPECT_EQ(k.getFWRevision(), kFwRev);
+    EXPECT_FALSE(k.hasBispectralTechnology());
+
+    // A second init changes nothing, even with other arguments.
+    params_.serial = 0;
+    EXPECT_TRUE(k.init(&params_, 27, 1, 1, false));
+    EXPECT_EQ(k.getImageProcessingChain(), chain);
+    EXPECT_EQ(k.getWidthIn(), 160u);
+}
+
+TEST_F(KelvixTest, RefusalsBeforeTheCalibration) {
+    zol::Kelvix k;
+    params_.serial = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initHid(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Uninitialized video device passed (serial = 0)"));
+    EXPECT_EQ(k.getImageProcessingChain(), nullptr);
+    EXPECT_EQ(k.getWidthIn(), 0u);
+
+    params_.serial = kSerial;
+    for (auto revs : {std::pair<unsigned short, unsigned short>{0, kFwRev}, {kHwRev, 0}}) {
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(
+            k.init(&params_, kRate, widthIn(), heightIn(), false, revs.first, revs.second));
+        EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                             "HWRev and FWRev must be passed, if HID is not used."));
+    }
+
+    // A rate of 0, or one whose frame period is below one 100-ns unit.
+    for (unsigned rate : {0u, 20000000u}) {
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(initHid(k, rate));
+        EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "ERROR")) << rate;
+    }
+
+    params_.serial = kSerial + 1;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initHid(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Main calibration file missing or inaccessible: " + path("cali") +
+                             "/Cali-" + std::to_string(kSerial + 1) + ".xml"));
+}
+
+TEST_F(KelvixTest, PlaybackWithRevisionsUsesTheGivenIdentity) {
+    zol::Kelvix k;
+    ASSERT_TRUE(initPlayback(k));
+    ImageProcessing* chain = k.getImageProcessingChain();
+    ASSERT_NE(chain, nullptr);
+    EXPECT_NE(dynamic_cast<PlaybackControlDevice*>(chain->getDevice()), nullptr);
+    EXPECT_EQ(k.getHWRevision(), kHwRev);
+    EXPECT_EQ(k.getFWRevision(), kFwRev);
+    EXPECT_EQ(chain->getShared().hardwareRevision, kHwRev);
+    EXPECT_FLOAT_EQ(k.getTempBox(), -100.0f);  // no frame yet and no device temperature
+}
+
+TEST_F(KelvixTest, RequestedRateIsLimitedWithoutShortImagerCapability) {
+    zol::Kelvix k;
+    params_.framerate = 27.0f;
+    ASSERT_TRUE(initPlayback(k, 27));
+    EXPECT_NEAR(k.getImageProcessingChain()->getPostProcessing()->getRate(), 1.0 / 3.0, 1e-6);
+
+    zol::Kelvix slow;
+    params_.framerate = 20.0f;  // above F = 9
+    ASSERT_TRUE(initPlayback(slow, 9));
+    EXPECT_DOUBLE_EQ(slow.getImageProcessingChain()->getPostProcessing()->getRate(), 1.0);
+}
+
+TEST_F(KelvixTest, RateWithoutFormatFailsInTheChain) {
+    // No format for 30 Hz: the query fails and so does attaching the frame; the steps after it
+    // are skipped and the chain is gone.
+    zol::Kelvix k;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initPlayback(k, 30));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Error initializing image processing chain"));
+    EXPECT_EQ(k.getImageProcessingChain(), nullptr);
+    EXPECT_TRUE(initPlayback(k, 9));
+}
+
+TEST_F(KelvixTest, ReconnectAfterFailuresStartsAfresh) {
+    zol::Kelvix k;
+    // Fails late, with device, chain and timers built: an unlisted range.
+    params_.tMin = -10;
+    params_.tMax = 50;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initHid(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Error setting temperature range and frame rate"));
+    // A plain init again releases that first.
+    params_.tMin = -20;
+    params_.tMax = 100;
+    ASSERT_TRUE(initHid(k));
+
+    // Fails early (format definitions missing), then reconnects.
+    zol::Kelvix other;
+    delete[] params_.formatsPath;
+    params_.formatsPath = kelvix_test::newWide(wpath("nowhere"));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(other.reconnect(&params_, kRate, widthIn(), heightIn(), false, kHwRev, kFwRev));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Formats.def file cannot be found. Check configuration of <formatspath> "
+                         "tag and existence of file."));
+    delete[] params_.formatsPath;
+    params_.formatsPath = kelvix_test::newWide(wpath("cali"));
+    EXPECT_TRUE(other.reconnect(&params_, kRate, widthIn(), heightIn(), false, kHwRev, kFwRev));
+    EXPECT_TRUE(other.reconnect(&params_, kRate, widthIn(), heightIn(), false, kHwRev, kFwRev));
+    EXPECT_NE(other.getImageProcessingChain(), nullptr);
+}
+
+TEST_F(KelvixTest, FormatsDefinitionsFallBackToTheApplicationDataFolder) {
+    zol::IRCalibrationManager::getInstance()->setFormatsDir(L"");
+    delete[] params_.formatsPath;
+    params_.formatsPath = nullptr;
+    zol::Kelvix k;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initPlayback(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "Formats.def file cannot be"));
+    EXPECT_TRUE(platform::directoryExists(wpath("share/Imager")));  // created on the way
+
+    std::ifstream in(path("cali/Formats.def"));
+    std::ofstream out(path("share/Imager/Formats.def"));
+    out << in.rdbuf();
+    out.close();
+    EXPECT_TRUE(initPlayback(k));
+}
+
+TEST_F(KelvixTest, MissingCalibrationFilesAreListed) {
+    std::remove(path("cali/Kennlinie-4200123-23-0-250.prn").c_str());
+    zol::Kelvix k;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initPlayback(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Missing calibration files Kennlinie-4200123-23-0-250.prn"));
+}
+
+// A calibration whose first optic has a text, to see it handed back.
+class KelvixNamedOpticsTest : public KelvixTest {
+  protected:
+    KelvixNamedOpticsTest() { serial_ = kSerial + 10; }
+    sim::CalibrationSet set() const override {
+        sim::CalibrationSet s = KelvixTest::set();
+        s.optics.front().text = "std";
+        s.optics.front().ranges.erase(s.optics.front().ranges.begin());  // first range 0..250
+        return s;
+    }
+};
+
+TEST_F(KelvixNamedOpticsTest, DefaultRangeAndOpticsTextFromTheFirstOptic) {
+    params_.tMin = params_.tMax = 0;
+    params_.fov = 0;  // taken from the calibration file
+    zol::Kelvix k;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(initPlayback(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "No temperature range configuration specified. Setting default values "
+                         "tMin: 0 , tMax: 250"));
+    ASSERT_NE(params_.opticsText, nullptr);
+    EXPECT_EQ(std::wstring(params_.opticsText), L"std");
+    zol::RawdataHeader h;
+    k.initRawdataHeader(h);
+    EXPECT_EQ(+h.optics, 23);
+    EXPECT_EQ(+h.tempMinRange, 1000);
+    EXPECT_EQ(+h.tempMaxRange, 3500);
+
+    // A configured maximum with a zero minimum is a range of its own, not the default.
+    zol::Kelvix other;
+    params_.tMin = 0;
+    params_.tMax = 100;
+    EXPECT_FALSE(initPlayback(other));
+}
+
+class KelvixNoFovTest : public KelvixTest {
+  protected:
+    KelvixNoFovTest() { serial_ = kSerial + 11; }
+    sim::CalibrationSet set() const override {
+        sim::CalibrationSet s = KelvixTest::set();
+        s.optics.resize(1);
+        s.optics.front().fov = 0;
+        return s;
+    }
+};
+
+TEST_F(KelvixNoFovTest, FieldOfViewMustBeKnown) {
+    params_.fov = 0;
+    zol::Kelvix k;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initPlayback(k));
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
+                         "Unable to determine valid field of view"));
+}
+
+class KelvixNoOpticsTest : public KelvixTest {
+  protected:
+    KelvixNoOpticsTest() { serial_ = kSerial + 12; }
+    sim::CalibrationSet set() const override {
+        sim::CalibrationSet s = KelvixTest::set();
+        s.optics.clear();
+        return s;
+    }
+};
+
+TEST_F(KelvixNoOpticsTest, NoRangeConfiguredAndNoneCalibratedIsRefused) {
+    params_.tMin = params_.tMax = 0;
+    zol::Kelvix k;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(initPlayback(k));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(contains(log, "ERROR")) << log;
+    EXPECT_EQ(params_.opticsText, nullptr);
+}
+
+}  // namespace
