@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,8 @@ class OpFlag : public OpBase {
 
     // Written by the imager.
     std::int32_t correctionMode = 0;  // 0 off, 1 on, 2 automatic
+    // Set from another thread: the next open-flag frame starts from zero offsets.
+    std::atomic<bool> offsetResetRequested{false};
     FlagStateCallback flagStateCallback = nullptr;
 
     // Views for the chain and tests.
@@ -60,6 +63,7 @@ class OpFlag : public OpBase {
     HRESULT setDriftTracking(bool on);
     bool isDriftTracking() const { return driftTracking_; }
     HRESULT setSkimGain(float gain);
+    HRESULT requestOffsetReset();
 #endif
 
   private:

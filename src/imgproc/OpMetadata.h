@@ -34,6 +34,9 @@ class OpMetadata : public OpBase {
     bool inputStates[4] = {false, false, false, false};  // modes 3, 2, 4, 7
     InputCallback analogCallback;
     InputCallback digitalCallback;
+    // What replaces an unknown digital word (0xFFFFFFFF) and unknown analog values (0xFFFF).
+    std::uint32_t keptDigitalBits = 0;
+    std::vector<std::uint16_t> keptAnalogValues;  // per channel; 0 past its end
 
     // Reads the channel counts of the configuration again (after it changed).
     void refreshConfiguration();
@@ -43,6 +46,9 @@ class OpMetadata : public OpBase {
     HRESULT getTimestamp(std::int32_t halves[2]) const;
     HRESULT setAnalogCallback(InputCallback callback);
     HRESULT setDigitalCallback(InputCallback callback);
+    HRESULT setKeptDigitalBits(std::uint32_t bits);
+    // E_INVALIDARG unless `index` is below the configured analog-input count.
+    HRESULT setKeptAnalogValue(std::uint8_t index, std::uint16_t value);
 #endif
 
   private:

@@ -133,6 +133,11 @@ HRESULT OpFlag::setSkimGain(float gain) {
     return S_OK;
 }
 
+HRESULT OpFlag::requestOffsetReset() {
+    offsetResetRequested = true;
+    return S_OK;
+}
+
 // ---- OpMetadata ----------------------------------------------------------------------------
 
 HRESULT OpMetadata::getTimestamp(std::int32_t halves[2]) const {
@@ -158,6 +163,22 @@ HRESULT OpMetadata::setDigitalCallback(InputCallback callback) {
         return E_POINTER;
     }
     digitalCallback = std::move(callback);
+    return S_OK;
+}
+
+HRESULT OpMetadata::setKeptDigitalBits(std::uint32_t bits) {
+    keptDigitalBits = bits;
+    return S_OK;
+}
+
+HRESULT OpMetadata::setKeptAnalogValue(std::uint8_t index, std::uint16_t value) {
+    if (index >= analogCount) {
+        return E_INVALIDARG;
+    }
+    if (keptAnalogValues.size() < analogCount) {
+        keptAnalogValues.resize(analogCount, 0);
+    }
+    keptAnalogValues[index] = value;
     return S_OK;
 }
 

@@ -16,6 +16,7 @@
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/NullControlDevice.h"
 #include "imgproc/OpFlag.h"
+#include "imgproc/OpMetadata.h"
 #include "imgproc/OpSource.h"
 #include "imgproc/OpTestSupport.h"
 #include "imgproc/TemperatureTable.h"
@@ -234,6 +235,77 @@ TEST(OperatorLeftovers, UnitsIdentifiersDriftAndTracer) {
     TraceOp* second = TraceOp::getInstance();
     EXPECT_FALSE(second->isActive());
     EXPECT_EQ(second->inputCount(), 0u);
+}
+
+class FlagResetTest : public kelvix_test::TempDirTest {};
+
+TEST_F(FlagResetTest, OffsetResetWaitsForAnOpenFlagFrame) {
+    writeFile("Cali-31340102.xml",
+              "<CaliData>\n<Main>\n<FlagCycles>4</FlagCycles>\n"
+              "<FlagCycles_Ignore>0</FlagCycles_Ignore>\n</Main>\n</CaliData>\n");
+    ASSERT_EQ(Cali::getInstance()->readXML(platform::toWide(dir_).c_str(), 31340102), 0);
+    NullControlDevice device;
+    SharedParameterBlock shared;
+    shared.device = &device;
+    optest::SourceOp source(&shared, 2, 2);
+    OpFlag flag(&source, &shared, Cali::getInstance());
+    ASSERT_EQ(source.start(), S_OK);
+    auto frame = [&](int state, std::int16_t value) {
+        source.frame->metadata->flagState = state;
+        std::fill(source.pixels(), source.pixels() + 4, value);
+        ASSERT_EQ(source.run(), S_OK);
+    };
+    auto out = [&] { return reinterpret_cast<const std::int16_t*>(flag.frame->pixels)[0]; };
+    for (int i = 0; i < 4; ++i) {
+        frame(1, 100);
+    }
+    frame(0, 600);
+    EXPECT_EQ(out(), 500);
+
+    ASSERT_EQ(flag.requestOffsetReset(), S_OK);
+    frame(1, 100);  // closed: the request waits
+    EXPECT_TRUE(flag.offsetResetRequested);
+    frame(0, 600);
+    EXPECT_FALSE(flag.offsetResetRequested);
+    EXPECT_EQ(out(), 600);
+}
+
+TEST(MetadataLeftovers, KeptValuesReplaceUnknownOnes) {
+    SharedParameterBlock shared;
+    std::vector<std::uint8_t> pif(64 + 2 * 40, 0);
+    auto* record = reinterpret_cast<PifConfigRecord*>(pif.data());
+    record->size = static_cast<std::uint16_t>(pif.size());
+    record->analogInputCount = 2;
+    shared.pifConfig = record;
+    optest::SourceOp source(&shared, 2, 2);
+    OpMetadata meta(&source, &shared);
+    ASSERT_EQ(source.start(), S_OK);
+    source.frame->metadata = OpBase::resizeMetadata(source.frame->metadata, 2);
+    FrameMetadataRecord* in = source.frame->metadata;
+    in->digitalInputBits = 0xFFFFFFFFu;
+    in->setAnalog(0, 0xFFFF);
+    in->setAnalog(1, 0xFFFF);
+    ASSERT_EQ(source.trigger(), S_OK);  // reads the configuration: two analog inputs
+    EXPECT_EQ(meta.frame->metadata->analog(1), 0);
+
+    EXPECT_EQ(meta.setKeptAnalogValue(2, 5), E_INVALIDARG);
+    ASSERT_EQ(meta.setKeptAnalogValue(1, 4321), S_OK);
+    ASSERT_EQ(meta.setKeptDigitalBits(0x5), S_OK);
+    in->digitalInputBits = 0xFFFFFFFFu;
+    in->setAnalog(0, 0xFFFF);
+    in->setAnalog(1, 0xFFFF);
+    ASSERT_EQ(source.trigger(), S_OK);
+    EXPECT_EQ(meta.frame->metadata->analog(0), 0);
+    EXPECT_EQ(meta.frame->metadata->analog(1), 4321);
+    EXPECT_EQ(+meta.frame->metadata->digitalInputBits, 0x5u);
+    EXPECT_EQ(meta.setAnalogCallback(nullptr), E_POINTER);
+
+    std::int32_t halves[2] = {};
+    in->timestamp = 0x123456789ABCLL;
+    ASSERT_EQ(source.trigger(), S_OK);
+    ASSERT_EQ(meta.getTimestamp(halves), S_OK);
+    EXPECT_EQ(static_cast<std::uint32_t>(halves[0]), 0x56789ABCu);
+    EXPECT_EQ(halves[1], 0x1234);
 }
 
 // ---- the chain's forwarders and the calibration memory -------------------------------------
