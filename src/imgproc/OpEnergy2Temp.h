@@ -31,6 +31,9 @@ class OpEnergy2Temp : public OpBase {
 #endif
 
   private:
+    // The field's rectangle lies inside the first `count` pixels of the frame.
+    bool fieldInside(int count) const;
+
     std::int16_t lut_[lut::kSize];
     std::int16_t offset_ = lut::kIdentityOffset;
     bool tableChanged_ = false;

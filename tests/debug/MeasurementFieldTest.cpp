@@ -243,6 +243,9 @@ TEST_F(MeasurementFieldChainTest, FieldMeasuresTheSceneOnOpenFlagFrames) {
         }
     }
     EXPECT_EQ(differ, 0);
+    // The branch converts only its rectangle.
+    EXPECT_EQ(chain_.getEnergy2Temp(1)->frame->pixels[0], 0);
+    EXPECT_NE(g_thermal[0], 0);
     EXPECT_NEAR(field.mean, 37.0f, 0.3f);
     EXPECT_LE(field.min, field.mean);
     EXPECT_GE(field.max, field.mean);
