@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "imgproc/NullControlDevice.h"
 #include "imgproc/OpEnergy2Temp.h"
 #include "imgproc/OpMeasurementField.h"
+#include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpTestSupport.h"
 #include "platform/Strings.h"
 
@@ -137,7 +141,7 @@ class FieldDevice : public NullControlDevice {
 
 std::vector<std::uint16_t> g_thermal;
 std::vector<int> g_flagStates;
-int g_fieldCalls = 0;
+std::atomic<int> g_fieldCalls{0};
 
 class MeasurementFieldChainTest : public kelvix_test::VirtualClockTest {
   protected:
@@ -161,7 +165,7 @@ class MeasurementFieldChainTest : public kelvix_test::VirtualClockTest {
         dirW_.copy(config_.formatsDirectory, dirW_.size());
         config_.doneCallbacks[ImageProcessingConfig::kThermalSlot] = [](FrameDoneRecord* r) {
             std::copy(r->pixels, r->pixels + g_thermal.size(), g_thermal.begin());
-            g_flagStates.push_back(r->metadata->flagState);
+            g_flagStates.push_back(+r->metadata->flagState);
         };
         g_thermal.assign(physics_->pixelCount(), 0);
         raw_ =
@@ -285,6 +289,24 @@ TEST_F(MeasurementFieldChainTest, OwnEmissivityAndRefusedFields) {
     chain_.destroyChain();
     EXPECT_TRUE(chain_.getMeasurementFields().empty());
     EXPECT_NEAR(plain.mean, 37.0f, 0.3f);
+}
+
+class MeasurementFieldThreaded : public MeasurementFieldChainTest {};
+
+TEST_F(MeasurementFieldThreaded, FieldMeasuredOnThePostProcessingWorker) {
+    std::vector<std::uint16_t> copy;
+    zol::IRMeasurementField field = centreField(copy);
+    ASSERT_EQ(chain_.addMeasurementField(&field), S_OK);
+    chain_.getPostProcessing()->setUseThread(true);
+    physics_->beginFlagCycle(10);
+    frames(10 + 30);
+    for (int i = 0; i < 2000 && g_fieldCalls.load() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Ending the chain joins the worker: the record is then safe to read here.
+    chain_.destroyChain();
+    ASSERT_GT(g_fieldCalls.load(), 0);
+    EXPECT_NEAR(field.mean, 37.0f, 0.3f);
 }
 
 }  // namespace
