@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "imgproc/LutOperators.h"
 #include "imgproc/OpBase.h"
 
@@ -28,6 +30,14 @@ class OpEnergy2Temp : public OpBase {
     HRESULT getTable(std::int16_t* table, int count, std::int16_t* offset) const;
     static int getTableSize() { return lut::kSize; }
     HRESULT getSize(std::int16_t* width, std::int16_t* height) const;
+    // E_FAIL unless `count` is the pixel count.
+    HRESULT getReferenceImage(std::int16_t* image, int count) const;
+    // E_FAIL unless the size is the operator's; keeps a copy, difference mode on, capture off.
+    HRESULT setReferenceImage(const std::int16_t* image, int width, int height);
+    // Drops the reference image; capture and difference mode take the value.
+    HRESULT setDifferenceMode(bool on);
+    HRESULT getDifferenceMode(bool* on) const;
+    bool isCapturingReference() const { return captureReference_; }
 #endif
 
   private:
@@ -38,4 +48,8 @@ class OpEnergy2Temp : public OpBase {
     std::int16_t offset_ = lut::kIdentityOffset;
     bool tableChanged_ = false;
     zol::IRMeasurementField* field_;
+    // Kept for the debug build's difference mode; the conversion does not read them.
+    std::vector<std::int16_t> referenceImage_;
+    bool differenceMode_ = false;
+    bool captureReference_ = false;
 };

@@ -22,6 +22,8 @@ class OpREA : public OpBase {
     HRESULT getDistortionCoefficient(double* coefficient) const;
     // A changed value rebuilds the remapping table for the operator's size.
     HRESULT setDistortionCoefficient(double coefficient);
+    HRESULT getModelOption(bool* on) const;
+    HRESULT setModelOption(bool on);
 #endif
 
   protected:
@@ -37,6 +39,7 @@ class OpREA : public OpBase {
     int centreY_ = 0;
     bool copyMode_ = true;
     std::vector<RemapEntry> table_;
+    bool modelOption_ = false;  // set only by the debug build
 };
 
 class OpREA_RadDistCorr : public OpREA {

@@ -80,6 +80,46 @@ HRESULT OpEnergy2Temp::getSize(std::int16_t* width, std::int16_t* height) const 
     return S_OK;
 }
 
+HRESULT OpEnergy2Temp::getReferenceImage(std::int16_t* image, int count) const {
+    if (image == nullptr) {
+        return E_POINTER;
+    }
+    if (count != pixelCount_ || referenceImage_.size() != static_cast<std::size_t>(count)) {
+        return E_FAIL;
+    }
+    std::copy(referenceImage_.begin(), referenceImage_.end(), image);
+    return S_OK;
+}
+
+HRESULT OpEnergy2Temp::setReferenceImage(const std::int16_t* image, int width, int height) {
+    if (image == nullptr) {
+        return E_POINTER;
+    }
+    if (width != width_ || height != height_) {
+        return E_FAIL;
+    }
+    referenceImage_.assign(image, image + pixelCount_);
+    differenceMode_ = true;
+    captureReference_ = false;
+    tableChanged_ = true;  // the next frame is converted again
+    return S_OK;
+}
+
+HRESULT OpEnergy2Temp::setDifferenceMode(bool on) {
+    referenceImage_.clear();
+    captureReference_ = on;
+    differenceMode_ = on;
+    return S_OK;
+}
+
+HRESULT OpEnergy2Temp::getDifferenceMode(bool* on) const {
+    if (on == nullptr) {
+        return E_POINTER;
+    }
+    *on = differenceMode_;
+    return S_OK;
+}
+
 HRESULT OpEnergyNormalize::getTable(std::int16_t* table, int count) const {
     if (table == nullptr) {
         return E_POINTER;
@@ -196,7 +236,22 @@ HRESULT OpREA::setDistortionCoefficient(double coefficient) {
     if (coefficient != coefficient_) {
         coefficient_ = coefficient;
         buildTable(width_, height_);
-        settleMarkerChanged = true;
+    }
+    return S_OK;
+}
+
+HRESULT OpREA::getModelOption(bool* on) const {
+    if (on == nullptr) {
+        return E_POINTER;
+    }
+    *on = modelOption_;
+    return S_OK;
+}
+
+HRESULT OpREA::setModelOption(bool on) {
+    if (on != modelOption_) {
+        modelOption_ = on;
+        buildTable(width_, height_);
     }
     return S_OK;
 }

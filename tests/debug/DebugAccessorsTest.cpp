@@ -15,8 +15,10 @@
 #include "imgproc/CaliImageExtractor.h"
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/NullControlDevice.h"
+#include "imgproc/OpEnergy2Temp.h"
 #include "imgproc/OpFlag.h"
 #include "imgproc/OpMetadata.h"
+#include "imgproc/OpREA.h"
 #include "imgproc/OpSource.h"
 #include "imgproc/OpTestSupport.h"
 #include "imgproc/TemperatureTable.h"
@@ -235,6 +237,46 @@ TEST(OperatorLeftovers, UnitsIdentifiersDriftAndTracer) {
     TraceOp* second = TraceOp::getInstance();
     EXPECT_FALSE(second->isActive());
     EXPECT_EQ(second->inputCount(), 0u);
+}
+
+TEST(OperatorLeftovers, DistortionAndReferenceImage) {
+    SharedParameterBlock shared;
+    optest::SourceOp source(&shared, 9, 9);
+    OpREA_RadDistCorr rea(&source, &shared);
+    OpEnergy2Temp temp(&rea, &shared);
+    ASSERT_EQ(source.start(), S_OK);
+    for (int i = 0; i < 81; ++i) {
+        source.pixels()[i] = static_cast<std::int16_t>(i);
+    }
+    ASSERT_EQ(source.run(), S_OK);
+    const auto* out = reinterpret_cast<const std::int16_t*>(rea.frame->pixels);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[80], 80);
+
+    // A coefficient rebuilds the table for the operator's size: the corners now come from
+    // outside the frame.
+    ASSERT_EQ(rea.setDistortionCoefficient(0.05), S_OK);
+    double c = 0.0;
+    ASSERT_EQ(rea.getDistortionCoefficient(&c), S_OK);
+    EXPECT_EQ(c, 0.05);
+    ASSERT_EQ(source.run(), S_OK);
+    EXPECT_EQ(out[40], 40);  // the centre stays
+    EXPECT_EQ(static_cast<std::uint16_t>(out[0]), 0x8000);
+    EXPECT_EQ(static_cast<std::uint16_t>(out[80]), 0x8000);
+
+    std::vector<std::int16_t> image(81, 7);
+    EXPECT_EQ(temp.setReferenceImage(image.data(), 9, 8), E_FAIL);
+    ASSERT_EQ(temp.setReferenceImage(image.data(), 9, 9), S_OK);
+    bool on = false;
+    ASSERT_EQ(temp.getDifferenceMode(&on), S_OK);
+    EXPECT_TRUE(on);
+    EXPECT_TRUE(temp.isTableChanged());
+    std::vector<std::int16_t> back(81, 0);
+    EXPECT_EQ(temp.getReferenceImage(back.data(), 80), E_FAIL);
+    ASSERT_EQ(temp.getReferenceImage(back.data(), 81), S_OK);
+    EXPECT_EQ(back, image);
+    ASSERT_EQ(temp.setDifferenceMode(false), S_OK);
+    EXPECT_EQ(temp.getReferenceImage(back.data(), 81), E_FAIL);  // dropped
 }
 
 class FlagResetTest : public kelvix_test::TempDirTest {};
