@@ -53,8 +53,8 @@ HRESULT OpEnergy2Temp::compute() {
         if (fieldInside(count)) {
             // A measurement field's branch converts its rectangle only.
             for (std::uint32_t row = 0; row < field_->h; ++row) {
-                const std::size_t at = (std::size_t(field_->y) + row) * std::size_t(width_) +
-                                       std::size_t(field_->x);
+                const std::size_t at =
+                    (std::size_t(field_->y) + row) * std::size_t(width_) + std::size_t(field_->x);
                 lut::apply(in + at, out + at, static_cast<int>(field_->w), lut_, offset_);
             }
         } else {

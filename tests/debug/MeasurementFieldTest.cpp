@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <thread>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "CalibrationSetWriter.h"
