@@ -15,7 +15,8 @@ class InertControlDevice : public BaseControlDevice {
 
     std::int32_t Init(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t serial,
                       bool force, bool* sameDevice) override {
-        return put(sameDevice, false), 0;
+        put(sameDevice, false);
+        return 0;
     }
     std::int32_t Init(std::uint32_t vendorId, std::uint32_t productId, bool force) override {
         return 0;
@@ -42,7 +43,10 @@ class InertControlDevice : public BaseControlDevice {
     void GetTecEnable(bool* on) override { put(on); }
     void SetTempTec(float degC) override {}
     void GetTempTec(float* degC) override { put(degC); }
-    std::int32_t GetFlag(std::int32_t* state) override { return put(state, 2), -1; }
+    std::int32_t GetFlag(std::int32_t* state) override {
+        put(state, 2);
+        return -1;
+    }
     std::int32_t SetFlag(bool closed) override { return 0; }
     std::int32_t SetFlagCycle(std::uint16_t cycles) override { return 0; }
     void SetTec_A(std::uint16_t value) override {}
@@ -71,7 +75,10 @@ class InertControlDevice : public BaseControlDevice {
     void GetAntiFlicker(bool* on) override { put(on); }
     std::int32_t SetAntiFlicker(bool on) override { return 0; }
     std::int32_t SetClippedFormatPosition(std::uint16_t x, std::uint16_t y) override { return 0; }
-    void GetClippedFormatPosition(std::uint16_t* x, std::uint16_t* y) override { put(x), put(y); }
+    void GetClippedFormatPosition(std::uint16_t* x, std::uint16_t* y) override {
+        put(x);
+        put(y);
+    }
     bool GetShortImagerCaps() override { return false; }
 
     std::int32_t GetPIFInMode(std::uint8_t chan) override { return 0; }
@@ -124,9 +131,13 @@ class InertControlDevice : public BaseControlDevice {
     std::int32_t GetTempOptics(float* degC) override { return noTemperature(degC); }
 
     void GetFocusmotorRange(std::uint16_t* first, std::uint16_t* second) override {
-        put(first), put(second);
+        put(first);
+        put(second);
     }
-    std::int32_t GetFocusmotorPos(std::uint16_t* position) override { return put(position), 0; }
+    std::int32_t GetFocusmotorPos(std::uint16_t* position) override {
+        put(position);
+        return 0;
+    }
     void SetFocusmotorPos(std::uint16_t position) override {}
     std::int32_t QueryFlashMemory(std::uint32_t address) override { return 0; }
     std::int32_t GetPifType() override { return 0; }
@@ -146,7 +157,9 @@ class InertControlDevice : public BaseControlDevice {
     std::int32_t GetDeviceClass() override { return 0; }
     bool GetPifChannelAddress(std::int32_t list, std::uint8_t index, std::uint8_t* device,
                               std::uint8_t* channel) override {
-        return put(device), put(channel), false;
+        put(device);
+        put(channel);
+        return false;
     }
     std::int32_t SetTCPIPConfig(std::uint32_t address, std::uint32_t mask,
                                 std::uint32_t gateway) override {
@@ -154,7 +167,10 @@ class InertControlDevice : public BaseControlDevice {
     }
     std::int32_t GetTCPIPConfig(std::uint32_t* address, std::uint32_t* mask,
                                 std::uint32_t* gateway) override {
-        return put(address), put(mask), put(gateway), 0;
+        put(address);
+        put(mask);
+        put(gateway);
+        return 0;
     }
 
   protected:
@@ -167,5 +183,8 @@ class InertControlDevice : public BaseControlDevice {
     }
 
   private:
-    static std::int32_t noTemperature(float* degC) { return put(degC, -100.0f), -1; }
+    static std::int32_t noTemperature(float* degC) {
+        put(degC, -100.0f);
+        return -1;
+    }
 };
