@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "kelvix/DirectBridgeClient.h"
+#include "kelvix/Tcp.h"
+#include "kelvix/ThermalCamConfig.h"
+#include "kelvix/export.h"
+
+namespace zol {
+
+// The bridge client that reaches the daemon over TCP; one process-wide instance. A lost
+// connection is repaired inside each step (the request in flight fails); one that cannot be
+// repaired turns the step into std::runtime_error ("tcp connection could not be repaired
+// (system reasons)..."), which the setters answer with -2. One thread at a time.
+class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
+  public:
+    static DirectBridgeClientTCP* getInstance();
+
+    DirectBridgeClientTCP();
+    ~DirectBridgeClientTCP() override;
+    DirectBridgeClientTCP(const DirectBridgeClientTCP&) = delete;
+    DirectBridgeClientTCP& operator=(const DirectBridgeClientTCP&) = delete;
+
+    // A new endpoint for host and port (retrying every 0.1 s when repairing), unless connected.
+    void init(const std::string& host, int port);
+    // (connected, not reparable).
+    std::pair<bool, bool> connect();
+    // Waits, retrying, until the daemon can be reached; false when that cannot happen.
+    bool connectBlocked();
+    std::string getError();
+
+    bool sendCommand(unsigned int code);
+    bool setConfig(const bridge::ThermalCamConfig& config);
+    bool transmitConfig(const bridge::ThermalCamConfig& config);
+    std::pair<bool, ThermalImage*> receiveThermalImage();
+    std::pair<bool, PaletteImage*> receivePaletteImage();
+
+    void release() override;
+    bool disconnect() override;
+    std::pair<bool, ThermalImage*> getThermalImage() override;
+    std::pair<bool, PaletteImage*> getPaletteImage() override;
+    std::pair<bool, ThmPalImage> getThmPalImage() override;
+    int setPalette(int palette) override;
+    int setPaletteScale(int scale) override;
+    int triggerFlag() override;
+    int setFlagAutoMode(bool automatic) override;
+    int setTempRange(int tMin, int tMax) override;
+    // Not available over TCP: -1.
+    int setRadiationParameters(float emissivity, float transmissivity, float tAmbient) override;
+
+  private:
+    Tcp& requireEndpoint();
+    void connectionLost();
+    bool writeAll(const void* data, std::size_t length);
+    bool readAll(void* data, std::size_t length);
+    bool readImageHeader(std::uint32_t channels, std::uint32_t bytesPerChannel,
+                         std::uint32_t header[6]);
+    int sendSetting(const bridge::ThermalCamConfig& config);
+
+    std::unique_ptr<Tcp> endpoint;
+    bool connected;
+};
+
+}  // namespace zol

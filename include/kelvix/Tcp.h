@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "kelvix/export.h"
+
+namespace zol {
+
+// A failure of a TCP endpoint; what() gives the reason.
+class KELVIX_API ConnectionError : public std::exception {
+  public:
+    ConnectionError();
+    explicit ConnectionError(const char* message);
+    const char* what() const noexcept override;
+
+  private:
+    std::string message;  // own copy: the endpoint's error text may change or go away
+};
+
+// One TCP connection: a server listening on a port that holds one accepted client, or a
+// client of a host and port. Socket failures become ConnectionError; a lost connection can be
+// repaired (the server accepts the next client, the client reconnects every retry interval).
+// The listener binds every local address unless KELVIX_LISTEN_ADDRESS names one.
+class KELVIX_API Tcp {
+  public:
+    explicit Tcp(int port);
+    Tcp(const std::string& host, int port, double retrySeconds);
+    ~Tcp();
+    Tcp(const Tcp&) = delete;
+    Tcp& operator=(const Tcp&) = delete;
+
+    // Listens and accepts one client (server), or connects (client); true at once when
+    // connected. Throws ConnectionError with the last error text on failure.
+    bool connect();
+    // Receives exactly length bytes; throws ConnectionError when the peer is gone.
+    long long read(void* data, std::size_t length);
+    // Sends all length bytes; throws ConnectionError on failure.
+    long long write(const void* data, std::size_t length);
+    // Closes both sockets; a blocked read, write or accept in another thread returns.
+    void close();
+    // Server: drops the client and blocks until the next one is accepted. Client: reconnects,
+    // retrying while the server cannot be reached. False when the endpoint is not reparable.
+    bool repairConnection();
+
+    bool isConnected() const { return connected; }
+    bool isReparable() const { return reparable; }
+    std::string getLastErrorMessage() const;
+
+  private:
+    bool connectServer(unsigned generation);
+    bool connectClient(unsigned generation);
+    bool repairConnectionServer();
+    bool repairConnectionClient();
+    bool adopt(int& slot, int socket, unsigned generation);
+    void setError(const char* text);
+    int connectionSocket() const;
+
+    int listenSocket;
+    int clientSocket;
+    double retryInterval;
+    int port;
+    std::string host;
+    std::string lastError;
+    bool server;
+    std::atomic<bool> reparable;
+    std::atomic<bool> connected;
+    // Counts close() calls, so a connection procedure that a close overtook gives up.
+    unsigned closeGeneration;
+    mutable std::mutex socketMutex;
+};
+
+}  // namespace zol

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// A TCP socket as the system numbers it; kInvalidSocket when there is none.
+using SocketHandle = int;
+constexpr SocketHandle kInvalidSocket = -1;
+
+// The first address a host name and port resolve to (IPv4, stream, TCP).
+struct SocketAddress {
+    int family = 0;
+    int type = 0;
+    int protocol = 0;
+    unsigned length = 0;
+    unsigned char bytes[128] = {};
+};
+
+// Resolves host (name or dotted address) and port; false when it cannot be resolved.
+bool resolveTcpAddress(const std::string& host, int port, SocketAddress& address);
+
+// A new IPv4 stream socket.
+SocketHandle openTcpSocket();
+// A new socket of the address's family, type and protocol.
+SocketHandle openSocket(const SocketAddress& address);
+
+// Binds with address reuse to `address` (dotted IPv4; empty for every local address) and port.
+bool bindSocket(SocketHandle socket, const std::string& address, int port);
+bool listenSocket(SocketHandle socket, int backlog);
+// Blocks for the next connection; interrupted calls and connections aborted before they were
+// taken are retried. kInvalidSocket when the listener fails or was shut down.
+SocketHandle acceptSocket(SocketHandle listener);
+bool connectSocket(SocketHandle socket, const SocketAddress& address);
+
+// One send without SIGPIPE: bytes sent (> 0), 0, or -1 on error. Interrupted calls are retried.
+long long sendSocket(SocketHandle socket, const void* data, std::size_t length);
+// One receive: bytes received, 0 when the peer closed, -1 on error. Interrupted calls are
+// retried.
+long long receiveSocket(SocketHandle socket, void* data, std::size_t length);
+
+// Shuts the socket down first, so that a call blocked on it in another thread returns, then
+// closes it; the handle becomes kInvalidSocket.
+void closeSocket(SocketHandle& socket);
+
+// The local port a bound socket holds; 0 when unknown.
+int localPort(SocketHandle socket);
+
+}  // namespace platform

@@ -1,0 +1,7 @@
+#include "kelvix/DirectBridgeClient.h"
+
+namespace zol {
+
+DirectBridgeClient::~DirectBridgeClient() = default;
+
+}  // namespace zol

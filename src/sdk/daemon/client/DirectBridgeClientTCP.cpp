@@ -1,0 +1,277 @@
+#include "kelvix/DirectBridgeClientTCP.h"
+
+#include <memory>
+#include <stdexcept>
+
+#include "sdk/Log.h"
+#include "sdk/daemon/server/BridgeWire.h"
+
+namespace zol {
+
+namespace {
+
+const char* const kUnrepairable = "tcp connection could not be repaired (system reasons)...";
+
+}  // namespace
+
+DirectBridgeClientTCP* DirectBridgeClientTCP::getInstance() {
+    static DirectBridgeClientTCP instance;
+    return &instance;
+}
+
+DirectBridgeClientTCP::DirectBridgeClientTCP() : connected(false) {}
+
+DirectBridgeClientTCP::~DirectBridgeClientTCP() = default;
+
+void DirectBridgeClientTCP::init(const std::string& host, int port) {
+    if (connected) {
+        return;
+    }
+    endpoint = std::make_unique<Tcp>(host, port, 0.1);
+}
+
+std::pair<bool, bool> DirectBridgeClientTCP::connect() {
+    if (!endpoint) {
+        return {false, true};
+    }
+    try {
+        endpoint->connect();
+    } catch (const ConnectionError&) {
+        return {false, !endpoint->isReparable()};
+    }
+    connected = true;
+    return {true, false};
+}
+
+bool DirectBridgeClientTCP::connectBlocked() {
+    if (!endpoint) {
+        return false;
+    }
+    bool ok;
+    try {
+        ok = endpoint->connect();
+    } catch (const ConnectionError&) {
+        ok = endpoint->repairConnection();
+    }
+    if (ok) {
+        connected = true;
+    }
+    return ok;
+}
+
+void DirectBridgeClientTCP::release() {
+    if (endpoint) {
+        endpoint->close();
+        endpoint.reset();
+    }
+    connected = false;
+}
+
+bool DirectBridgeClientTCP::disconnect() {
+    if (!endpoint) {
+        return false;
+    }
+    endpoint->close();
+    connected = false;
+    return true;
+}
+
+std::string DirectBridgeClientTCP::getError() {
+    return endpoint ? endpoint->getLastErrorMessage() : std::string();
+}
+
+// Without an endpoint there is nothing to repair.
+Tcp& DirectBridgeClientTCP::requireEndpoint() {
+    if (!endpoint) {
+        throw std::runtime_error(kUnrepairable);
+    }
+    return *endpoint;
+}
+
+void DirectBridgeClientTCP::connectionLost() {
+    if (!requireEndpoint().repairConnection()) {
+        throw std::runtime_error(kUnrepairable);
+    }
+}
+
+bool DirectBridgeClientTCP::writeAll(const void* data, std::size_t length) {
+    Tcp& tcp = requireEndpoint();
+    try {
+        tcp.write(data, length);
+    } catch (const ConnectionError&) {
+        connectionLost();
+        return false;
+    }
+    return true;
+}
+
+bool DirectBridgeClientTCP::readAll(void* data, std::size_t length) {
+    Tcp& tcp = requireEndpoint();
+    try {
+        tcp.read(data, length);
+    } catch (const ConnectionError&) {
+        connectionLost();
+        return false;
+    }
+    return true;
+}
+
+bool DirectBridgeClientTCP::sendCommand(unsigned int code) {
+    std::uint8_t word[bridge::kCommandSize];
+    bridge::putU32(word, code);
+    return writeAll(word, sizeof(word));
+}
+
+bool DirectBridgeClientTCP::transmitConfig(const bridge::ThermalCamConfig& config) {
+    std::uint8_t record[bridge::kConfigSize];
+    bridge::encodeConfig(config, record);
+    return writeAll(record, sizeof(record));
+}
+
+bool DirectBridgeClientTCP::setConfig(const bridge::ThermalCamConfig& config) {
+    return sendCommand(bridge::kConfiguration) && transmitConfig(config);
+}
+
+// Reads a reply header into counter, payload size, width, height, channels and bytes per
+// channel. A header whose sizes are out of bounds or disagree leaves the rest of the stream
+// unreadable: the connection is replaced as if it had been lost.
+bool DirectBridgeClientTCP::readImageHeader(std::uint32_t channels, std::uint32_t bytesPerChannel,
+                                            std::uint32_t out[6]) {
+    std::uint8_t bytes[bridge::kImageHeaderSize];
+    if (!readAll(bytes, sizeof(bytes))) {
+        return false;
+    }
+    const bridge::ImageHeader h = bridge::decodeImageHeader(bytes);
+    if (const char* why = bridge::checkImageHeader(h, channels, bytesPerChannel)) {
+        KLOG_ERROR("Malformed image reply (" << why << "): " << h.width << "x" << h.height << ", "
+                                             << h.payloadSize << " bytes");
+        connectionLost();
+        return false;
+    }
+    out[0] = h.frameCounter;
+    out[1] = h.payloadSize;
+    out[2] = h.width;
+    out[3] = h.height;
+    out[4] = h.channels;
+    out[5] = h.bytesPerChannel;
+    return true;
+}
+
+std::pair<bool, ThermalImage*> DirectBridgeClientTCP::receiveThermalImage() {
+    auto image = std::make_unique<ThermalImage>();
+    std::uint32_t h[6];
+    if (!readImageHeader(1, 2, h)) {
+        return {false, image.release()};
+    }
+    image->frameCounter = h[0];
+    image->width = h[2];
+    image->height = h[3];
+    image->data.resize(static_cast<std::size_t>(h[2]) * h[3]);
+    if (!readAll(image->data.data(), h[1])) {
+        return {false, image.release()};
+    }
+    bridge::thermalFromWire(image->data.data(), image->data.size());
+    return {true, image.release()};
+}
+
+std::pair<bool, PaletteImage*> DirectBridgeClientTCP::receivePaletteImage() {
+    auto image = std::make_unique<PaletteImage>();
+    std::uint32_t h[6];
+    if (!readImageHeader(3, 1, h)) {
+        return {false, image.release()};
+    }
+    image->frameCounter = h[0];
+    image->width = h[2];
+    image->height = h[3];
+    image->channels = h[4];
+    image->bytesPerChannel = h[5];
+    image->rgb.resize(static_cast<std::size_t>(h[2]) * h[3] * 3);
+    if (!readAll(image->rgb.data(), h[1])) {
+        return {false, image.release()};
+    }
+    return {true, image.release()};
+}
+
+std::pair<bool, ThermalImage*> DirectBridgeClientTCP::getThermalImage() {
+    if (!sendCommand(bridge::kThermalImage)) {
+        return {false, new ThermalImage()};
+    }
+    return receiveThermalImage();
+}
+
+std::pair<bool, PaletteImage*> DirectBridgeClientTCP::getPaletteImage() {
+    if (!sendCommand(bridge::kPaletteImage)) {
+        return {false, new PaletteImage()};
+    }
+    return receivePaletteImage();
+}
+
+std::pair<bool, ThmPalImage> DirectBridgeClientTCP::getThmPalImage() {
+    const ThmPalImage none{nullptr, nullptr};
+    if (!sendCommand(bridge::kThermalPaletteImage)) {
+        return {false, none};
+    }
+    const std::pair<bool, ThermalImage*> thermal = receiveThermalImage();
+    std::unique_ptr<ThermalImage> thermalOwner(thermal.second);
+    if (!thermal.first) {
+        return {false, none};
+    }
+    const std::pair<bool, PaletteImage*> palette = receivePaletteImage();
+    std::unique_ptr<PaletteImage> paletteOwner(palette.second);
+    if (!palette.first) {
+        return {false, none};
+    }
+    return {true, {thermalOwner.release(), paletteOwner.release()}};
+}
+
+int DirectBridgeClientTCP::sendSetting(const bridge::ThermalCamConfig& config) {
+    try {
+        // A command lost to a repaired connection is not retried.
+        if (sendCommand(bridge::kConfiguration)) {
+            transmitConfig(config);
+        }
+    } catch (const std::runtime_error&) {
+        return -2;
+    }
+    return 0;
+}
+
+int DirectBridgeClientTCP::setPalette(int palette) {
+    bridge::ThermalCamConfig config;
+    config.palette = {true, palette};
+    return sendSetting(config);
+}
+
+int DirectBridgeClientTCP::setPaletteScale(int scale) {
+    bridge::ThermalCamConfig config;
+    config.paletteScale = {true, scale};
+    return sendSetting(config);
+}
+
+int DirectBridgeClientTCP::setFlagAutoMode(bool automatic) {
+    bridge::ThermalCamConfig config;
+    config.autoFlag = {true, automatic};
+    return sendSetting(config);
+}
+
+int DirectBridgeClientTCP::setTempRange(int tMin, int tMax) {
+    bridge::ThermalCamConfig config;
+    config.tMin = {true, tMin};
+    config.tMax = {true, tMax};
+    return sendSetting(config);
+}
+
+int DirectBridgeClientTCP::triggerFlag() {
+    try {
+        sendCommand(bridge::kTriggerFlag);
+    } catch (const std::runtime_error&) {
+        return -2;
+    }
+    return 0;
+}
+
+int DirectBridgeClientTCP::setRadiationParameters(float, float, float) {
+    return -1;
+}
+
+}  // namespace zol

@@ -1,0 +1,111 @@
+#include "kelvix/DirectBridge.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "sdk/Log.h"
+#include "sdk/daemon/server/BridgeWire.h"
+
+namespace zol {
+
+DirectBridge::DirectBridge(int port) : tcp(port) {}
+
+DirectBridge::~DirectBridge() = default;
+
+bool DirectBridge::connect() {
+    try {
+        return tcp.connect();
+    } catch (const ConnectionError&) {
+        return tcp.repairConnection();
+    }
+}
+
+void DirectBridge::close() {
+    tcp.close();
+}
+
+std::string DirectBridge::getError() {
+    return tcp.getLastErrorMessage();
+}
+
+// A client that is gone has been replaced when this returns; an endpoint that cannot be
+// repaired ends the process (other threads may still run, so no static destructors).
+void DirectBridge::connectionLost() {
+    if (tcp.repairConnection()) {
+        return;
+    }
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::_Exit(-1);
+}
+
+unsigned int DirectBridge::waitForCommand() {
+    std::uint8_t word[bridge::kCommandSize];
+    try {
+        tcp.read(word, sizeof(word));
+    } catch (const ConnectionError&) {
+        connectionLost();
+        return bridge::kConnectionRepaired;
+    }
+    return bridge::getU32(word);
+}
+
+std::pair<bool, bridge::ThermalCamConfig> DirectBridge::receiveConfig() {
+    std::uint8_t record[bridge::kConfigSize];
+    try {
+        tcp.read(record, sizeof(record));
+    } catch (const ConnectionError&) {
+        connectionLost();
+        return {false, bridge::ThermalCamConfig()};
+    }
+    return {true, bridge::decodeConfig(record)};
+}
+
+bool DirectBridge::sendImage(const void* pixels, unsigned width, unsigned height, unsigned counter,
+                             unsigned channels, unsigned bytesPerChannel) {
+    bridge::ImageHeader header;
+    if (!bridge::makeImageHeader(counter, width, height, channels, bytesPerChannel, header)) {
+        KLOG_ERROR("Image of " << width << "x" << height << " is too large to send");
+        return false;
+    }
+    if (pixels == nullptr && header.payloadSize != 0) {
+        return false;
+    }
+    std::uint8_t head[bridge::kImageHeaderSize];
+    bridge::encodeImageHeader(header, head);
+    try {
+        tcp.write(head, sizeof(head));
+        if (bytesPerChannel == 2 && !bridge::hostIsLittleEndian()) {
+            const auto* values = static_cast<const std::uint16_t*>(pixels);
+            std::uint8_t chunk[8192];
+            const std::size_t count = header.payloadSize / 2;
+            for (std::size_t done = 0; done < count;) {
+                const std::size_t n = std::min(count - done, sizeof(chunk) / 2);
+                bridge::thermalToWire(values + done, n, chunk);
+                tcp.write(chunk, n * 2);
+                done += n;
+            }
+        } else {
+            tcp.write(pixels, header.payloadSize);
+        }
+    } catch (const ConnectionError&) {
+        connectionLost();
+        return false;
+    }
+    return true;
+}
+
+bool DirectBridge::sendThermalImage(unsigned short* data, unsigned width, unsigned height,
+                                    unsigned counter) {
+    return sendImage(data, width, height, counter, 1, 2);
+}
+
+bool DirectBridge::sendPaletteImage(unsigned char* data, unsigned width, unsigned height,
+                                    unsigned counter) {
+    return sendImage(data, width, height, counter, 3, 1);
+}
+
+}  // namespace zol

@@ -1,0 +1,295 @@
+#include "kelvix/Tcp.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+
+#include "platform/Clock.h"
+#include "platform/Socket.h"
+
+namespace zol {
+
+ConnectionError::ConnectionError() : message("connection error") {}
+
+ConnectionError::ConnectionError(const char* text) : message(text ? text : "") {}
+
+const char* ConnectionError::what() const noexcept {
+    return message.c_str();
+}
+
+namespace {
+
+const char* const kReadError = "error at reading data";
+const char* const kWriteError = "error at writing data";
+
+// Every local address unless the environment names one (tests keep to the loopback address).
+std::string listenAddress() {
+    const char* text = std::getenv("KELVIX_LISTEN_ADDRESS");
+    return text ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+Tcp::Tcp(int port)
+    : listenSocket(platform::kInvalidSocket),
+      clientSocket(platform::kInvalidSocket),
+      retryInterval(0.1),
+      port(port),
+      lastError("No Errors"),
+      server(true),
+      reparable(false),
+      connected(false),
+      closeGeneration(0) {}
+
+Tcp::Tcp(const std::string& host, int port, double retrySeconds)
+    : listenSocket(platform::kInvalidSocket),
+      clientSocket(platform::kInvalidSocket),
+      retryInterval(retrySeconds),
+      port(port),
+      host(host),
+      lastError("No Errors"),
+      server(false),
+      reparable(false),
+      connected(false),
+      closeGeneration(0) {}
+
+Tcp::~Tcp() {
+    close();
+}
+
+void Tcp::setError(const char* text) {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    lastError = text;
+}
+
+std::string Tcp::getLastErrorMessage() const {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return lastError;
+}
+
+int Tcp::connectionSocket() const {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return clientSocket;
+}
+
+bool Tcp::connect() {
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        generation = closeGeneration;
+    }
+    const bool ok = server ? connectServer(generation) : connectClient(generation);
+    if (!ok) {
+        throw ConnectionError(getLastErrorMessage().c_str());
+    }
+    return true;
+}
+
+// Stores a new socket in slot unless a close() has come in since `generation`; a socket left
+// there by an earlier failed attempt is closed, not leaked.
+bool Tcp::adopt(int& slot, int socket, unsigned generation) {
+    int drop;
+    bool stored;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        stored = generation == closeGeneration;
+        drop = stored ? slot : socket;
+        if (stored) {
+            slot = socket;
+        }
+    }
+    platform::closeSocket(drop);
+    return stored;
+}
+
+bool Tcp::connectServer(unsigned generation) {
+    if (connected) {
+        return true;
+    }
+    reparable = false;
+    const char* const acceptError =
+        "Error at getting Client Socket: got invalid Socket after accepting";
+    int listener = platform::openTcpSocket();
+    if (listener == platform::kInvalidSocket) {
+        setError("Error at creating Server Socket: got invalid Socket");
+        return false;
+    }
+    if (!adopt(listenSocket, listener, generation)) {
+        setError(acceptError);
+        return false;
+    }
+    if (!platform::bindSocket(listener, listenAddress(), port)) {
+        setError("Error at binding Server Socket");
+        return false;
+    }
+    platform::listenSocket(listener, 1);
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        if (generation != closeGeneration) {
+            lastError = acceptError;
+            return false;
+        }
+        reparable = true;
+    }
+    int client = platform::acceptSocket(listener);
+    if (client == platform::kInvalidSocket || !adopt(clientSocket, client, generation)) {
+        setError(acceptError);
+        return false;
+    }
+    connected = true;
+    return true;
+}
+
+bool Tcp::connectClient(unsigned generation) {
+    if (connected) {
+        return true;
+    }
+    reparable = false;
+    const char* const invalidAfterConnect =
+        "Error got invalid client Socket after connecting to Server";
+    platform::SocketAddress address;
+    if (!platform::resolveTcpAddress(host, port, address)) {
+        setError("Error at parsing host address");
+        return false;
+    }
+    int socket = platform::openSocket(address);
+    if (socket == platform::kInvalidSocket) {
+        setError("Error at creating Client Socket: got invalid Socket");
+        return false;
+    }
+    if (!adopt(clientSocket, socket, generation)) {
+        setError(invalidAfterConnect);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        if (generation != closeGeneration) {
+            lastError = invalidAfterConnect;
+            return false;
+        }
+        reparable = true;
+    }
+    if (!platform::connectSocket(socket, address)) {
+        // The failed socket is dropped here, so that retries do not pile up descriptors.
+        int failed = platform::kInvalidSocket;
+        {
+            std::lock_guard<std::mutex> lock(socketMutex);
+            if (clientSocket == socket && generation == closeGeneration) {
+                failed = clientSocket;
+                clientSocket = platform::kInvalidSocket;
+            }
+            lastError = "Error at connection to Server";
+        }
+        platform::closeSocket(failed);
+        return false;
+    }
+    if (connectionSocket() == platform::kInvalidSocket) {
+        setError(invalidAfterConnect);
+        return false;
+    }
+    connected = true;
+    return true;
+}
+
+long long Tcp::read(void* data, std::size_t length) {
+    if (length == 0) {
+        return 0;
+    }
+    const int socket = connectionSocket();
+    auto* bytes = static_cast<unsigned char*>(data);
+    std::size_t got = 0;
+    while (got < length) {
+        const long long n = socket == platform::kInvalidSocket
+                                ? -1
+                                : platform::receiveSocket(socket, bytes + got, length - got);
+        if (n <= 0) {
+            setError(kReadError);
+            throw ConnectionError(kReadError);
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(length);
+}
+
+long long Tcp::write(const void* data, std::size_t length) {
+    if (length == 0) {
+        return 0;
+    }
+    const int socket = connectionSocket();
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t sent = 0;
+    // A short send would cut the stream in the middle of a record: send the rest too.
+    while (sent < length) {
+        const long long n = socket == platform::kInvalidSocket
+                                ? -1
+                                : platform::sendSocket(socket, bytes + sent, length - sent);
+        if (n <= 0) {
+            setError(kWriteError);
+            throw ConnectionError(kWriteError);
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(length);
+}
+
+void Tcp::close() {
+    reparable = false;
+    connected = false;
+    int listener, client;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        listener = listenSocket;
+        client = clientSocket;
+        listenSocket = platform::kInvalidSocket;
+        clientSocket = platform::kInvalidSocket;
+        ++closeGeneration;
+    }
+    platform::closeSocket(client);
+    platform::closeSocket(listener);
+}
+
+bool Tcp::repairConnection() {
+    if (!reparable) {
+        return false;
+    }
+    if (server) {
+        std::cout << "client disconnected... waiting for new connection" << std::endl;
+        return repairConnectionServer();
+    }
+    return repairConnectionClient();
+}
+
+bool Tcp::repairConnectionServer() {
+    close();
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        generation = closeGeneration;
+    }
+    if (!connectServer(generation)) {
+        return false;
+    }
+    std::cout << "client connected" << std::endl;
+    return true;
+}
+
+bool Tcp::repairConnectionClient() {
+    close();
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        generation = closeGeneration;
+    }
+    const auto pauseMs = static_cast<std::uint32_t>(retryInterval * 1000.0);
+    for (;;) {
+        if (connectClient(generation)) {
+            return true;
+        }
+        if (!reparable) {
+            return false;
+        }
+        platform::clock().sleepMs(pauseMs);
+    }
+}
+
+}  // namespace zol
