@@ -243,11 +243,6 @@ class SimCaptureGraph : public platform::CaptureGraph {
         const auto interval =
             std::chrono::nanoseconds(std::max<std::int64_t>(c.frameDuration, 1) * 100);
         auto next = std::chrono::steady_clock::now();
-        int flagCyclesSeen;
-        {
-            std::lock_guard<std::mutex> lock(camera_->mutex());
-            flagCyclesSeen = camera_->hid.flagCycles;
-        }
         for (;;) {
             next += interval;
             {
@@ -256,7 +251,7 @@ class SimCaptureGraph : public platform::CaptureGraph {
                     return;
                 }
             }
-            if (renderPhysics(c, frame, flagCyclesSeen)) {
+            if (renderPhysics(c, frame)) {
                 continue;
             }
             SimFrameHeader h;
@@ -276,12 +271,9 @@ class SimCaptureGraph : public platform::CaptureGraph {
         }
     }
 
-    // A camera with physics whose raw layout is this format renders its scene; a flag cycle
-    // commanded over HID closes the flag for the next frames.
-    bool renderPhysics(const SimVideoCapability& c, std::vector<unsigned char>& frame,
-                       int& flagCyclesSeen) {
+    // A camera with physics whose raw layout is this format renders its scene.
+    bool renderPhysics(const SimVideoCapability& c, std::vector<unsigned char>& frame) {
         std::shared_ptr<SimPhysics> physics;
-        int flagCycles = 0;
         std::uint32_t counter = 0;
         {
             std::lock_guard<std::mutex> lock(camera_->mutex());
@@ -290,12 +282,7 @@ class SimCaptureGraph : public platform::CaptureGraph {
                 physics->layout().rawHeight() != c.height) {
                 return false;
             }
-            flagCycles = camera_->hid.flagCycles;
             counter = ++camera_->video.frameCounter;
-        }
-        if (flagCycles != flagCyclesSeen) {
-            flagCyclesSeen = flagCycles;
-            physics->beginFlagCycle();
         }
         std::vector<std::uint16_t> words(frame.size() / 2);
         physics->nextFrame(words.data());

@@ -85,16 +85,11 @@ class KelvixTest : public VirtualClockTest {
         return camera_->hid.flagCycles;
     }
 
-    // One camera period later, one frame from the camera into the imager. A flag cycle
-    // commanded over HID closes the camera's flag for the following frames.
+    // One camera period later, one frame from the camera into the imager.
     void feed(zol::Kelvix& k, void* arg = nullptr, double periodMs = 1000.0 / kRate) {
         clock_.advanceMs(periodMs);
         physics().nextFrame(raw_.data());
-        const int before = flagCycles();
         k.process(reinterpret_cast<unsigned char*>(raw_.data()), arg);
-        if (flagCycles() != before) {
-            physics().beginFlagCycle(4);
-        }
     }
 
     // The calibration singletons keep what they read per serial: a fixture with another

@@ -145,18 +145,19 @@ TEST_F(KelvixFrames, CallbacksHoldTheLastOpenFlagImageDuringACycle) {
     feed(k, &seen_, periodMs_);  // decides: the flag is pending from here on
     physics().setUniformScene(40.0f);
     seen_ = Seen();
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 16; ++i) {
         feed(k, &seen_, periodMs_);
     }
-    ASSERT_EQ(seen_.centers.size(), 12u);
-    // Pending, four closed frames, the first open one: all show the old scene.
+    ASSERT_EQ(seen_.centers.size(), 16u);
+    // Pending, ten closed frames, the first open one: all show the old scene.
     int held = 0;
-    while (held < 12 && std::fabs(seen_.centers[held] - 25.0f) < 0.5f) {
+    while (held < 16 && std::fabs(seen_.centers[held] - 25.0f) < 0.5f) {
         ++held;
     }
-    EXPECT_EQ(held, 6);
+    EXPECT_EQ(held, 12);
     EXPECT_EQ(seen_.metaFlags[1], zol::FlagClosed);
-    EXPECT_EQ(seen_.metaFlags[5], zol::FlagOpen);
+    EXPECT_EQ(seen_.metaFlags[10], zol::FlagClosed);
+    EXPECT_EQ(seen_.metaFlags[11], zol::FlagOpen);
     EXPECT_NEAR(seen_.centers.back(), 40.0f, 0.5f);
 }
 
@@ -232,6 +233,41 @@ TEST_F(KelvixTest, FrameMetadataFromTheChainsRecord) {
     kelvix_callback::thermalFrame[k.getInstanceIndex()](&done);
     ASSERT_EQ(seen.metaFlags.size(), 1u);
     EXPECT_EQ(seen.metaFlags[0], zol::FlagUnknown);
+}
+
+TEST_F(KelvixTest, HandlersSizeTheirBuffersToWhatTheyAreGiven) {
+    zol::Kelvix k;
+    params_.bispectral = 0;
+    ASSERT_TRUE(initPlayback(k));
+    feed(k);  // takes the first flag: frames refresh the image from here on
+    Seen seen;
+    kelvix_callback::instanceUserArg[k.getInstanceIndex()] = &seen;
+    k.setThermalFrameCallback(onThermal);
+    k.setThermalFrameEventCallback(onEvent);
+    zol::IRFrameMetadata meta{};
+
+    // A larger image than the first frame-init announced gets buffers of its size.
+    k.onThermalFrameInit(320, 240, 16, 370370);
+    std::vector<unsigned short> big(320 * 240, 1400);
+    k.onThermalFrame(big.data(), meta);
+    ASSERT_EQ(seen.centers.size(), 1u);
+    EXPECT_FLOAT_EQ(seen.centers[0], 40.0f);
+
+    // A snapshot without energy image still reaches the event callback.
+    k.onSnapshotEvent(big.data(), nullptr, nullptr, meta);
+    EXPECT_EQ(seen.events, 1);
+    EXPECT_EQ(seen.eventWidth, 320u);
+
+    // An invalid visible size is ignored; a valid one makes the imager bispectral.
+    FrameInitRecord visible{0, 100, 16, 0};
+    kelvix_callback::visibleFrameInit[k.getInstanceIndex()](&visible);
+    visible = {100, static_cast<std::uint32_t>(-5), 16, 0};
+    kelvix_callback::visibleFrameInit[k.getInstanceIndex()](&visible);
+    EXPECT_FALSE(k.hasBispectralTechnology());
+    visible = {64, 48, 16, 0};
+    kelvix_callback::visibleFrameInit[k.getInstanceIndex()](&visible);
+    EXPECT_TRUE(k.hasBispectralTechnology());
+    EXPECT_EQ(k.getVisibleWidth(), 64u);
 }
 
 // Counts frames per user argument and instance.
