@@ -72,8 +72,8 @@ std::vector<std::uint8_t> testPalette(const std::vector<std::uint16_t>& frame, u
     return rgb;
 }
 
-FakeDaemon::FakeDaemon(unsigned width, unsigned height)
-    : width_(width), height_(height), port_(freeLoopbackPort()), bridge_(port_) {
+FakeDaemon::FakeDaemon(unsigned width, unsigned height, int port)
+    : width_(width), height_(height), port_(port ? port : freeLoopbackPort()), bridge_(port_) {
     worker_ = std::thread([this] { run(); });
 }
 

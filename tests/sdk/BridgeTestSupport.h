@@ -33,7 +33,8 @@ std::vector<std::uint8_t> testPalette(const std::vector<std::uint16_t>& frame, u
 // reply failed), records every command and configuration record.
 class FakeDaemon {
   public:
-    FakeDaemon(unsigned width, unsigned height);
+    // On a free port unless one is given.
+    FakeDaemon(unsigned width, unsigned height, int port = 0);
     ~FakeDaemon();
     int port() const { return port_; }
     // Ends the worker: clients of the test must have gone first.

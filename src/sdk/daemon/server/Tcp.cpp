@@ -244,8 +244,9 @@ void Tcp::close() {
         clientSocket = platform::kInvalidSocket;
         ++closeGeneration;
     }
-    platform::closeSocket(client);
+    // The listener first: a client that sees its connection end cannot land in its queue.
     platform::closeSocket(listener);
+    platform::closeSocket(client);
 }
 
 bool Tcp::repairConnection() {
