@@ -3,10 +3,15 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "kelvix/export.h"
+
+namespace platform {
+class Socket;
+}
 
 namespace zol {
 
@@ -55,12 +60,15 @@ class KELVIX_API Tcp {
     bool connectClient(unsigned generation);
     bool repairConnectionServer();
     bool repairConnectionClient();
-    bool adopt(int& slot, int socket, unsigned generation);
+    using SocketPtr = std::shared_ptr<platform::Socket>;
+    bool adopt(SocketPtr& slot, const SocketPtr& socket, unsigned generation);
     void setError(const char* text);
-    int connectionSocket() const;
+    SocketPtr connectionSocket() const;
 
-    int listenSocket;
-    int clientSocket;
+    // Shared with the calls that use them, so that close() from another thread can wake those
+    // calls without their descriptors being reused under them.
+    SocketPtr listenSocket;
+    SocketPtr clientSocket;
     double retryInterval;
     int port;
     std::string host;

@@ -865,6 +865,11 @@ void ImageProcessing::destroyChain() {
     // Successors first: the post-processing worker must stop before the operators behind it go.
     delete postProcessing_;
     postProcessing_ = nullptr;
+    for (OpBase* op : measurementOps_) {
+        delete op;
+    }
+    measurementOps_.clear();
+    measurementFields_.clear();  // the callers' records
     for (OpEnergy2Temp* op : energy2Temp_) {
         delete op;
     }

@@ -126,6 +126,12 @@ void closeSocket(SocketHandle& socket) {
     socket = kInvalidSocket;
 }
 
+void Socket::shutDown() {
+    if (handle_ != kInvalidSocket) {
+        ::shutdown(handle_, SHUT_RDWR);
+    }
+}
+
 int localPort(SocketHandle socket) {
     sockaddr_in in{};
     socklen_t len = sizeof(in);

@@ -47,4 +47,22 @@ void closeSocket(SocketHandle& socket);
 // The local port a bound socket holds; 0 when unknown.
 int localPort(SocketHandle socket);
 
+// An open socket that threads share through std::shared_ptr: shutDown() makes calls blocked on
+// it in other threads return, and the descriptor is closed only when the last holder lets go,
+// so its number cannot be reused under a call still in progress.
+class Socket {
+  public:
+    explicit Socket(SocketHandle handle) : handle_(handle) {}
+    ~Socket() { closeSocket(handle_); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    SocketHandle handle() const { return handle_; }
+    bool valid() const { return handle_ != kInvalidSocket; }
+    void shutDown();
+
+  private:
+    SocketHandle handle_;
+};
+
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include "device/ImagerHID.h"
 #include "device/PlaybackControlDevice.h"
 #include "imgproc/Cali.h"
+#include "imgproc/IRMeasurementField.h"
 #include "imgproc/FormatDefinitions.h"
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/OpEnergy2Temp.h"
@@ -689,6 +690,12 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
     chain_->readCalibration();
     chain_->loadTemperatureTable();
     chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
+    // Measurement-field chains keep their own emissivity and transmissivity.
+    const auto& fields = chain_->getMeasurementFields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        chain_->updateRadiationParameters(static_cast<std::uint32_t>(i + 1), fields[i]->emissivity,
+                                          fields[i]->transmissivity);
+    }
     return true;
 }
 

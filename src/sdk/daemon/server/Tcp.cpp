@@ -31,9 +31,7 @@ std::string listenAddress() {
 }  // namespace
 
 Tcp::Tcp(int port)
-    : listenSocket(platform::kInvalidSocket),
-      clientSocket(platform::kInvalidSocket),
-      retryInterval(0.1),
+    : retryInterval(0.1),
       port(port),
       lastError("No Errors"),
       server(true),
@@ -42,9 +40,7 @@ Tcp::Tcp(int port)
       closeGeneration(0) {}
 
 Tcp::Tcp(const std::string& host, int port, double retrySeconds)
-    : listenSocket(platform::kInvalidSocket),
-      clientSocket(platform::kInvalidSocket),
-      retryInterval(retrySeconds),
+    : retryInterval(retrySeconds),
       port(port),
       host(host),
       lastError("No Errors"),
@@ -67,7 +63,7 @@ std::string Tcp::getLastErrorMessage() const {
     return lastError;
 }
 
-int Tcp::connectionSocket() const {
+Tcp::SocketPtr Tcp::connectionSocket() const {
     std::lock_guard<std::mutex> lock(socketMutex);
     return clientSocket;
 }
@@ -85,21 +81,18 @@ bool Tcp::connect() {
     return true;
 }
 
-// Stores a new socket in slot unless a close() has come in since `generation`; a socket left
-// there by an earlier failed attempt is closed, not leaked.
-bool Tcp::adopt(int& slot, int socket, unsigned generation) {
-    int drop;
-    bool stored;
-    {
-        std::lock_guard<std::mutex> lock(socketMutex);
-        stored = generation == closeGeneration;
-        drop = stored ? slot : socket;
-        if (stored) {
-            slot = socket;
-        }
+// Stores a new socket in slot unless a close() has come in since `generation` (a connection
+// procedure that a close overtook must not bring the endpoint back to life); a socket left
+// there by an earlier failed attempt is released, not leaked.
+bool Tcp::adopt(SocketPtr& slot, const SocketPtr& socket, unsigned generation) {
+    SocketPtr old;
+    std::lock_guard<std::mutex> lock(socketMutex);
+    if (generation != closeGeneration) {
+        return false;
     }
-    platform::closeSocket(drop);
-    return stored;
+    old.swap(slot);
+    slot = socket;
+    return true;
 }
 
 bool Tcp::connectServer(unsigned generation) {
@@ -109,8 +102,8 @@ bool Tcp::connectServer(unsigned generation) {
     reparable = false;
     const char* const acceptError =
         "Error at getting Client Socket: got invalid Socket after accepting";
-    int listener = platform::openTcpSocket();
-    if (listener == platform::kInvalidSocket) {
+    auto listener = std::make_shared<platform::Socket>(platform::openTcpSocket());
+    if (!listener->valid()) {
         setError("Error at creating Server Socket: got invalid Socket");
         return false;
     }
@@ -118,11 +111,11 @@ bool Tcp::connectServer(unsigned generation) {
         setError(acceptError);
         return false;
     }
-    if (!platform::bindSocket(listener, listenAddress(), port)) {
+    if (!platform::bindSocket(listener->handle(), listenAddress(), port)) {
         setError("Error at binding Server Socket");
         return false;
     }
-    platform::listenSocket(listener, 1);
+    platform::listenSocket(listener->handle(), 1);
     {
         std::lock_guard<std::mutex> lock(socketMutex);
         if (generation != closeGeneration) {
@@ -131,8 +124,8 @@ bool Tcp::connectServer(unsigned generation) {
         }
         reparable = true;
     }
-    int client = platform::acceptSocket(listener);
-    if (client == platform::kInvalidSocket || !adopt(clientSocket, client, generation)) {
+    auto client = std::make_shared<platform::Socket>(platform::acceptSocket(listener->handle()));
+    if (!client->valid() || !adopt(clientSocket, client, generation)) {
         setError(acceptError);
         return false;
     }
@@ -152,8 +145,8 @@ bool Tcp::connectClient(unsigned generation) {
         setError("Error at parsing host address");
         return false;
     }
-    int socket = platform::openSocket(address);
-    if (socket == platform::kInvalidSocket) {
+    auto socket = std::make_shared<platform::Socket>(platform::openSocket(address));
+    if (!socket->valid()) {
         setError("Error at creating Client Socket: got invalid Socket");
         return false;
     }
@@ -169,21 +162,17 @@ bool Tcp::connectClient(unsigned generation) {
         }
         reparable = true;
     }
-    if (!platform::connectSocket(socket, address)) {
+    if (!platform::connectSocket(socket->handle(), address)) {
         // The failed socket is dropped here, so that retries do not pile up descriptors.
-        int failed = platform::kInvalidSocket;
-        {
-            std::lock_guard<std::mutex> lock(socketMutex);
-            if (clientSocket == socket && generation == closeGeneration) {
-                failed = clientSocket;
-                clientSocket = platform::kInvalidSocket;
-            }
-            lastError = "Error at connection to Server";
+        SocketPtr failed;
+        std::lock_guard<std::mutex> lock(socketMutex);
+        if (clientSocket == socket) {
+            failed.swap(clientSocket);
         }
-        platform::closeSocket(failed);
+        lastError = "Error at connection to Server";
         return false;
     }
-    if (connectionSocket() == platform::kInvalidSocket) {
+    if (!connectionSocket()) {
         setError(invalidAfterConnect);
         return false;
     }
@@ -195,13 +184,12 @@ long long Tcp::read(void* data, std::size_t length) {
     if (length == 0) {
         return 0;
     }
-    const int socket = connectionSocket();
+    const SocketPtr socket = connectionSocket();
     auto* bytes = static_cast<unsigned char*>(data);
     std::size_t got = 0;
     while (got < length) {
-        const long long n = socket == platform::kInvalidSocket
-                                ? -1
-                                : platform::receiveSocket(socket, bytes + got, length - got);
+        const long long n =
+            socket ? platform::receiveSocket(socket->handle(), bytes + got, length - got) : -1;
         if (n <= 0) {
             setError(kReadError);
             throw ConnectionError(kReadError);
@@ -215,14 +203,13 @@ long long Tcp::write(const void* data, std::size_t length) {
     if (length == 0) {
         return 0;
     }
-    const int socket = connectionSocket();
+    const SocketPtr socket = connectionSocket();
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::size_t sent = 0;
     // A short send would cut the stream in the middle of a record: send the rest too.
     while (sent < length) {
-        const long long n = socket == platform::kInvalidSocket
-                                ? -1
-                                : platform::sendSocket(socket, bytes + sent, length - sent);
+        const long long n =
+            socket ? platform::sendSocket(socket->handle(), bytes + sent, length - sent) : -1;
         if (n <= 0) {
             setError(kWriteError);
             throw ConnectionError(kWriteError);
@@ -235,18 +222,22 @@ long long Tcp::write(const void* data, std::size_t length) {
 void Tcp::close() {
     reparable = false;
     connected = false;
-    int listener, client;
+    SocketPtr listener, client;
     {
         std::lock_guard<std::mutex> lock(socketMutex);
-        listener = listenSocket;
-        client = clientSocket;
-        listenSocket = platform::kInvalidSocket;
-        clientSocket = platform::kInvalidSocket;
+        listener.swap(listenSocket);
+        client.swap(clientSocket);
         ++closeGeneration;
     }
     // The listener first: a client that sees its connection end cannot land in its queue.
-    platform::closeSocket(listener);
-    platform::closeSocket(client);
+    // Calls still blocked on either socket return now; the last of them closes it.
+    if (listener) {
+        listener->shutDown();
+        listener.reset();
+    }
+    if (client) {
+        client->shutDown();
+    }
 }
 
 bool Tcp::repairConnection() {
