@@ -200,9 +200,22 @@ TEST_F(CInterfaceEndToEndThreaded, FailedConnectionsReportAndReleaseWhatTheyOpen
                   "UVC device with serial 777 could not be found"),
               std::string::npos);
 
+    // A video graph that cannot be built, a stream that does not start.
+    writeConfig("config.xml", serial_);
+    video_.capture.fail(sim::SimCaptureCall::CreateGraph, E_FAIL);
+    EXPECT_EQ(usbInit(), -1);
+    video_.capture.fail(sim::SimCaptureCall::CreateGraph, S_OK);
+    video_.capture.fail(sim::SimCaptureCall::RunFilter, E_FAIL);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(usbInit(), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Error occurred in starting stream ... aborting. You may need to reconnect the "
+                  "camera."),
+              std::string::npos);
+    video_.capture.fail(sim::SimCaptureCall::RunFilter, S_OK);
+
     // Without format definitions the imager refuses; more failures than imager instances
     // may live at once, and then the camera still opens.
-    writeConfig("config.xml", serial_);
     platform::createDirectory(wpath("empty"));
     testing::internal::CaptureStderr();
     for (int i = 0; i < 17; ++i) {
