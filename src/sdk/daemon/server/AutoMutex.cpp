@@ -1,0 +1,9 @@
+#include "kelvix/AutoMutex.h"
+
+AutoMutex::AutoMutex(std::mutex& mutex) : mutex(mutex) {
+    mutex.lock();
+}
+
+AutoMutex::~AutoMutex() {
+    mutex.unlock();
+}
