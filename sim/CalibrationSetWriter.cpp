@@ -227,7 +227,7 @@ std::vector<std::uint8_t> CalibrationSetWriter::samplePointFile(const SimRangeSp
             long v = 0;
             if (!physics_.isDead(p)) {
                 const double e = r.model.energy(temps[j]) - eFlag + physics_.narcissus()[p];
-                v = std::clamp(std::lround(physics_.responsivity()[p] * e), 0L, 65535L);
+                v = roundClamped<std::uint16_t>(physics_.responsivity()[p] * e);
                 v = std::min(65535L, std::max(v, previous + 1));  // strictly rising
             }
             previous = v;
