@@ -45,8 +45,8 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     void onRawFrame(unsigned char* raw, int size) override;
     void onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                         IRFrameMetadata meta, void* arg) override;
-    void onFlagStateChange(EnumFlagState state, void* arg) override {}
-    void onProcessExit(void* arg) override {}
+    void onFlagStateChange(EnumFlagState /*state*/, void* /*arg*/) override {}
+    void onProcessExit(void* /*arg*/) override {}
 
     // DirectBridgeClient.
     void release() override {}
