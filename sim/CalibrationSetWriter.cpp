@@ -37,10 +37,6 @@ void putLe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     putLe16(out, static_cast<std::uint16_t>(v >> 16));
 }
 
-std::uint16_t u16(double v) {
-    return static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
-}
-
 std::string number(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.6f", v);
@@ -183,19 +179,22 @@ std::vector<std::uint8_t> CalibrationSetWriter::gainOffsetFile() const {
     }
     // Gain 1/r, its chip coefficient, two unused planes, stray-light factor, narcissus.
     for (int p = 0; p < n; ++p) {
-        putLe16(out, physics_.isDead(p) ? 0 : u16((1 << kGainShift) / physics_.responsivity()[p]));
+        putLe16(out, physics_.isDead(p) ? 0
+                                        : roundClamped<std::uint16_t>((1 << kGainShift) /
+                                                                      physics_.responsivity()[p]));
     }
     for (int p = 0; p < n; ++p) {
-        putLe16(out, u16(c.chipCoefficient * (1 << kGainCoefficientShift)));
+        putLe16(out, roundClamped<std::uint16_t>(c.chipCoefficient * (1 << kGainCoefficientShift)));
     }
     for (int p = 0; p < 2 * n; ++p) {
         putLe16(out, 0);
     }
     for (int p = 0; p < n; ++p) {
-        putLe16(out, u16(physics_.alpha()[p] * (1 << kDriftShift)));
+        putLe16(out, roundClamped<std::uint16_t>(physics_.alpha()[p] * (1 << kDriftShift)));
     }
     for (int p = 0; p < n; ++p) {
-        putLe16(out, u16((kNarcissusBase - physics_.narcissus()[p] + kIntegerLoss) *
+        putLe16(out, roundClamped<std::uint16_t>(
+                         (kNarcissusBase - physics_.narcissus()[p] + kIntegerLoss) *
                          (1 << kNarcissusShift)));
     }
     return out;
@@ -228,7 +227,7 @@ std::vector<std::uint8_t> CalibrationSetWriter::samplePointFile(const SimRangeSp
             long v = 0;
             if (!physics_.isDead(p)) {
                 const double e = r.model.energy(temps[j]) - eFlag + physics_.narcissus()[p];
-                v = std::clamp(std::lround(physics_.responsivity()[p] * e), 0L, 65535L);
+                v = roundClamped<std::uint16_t>(physics_.responsivity()[p] * e);
                 v = std::min(65535L, std::max(v, previous + 1));  // strictly rising
             }
             previous = v;

@@ -4,25 +4,18 @@
 #include <cmath>
 #include <cstring>
 
+#include "SimPhysics.h"
+#include "device/HidEncoding.h"
+
 namespace sim {
+
+using hidenc::be16;
+using hidenc::putBe16;
+using hidenc::putBe32;
+using hidenc::putLe16;
+using hidenc::xorOf;
+
 namespace {
-
-std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-void putBe16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-void putLe16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void putBe32(std::uint8_t* p, std::uint32_t v) {
-    putBe16(p, v >> 16);
-    putBe16(p + 2, v);
-}
 
 std::uint16_t clampU16(double v) {
     return static_cast<std::uint16_t>(std::clamp(v, 0.0, 65535.0));
@@ -44,10 +37,8 @@ void putChip(std::uint8_t* p, float t, std::uint16_t r) {
     if (r < 20) {
         double m = (3011.9 - t * 10.0) / (0.1552 * 1.7);
         putLe16(p, clampU16(std::ceil(m * 4096.0 / 3000.0)));
-    } else if (r <= 99 && r != 20) {
-        putBe16(p, clampU16(std::lround((91.9264 - t) / 0.02838844)));
     } else {
-        putBe16(p, clampU16(std::lround((86.926 - t) * 0.029096 * 4096.0 / 3.3)));
+        putBe16(p, chipCounts(t, r));
     }
 }
 
@@ -106,8 +97,7 @@ bool simHidAnswer(SimCamera& cam, const std::uint8_t* report, std::uint8_t* a) {
     const std::uint8_t* p = report;  // p[k] is payload byte k
     const std::uint16_t r = cam.hwRevision();
     std::memset(a, 0, 64);
-    h.lastSetter[static_cast<std::uint16_t>(p[1] << 8 | p[2])] =
-        std::vector<std::uint8_t>(p + 1, p + 41);
+    h.lastSetter[be16(p + 1)] = std::vector<std::uint8_t>(p + 1, p + 41);
     switch (p[1]) {
         case 0x34:
             switch (p[2]) {
@@ -206,7 +196,7 @@ bool simHidAnswer(SimCamera& cam, const std::uint8_t* report, std::uint8_t* a) {
                 putLe16(a + 10, h.focusFirst);
                 putLe16(a + 12, h.focusSecond);
             } else if (p[2] == 0x11) {
-                h.focusPosition = static_cast<std::uint16_t>(p[3] | (p[4] << 8));
+                h.focusPosition = hidenc::le16(p + 3);
             }
             break;
         case 0x50:
@@ -440,14 +430,6 @@ void putHeader(std::array<std::uint8_t, 64>& m, std::uint8_t format, std::uint8_
     for (int i = 0; i < 4; ++i) {
         m[2 + i] = static_cast<std::uint8_t>(id >> (8 * i));
     }
-}
-
-std::uint8_t xorOf(const std::uint8_t* p, int n) {
-    std::uint8_t x = 0;
-    for (int i = 0; i < n; ++i) {
-        x ^= p[i];
-    }
-    return x;
 }
 
 }  // namespace

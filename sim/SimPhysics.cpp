@@ -6,8 +6,11 @@
 #include <random>
 
 #include "SimCamera.h"
+#include "device/HidEncoding.h"
 
 namespace sim {
+
+using hidenc::putBe16;
 
 namespace {
 
@@ -15,28 +18,19 @@ double planck(const TableModel& m, double t) {
     return TemperatureTable::planckTerm(m.lambda * 1e-6, t);
 }
 
-// Counts of the chip-temperature sensor: 3.3 V over 12 bits, 29.096 mV per degree below
-// 86.926 degC (rev. 21..99 sensors: 28.38844 m-degC per count below 91.9264 degC).
-std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
-    double c = (hwRevision >= 21 && hwRevision <= 99) ? (91.9264 - t) / 0.02838844
-                                                      : (86.926 - t) * 0.029096 * 4096.0 / 3.3;
-    return static_cast<std::uint16_t>(std::clamp(std::lround(c), 0L, 65535L));
-}
-
 std::int16_t fixed7(double t) {
-    return static_cast<std::int16_t>(std::clamp(std::lround(t * 128.0), -32768L, 32767L));
-}
-
-void putBe16(std::uint8_t* b, std::uint16_t v) {
-    b[0] = static_cast<std::uint8_t>(v >> 8);
-    b[1] = static_cast<std::uint8_t>(v);
-}
-
-std::uint16_t toCounts(double v) {
-    return static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
+    return roundClamped<std::int16_t>(t * 128.0);
 }
 
 }  // namespace
+
+// 3.3 V over 12 bits, 29.096 mV per degree below 86.926 degC (rev. 21..99 sensors: 28.38844
+// m-degC per count below 91.9264 degC).
+std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
+    double c = (hwRevision >= 21 && hwRevision <= 99) ? (91.9264 - t) / 0.02838844
+                                                      : (86.926 - t) * 0.029096 * 4096.0 / 3.3;
+    return roundClamped<std::uint16_t>(c);
+}
 
 double RadiometricModel::energy(double t) const {
     const double p1 = planck(table, table.T1);
@@ -179,7 +173,7 @@ void SimPhysics::renderHeader(std::uint16_t* words) const {
     b[23] = static_cast<std::uint8_t>(frameCounter_ >> 8);
     b[24] = static_cast<std::uint8_t>(frameCounter_);
     for (int j = 0; j < SimRawLayout::kHeaderWords; ++j) {
-        words[j] = static_cast<std::uint16_t>(b[2 * j] | (b[2 * j + 1] << 8));
+        words[j] = hidenc::le16(b + 2 * j);
     }
 }
 
@@ -204,7 +198,7 @@ void SimPhysics::renderPixels(std::uint16_t* out) const {
             noise = noise * 1664525u + 1013904223u;
             v += config_.noise * ((noise >> 8) * (1.0 / 16777216.0) - 0.5) * 3.4641;
         }
-        out[p] = toCounts(v);
+        out[p] = roundClamped<std::uint16_t>(v);
     }
 }
 

@@ -112,4 +112,8 @@ class SimPhysics {
     std::uint32_t noiseState_ = 1;
 };
 
+// Counts of the chip-temperature sensor in the frame header (and in HID answers from revision
+// 20 on).
+std::uint16_t chipCounts(double t, std::uint16_t hwRevision);
+
 }  // namespace sim

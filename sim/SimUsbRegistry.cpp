@@ -1,20 +1,13 @@
 #include "SimUsbRegistry.h"
 
-#include <algorithm>
 #include <cwchar>
-#include <cwctype>
 
 #include "SimVideo.h"
+#include "platform/Strings.h"
 
 namespace sim {
 
 namespace {
-
-std::wstring lower(std::wstring s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
-    return s;
-}
 
 class SimKey : public platform::UsbRegistry::Key {
   public:
@@ -32,8 +25,8 @@ class SimKey : public platform::UsbRegistry::Key {
     bool subKeyValue(const std::wstring& subKey, const std::wstring& valueName,
                      std::wstring& value) override {
         for (const auto& entry : subKeys_) {
-            if (lower(entry.first) == lower(subKey)) {
-                auto it = entry.second.find(lower(valueName));
+            if (platform::toLower(entry.first) == platform::toLower(subKey)) {
+                auto it = entry.second.find(platform::toLower(valueName));
                 if (it == entry.second.end()) {
                     return false;
                 }
@@ -62,7 +55,7 @@ void SimUsbRegistry::addInstance(std::uint16_t vendor, std::uint16_t product,
     std::lock_guard<std::mutex> lock(mutex_);
     Values values;
     values[L"parentidprefix"] = parentIdPrefix;
-    keys_[lower(keyPath(vendor, product))].emplace_back(subKey, values);
+    keys_[platform::toLower(keyPath(vendor, product))].emplace_back(subKey, values);
 }
 
 void SimUsbRegistry::attach(const SimCamera& camera) {
@@ -77,7 +70,7 @@ void SimUsbRegistry::clear() {
 std::unique_ptr<platform::UsbRegistry::Key> SimUsbRegistry::openLocalMachineKey(
     const std::wstring& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = keys_.find(lower(path));
+    auto it = keys_.find(platform::toLower(path));
     if (it == keys_.end()) {
         return nullptr;
     }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "SimPhysics.h"
+#include "device/HidEncoding.h"
 #include "platform/Strings.h"
 
 namespace sim {
@@ -16,12 +17,11 @@ namespace {
 constexpr std::uint32_t kPixelFormatY16 = 0x20363159;  // 'Y16 '
 
 void putWord(unsigned char* frame, std::size_t word, std::uint16_t value) {
-    frame[2 * word] = static_cast<unsigned char>(value & 0xFF);
-    frame[2 * word + 1] = static_cast<unsigned char>(value >> 8);
+    hidenc::putLe16(frame + 2 * word, value);
 }
 
 std::uint16_t getWord(const unsigned char* frame, std::size_t word) {
-    return static_cast<std::uint16_t>(frame[2 * word] | (frame[2 * word + 1] << 8));
+    return hidenc::le16(frame + 2 * word);
 }
 
 std::uint16_t centiKelvin(float celsius) {

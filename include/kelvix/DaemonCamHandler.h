@@ -47,8 +47,8 @@ class KELVIX_API DaemonCamHandler : public KelvixClient {
     void onRawFrame(unsigned char* raw, int size) override;
     void onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                         IRFrameMetadata meta, void* arg) override;
-    void onFlagStateChange(EnumFlagState state, void* arg) override {}
-    void onProcessExit(void* arg) override {}
+    void onFlagStateChange(EnumFlagState /*state*/, void* /*arg*/) override {}
+    void onProcessExit(void* /*arg*/) override {}
 
   private:
     void waitForData();

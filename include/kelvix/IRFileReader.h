@@ -29,11 +29,11 @@ class KELVIX_API IRFileReader : public KelvixClient {
     IRFileReader(const IRFileReader&) = delete;
     IRFileReader& operator=(const IRFileReader&) = delete;
 
-    void onRawFrame(unsigned char* data, int size) override {}
+    void onRawFrame(unsigned char* /*data*/, int /*size*/) override {}
     void onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                         IRFrameMetadata meta, void* arg) override;
     void onFlagStateChange(EnumFlagState state, void* arg) override;
-    void onProcessExit(void* arg) override {}
+    void onProcessExit(void* /*arg*/) override {}
 
     virtual bool isReady();
 

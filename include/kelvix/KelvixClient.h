@@ -13,13 +13,13 @@ public:
     virtual void onRawFrame(unsigned char* data, int size) = 0;
     virtual void onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                                 IRFrameMetadata meta, void* arg) = 0;
-    virtual void onThermalFrameEvent(unsigned short* temperatures, unsigned short* energy,
-                                     unsigned int width, unsigned int height,
-                                     IRFrameMetadata meta, void* arg) {}
-    virtual void onVisibleFrame(unsigned char* yuv, unsigned int width, unsigned int height,
-                                IRFrameMetadata meta, void* arg) {}
-    virtual void onVisibleFrameEvent(unsigned char* yuv, unsigned int width, unsigned int height,
-                                     IRFrameMetadata meta, void* arg) {}
+    virtual void onThermalFrameEvent(unsigned short* /*temperatures*/, unsigned short* /*energy*/,
+                                     unsigned int /*width*/, unsigned int /*height*/,
+                                     IRFrameMetadata /*meta*/, void* /*arg*/) {}
+    virtual void onVisibleFrame(unsigned char* /*yuv*/, unsigned int /*width*/, unsigned int /*height*/,
+                                IRFrameMetadata /*meta*/, void* /*arg*/) {}
+    virtual void onVisibleFrameEvent(unsigned char* /*yuv*/, unsigned int /*width*/, unsigned int /*height*/,
+                                     IRFrameMetadata /*meta*/, void* /*arg*/) {}
     virtual void onFlagStateChange(EnumFlagState state, void* arg) = 0;
     virtual void onProcessExit(void* arg) = 0;
 };

@@ -84,14 +84,6 @@ std::uint32_t hexAt(const std::uint8_t* line, int pos, int digits) {
     return v;
 }
 
-std::uint8_t xorOf(const std::uint8_t* p, int n) {
-    std::uint8_t x = 0;
-    for (int i = 0; i < n; ++i) {
-        x ^= p[i];
-    }
-    return x;
-}
-
 PIF_EEPROM_ENTRY entryAt(const std::uint8_t* p) {
     PIF_EEPROM_ENTRY e;
     e.gain = le16(p);

@@ -56,5 +56,26 @@ inline std::uint32_t be32(const std::uint8_t* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
            p[3];
 }
+inline void putLe16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = byte(v, 0);
+    p[1] = byte(v, 8);
+}
+inline void putBe16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = byte(v, 8);
+    p[1] = byte(v, 0);
+}
+inline void putBe32(std::uint8_t* p, std::uint32_t v) {
+    putBe16(p, v >> 16);
+    putBe16(p + 2, v);
+}
+
+// Checksum of answers and EEPROM images: the XOR of n bytes.
+inline std::uint8_t xorOf(const std::uint8_t* p, int n) {
+    std::uint8_t x = 0;
+    for (int i = 0; i < n; ++i) {
+        x ^= p[i];
+    }
+    return x;
+}
 
 }  // namespace hidenc

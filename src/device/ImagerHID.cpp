@@ -9,6 +9,7 @@
 
 #include "platform/Clock.h"
 #include "platform/HResult.h"
+#include "platform/Strings.h"
 
 namespace {
 
@@ -24,13 +25,6 @@ T clampTo(float v, float lo, float hi) {
 
 void sleepMs(std::uint32_t ms) {
     platform::clock().sleepMs(ms);
-}
-
-// Copies a text into a fixed wide field, cut to leave room for the terminator.
-void copyBounded(wchar_t* dst, std::size_t capacity, const std::wstring& src) {
-    std::size_t n = std::min(src.size(), capacity - 1);
-    std::wmemcpy(dst, src.data(), n);
-    dst[n] = L'\0';
 }
 
 std::wstring fromField(const wchar_t* src, std::size_t capacity) {
@@ -156,8 +150,9 @@ bool ImagerHID::lookUp() {
     description.vendorId = static_cast<std::int32_t>(vendorId);
     description.productId = static_cast<std::int32_t>(productId);
     description.serialNumber = serialNumber;
-    copyBounded(description.manufacturer, std::size(description.manufacturer), manufacturer);
-    copyBounded(description.product, std::size(description.product), product);
+    platform::copyBounded(description.manufacturer, std::size(description.manufacturer),
+                          manufacturer);
+    platform::copyBounded(description.product, std::size(description.product), product);
     description.releaseNumber = releaseNumber;
     description.matchCount = matchCounter;
     if (hid.GetHIDDeviceInfo(&description) != 0) {

@@ -147,6 +147,18 @@ class ImagerHID : public BaseControlDevice {
     // Delays of the queued configuration jobs, milliseconds.
     static constexpr std::uint32_t kConfigDelayMs = 2000;
 
+#ifdef KELVIX_DEBUG_BUILD
+    // Powers an open camera down and forgets it as a new connection does: 0; 1 when not open.
+    std::int32_t close();
+    static std::uint16_t getHWRevision(std::uint16_t vendorId, std::uint16_t productId,
+                                       std::uint32_t serial);
+    static bool isDeviceUsed(std::uint16_t vendorId, std::uint16_t productId,
+                             std::uint32_t serial);
+    // 0 whatever the HID layer answers.
+    std::int32_t setLogging(std::int32_t level, const wchar_t* path);
+    bool isOpen() const { return open; }
+#endif
+
   private:
     // A configuration held back until its deadline; a newer one with the same (type, index)
     // replaces it.

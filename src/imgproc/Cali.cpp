@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "imgproc/TemperatureEncoding.h"
 #include "platform/HResult.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
@@ -179,15 +180,6 @@ void readOptics(zol::SimpleXML& xml, std::vector<CaliOptics>& optics) {
         }
         xml.closeNode();
     }
-}
-
-// |t| truncated, held to the int range.
-int absTruncated(float t) {
-    double a = std::fabs(static_cast<double>(t));
-    if (!(a < 2147483647.0)) {
-        return a != a ? 0 : 2147483647;  // NaN reads as 0
-    }
-    return static_cast<int>(a);
 }
 
 bool sameText(const std::wstring& a, const wchar_t* b) {
@@ -422,7 +414,8 @@ bool Cali::makeFileName(int serial, int fov, const wchar_t* text, float tMin, fl
     }
     int n = std::swprintf(buffer, length, L"%i-%i%ls%ls-%ls%i-%ls%i%ls", serial, fov,
                           hasText ? L"-" : L"", hasText ? text : L"", tMin < 0 ? L"M" : L"",
-                          absTruncated(tMin), tMax < 0 ? L"M" : L"", absTruncated(tMax), rateText);
+                          truncToInt32(std::fabs(tMin)), tMax < 0 ? L"M" : L"",
+                          truncToInt32(std::fabs(tMax)), rateText);
     if (n < 0) {
         buffer[0] = L'\0';  // did not fit
         return false;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -116,6 +117,24 @@ class Cali {
     // The stem of a range's calibration files, e.g. 12345-23-tele-M20-100-80.
     static bool makeFileName(int serial, int fov, const wchar_t* text, float tMin, float tMax,
                              int rate, wchar_t* buffer, std::size_t length);
+
+#ifdef KELVIX_DEBUG_BUILD
+    // The same stem in narrow characters.
+    static bool makeFileNameA(int serial, int fov, const char* text, float tMin, float tMax,
+                              int rate, char* buffer, std::size_t length);
+    static bool makeFileNameA(int serial, int fov, const char* text, const CaliTempPair& range,
+                              int rate, char* buffer, std::size_t length);
+    // true with the rate kept when listed; true with 0 when the optic, the range or its list is
+    // missing; false with 0 when the list lacks the rate.
+    bool checkFramerate(const CaliOpticsKey& key, const CaliTempPair& range,
+                        std::uint16_t* rate) const;
+    bool getTempRangeByFov(int fov, const wchar_t* text, int index, CaliTempPair* out) const;
+    int getTempRangeCountByFov(int fov, const wchar_t* text) const;
+    // Lowest TempLo and highest TempHi over the optic's ranges; null for an unknown optic.
+    std::unique_ptr<CaliTempPair> getTempSpan(const CaliOpticsKey& key) const;
+    // The same over the ranges of every optic; null without optics.
+    std::unique_ptr<CaliTempPair> getTempSpanAll() const;
+#endif
 
   private:
     Cali();

@@ -15,6 +15,7 @@
 #include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpREA.h"
 #include "imgproc/OpSource.h"
+#include "imgproc/TemperatureEncoding.h"
 #include "imgproc/TemperatureTable.h"
 #include "kelvix/HIDDevice.h"
 #include "kelvix/IRCalibrationManager.h"
@@ -31,7 +32,7 @@ constexpr float kUnknownTemperature = -100.0f;
 constexpr std::int64_t kEpochOffsetSeconds = 62135596800LL;
 
 std::int16_t centi(float t) {
-    return static_cast<std::int16_t>(std::clamp(std::lround(t * 100.0f), -32768L, 32767L));
+    return roundClamped<std::int16_t>(t * 100.0f);
 }
 
 std::uint16_t permille(float v) {
@@ -865,6 +866,11 @@ void ImageProcessing::destroyChain() {
     // Successors first: the post-processing worker must stop before the operators behind it go.
     delete postProcessing_;
     postProcessing_ = nullptr;
+    for (OpBase* op : measurementOps_) {
+        delete op;
+    }
+    measurementOps_.clear();
+    measurementFields_.clear();  // the callers' records
     for (OpEnergy2Temp* op : energy2Temp_) {
         delete op;
     }

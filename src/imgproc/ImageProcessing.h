@@ -14,6 +14,7 @@
 
 class BaseControlDevice;
 class Cali;
+class CaliImageExtractor;
 class OpCorr;
 class OpDevice;
 class OpEnergy2Temp;
@@ -24,6 +25,9 @@ class OpPostProcessing;
 class OpREA_RadDistCorr;
 class OpSource;
 class TemperatureTable;
+namespace zol {
+struct IRMeasurementField;
+}
 
 constexpr std::size_t kChainPathLength = 260;
 
@@ -145,6 +149,75 @@ class ImageProcessing {
     const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_; }
     const ImageProcessingConfig& getConfig() const { return config_; }
     std::uint32_t getTickCount() const { return tickCount_; }
+    // Chain index n + 1 measures field n; empty unless a caller adds fields.
+    const std::vector<zol::IRMeasurementField*>& getMeasurementFields() const {
+        return measurementFields_;
+    }
+
+#ifdef KELVIX_DEBUG_BUILD
+    // Builds a measurement-field branch under the post-processing operator; the record stays
+    // the caller's and must outlive the chain. E_INVALIDARG for a record the frame cannot
+    // measure, E_FAIL when the correction data cannot be read.
+    HRESULT addMeasurementField(zol::IRMeasurementField* field);
+    // Prepares a calibration-image extractor and asks the camera for its calibration memory.
+    HRESULT readCalibrationMemory();
+    CaliImageExtractor* getCalibrationImageExtractor() const { return extractor_.get(); }
+
+    // Forwarders to the control device.
+    HRESULT FailSafe(bool on);
+    HRESULT GetAntiFlicker(bool* on);
+    HRESULT SetAntiFlicker(bool on);
+    HRESULT GetBiasEnable(bool* on);
+    HRESULT SetBiasEnable(bool on);
+    HRESULT GetPowerEnable(bool* on);
+    HRESULT SetPowerEnable(bool on);
+    HRESULT GetLaserEnable(bool* on);
+    HRESULT SetLaserEnable(bool on);
+    HRESULT GetFid(std::uint16_t* value);
+    HRESULT SetFid(std::uint16_t value);
+    HRESULT GetSkim(std::uint16_t* value);
+    HRESULT SetSkim(std::uint16_t value);
+    HRESULT GetTec_A(std::uint16_t* value);
+    HRESULT GetTec_B(std::uint16_t* value);
+    HRESULT GetTec_C(std::uint16_t* value);
+    HRESULT GetTec_D(std::uint16_t* value);
+    HRESULT SetTec_A(std::uint16_t value);
+    HRESULT SetTec_B(std::uint16_t value);
+    HRESULT SetTec_C(std::uint16_t value);
+    HRESULT SetTec_D(std::uint16_t value);
+    HRESULT GetFocusmotorRange(std::uint16_t* first, std::uint16_t* second);
+    HRESULT SetFocusmotorPos(std::uint16_t position);
+    HRESULT GetPifAICount(std::uint16_t* count);
+    HRESULT GetPifAOCount(std::uint16_t* count);
+    HRESULT GetPifDICount(std::uint16_t* count);
+    HRESULT GetPifDOCount(std::uint16_t* count);
+    HRESULT GetPifExtraCount(std::uint16_t* count);
+    HRESULT GetPifType(std::int32_t* type);
+    HRESULT GetPifInfoFlag(std::uint8_t* flag);
+    HRESULT SetPifOut(std::uint16_t value, std::uint8_t chan);
+    HRESULT SetPifDigitalOut(std::uint8_t value, std::uint8_t chan);
+    // Closes (non-zero) or opens the flag and tells the flag operator the new state.
+    HRESULT SetFlag(std::int32_t state);
+
+    // Calibration description queries of the loaded camera.
+    HRESULT getOpticsCount(std::int32_t* count);
+    HRESULT getOpticsFov(std::int32_t index, std::int32_t* fov);
+    HRESULT getOpticsIndex(std::int32_t fov, std::int32_t* index);
+    HRESULT getTempRangeCount(std::int32_t fov, std::int32_t* count);
+    HRESULT getTempRangeIndex(std::int32_t fov, float tMin, float tMax, std::int32_t* index);
+    HRESULT getTempRangeHi(std::int32_t fov, std::int32_t index, float* tHi);
+    HRESULT getTempRangeLo(std::int32_t fov, std::int32_t index, float* tLo);
+
+    HRESULT getFlagCorrectionMode(std::int32_t* mode);
+    HRESULT getHeaderWord(std::uint16_t* word);
+    HRESULT getSourceSize(std::int32_t* width, std::int32_t* height);
+    HRESULT getVisibleSourceSize(std::int32_t* width, std::int32_t* height);
+    // Copies `metadata` over the device frame's record (resized when the sizes differ), then
+    // processes the frame.
+    HRESULT processWithMetadata(const FrameMetadataRecord* metadata);
+    HRESULT processFrame();
+    HRESULT setTempRange(std::int32_t fov, float tMin, float tMax);
+#endif
 
   private:
     void runSkimCheck();
@@ -165,6 +238,9 @@ class ImageProcessing {
     std::vector<OpCorr*> correction_;
     std::vector<OpEnergyNormalize*> energyNormalize_;
     std::vector<OpEnergy2Temp*> energy2Temp_;
+    // Measurement-field branches: their last operators (owned) and the callers' records.
+    std::vector<OpBase*> measurementOps_;
+    std::vector<zol::IRMeasurementField*> measurementFields_;
 
     std::uint32_t nextTick_ = 0;
     std::uint32_t tickCount_ = 0;
@@ -185,4 +261,6 @@ class ImageProcessing {
     std::unique_ptr<std::int16_t[]> normalizationTable_;
     int normalizationCount_ = 0;
     int normalizationOffset_ = 0;
+
+    std::shared_ptr<CaliImageExtractor> extractor_;  // see readCalibrationMemory
 };

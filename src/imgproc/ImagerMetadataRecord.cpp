@@ -1,13 +1,12 @@
 #include "imgproc/ImagerMetadataRecord.h"
 
 #include "imgproc/SharedParameterBlock.h"
+#include "imgproc/TemperatureEncoding.h"
 
 namespace imager_metadata {
 
 std::uint16_t toRaw(double celsius) {
-    // Single precision, as every encoder of the standard form.
-    float raw = static_cast<float>(celsius) * 10.0f + 1000.5f;
-    return static_cast<std::uint16_t>(static_cast<std::int32_t>(raw));
+    return static_cast<std::uint16_t>(encodeTemperature(static_cast<float>(celsius), false));
 }
 
 ImagerMetadataRecord* allocate(std::uint16_t count) {

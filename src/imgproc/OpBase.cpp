@@ -75,6 +75,10 @@ HRESULT OpBase::setOutputFrame(OpFrame** newFrame) {
             initCallback(&rec);
         }
     }
+    return initSuccessors();
+}
+
+HRESULT OpBase::initSuccessors() {
     for (OpBase* op : successors_) {
         if (op == nullptr) {
             continue;

@@ -143,6 +143,16 @@ class OpBase {
     const std::wstring& getName() const { return name_; }
     double getLastRunTime() const { return lastRunTime_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    // Frames per second of the output frame; E_POINTER without one.
+    HRESULT getFrameRate(double* rate) const;
+    // Copies the name, cut to `length` - 1 characters.
+    HRESULT getName(wchar_t* buffer, std::size_t length) const;
+    HRESULT getSize(std::int32_t size[2]) const;
+    // T in the chain's temperature unit.
+    std::int32_t temperatureToRaw(float t) const;
+#endif
+
     FrameDoneCallback frameDoneCallback = nullptr;
     FrameInitCallback initCallback = nullptr;
     OpFrame* frame = nullptr;
@@ -162,6 +172,8 @@ class OpBase {
     void copyPredecessorPixels();
     // Copies the fixed 78 bytes of the predecessor's metadata into this output's record.
     void copyFixedMetadata();
+    // Initialises every successor from this output; Ready when all succeed.
+    HRESULT initSuccessors();
 
     int id_;
     int width_ = 0;

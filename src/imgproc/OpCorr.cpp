@@ -52,7 +52,7 @@ struct FileCloser {
 }  // namespace
 
 OpCorr::OpCorr(OpBase* predecessor, SharedParameterBlock* shared, Cali* cali,
-               MeasurementFieldRecord* field)
+               zol::IRMeasurementField* field)
     : OpBase(predecessor, 6, L"# Correction", shared), cali_(cali), field_(field) {}
 
 OpCorr::~OpCorr() = default;

@@ -10,7 +10,9 @@
 
 class Cali;
 class TemperatureTable;
-struct MeasurementFieldRecord;
+namespace zol {
+struct IRMeasurementField;
+}
 
 // A defective pixel and the neighbours whose mean replaces it.
 struct RepairEntry {
@@ -44,7 +46,7 @@ class OpCorr : public OpBase {
     static constexpr int kMaxExtraPixels = 25;
 
     OpCorr(OpBase* predecessor, SharedParameterBlock* shared, Cali* cali,
-           MeasurementFieldRecord* field = nullptr);
+           zol::IRMeasurementField* field = nullptr);
     ~OpCorr() override;
 
     HRESULT init(OpBase* predecessor) override;
@@ -97,7 +99,7 @@ class OpCorr : public OpBase {
     std::uint32_t nowMs32() const;
 
     Cali* cali_;
-    MeasurementFieldRecord* field_;
+    zol::IRMeasurementField* field_;
     TemperatureTable** table_ = nullptr;
 
     bool samplePointLayout_ = false;

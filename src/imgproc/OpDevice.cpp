@@ -15,15 +15,5 @@ HRESULT OpDevice::attach(OpFrame* newFrame) {
         height_ = frame->format->height;
         pixelCount_ = frame->format->pixelCount;
     }
-    for (OpBase* op : successors_) {
-        if (op == nullptr) {
-            continue;
-        }
-        HRESULT hr = op->init(this);
-        if (hr < 0) {
-            return hr;
-        }
-    }
-    state = Ready;
-    return S_OK;
+    return initSuccessors();
 }

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "imgproc/IRMeasurementField.h"
+
 OpEnergy2Temp::OpEnergy2Temp(OpBase* predecessor, SharedParameterBlock* shared,
-                             MeasurementFieldRecord* field)
+                             zol::IRMeasurementField* field)
     : OpBase(predecessor, 11, L"# Energy -> Temp", shared), field_(field) {
     std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
 }
@@ -30,15 +32,34 @@ HRESULT OpEnergy2Temp::resetToIdentity() {
     return S_OK;
 }
 
+bool OpEnergy2Temp::fieldInside(int count) const {
+    if (field_ == nullptr || field_->x < 0 || field_->y < 0 || field_->w == 0 || field_->h == 0) {
+        return false;
+    }
+    const std::int64_t right = std::int64_t(field_->x) + field_->w;
+    const std::int64_t bottom = std::int64_t(field_->y) + field_->h;
+    return right <= width_ && bottom * width_ <= count;
+}
+
 HRESULT OpEnergy2Temp::compute() {
     copyFixedMetadata();
     if (tableChanged_) {
         frame->metadata->settleMarker = 0;
     }
     if (frame->metadata->settleMarker == 0 || settleMarkerChanged) {
+        const auto* in = reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels);
+        auto* out = reinterpret_cast<std::int16_t*>(frame->pixels);
         const int count = std::min(pixelCount_, predecessor_->getPixelCount());
-        lut::apply(reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels),
-                   reinterpret_cast<std::int16_t*>(frame->pixels), count, lut_, offset_);
+        if (fieldInside(count)) {
+            // A measurement field's branch converts its rectangle only.
+            for (std::uint32_t row = 0; row < field_->h; ++row) {
+                const std::size_t at =
+                    (std::size_t(field_->y) + row) * std::size_t(width_) + std::size_t(field_->x);
+                lut::apply(in + at, out + at, static_cast<int>(field_->w), lut_, offset_);
+            }
+        } else {
+            lut::apply(in, out, count, lut_, offset_);
+        }
         tableChanged_ = false;
     }
     return S_OK;

@@ -1,15 +1,19 @@
 #pragma once
 
+#include <vector>
+
 #include "imgproc/LutOperators.h"
 #include "imgproc/OpBase.h"
 
-struct MeasurementFieldRecord;
+namespace zol {
+struct IRMeasurementField;
+}
 
 // Maps each energy through the temperature table into the 16-bit temperature encoding.
 class OpEnergy2Temp : public OpBase {
   public:
     OpEnergy2Temp(OpBase* predecessor, SharedParameterBlock* shared,
-                  MeasurementFieldRecord* field = nullptr);
+                  zol::IRMeasurementField* field = nullptr);
 
     HRESULT init(OpBase* predecessor) override;
     HRESULT compute() override;
@@ -21,9 +25,31 @@ class OpEnergy2Temp : public OpBase {
     bool isTableChanged() const { return tableChanged_; }
     const std::int16_t* getLut() const { return lut_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    // Copies min(count, table size) entries and the offset.
+    HRESULT getTable(std::int16_t* table, int count, std::int16_t* offset) const;
+    static int getTableSize() { return lut::kSize; }
+    HRESULT getSize(std::int16_t* width, std::int16_t* height) const;
+    // E_FAIL unless `count` is the pixel count.
+    HRESULT getReferenceImage(std::int16_t* image, int count) const;
+    // E_FAIL unless the size is the operator's; keeps a copy, difference mode on, capture off.
+    HRESULT setReferenceImage(const std::int16_t* image, int width, int height);
+    // Drops the reference image; capture and difference mode take the value.
+    HRESULT setDifferenceMode(bool on);
+    HRESULT getDifferenceMode(bool* on) const;
+    bool isCapturingReference() const { return captureReference_; }
+#endif
+
   private:
+    // The field's rectangle lies inside the first `count` pixels of the frame.
+    bool fieldInside(int count) const;
+
     std::int16_t lut_[lut::kSize];
     std::int16_t offset_ = lut::kIdentityOffset;
     bool tableChanged_ = false;
-    MeasurementFieldRecord* field_;
+    zol::IRMeasurementField* field_;
+    // Kept for the debug build's difference mode; the conversion does not read them.
+    std::vector<std::int16_t> referenceImage_;
+    bool differenceMode_ = false;
+    bool captureReference_ = false;
 };

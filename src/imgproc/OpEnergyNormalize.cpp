@@ -3,7 +3,7 @@
 #include <algorithm>
 
 OpEnergyNormalize::OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* shared,
-                                     MeasurementFieldRecord* field)
+                                     zol::IRMeasurementField* field)
     : OpBase(predecessor, 10, L"# Energy normalize", shared), field_(field) {
     std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
 }

@@ -3,13 +3,15 @@
 #include "imgproc/LutOperators.h"
 #include "imgproc/OpBase.h"
 
-struct MeasurementFieldRecord;
+namespace zol {
+struct IRMeasurementField;
+}
 
 // Maps each energy through an optional normalisation table; copies its input while disabled.
 class OpEnergyNormalize : public OpBase {
   public:
     OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* shared,
-                      MeasurementFieldRecord* field = nullptr);
+                      zol::IRMeasurementField* field = nullptr);
 
     HRESULT init(OpBase* predecessor) override;
     HRESULT compute() override;
@@ -21,9 +23,14 @@ class OpEnergyNormalize : public OpBase {
     std::int16_t getOffset() const { return offset_; }
     const std::int16_t* getLut() const { return lut_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    HRESULT getTable(std::int16_t* table, int count) const;
+    static int getTableSize() { return lut::kSize; }
+#endif
+
   private:
     std::int16_t lut_[lut::kSize];
     std::int16_t offset_ = 0;
     bool enabled_ = false;
-    MeasurementFieldRecord* field_;
+    zol::IRMeasurementField* field_;
 };

@@ -300,6 +300,11 @@ void OpFlag::openStep(const std::int16_t* in, std::int16_t* out, const FrameMeta
             ++shared_->flagsSinceSkimChange;
         }
     }
+    if (offsetResetRequested.exchange(false)) {
+        for (FlagPixelState& s : pixelStates_) {
+            s.offset = 0;
+        }
+    }
     for (int p = 0; p < n; ++p) {
         FlagPixelState& s = pixelStates_[p];
         if (applyDrift && driftTracking_ && s.steps != 0 && --s.countdown <= 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,8 @@ class OpFlag : public OpBase {
 
     // Written by the imager.
     std::int32_t correctionMode = 0;  // 0 off, 1 on, 2 automatic
+    // Set from another thread: the next open-flag frame starts from zero offsets.
+    std::atomic<bool> offsetResetRequested{false};
     FlagStateCallback flagStateCallback = nullptr;
 
     // Views for the chain and tests.
@@ -51,6 +54,17 @@ class OpFlag : public OpBase {
     float getSkimGain() const { return skimGain_; }
     std::int32_t getLastSkimStep() const { return lastSkimStep_; }
     std::vector<FlagPixelState>& pixelStates() { return pixelStates_; }
+
+#ifdef KELVIX_DEBUG_BUILD
+    HRESULT getCorrectionMode(std::int32_t* mode) const;
+    HRESULT getFlagState(std::int32_t* state) const;
+    HRESULT setFlagState(std::int32_t state);
+    // Switching on clears every pixel's drift state.
+    HRESULT setDriftTracking(bool on);
+    bool isDriftTracking() const { return driftTracking_; }
+    HRESULT setSkimGain(float gain);
+    HRESULT requestOffsetReset();
+#endif
 
   private:
     void closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,

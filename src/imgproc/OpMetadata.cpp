@@ -57,11 +57,11 @@ HRESULT OpMetadata::compute() {
     const unsigned analogChannels = std::min<unsigned>(analogCount, m->analogCount);
     for (unsigned j = 0; j < analogChannels; ++j) {
         if (m->analog(j) == 0xFFFF) {
-            m->setAnalog(j, 0);
+            m->setAnalog(j, j < keptAnalogValues.size() ? keptAnalogValues[j] : 0);
         }
     }
     if (m->digitalInputBits == 0xFFFFFFFFu) {
-        m->digitalInputBits = 0;
+        m->digitalInputBits = keptDigitalBits;
     }
 
     lastChipTemp = m->tempChip;

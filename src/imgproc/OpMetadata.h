@@ -34,9 +34,22 @@ class OpMetadata : public OpBase {
     bool inputStates[4] = {false, false, false, false};  // modes 3, 2, 4, 7
     InputCallback analogCallback;
     InputCallback digitalCallback;
+    // What replaces an unknown digital word (0xFFFFFFFF) and unknown analog values (0xFFFF).
+    std::uint32_t keptDigitalBits = 0;
+    std::vector<std::uint16_t> keptAnalogValues;  // per channel; 0 past its end
 
     // Reads the channel counts of the configuration again (after it changed).
     void refreshConfiguration();
+
+#ifdef KELVIX_DEBUG_BUILD
+    // The last frame's timestamp as two 32-bit halves, low half first.
+    HRESULT getTimestamp(std::int32_t halves[2]) const;
+    HRESULT setAnalogCallback(InputCallback callback);
+    HRESULT setDigitalCallback(InputCallback callback);
+    HRESULT setKeptDigitalBits(std::uint32_t bits);
+    // E_INVALIDARG unless `index` is below the configured analog-input count.
+    HRESULT setKeptAnalogValue(std::uint8_t index, std::uint16_t value);
+#endif
 
   private:
     // Mode 2, 3, 4 or 7 -> its slot in inputStates, else -1.

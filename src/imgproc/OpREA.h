@@ -18,6 +18,14 @@ class OpREA : public OpBase {
     int getCentreX() const { return centreX_; }
     int getCentreY() const { return centreY_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    HRESULT getDistortionCoefficient(double* coefficient) const;
+    // A changed value rebuilds the remapping table for the operator's size.
+    HRESULT setDistortionCoefficient(double coefficient);
+    HRESULT getModelOption(bool* on) const;
+    HRESULT setModelOption(bool on);
+#endif
+
   protected:
     struct RemapEntry {
         std::int32_t source;
@@ -31,6 +39,7 @@ class OpREA : public OpBase {
     int centreY_ = 0;
     bool copyMode_ = true;
     std::vector<RemapEntry> table_;
+    bool modelOption_ = false;  // set only by the debug build
 };
 
 class OpREA_RadDistCorr : public OpREA {

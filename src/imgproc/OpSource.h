@@ -26,6 +26,11 @@ class OpSource : public OpBase {
     int getSubFramesProcessed() const { return subFramesProcessed_; }
     int getPifType() const { return pifType_; }
 
+#ifdef KELVIX_DEBUG_BUILD
+    // The identifier of a known raw format (width, height, rate); all zero for any other.
+    static GUID formatIdentifier(int width, int height, double rate);
+#endif
+
   private:
     // One contiguous stretch of "d" words: copied with one memcpy per frame.
     struct CopySpan {

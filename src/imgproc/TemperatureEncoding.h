@@ -1,7 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "imgproc/LutOperators.h"
 
@@ -22,6 +25,13 @@ inline std::int32_t truncToInt32(double v) {
         return INT32_MAX;
     }
     return static_cast<std::int32_t>(v);
+}
+
+// Float to the integer type T, rounded half away from zero and held to T's range.
+template <typename T>
+inline T roundClamped(double v) {
+    return static_cast<T>(std::clamp<long>(std::lround(v), std::numeric_limits<T>::min(),
+                                           std::numeric_limits<T>::max()));
 }
 
 // Single precision on purpose: the tables were built with it and must round the same way.

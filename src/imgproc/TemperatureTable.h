@@ -56,6 +56,37 @@ class TemperatureTable {
     static double planckTerm(double lambdaMetres, double tCelsius);
     double fitWavelength() const;
 
+#ifdef KELVIX_DEBUG_BUILD
+    struct SamplePoint {
+        std::int16_t position;
+        std::int16_t value;
+    };
+    static constexpr int kMaxSamplePoints = 64;
+
+    // Text table by narrow path; the margin of 25 degrees around the range always applies.
+    HRESULT loadFileA(const char* path, bool centi);
+    // Temperature of point index + energyOffset, the index held to the points; 0 without any.
+    float temperatureOfPoint(std::int16_t index) const;
+    // Energy of the point whose encoded temperature is `raw`; 0 when outside or without points.
+    float energyOfRaw(std::uint16_t raw) const;
+    // LUT position of T minus energyOffset, within -32767..32767; 0 when T is outside the LUT.
+    std::int16_t lutIndexOf(float t, bool centi) const;
+    // The points that describe the LUT's curve, found with tolerance 0.001, 0.01, then 0.02;
+    // false unless requested or when no search succeeds.
+    bool samplePoints(bool requested, std::vector<SamplePoint>& out) const;
+    // One search: false (and no points) when a 65th point would be needed.
+    bool searchSamplePoints(double tolerance, std::vector<SamplePoint>& out) const;
+    // Replaces each point's position by its place among `sorted` minus `offset`.
+    static bool mapSamplePointsToIndices(std::vector<SamplePoint>& points,
+                                         const std::int16_t* sorted, int count, int offset);
+
+    // Bisection in ascending arrays: a key below the first entry gives 0, above the last entry
+    // the last position, both not found; otherwise the match or the last middle probed.
+    static bool searchSorted(const std::int16_t* a, int count, std::int16_t key, int* position);
+    static bool searchSorted(const std::uint16_t* a, int count, std::uint16_t key, int* position);
+    static bool searchSorted(const std::int32_t* a, int count, std::int32_t key, int* position);
+#endif
+
     std::int32_t generation = 0;
     std::int32_t valid = 0;
     std::vector<float> temperatures;

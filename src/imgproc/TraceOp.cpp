@@ -5,9 +5,20 @@
 
 #include "sdk/Log.h"
 
+std::atomic<TraceOp*> TraceOp::instance_{nullptr};
+
 TraceOp* TraceOp::getInstance() {
-    // Lives until the process ends; operators may record during static destruction.
-    static TraceOp* instance = new TraceOp();
+    // Lives until the process ends (operators may record during static destruction), unless
+    // a debug caller deletes it.
+    TraceOp* instance = instance_.load(std::memory_order_acquire);
+    if (instance == nullptr) {
+        TraceOp* created = new TraceOp();
+        if (instance_.compare_exchange_strong(instance, created, std::memory_order_acq_rel)) {
+            instance = created;
+        } else {
+            delete created;
+        }
+    }
     return instance;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -11,6 +12,10 @@
 class TraceOp {
   public:
     static TraceOp* getInstance();
+#ifdef KELVIX_DEBUG_BUILD
+    // Frees every kept buffer; the next getInstance creates a new tracer.
+    ~TraceOp();
+#endif
 
     void recordPre(const std::string& name, const std::int16_t* values, int count);
     void recordPost(const std::string& name, const std::int16_t* values, int count);
@@ -40,4 +45,6 @@ class TraceOp {
     std::map<std::string, Buffer> output_;
     std::vector<std::string> names_;
     bool active_ = false;
+
+    static std::atomic<TraceOp*> instance_;
 };

@@ -1,8 +1,9 @@
 #include "platform/Clock.h"
 
 #include <chrono>
-#include <ctime>
 #include <thread>
+
+#include "platform/CalendarTime.h"
 
 namespace platform {
 namespace {
@@ -27,16 +28,7 @@ class SystemClock : public Clock {
     }
     LocalTime localTime() override {
         std::int64_t ms = systemTimeMs();
-        std::time_t secs = static_cast<std::time_t>(ms / 1000);
-        std::tm tm{};
-        localtime_r(&secs, &tm);
-        LocalTime t;
-        t.year = tm.tm_year + 1900;
-        t.month = tm.tm_mon + 1;
-        t.day = tm.tm_mday;
-        t.hour = tm.tm_hour;
-        t.minute = tm.tm_min;
-        t.second = tm.tm_sec;
+        LocalTime t = localTimeOf(ms / 1000);
         t.millisecond = static_cast<int>(ms % 1000);
         return t;
     }

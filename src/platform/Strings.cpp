@@ -1,8 +1,11 @@
 #include "platform/Strings.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 
 namespace platform {
 
@@ -64,6 +67,27 @@ std::wstring toWide(const char* text) {
 
 std::wstring toWide(const std::string& text) {
     return toWide(text.c_str());
+}
+
+void copyBounded(wchar_t* dst, std::size_t capacity, const std::wstring& text) {
+    if (capacity == 0) {
+        return;
+    }
+    const std::size_t n = std::min(text.size(), capacity - 1);
+    std::wmemcpy(dst, text.data(), n);
+    dst[n] = L'\0';
+}
+
+std::string toLower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::wstring toLower(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    return text;
 }
 
 std::wstring widenBytes(const std::string& bytes) {

@@ -15,6 +15,14 @@ std::wstring toWide(const std::string& text);
 // Narrow copy for log text, cut to at most `maxBytes` bytes (never inside a character).
 std::string toNarrowBounded(const wchar_t* text, std::size_t maxBytes);
 
+// Copies text into a fixed buffer of `capacity` characters, cut to leave room for the
+// terminator.
+void copyBounded(wchar_t* dst, std::size_t capacity, const std::wstring& text);
+
+// Lower-case copy (the C library's case mapping of the current locale).
+std::string toLower(std::string text);
+std::wstring toLower(std::wstring text);
+
 // Every byte becomes one wide character of the same value (files read byte by byte).
 std::wstring widenBytes(const std::string& bytes);
 

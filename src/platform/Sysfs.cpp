@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 
 #include "platform/Strings.h"
@@ -15,12 +14,6 @@ namespace platform {
 namespace sysfs {
 
 namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 bool isFile(const std::string& path) {
     struct stat st;
@@ -32,8 +25,8 @@ bool readUsbDevice(const std::string& dir, const std::string& name, UsbDevice& d
         return false;
     }
     device.kernelName = name;
-    device.vendor = lower(readAttribute(dir + "/idVendor"));
-    device.product = lower(readAttribute(dir + "/idProduct"));
+    device.vendor = toLower(readAttribute(dir + "/idVendor"));
+    device.product = toLower(readAttribute(dir + "/idProduct"));
     device.serial = readAttribute(dir + "/serial");
     return true;
 }

@@ -14,12 +14,6 @@ namespace {
 
 std::atomic<UsbRegistry*> installed{nullptr};
 
-std::wstring lower(std::wstring s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
-    return s;
-}
-
 // Four hex digits at `pos`, as lower-case text; empty when they are not there.
 std::string hexId(const std::wstring& text, std::size_t pos) {
     if (pos + 4 > text.size()) {
@@ -49,7 +43,7 @@ class SysfsKey : public UsbRegistry::Key {
 
     bool subKeyValue(const std::wstring& subKey, const std::wstring& valueName,
                      std::wstring& value) override {
-        if (lower(valueName) != L"parentidprefix") {
+        if (toLower(valueName) != L"parentidprefix") {
             return false;
         }
         for (const auto& d : devices_) {
@@ -85,7 +79,7 @@ void restoreUsbRegistry() {
 
 std::unique_ptr<UsbRegistry::Key> SysfsUsbRegistry::openLocalMachineKey(const std::wstring& path) {
     static const std::wstring branch = L"system\\currentcontrolset\\enum\\usb\\vid_";
-    const std::wstring key = lower(path);
+    const std::wstring key = toLower(path);
     if (key.size() != branch.size() + 13 || key.compare(0, branch.size(), branch) != 0 ||
         key.compare(branch.size() + 4, 5, L"&pid_") != 0) {
         return nullptr;

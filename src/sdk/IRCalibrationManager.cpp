@@ -6,10 +6,10 @@
 #include <cwctype>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <mutex>
 
 #include "imgproc/Cali.h"
+#include "imgproc/TemperatureEncoding.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
@@ -23,16 +23,6 @@ namespace {
 std::mutex& instanceMutex() {
     static std::mutex mutex;
     return mutex;
-}
-
-// Copies at most capacity - 1 characters and always terminates.
-void copyBounded(wchar_t* out, const wchar_t* text, std::size_t capacity) {
-    std::size_t n = 0;
-    while (n + 1 < capacity && text[n] != L'\0') {
-        out[n] = text[n];
-        ++n;
-    }
-    out[n] = L'\0';
 }
 
 // Appends text when it fits with the terminator; false (out unchanged) when it does not.
@@ -102,14 +92,6 @@ bool isPlainFileName(const std::wstring& name) {
     return true;
 }
 
-// A range limit truncated toward zero, held to the int range.
-int truncatedDegrees(float t) {
-    if (!(t > -2147483648.0f)) {
-        return t != t ? 0 : std::numeric_limits<int>::min();
-    }
-    return t >= 2147483647.0f ? std::numeric_limits<int>::max() : static_cast<int>(t);
-}
-
 bool canRead(const std::wstring& path) {
     if (platform::directoryExists(path)) {
         return false;
@@ -150,8 +132,8 @@ IRCalibrationManager::IRCalibrationManager()
         platform::createDirectory(appData);
         dir = platform::joinPath(platform::joinPath(appData, L"Imager"), L"Cali");
     }
-    copyBounded(calibrationDir, dir.c_str(), kDirCapacity);
-    copyBounded(formatsDir, dir.c_str(), kDirCapacity);
+    platform::copyBounded(calibrationDir, kDirCapacity, dir);
+    platform::copyBounded(formatsDir, kDirCapacity, dir);
 }
 
 IRCalibrationManager::~IRCalibrationManager() {
@@ -166,13 +148,13 @@ IRCalibrationManager::~IRCalibrationManager() {
 
 void IRCalibrationManager::setCalibrationDir(const wchar_t* dir) {
     if (dir != nullptr) {
-        copyBounded(calibrationDir, dir, kDirCapacity);
+        platform::copyBounded(calibrationDir, kDirCapacity, dir);
     }
 }
 
 void IRCalibrationManager::setFormatsDir(const wchar_t* dir) {
     if (dir != nullptr) {
-        copyBounded(formatsDir, dir, kDirCapacity);
+        platform::copyBounded(formatsDir, kDirCapacity, dir);
     }
 }
 
@@ -295,8 +277,7 @@ const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned l
         entry.FOV = optic.FOV;
         entry.text = optic.Text;
         for (const CaliTempRange& range : optic.ranges) {
-            entry.tempRanges.push_back(
-                {truncatedDegrees(range.TempLo), truncatedDegrees(range.TempHi)});
+            entry.tempRanges.push_back({truncToInt32(range.TempLo), truncToInt32(range.TempHi)});
         }
         opticsCache->push_back(entry);
     }

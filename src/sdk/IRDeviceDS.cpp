@@ -5,13 +5,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
-#include <cwctype>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/CaptureService.h"
 #include "platform/Event.h"
+#include "platform/Strings.h"
 #include "platform/UsbRegistry.h"
 #include "sdk/CallbackHandler.h"
 #include "sdk/Log.h"
@@ -44,19 +44,6 @@ constexpr std::array<IRRawFrameCallback, sizeof...(Slots)> makeForwarders(
 }
 
 constexpr auto rawForwarders = makeForwarders(std::make_integer_sequence<int, kMaxInstances>());
-
-std::wstring lower(std::wstring s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
-    return s;
-}
-
-// Copies `text` into a buffer of kNameChars characters, cut so that it fits.
-void storeName(wchar_t* buffer, const std::wstring& text) {
-    const std::size_t n = std::min(text.size(), kNameChars - 1);
-    std::wmemcpy(buffer, text.data(), n);
-    buffer[n] = L'\0';
-}
 
 std::wstring filterName(const wchar_t* prefix, const wchar_t* wideName) {
     std::wstring name = std::wstring(prefix) + wideName;
@@ -251,7 +238,9 @@ void IRDeviceDS::buildGraph(const platform::CaptureDevice& device, const std::ws
     }
     friendlyName[n] = '\0';
     const std::wstring id = std::to_wstring(_id);
-    storeName(wideName, name.substr(0, kNameChars - 1 - std::min(id.size(), kNameChars - 1)) + id);
+    platform::copyBounded(
+        wideName, kNameChars,
+        name.substr(0, kNameChars - 1 - std::min(id.size(), kNameChars - 1)) + id);
 
     graph->addSource(device, wideName);
     throwIfFailed(graph->addSampleGrabber(filterName(L"SG ", wideName)));
@@ -299,9 +288,9 @@ unsigned long IRDeviceDS::determineSerialNumber(wchar_t* devicePath) {
     if (!usb || devicePath == nullptr) {
         return 0;
     }
-    const std::wstring path = lower(devicePath);
-    const std::wstring vendorText = lower(vendor);
-    const std::wstring productText = lower(product);
+    const std::wstring path = platform::toLower(devicePath);
+    const std::wstring vendorText = platform::toLower(vendor);
+    const std::wstring productText = platform::toLower(product);
     unsigned long serial = 0;
     std::wstring subKey;
     for (std::size_t index = 0; usb->subKeyName(index, subKey); ++index) {
@@ -315,7 +304,7 @@ unsigned long IRDeviceDS::determineSerialNumber(wchar_t* devicePath) {
             pos = path.find(productText, pos + vendorText.size());
         }
         if (pos != std::wstring::npos) {
-            pos = path.find(lower(prefix), pos + productText.size());
+            pos = path.find(platform::toLower(prefix), pos + productText.size());
         }
         if (pos == std::wstring::npos) {
             continue;

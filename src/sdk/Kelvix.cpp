@@ -5,12 +5,14 @@
 #include <cstring>
 #include <cwchar>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <vector>
 
 #include "device/ImagerHID.h"
 #include "device/PlaybackControlDevice.h"
 #include "imgproc/Cali.h"
+#include "imgproc/IRMeasurementField.h"
 #include "imgproc/FormatDefinitions.h"
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/OpEnergy2Temp.h"
@@ -62,12 +64,6 @@ std::wstring bounded(const wchar_t* text) {
         s.resize(kPathCapacity - 1);
     }
     return s;
-}
-
-void copyInto(wchar_t (&dst)[kChainPathLength], const std::wstring& src) {
-    const std::size_t n = src.size() < kChainPathLength - 1 ? src.size() : kChainPathLength - 1;
-    std::wmemcpy(dst, src.c_str(), n);
-    dst[n] = L'\0';
 }
 
 // Process-interface configuration of the imager: digital input 0 in mode 3 with level byte 1,
@@ -265,9 +261,10 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
 
     ImageProcessingConfig config;
     config.serial = serial_;
-    copyInto(config.calibrationDirectory, caliDir);
-    copyInto(config.tableDirectory, caliDir);
-    copyInto(config.formatsDirectory, formatsDir);
+    platform::copyBounded(config.calibrationDirectory, std::size(config.calibrationDirectory),
+                          caliDir);
+    platform::copyBounded(config.tableDirectory, std::size(config.tableDirectory), caliDir);
+    platform::copyBounded(config.formatsDirectory, std::size(config.formatsDirectory), formatsDir);
     const unsigned slot = instanceIndex_;
     config.initCallbacks[ImageProcessingConfig::kThermalSlot] =
         kelvix_callback::thermalFrameInit[slot];
@@ -689,6 +686,12 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
     chain_->readCalibration();
     chain_->loadTemperatureTable();
     chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
+    // Measurement-field chains keep their own emissivity and transmissivity.
+    const auto& fields = chain_->getMeasurementFields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        chain_->updateRadiationParameters(static_cast<std::uint32_t>(i + 1), fields[i]->emissivity,
+                                          fields[i]->transmissivity);
+    }
     return true;
 }
 

@@ -1,0 +1,3 @@
+#include "device/InertControlDevice.h"
+
+InertControlDevice::~InertControlDevice() = default;

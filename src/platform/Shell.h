@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Runs commands through the system's command processor.
+class Shell {
+  public:
+    virtual ~Shell() = default;
+    // The command's exit status; -1 when the command processor could not be started.
+    virtual int run(const std::string& command) = 0;
+};
+
+// The shell in use: the installed one, else the system's.
+Shell& shell();
+// Installs a shell (not owned) in place of the system's; restore goes back to the system's.
+void installShell(Shell* replacement);
+void restoreShell();
+
+}  // namespace platform
