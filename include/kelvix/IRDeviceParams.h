@@ -33,11 +33,11 @@ struct KELVIX_API IRDeviceParams {
 
 // Reads the XML configuration file (root "imager") into the record.
 class KELVIX_API IRDeviceParamsReader {
-public:
+  public:
     static bool readXML(const wchar_t* path, IRDeviceParams& params);
     static bool readXMLC(const char* path, IRDeviceParams& params);
 
-private:
+  private:
     IRDeviceParamsReader() {}
 };
 

@@ -15,12 +15,12 @@ enum IRLoggerVerbosityLevel {
 
 // Applications configure the process-wide logger through this facade.
 class KELVIX_API IRLogger {
-public:
+  public:
     // A null or empty fileName logs under the base name "morvane.log".
     static void setVerbosity(IRLoggerVerbosityLevel console, IRLoggerVerbosityLevel file,
                              const char* fileName);
 
-private:
+  private:
     IRLogger() {}
 };
 

@@ -12,7 +12,7 @@ namespace zol {
 // error stream, each sink with its own level threshold. Messages are dropped until the
 // first configure().
 class KELVIX_API Logger {
-public:
+  public:
     enum Level : unsigned { Error = 0, Warning = 1, Info = 2, Debug = 3 };
     enum Mode : int { ModeFile = 1, ModeFileOff = 2, ModeConsole = 4, ModeConsoleOff = 8 };
 
@@ -28,7 +28,7 @@ public:
 
     const std::string& getFileName() const { return fileName; }
 
-private:
+  private:
     Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;

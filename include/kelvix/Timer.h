@@ -6,14 +6,14 @@ namespace zol {
 
 // Millisecond stopwatch on the high-resolution counter.
 class KELVIX_API Timer {
-public:
+  public:
     Timer();
     // Milliseconds since the last start; restarts the timer.
     double reset();
     // Milliseconds since the last start.
     double getTime();
 
-private:
+  private:
     double getTimeNow();
 
     double startMs;

@@ -33,8 +33,8 @@ KELVIX_API int zol_kelvix_get_thermal_image_size(int* w, int* h);
 KELVIX_API int zol_kelvix_get_palette_image(int* w, int* h, unsigned char* data);
 KELVIX_API int zol_kelvix_get_palette_image_size(int* w, int* h);
 /* Both images of one frame; the sizes must be those of the images. */
-KELVIX_API int zol_kelvix_get_thermal_palette_image(int wT, int hT, unsigned short* thermal,
-                                                    int wP, int hP, unsigned char* rgb);
+KELVIX_API int zol_kelvix_get_thermal_palette_image(int wT, int hT, unsigned short* thermal, int wP,
+                                                    int hP, unsigned char* rgb);
 
 KELVIX_API int zol_kelvix_set_palette(int palette);
 KELVIX_API int zol_kelvix_set_palette_scale(int scale);

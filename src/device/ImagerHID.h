@@ -152,11 +152,12 @@ class ImagerHID : public BaseControlDevice {
     std::int32_t close();
     static std::uint16_t getHWRevision(std::uint16_t vendorId, std::uint16_t productId,
                                        std::uint32_t serial);
-    static bool isDeviceUsed(std::uint16_t vendorId, std::uint16_t productId,
-                             std::uint32_t serial);
+    static bool isDeviceUsed(std::uint16_t vendorId, std::uint16_t productId, std::uint32_t serial);
     // 0 whatever the HID layer answers.
     std::int32_t setLogging(std::int32_t level, const wchar_t* path);
-    bool isOpen() const { return open; }
+    bool isOpen() const {
+        return open;
+    }
 #endif
 
   private:
@@ -191,8 +192,12 @@ class ImagerHID : public BaseControlDevice {
     void powerDown();
     bool lookUp();
     void sizePifArrays();
-    bool isDeviceClass8() { return GetDeviceClass() == 8; }
-    bool isExtendedFirmware() const { return fwRevision >= 3000 && fwRevision <= 3199; }
+    bool isDeviceClass8() {
+        return GetDeviceClass() == 8;
+    }
+    bool isExtendedFirmware() const {
+        return fwRevision >= 3000 && fwRevision <= 3199;
+    }
     std::int32_t pifType() const;
     std::size_t listCount(int list) const;
     bool channelAddress(int list, std::uint8_t index, std::uint8_t* device,

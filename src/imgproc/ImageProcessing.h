@@ -161,7 +161,9 @@ class ImageProcessing {
     HRESULT addMeasurementField(zol::IRMeasurementField* field);
     // Prepares a calibration-image extractor and asks the camera for its calibration memory.
     HRESULT readCalibrationMemory();
-    CaliImageExtractor* getCalibrationImageExtractor() const { return extractor_.get(); }
+    CaliImageExtractor* getCalibrationImageExtractor() const {
+        return extractor_.get();
+    }
 
     // Forwarders to the control device.
     HRESULT FailSafe(bool on);

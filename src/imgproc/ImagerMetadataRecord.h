@@ -72,7 +72,8 @@ struct ImagerMetadataRecord {
 };
 #pragma pack(pop)
 
-static_assert(sizeof(ImagerMetadataRecord) == ImagerMetadataRecord::kEntriesOffset, "imager metadata layout (entries follow)");
+static_assert(sizeof(ImagerMetadataRecord) == ImagerMetadataRecord::kEntriesOffset,
+              "imager metadata layout (entries follow)");
 static_assert(offsetof(ImagerMetadataRecord, serial) == 4, "imager metadata layout");
 static_assert(offsetof(ImagerMetadataRecord, tempFlag100) == 16, "imager metadata layout");
 static_assert(offsetof(ImagerMetadataRecord, tempOptics100) == 24, "imager metadata layout");

@@ -28,7 +28,9 @@ class OpEnergy2Temp : public OpBase {
 #ifdef KELVIX_DEBUG_BUILD
     // Copies min(count, table size) entries and the offset.
     HRESULT getTable(std::int16_t* table, int count, std::int16_t* offset) const;
-    static int getTableSize() { return lut::kSize; }
+    static int getTableSize() {
+        return lut::kSize;
+    }
     HRESULT getSize(std::int16_t* width, std::int16_t* height) const;
     // E_FAIL unless `count` is the pixel count.
     HRESULT getReferenceImage(std::int16_t* image, int count) const;
@@ -37,7 +39,9 @@ class OpEnergy2Temp : public OpBase {
     // Drops the reference image; capture and difference mode take the value.
     HRESULT setDifferenceMode(bool on);
     HRESULT getDifferenceMode(bool* on) const;
-    bool isCapturingReference() const { return captureReference_; }
+    bool isCapturingReference() const {
+        return captureReference_;
+    }
 #endif
 
   private:

@@ -25,7 +25,9 @@ class OpEnergyNormalize : public OpBase {
 
 #ifdef KELVIX_DEBUG_BUILD
     HRESULT getTable(std::int16_t* table, int count) const;
-    static int getTableSize() { return lut::kSize; }
+    static int getTableSize() {
+        return lut::kSize;
+    }
 #endif
 
   private:

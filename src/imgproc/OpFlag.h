@@ -61,7 +61,9 @@ class OpFlag : public OpBase {
     HRESULT setFlagState(std::int32_t state);
     // Switching on clears every pixel's drift state.
     HRESULT setDriftTracking(bool on);
-    bool isDriftTracking() const { return driftTracking_; }
+    bool isDriftTracking() const {
+        return driftTracking_;
+    }
     HRESULT setSkimGain(float gain);
     HRESULT requestOffsetReset();
 #endif

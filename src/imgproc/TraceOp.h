@@ -20,15 +20,25 @@ class TraceOp {
     void recordPre(const std::string& name, const std::int16_t* values, int count);
     void recordPost(const std::string& name, const std::int16_t* values, int count);
     void print(unsigned index);
-    void setActive(bool active) { active_ = active; }
-    bool isActive() const { return active_; }
+    void setActive(bool active) {
+        active_ = active;
+    }
+    bool isActive() const {
+        return active_;
+    }
 
     // Drops every recorded buffer (tests start from a clean tracer).
     void clear();
 
-    std::size_t inputCount() const { return input_.size(); }
-    std::size_t outputCount() const { return output_.size(); }
-    const std::vector<std::string>& names() const { return names_; }
+    std::size_t inputCount() const {
+        return input_.size();
+    }
+    std::size_t outputCount() const {
+        return output_.size();
+    }
+    const std::vector<std::string>& names() const {
+        return names_;
+    }
 
   private:
     TraceOp() = default;

@@ -19,14 +19,14 @@ struct LocalTime {
 // Time as the system sees it: a monotonic 100-ns counter, a wrapping millisecond tick,
 // sleeping, the wall clock and the local time. Tests install a VirtualClock.
 class Clock {
-public:
+  public:
     static constexpr std::int64_t kFrequency = 10'000'000;  // counter ticks per second
 
     virtual ~Clock() = default;
-    virtual std::int64_t ticks() = 0;           // monotonic, 100-ns units
-    virtual std::uint32_t tickMs() = 0;         // milliseconds, wraps after 49.7 days
+    virtual std::int64_t ticks() = 0;    // monotonic, 100-ns units
+    virtual std::uint32_t tickMs() = 0;  // milliseconds, wraps after 49.7 days
     virtual void sleepMs(std::uint32_t ms) = 0;
-    virtual std::int64_t systemTimeMs() = 0;    // wall clock, ms since 1970-01-01 UTC
+    virtual std::int64_t systemTimeMs() = 0;  // wall clock, ms since 1970-01-01 UTC
     virtual LocalTime localTime() = 0;
 };
 
@@ -36,7 +36,9 @@ Clock& clock();
 void setClock(Clock* c);
 
 // Milliseconds since `since` on the wrapping tick, correct across the wrap.
-inline std::uint32_t elapsedMs(std::uint32_t now, std::uint32_t since) { return now - since; }
+inline std::uint32_t elapsedMs(std::uint32_t now, std::uint32_t since) {
+    return now - since;
+}
 // True when tick `now` has reached `deadline`, wrap-safe for spans below 24.8 days.
 inline bool reached(std::uint32_t now, std::uint32_t deadline) {
     return static_cast<std::int32_t>(now - deadline) >= 0;
@@ -44,7 +46,7 @@ inline bool reached(std::uint32_t now, std::uint32_t deadline) {
 
 // A clock that moves only when told to, or when somebody sleeps on it.
 class VirtualClock : public Clock {
-public:
+  public:
     explicit VirtualClock(std::int64_t startTicks = 0, std::uint32_t startTickMs = 0);
 
     std::int64_t ticks() override;
@@ -57,7 +59,7 @@ public:
     void setLocalTime(const LocalTime& t);
     void setSystemTimeMs(std::int64_t ms);
 
-private:
+  private:
     std::atomic<std::int64_t> ticks_;
     std::int64_t startTicks_;
     std::uint32_t startTickMs_;
@@ -68,7 +70,7 @@ private:
 
 // Installs a virtual clock for the lifetime of the object.
 class ScopedClock {
-public:
+  public:
     explicit ScopedClock(Clock& c) { setClock(&c); }
     ~ScopedClock() { setClock(nullptr); }
     ScopedClock(const ScopedClock&) = delete;

@@ -10,7 +10,7 @@ namespace platform {
 
 // A manual-reset event: once set it stays set, waking every waiter, until reset.
 class Event {
-public:
+  public:
     explicit Event(bool initiallySet = false) : set_(initiallySet) {}
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
@@ -26,7 +26,7 @@ public:
     // which lives as long as somebody holds it.
     static std::shared_ptr<Event> named(const std::string& name, bool initiallySet = false);
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool set_;

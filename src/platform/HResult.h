@@ -16,8 +16,12 @@ constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 // 16-byte interface identifier.
 struct GUID {
@@ -39,4 +43,6 @@ inline bool operator==(const GUID& a, const GUID& b) {
     }
     return true;
 }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool operator!=(const GUID& a, const GUID& b) {
+    return !(a == b);
+}

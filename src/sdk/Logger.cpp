@@ -46,7 +46,9 @@ Logger::Logger()
     startMs = counterMs(frequency);
 }
 
-double Logger::secondsSinceStart() const { return (counterMs(frequency) - startMs) / 1000.0; }
+double Logger::secondsSinceStart() const {
+    return (counterMs(frequency) - startMs) / 1000.0;
+}
 
 void Logger::configure(const std::string& name, int newMode, int newFileLevel,
                        int newConsoleLevel) {

@@ -13,7 +13,7 @@ struct CommentToken {
 // The system's minimal XML reader: keeps the text inside the root element, comments cut out,
 // and finds elements by plain text search. Tags carry no attributes and no blanks.
 class KELVIX_API SimpleXML {
-public:
+  public:
     static constexpr int kMaxDepth = 254;
 
     SimpleXML();
@@ -42,7 +42,7 @@ public:
     const wchar_t* getText() const { return text; }
     unsigned short getDepth() const { return depth; }
 
-private:
+  private:
     int length;
     int start[256];
     int end[256];

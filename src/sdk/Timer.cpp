@@ -19,6 +19,8 @@ double Timer::reset() {
     return elapsed;
 }
 
-double Timer::getTime() { return getTimeNow() - startMs; }
+double Timer::getTime() {
+    return getTimeNow() - startMs;
+}
 
 }  // namespace zol

@@ -11,7 +11,7 @@ namespace kelvix_test {
 // Gives each test a temporary directory and points HOME, XDG_DATA_HOME and the current
 // directory there; everything is removed afterwards.
 class TempDirTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -22,7 +22,7 @@ protected:
 
     std::string dir_;
 
-private:
+  private:
     std::wstring oldCwd_;
     std::string oldHome_, oldXdg_;
     bool hadHome_ = false, hadXdg_ = false;
@@ -30,11 +30,11 @@ private:
 
 // A TempDirTest that also runs on a virtual clock.
 class VirtualClockTest : public TempDirTest {
-protected:
+  protected:
     VirtualClockTest() : scoped_(clock_) {}
     platform::VirtualClock clock_;
 
-private:
+  private:
     platform::ScopedClock scoped_;
 };
 

@@ -145,7 +145,7 @@ TEST_F(HIDFlash, FirmwareBlocks) {
     connect();
     std::vector<std::uint8_t> data = pattern(100);
     EXPECT_EQ(dev_.FirmwareWrite(data.data(), 100), 0);
-    ASSERT_EQ(reports().size(), 4u);                               // 32 + 32 + 32 + 4
+    ASSERT_EQ(reports().size(), 4u);  // 32 + 32 + 32 + 4
     EXPECT_EQ(payload(0, 8), Bytes({0x34, 0x51, 0x51, 0x00, 0x20, 0x00, 0x00, data[0]}));
     EXPECT_EQ(payload(3, 8), Bytes({0x34, 0x51, 0x51, 0x00, 0x04, 0x00, 0x60, data[96]}));
     EXPECT_EQ(clock_.tickMs(), 40u);

@@ -42,8 +42,8 @@ TEST_F(ChainOnSimCamera, ReportsBlackbodyInBothRanges) {
     EXPECT_LT(a.maxAbs, 0.5);
 }
 
-// A noisy camera: flag cycles every 30 s while the housing and chip warm up for ten minutes: the offsets of
-// each flag and the drift tracking between flags keep the reading.
+// A noisy camera: flag cycles every 30 s while the housing and chip warm up for ten minutes: the
+// offsets of each flag and the drift tracking between flags keep the reading.
 TEST_F(ChainOnSimCamera, KeepsReadingThroughFlagsAndChipDrift) {
     start(160, 120, 3.0);  // with temporal noise of 3 counts
     physics_->setBlackbodyScene(30.0f, 15.0f, 45.0f);
