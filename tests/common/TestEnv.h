@@ -8,6 +8,14 @@
 
 namespace kelvix_test {
 
+// A copy of `s` on the heap, as the device parameters own their strings.
+inline wchar_t* newWide(const std::wstring& s) {
+    wchar_t* p = new wchar_t[s.size() + 1];
+    s.copy(p, s.size());
+    p[s.size()] = L'\0';
+    return p;
+}
+
 // Gives each test a temporary directory and points HOME, XDG_DATA_HOME and the current
 // directory there; everything is removed afterwards.
 class TempDirTest : public ::testing::Test {
