@@ -105,8 +105,8 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
         physics_->setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
 
         params_.serial = kSerial;
-        params_.caliPath = newWide(wpath("cali"));
-        params_.formatsPath = newWide(wpath("cali"));
+        params_.caliPath = kelvix_test::newWide(wpath("cali"));
+        params_.formatsPath = kelvix_test::newWide(wpath("cali"));
         params_.fov = 23;
         params_.tMin = -20;
         params_.tMax = 100;
@@ -116,12 +116,6 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
     void TearDown() override {
         params_.releaseStrings();
         TempDirTest::TearDown();
-    }
-
-    static wchar_t* newWide(const std::wstring& s) {
-        wchar_t* p = new wchar_t[s.size() + 1];
-        std::wcscpy(p, s.c_str());
-        return p;
     }
 
     std::shared_ptr<sim::SimCamera> camera_;
