@@ -22,16 +22,9 @@ constexpr float kBlackbody = 35.0f;
 
 // An application on the C interface reaching the simulated camera through the daemon's
 // handler. Shutting the handler down while it waits for the next client ends the process.
-class CInterfaceDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
+class CInterfaceDaemonThreadedDeathTest
+    : public daemon_test::LoopbackDeathTest<kelvix_test::TempDirTest> {
   protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        bridge_test::listenOnLoopback();
-        port_ = bridge_test::freeLoopbackPort();
-        ASSERT_NE(port_, 0);
-    }
-
     void scenario() {
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
@@ -78,8 +71,6 @@ class CInterfaceDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
         stack.device->stopStreaming();
         stack.finish(dir_);
     }
-
-    int port_ = 0;
 };
 
 TEST_F(CInterfaceDaemonThreadedDeathTest, PollsTheCameraThroughTheDaemon) {

@@ -44,16 +44,9 @@ ImagerMetadataRecord metadata(zol::Kelvix& imager) {
 
 // The handler as the daemon runs it: the simulated camera's video device feeds the imager,
 // whose thermal frames a TCP client fetches.
-class DaemonCamHandlerCameraThreadedDeathTest : public kelvix_test::TempDirTest {
+class DaemonCamHandlerCameraThreadedDeathTest
+    : public daemon_test::LoopbackDeathTest<kelvix_test::TempDirTest> {
   protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        bridge_test::listenOnLoopback();
-        port_ = bridge_test::freeLoopbackPort();
-        ASSERT_NE(port_, 0);
-    }
-
     void scenario() {
         daemon_test::childWatchdog();
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
@@ -112,8 +105,6 @@ class DaemonCamHandlerCameraThreadedDeathTest : public kelvix_test::TempDirTest 
 
         stack.finish(dir_);
     }
-
-    int port_ = 0;
 };
 
 TEST_F(DaemonCamHandlerCameraThreadedDeathTest, ServesTheSimulatedCamera) {
