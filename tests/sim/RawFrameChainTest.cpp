@@ -14,6 +14,7 @@
 #include "imgproc/OpFlag.h"
 #include "imgproc/OpMetadata.h"
 #include "imgproc/OpSource.h"
+#include "imgproc/OpTestSupport.h"
 
 namespace {
 
@@ -31,12 +32,7 @@ class RawFrameChainTest : public sim_test::CalibratedCameraTest {
         shared_.calibrationDirectory = shared_.formatsDirectory = dirW_.c_str();
 
         const sim::SimRawLayout& layout = physics_->layout();
-        OpFrameFormat format;
-        format.width = layout.rawWidth();
-        format.height = layout.rawHeight();
-        format.pixelCount = format.width * format.height;
-        format.byteSize = format.pixelCount * 2;
-        format.avgTimePerFrame = 333333;
+        OpFrameFormat format = optest::format(layout.rawWidth(), layout.rawHeight());
         deviceFrame_ = OpBase::allocateOutputFrame(&format, 0);
 
         root_ = std::make_unique<OpDevice>(&shared_);
