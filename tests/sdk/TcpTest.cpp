@@ -16,14 +16,7 @@ using bridge_test::writeWords;
 using zol::ConnectionError;
 using zol::Tcp;
 
-std::string failure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ConnectionError& e) {
-        return e.what();
-    }
-    return "no error";
-}
+const auto failure = bridge_test::thrownText<ConnectionError>;
 
 class TcpThreaded : public ::testing::Test {
   protected:
