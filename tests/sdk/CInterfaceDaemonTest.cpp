@@ -29,9 +29,11 @@ class CInterfaceDaemonThreadedDeathTest
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
         daemon_test::CapturedOutput out;
-        daemon_test::SimCameraChannels cam(kSerial);
-        daemon_test::writeCalibration(*cam.camera, sim::CalibrationSet::standard(), path("cali"));
-        cam.physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
+        kelvix_test::SimChannels channels;
+        auto camera = channels.plugIn(kSerial);
+        sim::SimPhysics& physics = sim::SimPhysics::of(*camera);
+        daemon_test::writeCalibration(*camera, sim::CalibrationSet::standard(), path("cali"));
+        physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
         daemon_test::SimDaemonStack stack(kSerial, path("cali"), port_);
 
         int connected = -1;
@@ -56,15 +58,16 @@ class CInterfaceDaemonThreadedDeathTest
         int w = 0, h = 0;
         CHILD_CHECK(zol_kelvix_get_palette_image_size(&w, &h) == 0 && w == 160 && h == 120);
 
-        const int cycles = cam.flagCycles();
+        const int cycles = kelvix_test::flagCycles(*camera);
         CHILD_CHECK(zol_kelvix_trigger_shutter_flag() == 0);
         CHILD_CHECK(out.waitFor("forceFlag\n"));
         CHILD_CHECK(zol_kelvix_set_shutter_mode(0) == 0);
         const auto flagEnd = std::chrono::steady_clock::now() + 10s;
-        while (cam.flagCycles() == cycles && std::chrono::steady_clock::now() < flagEnd) {
+        while (kelvix_test::flagCycles(*camera) == cycles &&
+               std::chrono::steady_clock::now() < flagEnd) {
             std::this_thread::sleep_for(20ms);
         }
-        CHILD_CHECK(cam.flagCycles() > cycles);
+        CHILD_CHECK(kelvix_test::flagCycles(*camera) > cycles);
         CHILD_CHECK(zol_kelvix_set_radiation_parameters(0.9f, 1.0f, 20.0f) == -1);
         CHILD_CHECK(zol_kelvix_terminate() == 0);
 

@@ -52,13 +52,15 @@ class DaemonCamHandlerCameraThreadedDeathTest
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
         CapturedOutput out;
-        daemon_test::SimCameraChannels cam(kSerial);
+        kelvix_test::SimChannels channels;
+        auto camera = channels.plugIn(kSerial);
+        sim::SimPhysics& physics = sim::SimPhysics::of(*camera);
         // A second range starting at the same minimum, so that a maximum alone names a range.
         sim::CalibrationSet set = sim::CalibrationSet::standard();
         set.optics[0].ranges[1].tMin = -20;
-        daemon_test::writeCalibration(*cam.camera, set, path("cali"));
-        cam.physics.setModel(set.optics[0].ranges[0].model);
-        cam.physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
+        daemon_test::writeCalibration(*camera, set, path("cali"));
+        physics.setModel(set.optics[0].ranges[0].model);
+        physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
         daemon_test::SimDaemonStack stack(kSerial, path("cali"), port_);
         zol::Kelvix& imager = stack.imager;
         auto client = daemon_test::connectedClient(port_);
@@ -82,10 +84,10 @@ class DaemonCamHandlerCameraThreadedDeathTest
         CHILD_CHECK(palette.first && rgb->width == 160 && rgb->height == 120);
         CHILD_CHECK(rgb->frameCounter > last);
 
-        const int cycles = cam.flagCycles();
+        const int cycles = kelvix_test::flagCycles(*camera);
         CHILD_CHECK(client->triggerFlag() == 0);
         CHILD_CHECK(out.waitFor("forceFlag\n"));
-        CHILD_CHECK(eventually([&] { return cam.flagCycles() > cycles; }));
+        CHILD_CHECK(eventually([&] { return kelvix_test::flagCycles(*camera) > cycles; }));
 
         CHILD_CHECK(imager.getAutoFlag());
         CHILD_CHECK(client->setFlagAutoMode(false) == 0);

@@ -2,15 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "CalibrationSetWriter.h"
 #include "DaemonTestSupport.h"
-#include "SimCamera.h"
-#include "SimHid.h"
-#include "SimPhysics.h"
-#include "SimVideo.h"
+#include "common/SimChannels.h"
 #include "common/TestEnv.h"
 #include "kelvix/DaemonCamHandler.h"
 #include "kelvix/IRDeviceDS.h"
@@ -19,28 +15,6 @@
 #include "platform/Strings.h"
 
 namespace daemon_test {
-
-// The simulated camera on both its HID and video channels, as a death-test child uses it.
-struct SimCameraChannels {
-    explicit SimCameraChannels(std::uint32_t serial)
-        : camera(std::make_shared<sim::SimCamera>(serial)), physics(sim::SimPhysics::of(*camera)) {
-        camera->video.capabilities = {
-            {physics.layout().rawWidth(), physics.layout().rawHeight(), 333333}};
-        hid.addCamera(camera);
-        video.attach(camera);
-    }
-
-    int flagCycles() {
-        std::lock_guard<std::mutex> lock(camera->mutex());
-        return camera->hid.flagCycles;
-    }
-
-    std::shared_ptr<sim::SimCamera> camera;
-    sim::SimPhysics& physics;
-    sim::SimHidBackend hid;
-    sim::ScopedHidBackend scopedHid{hid};
-    sim::ScopedSimVideo video;
-};
 
 // The daemon's stack over the simulated camera: the video device feeds an imager initialised
 // from the calibration files in `caliDir`, whose frames a handler on `port` serves.
