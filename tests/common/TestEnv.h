@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/Clock.h"
 
@@ -14,6 +16,20 @@ inline wchar_t* newWide(const std::wstring& s) {
     s.copy(p, s.size());
     p[s.size()] = L'\0';
     return p;
+}
+
+// Waits in real time for what other threads do: checks `done` up to `tries` times, `step`
+// apart, and once more at the end.
+template <typename Done>
+bool waitUntil(Done done, int tries = 500,
+               std::chrono::milliseconds step = std::chrono::milliseconds(10)) {
+    for (int i = 0; i < tries; ++i) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(step);
+    }
+    return done();
 }
 
 // Gives each test a temporary directory and points HOME, XDG_DATA_HOME and the current

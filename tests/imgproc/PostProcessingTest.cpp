@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/TestEnv.h"
 #include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpTestSupport.h"
 
@@ -94,14 +95,10 @@ TEST(PostProcessing, LastFlagStateIsKeptPerOperator) {
     EXPECT_TRUE(b.push(1, {0}).empty());
 }
 
-// Runs the worker and waits until `pred` holds or a second passes.
-template <typename Pred>
-bool waitUntil(Pred pred) {
-    for (int i = 0; i < 1000 && !pred(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+// Waits until `pred` holds or a second passes.
+const auto waitUntil = [](auto pred) {
+    return kelvix_test::waitUntil(pred, 1000, std::chrono::milliseconds(1));
+};
 
 // Holds the sink's computation until released, counting the computations begun.
 struct ComputeGate {

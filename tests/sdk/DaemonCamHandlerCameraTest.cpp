@@ -21,17 +21,8 @@ using daemon_test::CapturedOutput;
 constexpr std::uint32_t kSerial = 5310042;
 constexpr float kBlackbody = 60.0f;
 
-template <typename Done>
-bool eventually(Done done) {
-    const auto end = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+// Within 20 s or so.
+const auto eventually = [](auto done) { return kelvix_test::waitUntil(done, 1000, 20ms); };
 
 ImagerMetadataRecord metadata(zol::Kelvix& imager) {
     alignas(ImagerMetadataRecord) unsigned char bytes[128] = {};
