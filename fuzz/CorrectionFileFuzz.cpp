@@ -5,29 +5,8 @@
 #include <string>
 
 #include "imgproc/OpCorr.h"
+#include "imgproc/OpTestSupport.h"
 #include "support/FuzzFile.h"
-
-namespace {
-
-class FuzzRoot : public OpBase {
-  public:
-    explicit FuzzRoot(SharedParameterBlock* shared) : OpBase(nullptr, 0, L"# Fuzz", shared) {}
-    HRESULT start() {
-        OpFrameFormat format;
-        format.width = 8;
-        format.height = 6;
-        format.pixelCount = 48;
-        format.byteSize = 96;
-        format.avgTimePerFrame = 333333;
-        OpFrame* f = allocateOutputFrame(&format, 1);
-        ownsFrame_ = true;
-        return setOutputFrame(&f);
-    }
-    HRESULT init(OpBase*) override { return E_FAIL; }
-    HRESULT compute() override { return S_OK; }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // File name stem of serial 1, FOV 1, range 0..100.
@@ -46,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         shared.deviceResOffsetX = data[0] >> 4;
         shared.deviceResOffsetY = (data[0] >> 1) & 7;
     }
-    FuzzRoot root(&shared);
+    optest::SourceOp root(&shared, 8, 6);
     OpCorr corr(&root, &shared, nullptr);
     if (root.start() != S_OK) {
         __builtin_trap();

@@ -2,11 +2,35 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/Clock.h"
 
 namespace kelvix_test {
+
+// A copy of `s` on the heap, as the device parameters own their strings.
+inline wchar_t* newWide(const std::wstring& s) {
+    wchar_t* p = new wchar_t[s.size() + 1];
+    s.copy(p, s.size());
+    p[s.size()] = L'\0';
+    return p;
+}
+
+// Waits in real time for what other threads do: checks `done` up to `tries` times, `step`
+// apart, and once more at the end.
+template <typename Done>
+bool waitUntil(Done done, int tries = 500,
+               std::chrono::milliseconds step = std::chrono::milliseconds(10)) {
+    for (int i = 0; i < tries; ++i) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(step);
+    }
+    return done();
+}
 
 // Gives each test a temporary directory and points HOME, XDG_DATA_HOME and the current
 // directory there; everything is removed afterwards.

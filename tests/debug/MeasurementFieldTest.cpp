@@ -7,10 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "CalibrationSetWriter.h"
-#include "SimCamera.h"
-#include "SimPhysics.h"
-#include "common/TestEnv.h"
+#include "common/SimChainTest.h"
 #include "imgproc/Cali.h"
 #include "imgproc/IRMeasurementField.h"
 #include "imgproc/ImageProcessing.h"
@@ -19,7 +16,6 @@
 #include "imgproc/OpMeasurementField.h"
 #include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpTestSupport.h"
-#include "platform/Strings.h"
 
 namespace {
 
@@ -143,56 +139,30 @@ std::vector<std::uint16_t> g_thermal;
 std::vector<int> g_flagStates;
 std::atomic<int> g_fieldCalls{0};
 
-class MeasurementFieldChainTest : public kelvix_test::VirtualClockTest {
+class MeasurementFieldChainTest : public kelvix_test::SimChainTest<FieldDevice> {
   protected:
     static constexpr std::uint32_t kSerial = 31340077;
 
-    MeasurementFieldChainTest() : device_(kSerial) {}
+    MeasurementFieldChainTest() : SimChainTest(kSerial, kSerial) {}
 
     void SetUp() override {
-        VirtualClockTest::SetUp();
+        SimChainTest::SetUp();
         g_fieldCalls = 0;
         g_flagStates.clear();
-        camera_ = std::make_unique<sim::SimCamera>(kSerial);
-        physics_ = &sim::SimPhysics::of(*camera_);
-        writer_ =
-            std::make_unique<sim::CalibrationSetWriter>(*camera_, sim::CalibrationSet::standard());
-        ASSERT_TRUE(writer_->writeAll(dir_));
-        config_.serial = kSerial;
-        dirW_ = platform::toWide(dir_);
-        dirW_.copy(config_.calibrationDirectory, dirW_.size());
-        dirW_.copy(config_.tableDirectory, dirW_.size());
-        dirW_.copy(config_.formatsDirectory, dirW_.size());
+        ASSERT_NO_FATAL_FAILURE(setUpCamera(sim::CalibrationSet::standard()));
         config_.doneCallbacks[ImageProcessingConfig::kThermalSlot] = [](FrameDoneRecord* r) {
             std::copy(r->pixels, r->pixels + g_thermal.size(), g_thermal.begin());
             g_flagStates.push_back(+r->metadata->flagState);
         };
         g_thermal.assign(physics_->pixelCount(), 0);
-        raw_ =
-            FrameInitRecord{static_cast<std::uint32_t>(physics_->layout().rawWidth()),
-                            static_cast<std::uint32_t>(physics_->layout().rawHeight()), 16, 333333};
-        ASSERT_EQ(Cali::getInstance()->readXML(dirW_.c_str(), kSerial), 0);
-        ASSERT_EQ(chain_.init(&device_, &config_, &raw_, &rawBuffer_), S_OK);
-        ASSERT_EQ(chain_.setTempRange(23, L"", -20.0f, 100.0f, 30), S_OK);
-        ASSERT_EQ(chain_.initOperators(), S_OK);
-        ASSERT_EQ(chain_.readCalibration(), S_OK);
-        ASSERT_EQ(chain_.loadTemperatureTable(), S_OK);
-        ASSERT_EQ(chain_.updateRadiationParameters(0, 1.0f, 1.0f), S_OK);
+        ASSERT_NO_FATAL_FAILURE(readCalibration());
+        ASSERT_NO_FATAL_FAILURE(build());
 
         physics_->setModel(writer_->set().optics[0].ranges[0].model);
         camera_->tempChip = 39.0f;
         camera_->tempFlag = 32.0f;
         camera_->tempBox = 30.0f;
         physics_->setBlackbodyScene(37.0f, 0.0f, 60.0f);
-    }
-
-    void frames(int count) {
-        for (int i = 0; i < count; ++i) {
-            physics_->nextFrame(reinterpret_cast<std::uint16_t*>(rawBuffer_.buffer));
-            chain_.getDeviceFrame()->metadata->frameCounter += 1;
-            ASSERT_EQ(chain_.process(), S_OK);
-            clock_.advanceMs(33.3);
-        }
     }
 
     // A field inside the blackbody (the middle half of the frame).
@@ -209,16 +179,6 @@ class MeasurementFieldChainTest : public kelvix_test::VirtualClockTest {
         f.callback = [](zol::IRMeasurementField*) { return ++g_fieldCalls; };
         return f;
     }
-
-    FieldDevice device_;
-    std::unique_ptr<sim::SimCamera> camera_;
-    sim::SimPhysics* physics_ = nullptr;
-    std::unique_ptr<sim::CalibrationSetWriter> writer_;
-    std::wstring dirW_;
-    ImageProcessingConfig config_;
-    FrameInitRecord raw_{};
-    RawBufferRecord rawBuffer_;
-    ImageProcessing chain_;
 };
 
 TEST_F(MeasurementFieldChainTest, FieldMeasuresTheSceneOnOpenFlagFrames) {

@@ -76,10 +76,7 @@ TEST_F(HIDCommLookup, DeviceHeldElsewhereIsInUseAndStillOpensShared) {
     EXPECT_EQ(std::wstring(list->serial_number), L"777");
     hid_free_enumeration(list);
 
-    DEVICE_DESCRIPTION d;
-    d.vendorId = 0x0403;
-    d.productId = 0xDE37;
-    d.serialNumber = 777;
+    DEVICE_DESCRIPTION d = simDescription(777);
     EXPECT_TRUE(dev_.open_device(&d));
     EXPECT_EQ(dev_.get_send_buffer_len(), 41);
     EXPECT_EQ(dev_.get_receive_buffer_len(), 65);
@@ -92,10 +89,7 @@ TEST_F(HIDCommLookup, OpenNeedsExactIdsAndPassesOverDevicesThatFail) {
     DEVICE_DESCRIPTION wildcard;  // vendor and product 0 qualify nothing when opening
     EXPECT_FALSE(dev_.open_device(&wildcard));
 
-    DEVICE_DESCRIPTION d;
-    d.vendorId = 0x0403;
-    d.productId = 0xDE37;
-    d.serialNumber = 5;
+    DEVICE_DESCRIPTION d = simDescription(5);
     ASSERT_TRUE(dev_.open_device(&d));
     EXPECT_EQ(d.releaseNumber, 2u);
     EXPECT_EQ(dev_.get_hardware_rev(), 2);

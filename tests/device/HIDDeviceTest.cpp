@@ -42,13 +42,8 @@ TEST_F(HIDDeviceCommands, ExtendedRegistersFromRevision20) {
     expectPayload(0, {0x34, 0x58, 0x10, 0x10, 0x00});
     expectPayload(1, {0x34, 0x58, 0x12, 0x10, 0x00});
     HIDDevice newer;
-    auto cam = std::make_shared<sim::SimCamera>(20, 20);
-    backend_.addCamera(cam);
-    DEVICE_DESCRIPTION d;
-    d.vendorId = 0x0403;
-    d.productId = 0xDE37;
-    d.serialNumber = 20;
-    ASSERT_TRUE(newer.OpenHIDDevice(&d));
+    auto cam = addCamera(20);
+    ASSERT_TRUE(open(newer, 20));
     newer.SetSkimFlex(0x100, true);
     newer.SetFidFlex(0x100, true);
     newer.SetSkimFlex(0x100, false);
@@ -72,14 +67,9 @@ TEST_F(HIDDeviceCommands, ChannelAndRevisionLimitsSendNothing) {
     expectPayload(1, {0x34, 0x76, 0x07});
 
     for (std::uint16_t rev : {2000, 1000, 1999}) {
-        auto cam = std::make_shared<sim::SimCamera>(rev, rev);
-        backend_.addCamera(cam);
+        auto cam = addCamera(rev);
         HIDDevice laser;
-        DEVICE_DESCRIPTION d;
-        d.vendorId = 0x0403;
-        d.productId = 0xDE37;
-        d.serialNumber = rev;
-        ASSERT_TRUE(laser.OpenHIDDevice(&d));
+        ASSERT_TRUE(open(laser, rev));
         EXPECT_EQ(laser.SetLaserCtl(true), rev == 2000 ? -1 : 0) << rev;
         EXPECT_EQ(cam->hid.reports.size(), rev == 2000 ? 0u : 1u) << rev;
     }
@@ -140,13 +130,8 @@ TEST_F(HIDDeviceQueries, FlagTemperatureByRevision) {
     expectPayload(0, {0x34, 0x61});
 
     HIDDevice old;
-    auto cam = std::make_shared<sim::SimCamera>(10, 10);
-    backend_.addCamera(cam);
-    DEVICE_DESCRIPTION d;
-    d.vendorId = 0x0403;
-    d.productId = 0xDE37;
-    d.serialNumber = 10;
-    ASSERT_TRUE(old.OpenHIDDevice(&d));
+    auto cam = addCamera(10);
+    ASSERT_TRUE(open(old, 10));
     const std::pair<std::uint8_t, std::uint8_t> bytes[] = {
         {0xFF, 0xF0}, {0x19, 0x00}, {0x01, 0x90}};
     const float expected[] = {-0.1f, 25.0f, 1.5f};
@@ -172,18 +157,13 @@ TEST_F(HIDDeviceQueries, ChipTemperatureFormulas) {
         {21, 0x03, 0xE8, 63.5380f},  {99, 0x03, 0xE8, 63.5380f}, {100, 0x03, 0xE8, 59.2361f},
     };
     for (const auto& c : cases) {
-        auto cam = std::make_shared<sim::SimCamera>(c.revision, c.revision);
-        backend_.addCamera(cam);
+        auto cam = addCamera(c.revision);
         cam->hid.patchAnswer = [c](const std::uint8_t*, std::uint8_t* a) {
             a[2] = c.b2;
             a[3] = c.b3;
         };
         HIDDevice dev;
-        DEVICE_DESCRIPTION d;
-        d.vendorId = 0x0403;
-        d.productId = 0xDE37;
-        d.serialNumber = c.revision;
-        ASSERT_TRUE(dev.OpenHIDDevice(&d));
+        ASSERT_TRUE(open(dev, c.revision));
         float t = 0;
         EXPECT_EQ(dev.GetTchip(&t), 0);
         EXPECT_NEAR(t, c.expected, 2e-3) << c.revision;

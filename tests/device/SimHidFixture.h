@@ -16,6 +16,15 @@ namespace kelvix_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// What opens the simulated camera with this serial number.
+inline DEVICE_DESCRIPTION simDescription(std::uint32_t serial) {
+    DEVICE_DESCRIPTION d;
+    d.vendorId = 0x0403;
+    d.productId = 0xDE37;
+    d.serialNumber = serial;
+    return d;
+}
+
 // A HIDDevice connected to one simulated camera, on a virtual clock.
 class SimHidTest : public ::testing::Test {
   protected:
@@ -25,12 +34,18 @@ class SimHidTest : public ::testing::Test {
     void connect(std::uint16_t hwRevision = 3100, std::uint32_t serial = 12345) {
         cam_ = std::make_shared<sim::SimCamera>(serial, hwRevision);
         backend_.addCamera(cam_);
-        DEVICE_DESCRIPTION d;
-        d.vendorId = 0x0403;
-        d.productId = 0xDE37;
-        d.serialNumber = serial;
-        ASSERT_TRUE(dev_.OpenHIDDevice(&d));
+        ASSERT_TRUE(open(dev_, serial));
         cam_->hid.reports.clear();
+    }
+    // Adds a further camera whose serial number is its revision.
+    std::shared_ptr<sim::SimCamera> addCamera(std::uint16_t revision) {
+        auto cam = std::make_shared<sim::SimCamera>(revision, revision);
+        backend_.addCamera(cam);
+        return cam;
+    }
+    static bool open(HIDDevice& dev, std::uint32_t serial) {
+        DEVICE_DESCRIPTION d = simDescription(serial);
+        return dev.OpenHIDDevice(&d);
     }
 
     const std::vector<Bytes>& reports() const { return cam_->hid.reports; }

@@ -13,6 +13,7 @@
 #include "SimVideo.h"
 #include "common/BridgeClientUSBAccess.h"
 #include "common/HttpTestServer.h"
+#include "common/SimChannels.h"
 #include "common/TestEnv.h"
 #include "kelvix/DirectBridgeClientUSB.h"
 #include "kelvix/ImageBuilder.h"
@@ -36,13 +37,8 @@ class CInterfaceEndToEndThreaded : public kelvix_test::TempDirTest {
   protected:
     void plugIn(std::uint32_t serial) {
         serial_ = serial;
-        camera_ = std::make_shared<sim::SimCamera>(serial);
-        sim::SimPhysics& physics = sim::SimPhysics::of(*camera_);
-        const sim::SimRawLayout& l = physics.layout();
-        camera_->video.capabilities = {{l.rawWidth(), l.rawHeight(), 333333}};
-        physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
-        hid_.addCamera(camera_);
-        video_.attach(camera_);
+        camera_ = channels_.plugIn(serial);
+        sim::SimPhysics::of(*camera_).setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
         platform::createDirectory(wpath("cali"));
         platform::createDirectory(wpath("formats"));
     }
@@ -63,10 +59,7 @@ class CInterfaceEndToEndThreaded : public kelvix_test::TempDirTest {
     int usbInit(const std::string& config = "config.xml") {
         return zol_kelvix_usb_init(path(config).c_str(), path("formats").c_str(), nullptr);
     }
-    int flagCycles() {
-        std::lock_guard<std::mutex> lock(camera_->mutex());
-        return camera_->hid.flagCycles;
-    }
+    int flagCycles() { return kelvix_test::flagCycles(*camera_); }
     void TearDown() override {
         zol_kelvix_terminate();
         zol::DirectBridgeClientUSBTestAccess::releaseAll(
@@ -76,10 +69,8 @@ class CInterfaceEndToEndThreaded : public kelvix_test::TempDirTest {
     }
 
     std::uint32_t serial_ = 0;
+    kelvix_test::SimChannels channels_;
     std::shared_ptr<sim::SimCamera> camera_;
-    sim::SimHidBackend hid_;
-    sim::ScopedHidBackend scopedHid_{hid_};
-    sim::ScopedSimVideo video_;
 };
 
 TEST_F(CInterfaceEndToEndThreaded, UsbRoadPollsImagesAndAppliesSettings) {
@@ -202,17 +193,17 @@ TEST_F(CInterfaceEndToEndThreaded, FailedConnectionsReportAndReleaseWhatTheyOpen
 
     // A video graph that cannot be built, a stream that does not start.
     writeConfig("config.xml", serial_);
-    video_.capture.fail(sim::SimCaptureCall::CreateGraph, E_FAIL);
+    channels_.video.capture.fail(sim::SimCaptureCall::CreateGraph, E_FAIL);
     EXPECT_EQ(usbInit(), -1);
-    video_.capture.fail(sim::SimCaptureCall::CreateGraph, S_OK);
-    video_.capture.fail(sim::SimCaptureCall::RunFilter, E_FAIL);
+    channels_.video.capture.fail(sim::SimCaptureCall::CreateGraph, S_OK);
+    channels_.video.capture.fail(sim::SimCaptureCall::RunFilter, E_FAIL);
     testing::internal::CaptureStderr();
     EXPECT_EQ(usbInit(), -1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "Error occurred in starting stream ... aborting. You may need to reconnect the "
                   "camera."),
               std::string::npos);
-    video_.capture.fail(sim::SimCaptureCall::RunFilter, S_OK);
+    channels_.video.capture.fail(sim::SimCaptureCall::RunFilter, S_OK);
 
     // Without format definitions the imager refuses; more failures than imager instances
     // may live at once, and then the camera still opens.

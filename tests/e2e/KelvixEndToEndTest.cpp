@@ -9,9 +9,8 @@
 
 #include "CalibrationSetWriter.h"
 #include "SimCamera.h"
-#include "SimHid.h"
 #include "SimPhysics.h"
-#include "SimVideo.h"
+#include "common/SimChannels.h"
 #include "common/TestEnv.h"
 #include "kelvix/IRDeviceDS.h"
 #include "kelvix/Kelvix.h"
@@ -91,12 +90,8 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
         TempDirTest::SetUp();
         zol::Logger::getInstance()->configure("e2e", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Warning);
-        camera_ = std::make_shared<sim::SimCamera>(kSerial);
+        camera_ = channels_.plugIn(kSerial, 10'000'000 / kRate);
         physics_ = &sim::SimPhysics::of(*camera_);
-        const sim::SimRawLayout& l = physics_->layout();
-        camera_->video.capabilities = {{l.rawWidth(), l.rawHeight(), 10'000'000 / kRate}};
-        hid_.addCamera(camera_);
-        video_.attach(camera_);
 
         sim::CalibrationSet set = sim::CalibrationSet::standard();
         set.streamRates = {kRate};
@@ -105,8 +100,8 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
         physics_->setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
 
         params_.serial = kSerial;
-        params_.caliPath = newWide(wpath("cali"));
-        params_.formatsPath = newWide(wpath("cali"));
+        params_.caliPath = kelvix_test::newWide(wpath("cali"));
+        params_.formatsPath = kelvix_test::newWide(wpath("cali"));
         params_.fov = 23;
         params_.tMin = -20;
         params_.tMax = 100;
@@ -118,17 +113,9 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
         TempDirTest::TearDown();
     }
 
-    static wchar_t* newWide(const std::wstring& s) {
-        wchar_t* p = new wchar_t[s.size() + 1];
-        std::wcscpy(p, s.c_str());
-        return p;
-    }
-
+    kelvix_test::SimChannels channels_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimPhysics* physics_ = nullptr;
-    sim::SimHidBackend hid_;
-    sim::ScopedHidBackend scopedHid_{hid_};
-    sim::ScopedSimVideo video_;
     zol::IRDeviceParams params_;
 };
 

@@ -65,8 +65,8 @@ class PlaybackTest : public kelvix_test::VirtualClockTest {
         physics_->setBlackbodyScene(60.0f, 5.0f, 45.0f);
         raw_.resize(physics_->layout().rawWords());
         received = &received_;
-        params_.caliPath = copyOf(dir_);
-        params_.formatsPath = copyOf(dir_);
+        params_.caliPath = kelvix_test::newWide(platform::toWide(dir_));
+        params_.formatsPath = kelvix_test::newWide(platform::toWide(dir_));
         zol::IRLogger::setVerbosity(zol::IRLOG_WARNING, zol::IRLOG_OFF, "t");
     }
     void TearDown() override {
@@ -113,12 +113,6 @@ class PlaybackTest : public kelvix_test::VirtualClockTest {
         testing::internal::CaptureStderr();
         f();
         return testing::internal::GetCapturedStderr();
-    }
-    static wchar_t* copyOf(const std::string& text) {
-        const std::wstring w = platform::toWide(text);
-        wchar_t* copy = new wchar_t[w.size() + 1];
-        std::wcscpy(copy, w.c_str());
-        return copy;
     }
 
     std::shared_ptr<sim::SimCamera> camera_;
@@ -187,8 +181,8 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
     camera_->tempBox = 29.0f;
     zol::IRDeviceParams live;
     live.serial = kSerial;
-    live.caliPath = copyOf(dir_);
-    live.formatsPath = copyOf(dir_);
+    live.caliPath = kelvix_test::newWide(platform::toWide(dir_));
+    live.formatsPath = kelvix_test::newWide(platform::toWide(dir_));
     live.tMin = -20;
     live.tMax = 100;
     live.framerate = 30.0f;

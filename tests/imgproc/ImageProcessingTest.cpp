@@ -5,10 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "CalibrationSetWriter.h"
-#include "SimCamera.h"
-#include "SimPhysics.h"
-#include "common/TestEnv.h"
+#include "common/SimChainTest.h"
 #include "imgproc/Cali.h"
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/NullControlDevice.h"
@@ -16,7 +13,6 @@
 #include "imgproc/OpSource.h"
 #include "kelvix/HIDDevice.h"
 #include "kelvix/IRLogger.h"
-#include "platform/Strings.h"
 
 namespace {
 
@@ -79,55 +75,22 @@ void onDone(FrameDoneRecord* r) {
     g_done.push_back(*r->metadata);
 }
 
-class ImageProcessingTest : public kelvix_test::VirtualClockTest {
+class ImageProcessingTest : public kelvix_test::SimChainTest<RecordingDevice> {
   protected:
+    ImageProcessingTest() : SimChainTest(kSerial) {}
+
     void SetUp() override {
-        VirtualClockTest::SetUp();
+        SimChainTest::SetUp();
         g_done.clear();
-        camera_ = std::make_unique<sim::SimCamera>(kSerial);
         sim::CalibrationSet set = sim::CalibrationSet::standard();
         set.optics[0].ranges[1].frameRates = {30, 60};  // 0..250 lists its rates
         set.optics[0].ranges[2].skim = 2100;
-        sim::CalibrationSetWriter writer(*camera_, set);
-        ASSERT_TRUE(writer.writeAll(dir_));
-        dirW_ = platform::toWide(dir_);
-        ASSERT_EQ(Cali::getInstance()->readXML(dirW_.c_str(), kSerial), 0);
-        config_.serial = kSerial;
-        dirW_.copy(config_.calibrationDirectory, dirW_.size());
-        dirW_.copy(config_.tableDirectory, dirW_.size());
-        dirW_.copy(config_.formatsDirectory, dirW_.size());
+        ASSERT_NO_FATAL_FAILURE(setUpCamera(set));
+        ASSERT_NO_FATAL_FAILURE(readCalibration());
         config_.doneCallbacks[ImageProcessingConfig::kThermalSlot] = &onDone;
-        const sim::SimRawLayout& l = sim::SimPhysics::of(*camera_).layout();
-        raw_ = FrameInitRecord{static_cast<std::uint32_t>(l.rawWidth()),
-                               static_cast<std::uint32_t>(l.rawHeight()), 16, 333333};
     }
 
-    // The imager's order of initialisation, up to a chain that takes frames.
-    void build() {
-        ASSERT_EQ(chain_.init(&device_, &config_, &raw_, &rawBuffer_), S_OK);
-        ASSERT_EQ(chain_.setTempRange(23, L"", -20.0f, 100.0f, 30), S_OK);
-        ASSERT_EQ(chain_.initOperators(), S_OK);
-        ASSERT_EQ(chain_.readCalibration(), S_OK);
-        ASSERT_EQ(chain_.loadTemperatureTable(), S_OK);
-        ASSERT_EQ(chain_.updateRadiationParameters(0, 1.0f, 1.0f), S_OK);
-    }
-
-    HRESULT frame() {
-        sim::SimPhysics::of(*camera_).nextFrame(
-            reinterpret_cast<std::uint16_t*>(rawBuffer_.buffer));
-        chain_.getDeviceFrame()->metadata->frameCounter += 1;
-        const HRESULT hr = chain_.process();
-        clock_.advanceMs(33);
-        return hr;
-    }
-
-    std::unique_ptr<sim::SimCamera> camera_;
-    std::wstring dirW_;
-    ImageProcessingConfig config_;
-    FrameInitRecord raw_{};
-    RawBufferRecord rawBuffer_;
-    RecordingDevice device_;
-    ImageProcessing chain_;
+    HRESULT frame() { return SimChainTest::frame(33.0); }
 };
 
 }  // namespace

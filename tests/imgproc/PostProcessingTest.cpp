@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/TestEnv.h"
 #include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpTestSupport.h"
 
@@ -94,40 +95,46 @@ TEST(PostProcessing, LastFlagStateIsKeptPerOperator) {
     EXPECT_TRUE(b.push(1, {0}).empty());
 }
 
-// Runs the worker and waits until `pred` holds or a second passes.
-template <typename Pred>
-bool waitUntil(Pred pred) {
-    for (int i = 0; i < 1000 && !pred(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+// Waits until `pred` holds or a second passes.
+const auto waitUntil = [](auto pred) {
+    return kelvix_test::waitUntil(pred, 1000, std::chrono::milliseconds(1));
+};
 
-TEST(PostProcessingThreaded, OnlyTheNewestQueuedFrameRunsAndAllAreReleased) {
-    PostChain c;
+// Holds the sink's computation until released, counting the computations begun.
+struct ComputeGate {
     std::mutex m;
     std::condition_variable cv;
-    bool release = false;
+    bool released = false;
     std::atomic<int> computed{0};
-    c.sink.onCompute = [&] {
-        ++computed;
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return release; });
-    };
+
+    void hold(SinkOp& sink) {
+        sink.onCompute = [this] {
+            ++computed;
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [this] { return released; });
+        };
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m);
+        released = true;
+        cv.notify_all();
+    }
+};
+
+TEST(PostProcessingThreaded, OnlyTheNewestQueuedFrameRunsAndAllAreReleased) {
+    ComputeGate gate;
+    PostChain c;
+    gate.hold(c.sink);
     c.post->setUseThread(true);
     c.feed(1);  // queued, the worker takes it and blocks in the sink
-    ASSERT_TRUE(waitUntil([&] { return computed.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return gate.computed.load() == 1; }));
 
     // Three frames wait while the worker is busy.
     for (std::uint32_t counter : {10u, 11u, 12u}) {
         c.feed(counter);
     }
-    {
-        std::lock_guard<std::mutex> lock(m);
-        release = true;
-    }
-    cv.notify_all();
-    ASSERT_TRUE(waitUntil([&] { return c.post->queuedCount() == 0 && computed.load() == 2; }));
+    gate.release();
+    ASSERT_TRUE(waitUntil([&] { return c.post->queuedCount() == 0 && gate.computed.load() == 2; }));
     ASSERT_TRUE(waitUntil([&] { return c.hooks == 2; }));
     EXPECT_EQ(c.sink.counters, (Counters{1, 12}));
     EXPECT_EQ(c.post->queuedCount(), 0u);
@@ -165,31 +172,22 @@ TEST(PostProcessingThreaded, DestructionWhileTheWorkerWaitsIsPrompt) {
 }
 
 TEST(PostProcessingThreaded, QueuedFramesAreFreedOnDestruction) {
+    ComputeGate gate;
     PostChain c;
-    std::mutex m;
-    std::condition_variable cv;
-    bool release = false;
-    std::atomic<int> computed{0};
-    c.sink.onCompute = [&] {
-        ++computed;
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return release; });
-    };
+    gate.hold(c.sink);
     c.post->setUseThread(true);
     c.feed(1);
-    ASSERT_TRUE(waitUntil([&] { return computed.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return gate.computed.load() == 1; }));
     for (std::uint32_t counter : {2u, 3u, 4u}) {
         c.feed(counter);
     }
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::lock_guard<std::mutex> lock(m);
-        release = true;
-        cv.notify_all();
+        gate.release();
     });
     c.post.reset();  // joins the worker; the frames still queued are freed (leak checkers see it)
     releaser.join();
-    EXPECT_EQ(computed.load(), 1);
+    EXPECT_EQ(gate.computed.load(), 1);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,17 @@ void listenOnLoopback();
 int freeLoopbackPort();
 // Counts the descriptors this process holds.
 std::size_t openDescriptors();
+
+// The text of the `Error` that `f` throws, or "no error".
+template <class Error>
+std::string thrownText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "no error";
+}
 
 void writeWords(zol::Tcp& tcp, const std::vector<std::uint32_t>& words);
 std::vector<std::uint32_t> readWords(zol::Tcp& tcp, std::size_t count);

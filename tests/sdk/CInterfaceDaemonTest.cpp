@@ -6,20 +6,12 @@
 #include <vector>
 
 #include "BridgeTestSupport.h"
-#include "CalibrationSetWriter.h"
 #include "DaemonTestSupport.h"
-#include "SimCamera.h"
-#include "SimHid.h"
-#include "SimPhysics.h"
-#include "SimVideo.h"
+#include "SimDaemonRig.h"
 #include "common/TestEnv.h"
-#include "kelvix/DaemonCamHandler.h"
-#include "kelvix/IRDeviceDS.h"
 #include "kelvix/Kelvix.h"
 #include "kelvix/Logger.h"
 #include "kelvix/kelvix_c.h"
-#include "platform/Paths.h"
-#include "platform/Strings.h"
 
 namespace {
 
@@ -28,57 +20,21 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t kSerial = 5310077;
 constexpr float kBlackbody = 35.0f;
 
-wchar_t* newWide(const std::wstring& s) {
-    wchar_t* p = new wchar_t[s.size() + 1];
-    std::wcscpy(p, s.c_str());
-    return p;
-}
-
 // An application on the C interface reaching the simulated camera through the daemon's
 // handler. Shutting the handler down while it waits for the next client ends the process.
-class CInterfaceDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
+class CInterfaceDaemonThreadedDeathTest
+    : public daemon_test::LoopbackDeathTest<kelvix_test::TempDirTest> {
   protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        bridge_test::listenOnLoopback();
-        port_ = bridge_test::freeLoopbackPort();
-        ASSERT_NE(port_, 0);
-    }
-
     void scenario() {
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
         daemon_test::CapturedOutput out;
-        auto camera = std::make_shared<sim::SimCamera>(kSerial);
+        kelvix_test::SimChannels channels;
+        auto camera = channels.plugIn(kSerial);
         sim::SimPhysics& physics = sim::SimPhysics::of(*camera);
-        camera->video.capabilities = {
-            {physics.layout().rawWidth(), physics.layout().rawHeight(), 333333}};
-        sim::SimHidBackend hid;
-        hid.addCamera(camera);
-        sim::ScopedHidBackend scopedHid(hid);
-        sim::ScopedSimVideo video;
-        video.attach(camera);
-        CHILD_CHECK(platform::createDirectory(wpath("cali")));
-        CHILD_CHECK(sim::CalibrationSetWriter(*camera, sim::CalibrationSet::standard())
-                        .writeAll(path("cali")));
+        daemon_test::writeCalibration(*camera, sim::CalibrationSet::standard(), path("cali"));
         physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
-
-        zol::IRDeviceParams params;
-        params.serial = kSerial;
-        params.caliPath = newWide(wpath("cali"));
-        params.formatsPath = newWide(wpath("cali"));
-        params.fov = 23;
-        params.framerate = 30;
-        std::unique_ptr<zol::IRDeviceDS> device(zol::IRDeviceDS::createInstance(params));
-        CHILD_CHECK(device != nullptr);
-        zol::Kelvix imager;
-        CHILD_CHECK(imager.init(&params, device->getFrequency(), device->getWidth(),
-                                device->getHeight(), device->controlledViaHID()));
-        zol::DaemonCamHandler handler(&imager, port_);
-        handler.start();
-        device->setClient(&handler);
-        CHILD_CHECK(device->startStreaming() == 0);
+        daemon_test::SimDaemonStack stack(kSerial, path("cali"), port_);
 
         int connected = -1;
         for (int i = 0; i < 250 && connected != 0; ++i) {
@@ -102,30 +58,22 @@ class CInterfaceDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
         int w = 0, h = 0;
         CHILD_CHECK(zol_kelvix_get_palette_image_size(&w, &h) == 0 && w == 160 && h == 120);
 
-        auto flagCycles = [&] {
-            std::lock_guard<std::mutex> lock(camera->mutex());
-            return camera->hid.flagCycles;
-        };
-        const int cycles = flagCycles();
+        const int cycles = kelvix_test::flagCycles(*camera);
         CHILD_CHECK(zol_kelvix_trigger_shutter_flag() == 0);
         CHILD_CHECK(out.waitFor("forceFlag\n"));
         CHILD_CHECK(zol_kelvix_set_shutter_mode(0) == 0);
         const auto flagEnd = std::chrono::steady_clock::now() + 10s;
-        while (flagCycles() == cycles && std::chrono::steady_clock::now() < flagEnd) {
+        while (kelvix_test::flagCycles(*camera) == cycles &&
+               std::chrono::steady_clock::now() < flagEnd) {
             std::this_thread::sleep_for(20ms);
         }
-        CHILD_CHECK(flagCycles() > cycles);
+        CHILD_CHECK(kelvix_test::flagCycles(*camera) > cycles);
         CHILD_CHECK(zol_kelvix_set_radiation_parameters(0.9f, 1.0f, 20.0f) == -1);
         CHILD_CHECK(zol_kelvix_terminate() == 0);
 
-        device->stopStreaming();
-        params.releaseStrings();
-        platform::removeTree(platform::toWide(dir_));
-        handler.shutdown();
-        std::_Exit(4);
+        stack.device->stopStreaming();
+        stack.finish(dir_);
     }
-
-    int port_ = 0;
 };
 
 TEST_F(CInterfaceDaemonThreadedDeathTest, PollsTheCameraThroughTheDaemon) {

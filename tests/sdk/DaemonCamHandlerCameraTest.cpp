@@ -6,20 +6,12 @@
 #include <thread>
 
 #include "BridgeTestSupport.h"
-#include "CalibrationSetWriter.h"
 #include "DaemonTestSupport.h"
-#include "SimCamera.h"
-#include "SimHid.h"
-#include "SimPhysics.h"
-#include "SimVideo.h"
+#include "SimDaemonRig.h"
 #include "common/TestEnv.h"
 #include "imgproc/ImagerMetadataRecord.h"
-#include "kelvix/DaemonCamHandler.h"
-#include "kelvix/IRDeviceDS.h"
 #include "kelvix/Kelvix.h"
 #include "kelvix/Logger.h"
-#include "platform/Paths.h"
-#include "platform/Strings.h"
 
 namespace {
 
@@ -29,23 +21,8 @@ using daemon_test::CapturedOutput;
 constexpr std::uint32_t kSerial = 5310042;
 constexpr float kBlackbody = 60.0f;
 
-wchar_t* newWide(const std::wstring& s) {
-    wchar_t* p = new wchar_t[s.size() + 1];
-    std::wcscpy(p, s.c_str());
-    return p;
-}
-
-template <typename Done>
-bool eventually(Done done) {
-    const auto end = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+// Within 20 s or so.
+const auto eventually = [](auto done) { return kelvix_test::waitUntil(done, 1000, 20ms); };
 
 ImagerMetadataRecord metadata(zol::Kelvix& imager) {
     alignas(ImagerMetadataRecord) unsigned char bytes[128] = {};
@@ -58,53 +35,25 @@ ImagerMetadataRecord metadata(zol::Kelvix& imager) {
 
 // The handler as the daemon runs it: the simulated camera's video device feeds the imager,
 // whose thermal frames a TCP client fetches.
-class DaemonCamHandlerCameraThreadedDeathTest : public kelvix_test::TempDirTest {
+class DaemonCamHandlerCameraThreadedDeathTest
+    : public daemon_test::LoopbackDeathTest<kelvix_test::TempDirTest> {
   protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        bridge_test::listenOnLoopback();
-        port_ = bridge_test::freeLoopbackPort();
-        ASSERT_NE(port_, 0);
-    }
-
     void scenario() {
         daemon_test::childWatchdog();
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
         CapturedOutput out;
-        auto camera = std::make_shared<sim::SimCamera>(kSerial);
+        kelvix_test::SimChannels channels;
+        auto camera = channels.plugIn(kSerial);
         sim::SimPhysics& physics = sim::SimPhysics::of(*camera);
-        camera->video.capabilities = {
-            {physics.layout().rawWidth(), physics.layout().rawHeight(), 333333}};
-        sim::SimHidBackend hid;
-        hid.addCamera(camera);
-        sim::ScopedHidBackend scopedHid(hid);
-        sim::ScopedSimVideo video;
-        video.attach(camera);
         // A second range starting at the same minimum, so that a maximum alone names a range.
         sim::CalibrationSet set = sim::CalibrationSet::standard();
         set.optics[0].ranges[1].tMin = -20;
-        CHILD_CHECK(platform::createDirectory(wpath("cali")));
-        CHILD_CHECK(sim::CalibrationSetWriter(*camera, set).writeAll(path("cali")));
+        daemon_test::writeCalibration(*camera, set, path("cali"));
         physics.setModel(set.optics[0].ranges[0].model);
         physics.setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
-
-        zol::IRDeviceParams params;
-        params.serial = kSerial;
-        params.caliPath = newWide(wpath("cali"));
-        params.formatsPath = newWide(wpath("cali"));
-        params.fov = 23;
-        params.framerate = 30;
-        std::unique_ptr<zol::IRDeviceDS> device(zol::IRDeviceDS::createInstance(params));
-        CHILD_CHECK(device != nullptr);
-        zol::Kelvix imager;
-        CHILD_CHECK(imager.init(&params, device->getFrequency(), device->getWidth(),
-                                device->getHeight(), device->controlledViaHID()));
-        zol::DaemonCamHandler handler(&imager, port_);
-        handler.start();
-        device->setClient(&handler);
-        CHILD_CHECK(device->startStreaming() == 0);
+        daemon_test::SimDaemonStack stack(kSerial, path("cali"), port_);
+        zol::Kelvix& imager = stack.imager;
         auto client = daemon_test::connectedClient(port_);
 
         // Frames follow each other; after the first flag cycles the scene's temperature shows.
@@ -126,14 +75,10 @@ class DaemonCamHandlerCameraThreadedDeathTest : public kelvix_test::TempDirTest 
         CHILD_CHECK(palette.first && rgb->width == 160 && rgb->height == 120);
         CHILD_CHECK(rgb->frameCounter > last);
 
-        auto flagCycles = [&] {
-            std::lock_guard<std::mutex> lock(camera->mutex());
-            return camera->hid.flagCycles;
-        };
-        const int cycles = flagCycles();
+        const int cycles = kelvix_test::flagCycles(*camera);
         CHILD_CHECK(client->triggerFlag() == 0);
         CHILD_CHECK(out.waitFor("forceFlag\n"));
-        CHILD_CHECK(eventually([&] { return flagCycles() > cycles; }));
+        CHILD_CHECK(eventually([&] { return kelvix_test::flagCycles(*camera) > cycles; }));
 
         CHILD_CHECK(imager.getAutoFlag());
         CHILD_CHECK(client->setFlagAutoMode(false) == 0);
@@ -147,17 +92,12 @@ class DaemonCamHandlerCameraThreadedDeathTest : public kelvix_test::TempDirTest 
         CHILD_CHECK(client->triggerFlag() == 0);
         CHILD_CHECK(out.waitFor("setAutoFlag(false\nforceFlag\n"));
         // The metadata is not guarded against the imager's processing: read it without frames.
-        device->stopStreaming();
+        stack.device->stopStreaming();
         CHILD_CHECK(metadata(imager).tMaxRaw == 3500);
         CHILD_CHECK(metadata(imager).tMinRaw == 800);
 
-        params.releaseStrings();
-        platform::removeTree(platform::toWide(dir_));
-        handler.shutdown();
-        std::_Exit(4);
+        stack.finish(dir_);
     }
-
-    int port_ = 0;
 };
 
 TEST_F(DaemonCamHandlerCameraThreadedDeathTest, ServesTheSimulatedCamera) {

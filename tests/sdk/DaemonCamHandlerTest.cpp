@@ -98,16 +98,7 @@ TEST(DaemonCamHandlerTest, ConfigurationAppliesOnlyItsFirstSetItem) {
     EXPECT_EQ(out.text(), "setAutoFlag(false\nsetAutoFlag(true\n");
 }
 
-class DaemonCamHandlerThreadedDeathTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        bridge_test::listenOnLoopback();
-        port_ = bridge_test::freeLoopbackPort();
-        ASSERT_NE(port_, 0);
-    }
-    int port_ = 0;
-};
+class DaemonCamHandlerThreadedDeathTest : public daemon_test::LoopbackDeathTest<> {};
 
 // Requests answered from the newest frame: at once before the first one, else after waiting
 // for a frame not sent yet; settings change the palette rendering.

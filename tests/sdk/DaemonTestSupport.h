@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "BridgeTestSupport.h"
 #include "kelvix/DirectBridgeClientTCP.h"
 
 namespace daemon_test {
@@ -76,6 +77,20 @@ inline void childWatchdog(std::chrono::seconds limit = std::chrono::seconds(60))
         std::_Exit(5);
     }).detach();
 }
+
+// A death test whose child serves on `port_`, a free port on 127.0.0.1.
+template <class Base = ::testing::Test>
+class LoopbackDeathTest : public Base {
+  protected:
+    void SetUp() override {
+        Base::SetUp();
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        bridge_test::listenOnLoopback();
+        port_ = bridge_test::freeLoopbackPort();
+        ASSERT_NE(port_, 0);
+    }
+    int port_ = 0;
+};
 
 // A TCP client of the handler, connected before the first request.
 inline std::unique_ptr<zol::DirectBridgeClientTCP> connectedClient(int port) {

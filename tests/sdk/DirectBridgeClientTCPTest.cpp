@@ -21,14 +21,7 @@ using zol::Tcp;
 
 const char* const kUnrepairable = "tcp connection could not be repaired (system reasons)...";
 
-std::string runtimeError(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
+const auto runtimeError = bridge_test::thrownText<std::runtime_error>;
 
 class DirectBridgeClientTCPThreaded : public ::testing::Test {
   protected:

@@ -16,13 +16,6 @@
 
 namespace {
 
-wchar_t* newWide(const std::string& s) {
-    const std::wstring w = platform::toWide(s);
-    wchar_t* p = new wchar_t[w.size() + 1];
-    std::wcscpy(p, w.c_str());
-    return p;
-}
-
 class IRDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
   protected:
     void SetUp() override {
@@ -50,8 +43,9 @@ TEST_F(IRDaemonThreadedDeathTest, StopBeforeTheRunIsKept) {
         zol::IRDeviceParams params;
         params.fov = 23;
         params.framerate = 30;
-        params.caliPath = newWide(simulator->calibrationDirectory());
-        params.formatsPath = newWide(simulator->calibrationDirectory());
+        params.caliPath = kelvix_test::newWide(platform::toWide(simulator->calibrationDirectory()));
+        params.formatsPath =
+            kelvix_test::newWide(platform::toWide(simulator->calibrationDirectory()));
         IRDaemon::consoleHandler(platform::kConsoleShutdown);
         IRDaemon daemon;
         daemon.run(params, bridge_test::freeLoopbackPort());

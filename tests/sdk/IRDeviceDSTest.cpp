@@ -49,17 +49,7 @@ bool contains(const std::vector<std::string>& v, const std::string& s) {
     return std::find(v.begin(), v.end(), s) != v.end();
 }
 
-// Waits (in real time, bounded) until `done` holds.
-template <typename F>
-bool waitUntil(F done) {
-    for (int i = 0; i < 500; ++i) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
+using kelvix_test::waitUntil;
 
 class IRDeviceDSTest : public ::testing::Test {
   protected:

@@ -21,13 +21,6 @@
 
 namespace kelvix_test {
 
-inline wchar_t* newWide(const std::wstring& s) {
-    wchar_t* p = new wchar_t[s.size() + 1];
-    s.copy(p, s.size());
-    p[s.size()] = L'\0';
-    return p;
-}
-
 // An imager fed from a recording of a simulated camera: its calibration set in "cali/", the
 // format definitions beside it, frames rendered by the camera's physics, all on a virtual clock.
 class KelvixTest : public VirtualClockTest {

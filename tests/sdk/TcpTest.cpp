@@ -16,14 +16,7 @@ using bridge_test::writeWords;
 using zol::ConnectionError;
 using zol::Tcp;
 
-std::string failure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ConnectionError& e) {
-        return e.what();
-    }
-    return "no error";
-}
+const auto failure = bridge_test::thrownText<ConnectionError>;
 
 class TcpThreaded : public ::testing::Test {
   protected:
@@ -35,6 +28,12 @@ class TcpThreaded : public ::testing::Test {
     // A server on port_ accepting in the background.
     std::future<bool> accept(Tcp& server) {
         return std::async(std::launch::async, [&server] { return server.connect(); });
+    }
+    // Connects `client` to `server` on port_.
+    void connectPair(Tcp& server, Tcp& client) {
+        auto accepted = accept(server);
+        connectClient(client);
+        ASSERT_TRUE(accepted.get());
     }
     // Connects a client, retrying while the server's listener is not up yet.
     static void connectClient(Tcp& client) {
@@ -55,10 +54,8 @@ class TcpThreaded : public ::testing::Test {
 
 TEST_F(TcpThreaded, ConnectedPairCarriesWholeBuffersBothWays) {
     Tcp server(port_);
-    auto accepted = accept(server);
     Tcp client("127.0.0.1", port_, 0.1);
-    connectClient(client);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
     EXPECT_TRUE(server.isConnected() && server.isReparable());
     EXPECT_TRUE(client.isConnected() && client.isReparable());
     EXPECT_TRUE(client.connect()) << "connected: true at once";
@@ -87,10 +84,8 @@ TEST_F(TcpThreaded, ConnectedPairCarriesWholeBuffersBothWays) {
 
 TEST_F(TcpThreaded, ReadAndWriteFailuresThrowTheirTexts) {
     Tcp server(port_);
-    auto accepted = accept(server);
     Tcp client("127.0.0.1", port_, 0.1);
-    connectClient(client);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
 
     // Lengths of zero never touch the socket (an empty image is a valid reply).
     EXPECT_EQ(client.read(nullptr, 0), 0);
@@ -154,9 +149,7 @@ TEST_F(TcpThreaded, FreshOrClosedEndpointsAreNotRepaired) {
     EXPECT_FALSE(client.repairConnection());
     EXPECT_EQ(server.getLastErrorMessage(), "No Errors");
 
-    auto accepted = accept(server);
-    connectClient(client);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
     client.close();
     client.close();
     EXPECT_FALSE(client.isReparable());
@@ -167,17 +160,15 @@ TEST_F(TcpThreaded, FreshOrClosedEndpointsAreNotRepaired) {
 
     // A closed endpoint connects again when asked to.
     server.close();
-    accepted = accept(server);
+    auto accepted = accept(server);
     connectClient(client);
     EXPECT_TRUE(accepted.get());
 }
 
 TEST_F(TcpThreaded, BindFailureIsNotRepairable) {
     Tcp holder(port_);
-    auto accepted = accept(holder);
     Tcp first("127.0.0.1", port_, 0.1);
-    connectClient(first);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(holder, first));
 
     Tcp second(port_);
     EXPECT_EQ(failure([&] { second.connect(); }), "Error at binding Server Socket");
@@ -187,10 +178,8 @@ TEST_F(TcpThreaded, BindFailureIsNotRepairable) {
 
 TEST_F(TcpThreaded, ServerRepairAcceptsTheNextClientAndDropsTheQueuedOne) {
     Tcp server(port_);
-    auto accepted = accept(server);
     Tcp first("127.0.0.1", port_, 0.1);
-    connectClient(first);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, first));
 
     // The backlog completes a second connection that is never served.
     Tcp queued("127.0.0.1", port_, 0.1);
@@ -224,10 +213,8 @@ TEST_F(TcpThreaded, CloseFromAnotherThreadWakesBlockedCalls) {
               "Error at getting Client Socket: got invalid Socket after accepting");
 
     // A blocked read.
-    accepted = accept(server);
     Tcp client("127.0.0.1", port_, 0.1);
-    connectClient(client);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
     auto reader = std::async(std::launch::async, [&server] {
         std::uint8_t b[4];
         return failure([&] { server.read(b, 4); });
@@ -237,10 +224,8 @@ TEST_F(TcpThreaded, CloseFromAnotherThreadWakesBlockedCalls) {
     EXPECT_EQ(reader.get(), "error at reading data");
 
     // A repair waiting for the next client reports failure, not success.
-    accepted = accept(server);
     Tcp again("127.0.0.1", port_, 0.1);
-    connectClient(again);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, again));
     testing::internal::CaptureStdout();
     auto repaired = std::async(std::launch::async, [&server] { return server.repairConnection(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -252,16 +237,14 @@ TEST_F(TcpThreaded, CloseFromAnotherThreadWakesBlockedCalls) {
 
 TEST_F(TcpThreaded, ClientRepairRetriesUntilTheServerIsUp) {
     Tcp server(port_);
-    auto accepted = accept(server);
     Tcp client("127.0.0.1", port_, 0.1);
-    connectClient(client);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
     server.close();
 
     const auto start = std::chrono::steady_clock::now();
     auto repaired = std::async(std::launch::async, [&client] { return client.repairConnection(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
-    accepted = accept(server);
+    auto accepted = accept(server);
     ASSERT_TRUE(repaired.get());
     ASSERT_TRUE(accepted.get());
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
@@ -271,10 +254,8 @@ TEST_F(TcpThreaded, ClientRepairRetriesUntilTheServerIsUp) {
 
 TEST_F(TcpThreaded, ClientRepairEndsWhenClosedMeanwhile) {
     Tcp server(port_);
-    auto accepted = accept(server);
     Tcp client("127.0.0.1", port_, 0.1);
-    connectClient(client);
-    ASSERT_TRUE(accepted.get());
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
     server.close();
 
     auto repaired = std::async(std::launch::async, [&client] { return client.repairConnection(); });

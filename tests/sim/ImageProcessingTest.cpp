@@ -9,10 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "CalibrationSetWriter.h"
-#include "SimCamera.h"
-#include "SimPhysics.h"
-#include "common/TestEnv.h"
+#include "common/SimChainTest.h"
 #include "imgproc/Cali.h"
 #include "imgproc/NullControlDevice.h"
 #include "imgproc/OpCorr.h"
@@ -20,7 +17,6 @@
 #include "imgproc/OpMetadata.h"
 #include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpSource.h"
-#include "platform/Strings.h"
 
 namespace {
 
@@ -54,26 +50,18 @@ class ChainDevice : public NullControlDevice {
 std::vector<std::uint16_t> thermalFrame;
 std::atomic<int> thermalFrames{0};
 
-class ImageProcessingTest : public kelvix_test::VirtualClockTest {
+class ImageProcessingTest : public kelvix_test::SimChainTest<ChainDevice> {
   protected:
     static constexpr std::uint32_t kSerial = 31340004;
 
-    ImageProcessingTest() : device_(kSerial) {}
+    ImageProcessingTest() : SimChainTest(kSerial, kSerial) {}
 
     void SetUp() override {
-        VirtualClockTest::SetUp();
-        camera_ = std::make_unique<sim::SimCamera>(kSerial);
-        physics_ = &sim::SimPhysics::of(*camera_);
+        SimChainTest::SetUp();
         sim::CalibrationSet set = sim::CalibrationSet::standard();
         set.optics[0].ranges[2].frameRates = {30, 60};
         set.optics[0].ranges[1].skim = 2100;
-        writer_ = std::make_unique<sim::CalibrationSetWriter>(*camera_, set);
-        ASSERT_TRUE(writer_->writeAll(dir_));
-        config_.serial = kSerial;
-        dirW_ = platform::toWide(dir_);
-        dirW_.copy(config_.calibrationDirectory, dirW_.size());
-        dirW_.copy(config_.tableDirectory, dirW_.size());
-        dirW_.copy(config_.formatsDirectory, dirW_.size());
+        ASSERT_NO_FATAL_FAILURE(setUpCamera(set));
         config_.doneCallbacks[ImageProcessingConfig::kThermalSlot] = [](FrameDoneRecord* r) {
             const std::uint16_t* p = r->pixels;
             std::copy(p, p + thermalFrame.size(), thermalFrame.begin());
@@ -81,44 +69,13 @@ class ImageProcessingTest : public kelvix_test::VirtualClockTest {
         };
         thermalFrame.assign(physics_->pixelCount(), 0);
         thermalFrames = 0;
-        raw_.width = physics_->layout().rawWidth();
-        raw_.height = physics_->layout().rawHeight();
-        raw_.bitCount = 16;
-        raw_.avgTimePerFrame = 333333;
     }
 
     // The imager's start-up order, up to the first frame.
     void start(float tMin = -20.0f, float tMax = 100.0f) {
-        ASSERT_EQ(Cali::getInstance()->readXML(dirW_.c_str(), kSerial), 0);
-        ASSERT_EQ(chain_.init(&device_, &config_, &raw_, &rawBuffer_), S_OK);
-        ASSERT_EQ(chain_.applyTecCalibration(), S_OK);
-        ASSERT_EQ(chain_.applySensorOffsets(), S_OK);
-        ASSERT_EQ(chain_.setTempRange(23, L"", tMin, tMax, 30), S_OK);
-        ASSERT_EQ(chain_.initOperators(), S_OK);
-        ASSERT_EQ(chain_.readCalibration(), S_OK);
-        ASSERT_EQ(chain_.loadTemperatureTable(), S_OK);
-        ASSERT_EQ(chain_.updateRadiationParameters(0, 1.0f, 1.0f), S_OK);
+        ASSERT_NO_FATAL_FAILURE(readCalibration());
+        ASSERT_NO_FATAL_FAILURE(build(tMin, tMax, true));
     }
-
-    // What the imager does per raw frame.
-    void frames(int count) {
-        for (int i = 0; i < count; ++i) {
-            physics_->nextFrame(reinterpret_cast<std::uint16_t*>(rawBuffer_.buffer));
-            chain_.getDeviceFrame()->metadata->frameCounter += 1;
-            ASSERT_EQ(chain_.process(), S_OK);
-            clock_.advanceMs(33.3);
-        }
-    }
-
-    ChainDevice device_;
-    std::unique_ptr<sim::SimCamera> camera_;
-    sim::SimPhysics* physics_ = nullptr;
-    std::unique_ptr<sim::CalibrationSetWriter> writer_;
-    std::wstring dirW_;
-    ImageProcessingConfig config_;
-    FrameInitRecord raw_{};
-    RawBufferRecord rawBuffer_;
-    ImageProcessing chain_;
 };
 
 }  // namespace

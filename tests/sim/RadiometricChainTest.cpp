@@ -4,17 +4,12 @@
 #include <memory>
 #include <vector>
 
-#include "CalibrationSetWriter.h"
-#include "SimCamera.h"
-#include "SimPhysics.h"
-#include "common/TestEnv.h"
+#include "CalibratedCameraTest.h"
 #include "imgproc/Cali.h"
 #include "imgproc/NullControlDevice.h"
 #include "imgproc/OpCorr.h"
 #include "imgproc/OpFlag.h"
 #include "imgproc/OpTestSupport.h"
-#include "imgproc/TemperatureTable.h"
-#include "platform/Strings.h"
 
 namespace {
 
@@ -22,39 +17,14 @@ class NeutralDevice : public NullControlDevice {};
 
 // The simulated camera's raw frames through the flag and correction operators, with the files
 // generated for it, must give back the scene it was shown.
-class RadiometricChainTest : public kelvix_test::VirtualClockTest {
+class RadiometricChainTest : public sim_test::CalibratedCameraTest {
   protected:
     static constexpr std::uint32_t kSerial = 31338002;
 
     void SetUp() override {
-        VirtualClockTest::SetUp();
-        camera_ = std::make_unique<sim::SimCamera>(kSerial);
-        physics_ = &sim::SimPhysics::of(*camera_);
-        sim::CalibrationSetWriter writer(*camera_, sim::CalibrationSet::standard());
-        ASSERT_TRUE(writer.writeAll(dir_));
-        range_ = writer.set().optics[0].ranges[0];
-        physics_->setModel(range_.model);
-
-        dirW_ = platform::toWide(dir_);
-        ASSERT_EQ(Cali::getInstance()->readXML(dirW_.c_str(), kSerial), 0);
-        shared_.serial = kSerial;
-        shared_.fov = 23;
-        shared_.tMin = shared_.tMinExt = range_.tMin;
-        shared_.tMax = shared_.tMaxExt = range_.tMax;
-        shared_.tableDirectory = dirW_.c_str();
-        shared_.hardwareRevision = camera_->hwRevision();
-        shared_.firmwareRevision = camera_->fwRevision();
-        shared_.device = &device_;
-
-        table_ = std::make_unique<TemperatureTable>(&shared_);
-        const std::string stem =
-            sim::CalibrationSetWriter::fileStem(kSerial, 23, "", range_.tMin, range_.tMax, 0);
-        ASSERT_EQ(table_->loadFile(wpath("Kennlinie-" + stem + ".prn"), false), S_OK);
-        TableModel fit;
-        ASSERT_EQ(table_->fitReferencePoints(fit), S_OK);
-        ASSERT_EQ(table_->buildFromModel(fit, range_.tMin, range_.tMax, -5.0f, false), S_OK);
+        CalibratedCameraTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(setUpCamera(kSerial, 0, &device_));
         table_->applyRadiation(RadiationRecord{}, 1.0f, false);
-        tableSlot_ = table_.get();
         shared_.energyAtTMin = table_->temperatureToEnergy(range_.tMin);
         shared_.energyAtTMax = table_->temperatureToEnergy(range_.tMax);
 
@@ -96,14 +66,7 @@ class RadiometricChainTest : public kelvix_test::VirtualClockTest {
         return decodeTemperature(table_->lut[index], false);
     }
 
-    std::unique_ptr<sim::SimCamera> camera_;
-    sim::SimPhysics* physics_ = nullptr;
-    sim::SimRangeSpec range_;
-    std::wstring dirW_;
     NeutralDevice device_;
-    SharedParameterBlock shared_;
-    std::unique_ptr<TemperatureTable> table_;
-    TemperatureTable* tableSlot_ = nullptr;
     std::unique_ptr<optest::SourceOp> source_;
     std::unique_ptr<OpFlag> flag_;
     std::unique_ptr<OpCorr> corr_;

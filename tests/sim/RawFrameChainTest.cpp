@@ -4,10 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "CalibrationSetWriter.h"
-#include "SimCamera.h"
-#include "SimPhysics.h"
-#include "common/TestEnv.h"
+#include "CalibratedCameraTest.h"
 #include "imgproc/Cali.h"
 #include "imgproc/FakeCamera.h"
 #include "imgproc/OpCorr.h"
@@ -17,56 +14,25 @@
 #include "imgproc/OpFlag.h"
 #include "imgproc/OpMetadata.h"
 #include "imgproc/OpSource.h"
-#include "imgproc/TemperatureTable.h"
-#include "platform/Strings.h"
+#include "imgproc/OpTestSupport.h"
 
 namespace {
 
 // Raw frames of the simulated camera, unpacked by the generated format block, through every
 // operator from the source to the temperature encoding: the scene must come back.
-class RawFrameChainTest : public kelvix_test::VirtualClockTest {
+class RawFrameChainTest : public sim_test::CalibratedCameraTest {
   protected:
     static constexpr std::uint32_t kSerial = 31339003;
 
     RawFrameChainTest() : device_(0, 1) {}
 
     void SetUp() override {
-        VirtualClockTest::SetUp();
-        camera_ = std::make_unique<sim::SimCamera>(kSerial);
-        physics_ = &sim::SimPhysics::of(*camera_);
-        sim::CalibrationSetWriter writer(*camera_, sim::CalibrationSet::standard());
-        ASSERT_TRUE(writer.writeAll(dir_));
-        range_ = writer.set().optics[0].ranges[1];  // 0 .. 250 degC
-        physics_->setModel(range_.model);
-
-        dirW_ = platform::toWide(dir_);
-        ASSERT_EQ(Cali::getInstance()->readXML(dirW_.c_str(), kSerial), 0);
-        shared_.serial = kSerial;
-        shared_.fov = 23;
-        shared_.tMin = shared_.tMinExt = range_.tMin;
-        shared_.tMax = shared_.tMaxExt = range_.tMax;
-        shared_.tableDirectory = shared_.calibrationDirectory = shared_.formatsDirectory =
-            dirW_.c_str();
-        shared_.hardwareRevision = camera_->hwRevision();
-        shared_.firmwareRevision = camera_->fwRevision();
-        shared_.device = &device_;
-
-        table_ = std::make_unique<TemperatureTable>(&shared_);
-        const std::string stem =
-            sim::CalibrationSetWriter::fileStem(kSerial, 23, "", range_.tMin, range_.tMax, 0);
-        ASSERT_EQ(table_->loadFile(wpath("Kennlinie-" + stem + ".prn"), false), S_OK);
-        TableModel fit;
-        ASSERT_EQ(table_->fitReferencePoints(fit), S_OK);
-        ASSERT_EQ(table_->buildFromModel(fit, range_.tMin, range_.tMax, -5.0f, false), S_OK);
-        tableSlot_ = table_.get();
+        CalibratedCameraTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(setUpCamera(kSerial, 1, &device_));  // 0 .. 250 degC
+        shared_.calibrationDirectory = shared_.formatsDirectory = dirW_.c_str();
 
         const sim::SimRawLayout& layout = physics_->layout();
-        OpFrameFormat format;
-        format.width = layout.rawWidth();
-        format.height = layout.rawHeight();
-        format.pixelCount = format.width * format.height;
-        format.byteSize = format.pixelCount * 2;
-        format.avgTimePerFrame = 333333;
+        OpFrameFormat format = optest::format(layout.rawWidth(), layout.rawHeight());
         deviceFrame_ = OpBase::allocateOutputFrame(&format, 0);
 
         root_ = std::make_unique<OpDevice>(&shared_);
@@ -97,7 +63,7 @@ class RawFrameChainTest : public kelvix_test::VirtualClockTest {
         source_.reset();
         root_.reset();
         OpBase::freeFrame(deviceFrame_);
-        VirtualClockTest::TearDown();
+        CalibratedCameraTest::TearDown();
     }
 
     void step(int count) {
@@ -115,13 +81,6 @@ class RawFrameChainTest : public kelvix_test::VirtualClockTest {
     }
 
     optest::FakeControlDevice device_;
-    std::unique_ptr<sim::SimCamera> camera_;
-    sim::SimPhysics* physics_ = nullptr;
-    sim::SimRangeSpec range_;
-    std::wstring dirW_;
-    SharedParameterBlock shared_;
-    std::unique_ptr<TemperatureTable> table_;
-    TemperatureTable* tableSlot_ = nullptr;
     OpFrame* deviceFrame_ = nullptr;
     std::unique_ptr<OpDevice> root_;
     std::unique_ptr<OpSource> source_;

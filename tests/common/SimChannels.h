@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "SimCamera.h"
+#include "SimHid.h"
+#include "SimPhysics.h"
+#include "SimVideo.h"
+
+namespace kelvix_test {
+
+// The simulated HID and video channels in place of the system's, for as long as this lives.
+struct SimChannels {
+    // A camera on both channels, streaming its raw frames every `period` (100-ns units).
+    std::shared_ptr<sim::SimCamera> plugIn(std::uint32_t serial, std::int64_t period = 333333) {
+        auto camera = std::make_shared<sim::SimCamera>(serial);
+        const sim::SimRawLayout& l = sim::SimPhysics::of(*camera).layout();
+        camera->video.capabilities = {{l.rawWidth(), l.rawHeight(), period}};
+        hid.addCamera(camera);
+        video.attach(camera);
+        return camera;
+    }
+
+    sim::SimHidBackend hid;
+    sim::ScopedHidBackend scopedHid{hid};
+    sim::ScopedSimVideo video;
+};
+
+// The flag cycles the camera has run so far.
+inline int flagCycles(sim::SimCamera& camera) {
+    std::lock_guard<std::mutex> lock(camera.mutex());
+    return camera.hid.flagCycles;
+}
+
+}  // namespace kelvix_test
