@@ -84,6 +84,12 @@ class KELVIX_API Kelvix {
     unsigned getVisibleHeight() const { return visibleHeight_; }
     unsigned getWidthIn() const { return widthIn_; }
     unsigned getHeightIn() const { return heightIn_; }
+    // True when a delivered sample of `size` bytes holds a whole raw frame; process() reads
+    // exactly widthIn x heightIn 16-bit pixels, so shorter samples must not reach it.
+    bool holdsRawFrame(int size) const {
+        return size >= 0 && static_cast<unsigned long long>(size) >=
+                                2ull * static_cast<unsigned long long>(widthIn_) * heightIn_;
+    }
     unsigned short getBitCount() const { return bitCount_; }
     long long getAvgTimePerFrame() const { return avgTimePerFrame_; }
     float getMaxFramerate() const { return maxFramerate_; }

@@ -320,6 +320,19 @@ TEST_F(KelvixTest, InstancesReceiveOnlyTheirOwnFramesAndArguments) {
     EXPECT_EQ(clientB.byArg, (std::map<void*, int>{{&argB, 5}}));
 }
 
+TEST_F(KelvixTest, ShortSamplesAreNotWholeRawFrames) {
+    // Clients hand process() only samples that hold a whole raw frame; a truncated USB sample
+    // would otherwise be read past its end.
+    zol::Kelvix k;
+    ASSERT_TRUE(initHid(k));
+    const int bytes = static_cast<int>(2 * k.getWidthIn() * k.getHeightIn());
+    ASSERT_GT(bytes, 0);
+    EXPECT_TRUE(k.holdsRawFrame(bytes));
+    EXPECT_TRUE(k.holdsRawFrame(bytes + 64));
+    EXPECT_FALSE(k.holdsRawFrame(bytes - 1));
+    EXPECT_FALSE(k.holdsRawFrame(-1));
+}
+
 TEST_F(KelvixTest, OperationsBeforeInitGiveNoValue) {
     zol::Kelvix k;
     EXPECT_FLOAT_EQ(k.getTempFlag(), -100.0f);

@@ -209,7 +209,7 @@ bool DirectBridgeClientUSB::disconnect() {
 
 void DirectBridgeClientUSB::onRawFrame(unsigned char* raw, int size) {
     std::lock_guard<std::mutex> lock(imagerMutex);
-    if (imager != nullptr) {
+    if (imager != nullptr && imager->holdsRawFrame(size)) {
         imager->process(raw, nullptr);
     }
 }

@@ -82,7 +82,9 @@ void DaemonCamHandler::wakeUp() {
 void DaemonCamHandler::onRawFrame(unsigned char* raw, int size) {
     if (imager != nullptr) {
         std::lock_guard<std::mutex> lock(imagerMutex);
-        imager->process(raw, nullptr);
+        if (imager->holdsRawFrame(size)) {
+            imager->process(raw, nullptr);
+        }
     }
 }
 
