@@ -85,10 +85,16 @@ TEST(RawdataHeader, ParsesValidHeadersAndRefusesOthers) {
         EXPECT_FALSE(parse(bad, frameSize, error)) << c.what;
         EXPECT_NE(error.find(c.what), std::string::npos) << error;
     }
-    h.width = 46340;  // just below 2^31 bytes
-    h.height = 46340;
+    // No camera delivers more than 2^21 pixels.
+    h.width = 2048;
+    h.height = 1024;
     EXPECT_TRUE(parse(h, frameSize, error));
-    EXPECT_EQ(frameSize, 46340u * 46340u * 2u);
+    EXPECT_EQ(frameSize, 2048u * 1024u * 2u);
+    for (auto size : {std::pair<unsigned, unsigned>{2048, 1025}, {11585, 11585}, {65536, 32767}}) {
+        h.width = size.first;
+        h.height = size.second;
+        EXPECT_FALSE(parse(h, frameSize, error)) << size.first << " x " << size.second;
+    }
 }
 
 class IRFileWriterTest : public kelvix_test::TempDirTest {
