@@ -224,6 +224,9 @@ TEST_F(IRFileReaderTest, RefusesMissingFilesAndInvalidHeaders) {
         {"version 1000", [](RawdataHeader& x) { x.version = 1000; }},
         {"frame period 0", [](RawdataHeader& x) { x.avgTimePerFrame = 0; }},
         {"too large", [](RawdataHeader& x) { x.width = x.height = 0x80000000u; }},
+        {"too large", [](RawdataHeader& x) { x.width = x.height = 11585; }},
+        // Not even one frame in the file: nothing is allocated for it.
+        {"bytes after the header", [](RawdataHeader& x) { x.width = 2048, x.height = 1024; }},
         // Less than one frame per second: the imager cannot run at 0 Hz.
         {"frame period 10000001", [](RawdataHeader& x) { x.avgTimePerFrame = 10000001; }},
     };
@@ -246,6 +249,7 @@ TEST_F(IRFileReaderTest, RefusesMissingFilesAndInvalidHeaders) {
                 << c.what;
         });
         EXPECT_NE(log.find("invalid record file header"), std::string::npos) << c.what << log;
+        EXPECT_NE(log.find("Initializing image stream playback failed"), std::string::npos);
         EXPECT_NE(log.find(c.what), std::string::npos) << log;
         EXPECT_EQ(params.serial, 777u) << "params untouched: " << c.what;
     }
