@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoopbackPort.h"
 #include "kelvix/DaemonCamHandler.h"
 #include "kelvix/IRFrameMetadata.h"
 #include "platform/Paths.h"
@@ -17,7 +18,7 @@ namespace {
 struct Handler {
     Handler() {
         platform::setEnvironment("KELVIX_LISTEN_ADDRESS", "127.0.0.1");
-        port = kelvix_fuzz::freeLoopbackPort();
+        port = kelvix_test::freeLoopbackPort();
         // Never destroyed: with its worker waiting for a client, that would end the process.
         handler = new zol::DaemonCamHandler(nullptr, port);
         handler->start();

@@ -4,16 +4,6 @@
 
 namespace kelvix_fuzz {
 
-int freeLoopbackPort() {
-    platform::SocketHandle s = platform::openTcpSocket();
-    int port = 0;
-    if (platform::bindSocket(s, "127.0.0.1", 0)) {
-        port = platform::localPort(s);
-    }
-    platform::closeSocket(s);
-    return port;
-}
-
 platform::SocketHandle connectLoopback(int port) {
     platform::SocketAddress address;
     if (!platform::resolveTcpAddress("127.0.0.1", port, address)) {

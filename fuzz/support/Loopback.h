@@ -8,8 +8,6 @@
 // Plain sockets on 127.0.0.1 for the targets that play a hostile peer.
 namespace kelvix_fuzz {
 
-// A port on 127.0.0.1 that nothing holds right now.
-int freeLoopbackPort();
 // A connection to 127.0.0.1:port, retried while nothing listens there yet.
 platform::SocketHandle connectLoopback(int port);
 // Sends all bytes (as far as the peer takes them).
