@@ -33,7 +33,9 @@ class Script {
         return false;
     }
     void answer(const std::uint8_t*, std::uint8_t* a) {
-        std::memcpy(a, data_ + at_, patch_);
+        if (patch_ > 0) {
+            std::memcpy(a, data_ + at_, patch_);
+        }
         at_ += patch_;
         patch_ = 0;
     }
