@@ -87,7 +87,9 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::string logFile;
     std::atomic<bool> connected{false};
     IRDeviceParams params;
-    Kelvix* imager = nullptr;  // guarded by imagerMutex
+    // Set and cleared under imagerMutex while the stream is stopped (starting and stopping it
+    // order these against the capture thread, which reads it without the lock).
+    Kelvix* imager = nullptr;
     std::vector<std::uint16_t> frameBuffer;
     unsigned frameWidth = 0;
     unsigned frameHeight = 0;
@@ -100,8 +102,8 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::mutex frameMutex;
     std::condition_variable frameSignal;
 
-    // Connecting and disconnecting; the imager against the frames running through it; the
-    // builder and the palette settings against concurrent renderings.
+    // Connecting and disconnecting; the imager's lifetime against the settings that reach it;
+    // the builder and the palette settings against concurrent renderings.
     std::mutex stateMutex;
     std::mutex imagerMutex;
     std::mutex builderMutex;
