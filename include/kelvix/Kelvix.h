@@ -44,8 +44,9 @@ using ProcessExitCallback = void (*)(void* arg);
 // and waits at most for the frame in progress (without frames it does not wait). The callbacks
 // run under the lock: from a callback, this imager's own operations may be called (they run at
 // once, on the callback's thread), but a callback must not wait for a thread that is calling
-// into this imager, nor call into another imager. Lock order: a client's own locks, then the
-// imager lock, then the lock a client's onThermalFrame takes.
+// into this imager, nor call into another imager. Lock order: the locks a caller holds when it
+// calls in (a client's imager lock), then the imager lock, then the locks the callbacks take (a
+// client's frame lock), then the control channel's own.
 class KELVIX_API Kelvix {
   public:
     static constexpr unsigned kMaxInstances = 16;
@@ -137,17 +138,19 @@ class KELVIX_API Kelvix {
     }
     void setProcessExitCallback(ProcessExitCallback cb) { processExitCallback_ = cb; }
     void setClient(KelvixClient* client) { client_ = client; }
+    // The chain itself is not guarded: use it from a callback or while no frames flow.
     ImageProcessing* getImageProcessingChain() const { return chain_.get(); }
 
     // Plain values, from any thread: multi-threading takes effect from the next frame.
     void setUseMultiThreading(bool on);
     void activateTrace(bool on);
+    static std::string getVersion();
     // From any thread, under the imager lock.
     void printTrace(unsigned n);
-    static std::string getVersion();
     void initRawdataHeader(RawdataHeader& header);
 
-    // Handlers the per-instance callbacks of the chain lead to; they take the imager lock.
+    // Handlers the per-instance callbacks of the chain lead to, on the frame path; those that
+    // fill the image buffers take the imager lock themselves.
     void onFlagState(unsigned state);
     void onThermalFrameInit(unsigned width, unsigned height, unsigned short bitCount,
                             long long avgTimePerFrame);
