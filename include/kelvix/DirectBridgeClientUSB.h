@@ -87,9 +87,7 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::string logFile;
     std::atomic<bool> connected{false};
     IRDeviceParams params;
-    // Set and cleared under imagerMutex while the stream is stopped (starting and stopping it
-    // order these against the capture thread, which reads it without the lock).
-    Kelvix* imager = nullptr;
+    Kelvix* imager = nullptr;  // guarded by imagerMutex
     std::vector<std::uint16_t> frameBuffer;
     unsigned frameWidth = 0;
     unsigned frameHeight = 0;
@@ -102,8 +100,10 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::mutex frameMutex;
     std::condition_variable frameSignal;
 
-    // Connecting and disconnecting; the imager's lifetime against the settings that reach it;
-    // the builder and the palette settings against concurrent renderings.
+    // Connecting and disconnecting; the imager pointer against the frames that may already
+    // arrive while connecting and against the settings that reach it (the imager keeps its
+    // settings apart from its frames itself); the builder and the palette settings against
+    // concurrent renderings.
     std::mutex stateMutex;
     std::mutex imagerMutex;
     std::mutex builderMutex;

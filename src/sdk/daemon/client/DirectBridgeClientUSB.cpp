@@ -185,7 +185,7 @@ void DirectBridgeClientUSB::releaseImager() {
             return;
         }
     }
-    // Once stopped, no frame reaches the imager any more.
+    // Stopping joins the capture thread, which may be waiting for the imager lock: not held.
     if (device != nullptr) {
         device->stopStreaming();
     }
@@ -207,8 +207,8 @@ bool DirectBridgeClientUSB::disconnect() {
     return true;
 }
 
-// The imager keeps its settings apart from its frames itself.
 void DirectBridgeClientUSB::onRawFrame(unsigned char* raw, int size) {
+    std::lock_guard<std::mutex> lock(imagerMutex);
     if (imager != nullptr && imager->holdsRawFrame(size)) {
         imager->process(raw, nullptr);
     }
