@@ -85,6 +85,16 @@ class KelvixTest : public VirtualClockTest {
         k.process(reinterpret_cast<unsigned char*>(raw_.data()), arg);
     }
 
+    // Frames through the imager's first flag (a short cycle of the camera) until it hands out
+    // its first image: callbacks before that see nothing.
+    void warmUp(zol::Kelvix& k, void* arg = nullptr) {
+        feed(k, arg);
+        physics().beginFlagCycle(3);
+        for (int i = 0; i < 5; ++i) {
+            feed(k, arg);
+        }
+    }
+
     // The calibration singletons keep what they read per serial: a fixture with another
     // calibration set takes a serial of its own.
     std::uint32_t serial_ = kSerial;
