@@ -46,21 +46,20 @@ double RadiometricModel::energy(double t) const {
 }
 
 double RadiometricModel::temperature(double e) const {
+    if (bend != 0.0) {
+        // The bent curve rises monotonically from absolute zero to far above every range.
+        double lo = -270.0, hi = 3000.0;
+        for (int i = 0; i < 100; ++i) {
+            const double mid = 0.5 * (lo + hi);
+            (energy(mid) < e ? lo : hi) = mid;
+        }
+        return 0.5 * (lo + hi);
+    }
     const double p1 = planck(table, table.T1);
     const double p3 = planck(table, table.T3);
     const double slope = (static_cast<double>(table.E3) - table.E1) / (p3 - p1);
     const double p = (e - table.E3) / slope + p3;
-    double t = TemperatureTable::kPlanckC2 / (table.lambda * 1e-6 * std::log1p(1.0 / p)) - 273.15;
-    // The bent curve rises monotonically over the ranges: Newton steps from the line's answer.
-    for (int i = 0; i < 20 && bend != 0.0; ++i) {
-        const double d = (energy(t + 0.01) - energy(t - 0.01)) / 0.02;
-        const double step = (energy(t) - e) / d;
-        t -= step;
-        if (std::fabs(step) < 1e-9) {
-            break;
-        }
-    }
-    return t;
+    return TemperatureTable::kPlanckC2 / (table.lambda * 1e-6 * std::log1p(1.0 / p)) - 273.15;
 }
 
 SimPhysics& SimPhysics::of(SimCamera& camera) {
