@@ -142,6 +142,7 @@ class KELVIX_API Kelvix {
     void* userArg() const;
     bool failChain(const char* reason);
     std::string tableFailure() const;
+    bool usesFlagOffsets() const;
     // Temperatures from the chain, each read from the device while still unknown.
     float chainTemperature(int which);
 

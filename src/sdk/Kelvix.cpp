@@ -385,7 +385,7 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
         return failChain(tableFailure().c_str());
     }
     imageReady_ = false;
-    awaitingFlag_ = true;
+    awaitingFlag_ = usesFlagOffsets();
     tableLoaded_ = true;
 
     if (OpFlag* flag = chain_->getFlag()) {
@@ -415,6 +415,12 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     flags_->setFirstFlagPending(true);
     initialised_ = true;
     return true;
+}
+
+bool Kelvix::usesFlagOffsets() const {
+    // A calibration without flag cycles takes no offsets from the flag.
+    return chain_ != nullptr && chain_->getFlag() != nullptr &&
+           chain_->getFlag()->getFlagCycles() != 0;
 }
 
 std::string Kelvix::tableFailure() const {
@@ -656,7 +662,8 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
         const unsigned w = width_;
         const unsigned h = height_;
         const std::size_t bytes = static_cast<std::size_t>(w) * h * sizeof(unsigned short);
-        if (temperatures != nullptr && temperatureBuffer_ != nullptr) {
+        // Like the thermal frames, no snapshot image before the first measured one.
+        if (temperatures != nullptr && temperatureBuffer_ != nullptr && imageReady_) {
             std::memcpy(temperatureBuffer_.get(), temperatures, bytes);
             // Cameras without an energy image leave the last one in place.
             if (energy != nullptr && energyBuffer_ != nullptr) {
@@ -702,7 +709,7 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
         return false;
     }
     // The camera takes the range's settings now: the image waits for a flag taken in them.
-    awaitingFlag_ = true;
+    awaitingFlag_ = usesFlagOffsets();
     tMin_ = tMin;
     tMax_ = tMax;
     chain_->readCalibration();

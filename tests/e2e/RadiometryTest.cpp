@@ -12,7 +12,7 @@
 #include "SimCamera.h"
 #include "SimHid.h"
 #include "SimPhysics.h"
-#include "common/TestEnv.h"
+#include "common/SimChannels.h"
 #include "kelvix/Kelvix.h"
 #include "kelvix/Logger.h"
 #include "platform/Paths.h"
@@ -106,14 +106,7 @@ class RadiometryTest : public kelvix_test::VirtualClockTest {
         }
         platform::createDirectory(wpath("cali"));
         ASSERT_TRUE(sim::CalibrationSetWriter(*camera_, set).writeAll(path("cali")));
-        params_.releaseStrings();
-        params_.serial = serial;
-        params_.caliPath = kelvix_test::newWide(wpath("cali"));
-        params_.formatsPath = kelvix_test::newWide(wpath("cali"));
-        params_.fov = 23;
-        params_.tMin = -20;
-        params_.tMax = 100;
-        params_.framerate = kRate;
+        kelvix_test::simImagerParams(params_, serial, wpath("cali"), kRate);
         raw_.resize(camera_->physics->layout().rawWords());
     }
     bool init() {

@@ -11,6 +11,7 @@
 #include "SimCamera.h"
 #include "SimHid.h"
 #include "SimPhysics.h"
+#include "common/SimChannels.h"
 #include "common/TestEnv.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "kelvix/IRDeviceParams.h"
@@ -40,13 +41,7 @@ class KelvixTest : public VirtualClockTest {
         sim::CalibrationSetWriter writer(*camera_, set());
         ASSERT_TRUE(writer.writeAll(path("cali")));
         physics().setUniformScene(25.0f);
-        params_.serial = serial_;
-        params_.caliPath = newWide(wpath("cali"));
-        params_.formatsPath = newWide(wpath("cali"));
-        params_.tMin = -20;
-        params_.tMax = 100;
-        params_.framerate = 9.0f;
-        params_.fov = 23;
+        simImagerParams(params_, serial_, wpath("cali"), 9.0f);
         raw_.resize(physics().layout().rawWords());
     }
     void TearDown() override {
