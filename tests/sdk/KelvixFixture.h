@@ -35,7 +35,9 @@ class KelvixTest : public VirtualClockTest {
         VirtualClockTest::SetUp();
         zol::Logger::getInstance()->configure("kelvixtest", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Debug);
-        camera_ = std::make_shared<sim::SimCamera>(serial_, kHwRev, kFwRev);
+        camera_ = std::make_shared<sim::SimCamera>(serial_, hwRev_, fwRev_);
+        config_.seed = serial_;
+        camera_->physics = std::make_shared<sim::SimPhysics>(*camera_, config_);
         backend_.addCamera(camera_);
         platform::createDirectory(wpath("cali"));
         sim::CalibrationSetWriter writer(*camera_, set());
@@ -93,6 +95,8 @@ class KelvixTest : public VirtualClockTest {
     // The calibration singletons keep what they read per serial: a fixture with another
     // calibration set takes a serial of its own.
     std::uint32_t serial_ = kSerial;
+    std::uint16_t hwRev_ = kHwRev, fwRev_ = kFwRev;
+    sim::SimPhysics::Config config_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimHidBackend backend_;
     sim::ScopedHidBackend scopedBackend_{backend_};
