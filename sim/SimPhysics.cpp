@@ -47,8 +47,8 @@ double RadiometricModel::energy(double t) const {
 
 double RadiometricModel::temperature(double e) const {
     if (bend != 0.0) {
-        // The bent curve rises monotonically from absolute zero to far above every range.
-        double lo = -270.0, hi = 3000.0;
+        // The bent curve rises through every range and stays above it up to 2000 degC.
+        double lo = -270.0, hi = 2000.0;
         for (int i = 0; i < 100; ++i) {
             const double mid = 0.5 * (lo + hi);
             (energy(mid) < e ? lo : hi) = mid;
