@@ -62,19 +62,17 @@ class Application : public zol::KelvixClient {
                 ++closedFramesChanged;
             }
         }
-        // A flag cycle that began after frame flagMark, and the open frames after it.
-        if (meta.flagState != zol::FlagOpen && lastState == zol::FlagOpen) {
-            cycleStart = meta.frameCounter;
-        }
-        if (meta.flagState == zol::FlagOpen && cycleStart > flagMark) {
+        // The open frames after a flag that closed after the mark.
+        if (closings > closingsAtMark && meta.flagState == zol::FlagOpen) {
             ++openAfterFreshFlag;
             lastCentre = centre(data, w, h);
         }
-        lastState = meta.flagState;
-        lastFrameCounter = meta.frameCounter;
         cv.notify_all();
     }
-    void onFlagStateChange(zol::EnumFlagState, void*) override {}
+    void onFlagStateChange(zol::EnumFlagState state, void*) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        closings += state == zol::FlagClosed;
+    }
     void onProcessExit(void*) override {}
 
     std::mutex mutex;
@@ -87,9 +85,7 @@ class Application : public zol::KelvixClient {
     int openAfterClosed = 0;
     float lastCentre = -1000.0f;
     std::vector<unsigned short> lastOpen;
-    std::uint32_t flagMark = 0xFFFFFFFFu, cycleStart = 0, lastFrameCounter = 0;
-    int openAfterFreshFlag = 0;
-    zol::EnumFlagState lastState = zol::FlagOpen;
+    int closings = 0, closingsAtMark = 1 << 30, openAfterFreshFlag = 0;
 
   private:
     zol::Kelvix& imager_;
@@ -197,6 +193,7 @@ class KelvixSettingsThreaded : public KelvixEndToEndThreaded,
 
 zol::Kelvix* reentered = nullptr;
 std::atomic<int> reenteredFrames{0};
+std::atomic<bool> reenterRange{true};
 
 // The range of the metadata record: tMin and tMax at offsets 34 and 36, raw encoding.
 std::pair<int, int> recordedRange(zol::Kelvix& imager) {
@@ -209,7 +206,7 @@ std::pair<int, int> recordedRange(zol::Kelvix& imager) {
 // From the frame path: a query, and every 50th time the current range set again.
 void reenter() {
     reentered->getTempBox();
-    if (++reenteredFrames % 50 == 0) {
+    if (++reenteredFrames % 50 == 0 && reenterRange) {
         const std::pair<int, int> range = recordedRange(*reentered);
         EXPECT_TRUE(reentered->setTempRange(range.first, range.second));
     }
@@ -227,6 +224,7 @@ TEST_P(KelvixSettingsThreaded, SettingsAndQueriesWhileFramesFlow) {
     imager.setClient(&app);
     reentered = &imager;
     reenteredFrames = 0;
+    reenterRange = true;
     const zol::ThermalFrameCallback callback = [](unsigned short*, unsigned, unsigned,
                                                   zol::IRFrameMetadata, void*) { reenter(); };
     imager.setThermalFrameCallback(callback);
@@ -288,16 +286,21 @@ TEST_P(KelvixSettingsThreaded, SettingsAndQueriesWhileFramesFlow) {
         for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
             everything(i);
         }
-        // A known range and the camera behind it; the images after the next flag show it.
+        // A known range, the camera behind it and a new scene; the images after the next flag
+        // (once the flag is open, so that it closes again) show the scene.
         const sim::SimRangeSpec& r = ranges[round % 2];
+        const float scene = 50.0f + 10.0f * round;
         physics_->setModel(r.model);
+        physics_->setBlackbodyScene(scene, 20.0f, 30.0f);
+        reenterRange = false;
         ASSERT_TRUE(imager.setTempRange(static_cast<int>(r.tMin), static_cast<int>(r.tMax)));
         imager.setRadiationParameters(1.0f, 1.0f, -300.0f);
         imager.setAutoFlag(false);
         imager.activateTrace(false);
+        ASSERT_TRUE(kelvix_test::waitUntil([&imager] { return imager.isFlagOpen(); }));
         {
             std::lock_guard<std::mutex> lock(app.mutex);
-            app.flagMark = app.lastFrameCounter + 2;
+            app.closingsAtMark = app.closings;
             app.openAfterFreshFlag = 0;
         }
         imager.forceFlagEvent(0);
@@ -305,7 +308,8 @@ TEST_P(KelvixSettingsThreaded, SettingsAndQueriesWhileFramesFlow) {
         // Not under the application's lock, which its callback takes under the imager's.
         EXPECT_EQ(recordedRange(imager), std::make_pair(int(r.tMin), int(r.tMax)));
         std::lock_guard<std::mutex> lock(app.mutex);
-        EXPECT_NEAR(app.lastCentre, kBlackbody, 0.5f) << "range " << r.tMin << ".." << r.tMax;
+        EXPECT_NEAR(app.lastCentre, scene, 0.5f) << "range " << r.tMin << ".." << r.tMax;
+        reenterRange = true;
     }
     device->stopStreaming();
     EXPECT_GT(reenteredFrames, 50);
