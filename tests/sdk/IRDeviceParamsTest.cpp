@@ -173,6 +173,8 @@ TEST_F(IRDeviceParamsTest, UnicodeAndNonUtf8PathsOpenWithoutALocale) {
         EXPECT_TRUE(zol::IRDeviceParamsReader::readXMLC(path(name).c_str(), params_)) << name;
         EXPECT_EQ(params_.fov, 5);
     }
+    EXPECT_TRUE(
+        zol::IRDeviceParamsReader::readXML((wpath("t-caf") + L"\u00E9.xml").c_str(), params_));
 }
 
 TEST_F(IRDeviceParamsTest, SecondReadHandsTheFirstStringsToTheCaller) {
