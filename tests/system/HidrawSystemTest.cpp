@@ -67,14 +67,11 @@ TEST_F(HidrawSystem, ReadsTimeOutsAndCloseGoThroughTheSystemLibrary) {
     EXPECT_EQ(seen[1], 0x34);
 
     // hid_read of the system library goes on to hid_read_timeout through the dynamic linker.
-    unsigned char answer[64];
-    for (int i = 0; i < 64; ++i) {
-        answer[i] = static_cast<unsigned char>(i + 1);
-    }
-    ASSERT_EQ(::write(master_, answer, sizeof(answer)), 64);
+    const std::string answer(64, 'a');
+    ASSERT_EQ(::write(master_, answer.data(), answer.size()), 64);
     unsigned char got[65] = {};
     EXPECT_EQ(hid_read(dev, got, sizeof(got)), 64);
-    EXPECT_EQ(got[63], 64);
+    EXPECT_EQ(got[63], 'a');
     EXPECT_EQ(hid_read_timeout(dev, got, sizeof(got), 20), 0);
     hid_device_info* info = hid_get_device_info(dev);
     ASSERT_NE(info, nullptr);

@@ -18,9 +18,9 @@
 namespace shim {
 namespace {
 
-constexpr std::size_t kStride = 1 << 20;  // buffer offsets, one per buffer
-constexpr int kSliceMs = 1;               // how long a poll on an emulated node waits at a time
-constexpr int kFrameMs = 2;               // frame period of a streaming camera
+constexpr std::size_t kStride = 1 << 20;  // offset of buffer n: n strides
+constexpr int kSliceMs = 1;               // an emulated poll waits this long at a time
+constexpr auto kFramePeriod = std::chrono::milliseconds(2);
 
 template <typename F>
 F next(const char* name) {
@@ -36,9 +36,10 @@ struct State {
     std::set<void*> mapped;
 };
 
+// The replaced calls may come before static construction and after static destruction.
 State& state() {
-    static State s;
-    return s;
+    static State* s = new State;
+    return *s;
 }
 
 std::shared_ptr<V4l2Node> nodeOf(int fd) {
@@ -50,6 +51,13 @@ std::shared_ptr<V4l2Node> nodeOf(int fd) {
 int fail(int e) {
     errno = e;
     return -1;
+}
+
+bool interrupted(std::atomic<int>& n) {
+    int left = n.load();
+    while (left > 0 && !n.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
 }
 
 }  // namespace
@@ -76,68 +84,35 @@ void reset() {
     state().failures.clear();
 }
 
-void V4l2Node::stall(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stalled_ = on;
-}
-void V4l2Node::unplug() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    unplugged_ = true;
-}
-void V4l2Node::interrupt(int n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    eintr_ = n;
-}
-int V4l2Node::timeouts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return timeouts_;
-}
-int V4l2Node::lastTimeoutMs() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lastTimeout_;
-}
-bool V4l2Node::streaming() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return streaming_;
-}
-
-const Format* V4l2Node::find(std::uint32_t pixelFormat) const {
-    for (const Format& f : formats_) {
-        if (f.pixelFormat == pixelFormat) {
-            return &f;
-        }
-    }
-    return nullptr;
-}
-
 int V4l2Node::ioctl(unsigned long request, void* arg) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (eintr_ > 0) {
-        --eintr_;
+    if (interrupted(interrupts)) {
         return fail(EINTR);
     }
-    return unplugged_ ? fail(ENODEV) : control(request, arg);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unplugged ? fail(ENODEV) : control(request, arg);
 }
 
 int V4l2Node::control(unsigned long request, void* arg) {
+    auto find = [this](std::uint32_t pixelFormat) -> const Format* {
+        for (const Format& f : formats) {
+            if (f.pixelFormat == pixelFormat) {
+                return &f;
+            }
+        }
+        return nullptr;
+    };
     switch (request) {
         case VIDIOC_QUERYCAP: {
             auto* c = static_cast<v4l2_capability*>(arg);
-            std::memset(c, 0, sizeof(*c));
+            *c = v4l2_capability{};
             std::strcpy(reinterpret_cast<char*>(c->card), "Kelvix Thermal Camera");
-            c->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING |
-                              V4L2_CAP_DEVICE_CAPS;
-            c->device_caps =
-                (metadata_ ? V4L2_CAP_META_CAPTURE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING;
+            c->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
             return 0;
         }
         case VIDIOC_ENUM_FMT: {
             auto* d = static_cast<v4l2_fmtdesc*>(arg);
-            if (d->index >= formats_.size()) {
-                return fail(EINVAL);
-            }
-            d->pixelformat = formats_[d->index].pixelFormat;
-            return 0;
+            return d->index < formats.size() ? (d->pixelformat = formats[d->index].pixelFormat, 0)
+                                             : fail(EINVAL);
         }
         case VIDIOC_ENUM_FRAMESIZES: {
             auto* s = static_cast<v4l2_frmsizeenum*>(arg);
@@ -161,17 +136,14 @@ int V4l2Node::control(unsigned long request, void* arg) {
         }
         case VIDIOC_S_FMT:
         case VIDIOC_G_FMT: {
-            auto* f = static_cast<v4l2_format*>(arg);
-            if (request == VIDIOC_S_FMT) {
-                const Format* wanted = find(f->fmt.pix.pixelformat);
-                if (wanted == nullptr || streaming_) {
-                    return fail(wanted ? EBUSY : EINVAL);
-                }
-                current_ = *wanted;
+            auto& pix = static_cast<v4l2_format*>(arg)->fmt.pix;
+            if (request == VIDIOC_S_FMT && (current_ = find(pix.pixelformat)) == nullptr) {
+                return fail(EINVAL);
             }
-            f->fmt.pix.pixelformat = current_.pixelFormat;
-            f->fmt.pix.width = current_.width;
-            f->fmt.pix.height = current_.height;
+            const Format& f = current_ ? *current_ : formats.front();
+            pix.pixelformat = f.pixelFormat;
+            pix.width = f.width;
+            pix.height = f.height;
             return 0;
         }
         case VIDIOC_S_PARM:
@@ -186,14 +158,10 @@ int V4l2Node::control(unsigned long request, void* arg) {
         }
         case VIDIOC_REQBUFS: {
             auto* r = static_cast<v4l2_requestbuffers*>(arg);
-            if (streaming_) {
-                return fail(EBUSY);
-            }
-            buffers_.assign(std::min<std::uint32_t>(r->count, 4), Buffer());
-            for (Buffer& b : buffers_) {
-                b.memory.assign(current_.width * current_.height * 2, 0);
-            }
-            r->count = static_cast<std::uint32_t>(buffers_.size());
+            const Format& f = current_ ? *current_ : formats.front();
+            r->count = std::min<std::uint32_t>(r->count, 4);
+            buffers_.assign(r->count, std::vector<unsigned char>(f.width * f.height * 2));
+            queued_.assign(r->count, false);
             return 0;
         }
         case VIDIOC_QUERYBUF:
@@ -202,33 +170,32 @@ int V4l2Node::control(unsigned long request, void* arg) {
             if (b->index >= buffers_.size()) {
                 return fail(EINVAL);
             }
-            b->length = static_cast<std::uint32_t>(buffers_[b->index].memory.size());
+            b->length = static_cast<std::uint32_t>(buffers_[b->index].size());
             b->m.offset = static_cast<std::uint32_t>(b->index * kStride);
-            buffers_[b->index].queued |= request == VIDIOC_QBUF;
+            queued_[b->index] = queued_[b->index] || request == VIDIOC_QBUF;
             return 0;
         }
         case VIDIOC_DQBUF: {
             auto* b = static_cast<v4l2_buffer*>(arg);
-            auto it = std::find_if(buffers_.begin(), buffers_.end(),
-                                   [](const Buffer& x) { return x.queued; });
             const auto now = std::chrono::steady_clock::now();
-            if (!streaming_ || stalled_ || now < nextFrame_ || it == buffers_.end()) {
+            auto it = std::find(queued_.begin(), queued_.end(), true);
+            if (!streaming || stalled || now < nextFrame_ || it == queued_.end()) {
                 return fail(EAGAIN);
             }
-            nextFrame_ = now + std::chrono::milliseconds(kFrameMs);
-            it->queued = false;
-            ++counter_;
-            std::memcpy(it->memory.data(), &counter_, sizeof(counter_));
-            b->index = static_cast<std::uint32_t>(it - buffers_.begin());
-            b->bytesused = static_cast<std::uint32_t>(it->memory.size());
+            nextFrame_ = now + kFramePeriod;
+            *it = false;
+            b->index = static_cast<std::uint32_t>(it - queued_.begin());
+            b->bytesused = static_cast<std::uint32_t>(buffers_[b->index].size());
             b->flags = 0;
+            ++counter_;
+            std::memcpy(buffers_[b->index].data(), &counter_, sizeof(counter_));
             return 0;
         }
         case VIDIOC_STREAMON:
         case VIDIOC_STREAMOFF:
-            streaming_ = request == VIDIOC_STREAMON;
-            for (Buffer& b : buffers_) {
-                b.queued &= streaming_;
+            streaming = request == VIDIOC_STREAMON;
+            if (!streaming) {
+                queued_.assign(queued_.size(), false);
             }
             return 0;
         default:
@@ -238,43 +205,35 @@ int V4l2Node::control(unsigned long request, void* arg) {
 
 void* V4l2Node::map(std::size_t length, off_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::size_t index = static_cast<std::size_t>(offset) / kStride;
-    if (index >= buffers_.size() || length > buffers_[index].memory.size()) {
+    const std::size_t n = static_cast<std::size_t>(offset) / kStride;
+    if (n >= buffers_.size() || length > buffers_[n].size()) {
         errno = EINVAL;
         return MAP_FAILED;
     }
-    return buffers_[index].memory.data();
+    return buffers_[n].data();
 }
 
-short V4l2Node::pollEvents(int& eintr) {
+short V4l2Node::pollEvents() {
     std::lock_guard<std::mutex> lock(mutex_);
-    eintr = eintr_ > 0 ? (--eintr_, EINTR) : 0;
-    if (unplugged_) {
+    if (unplugged) {
         return POLLERR;
     }
-    const bool queued =
-        std::any_of(buffers_.begin(), buffers_.end(), [](const Buffer& b) { return b.queued; });
-    const bool due = !stalled_ && std::chrono::steady_clock::now() >= nextFrame_;
-    return streaming_ && queued && due ? POLLIN : 0;
-}
-
-bool V4l2Node::timesOut(int timeoutMs) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!stalled_ || timeoutMs < 0) {
-        return false;
-    }
-    ++timeouts_;
-    lastTimeout_ = timeoutMs;
-    return true;
+    const bool due = std::chrono::steady_clock::now() >= nextFrame_;
+    const bool queued = std::find(queued_.begin(), queued_.end(), true) != queued_.end();
+    return streaming && !stalled && due && queued ? POLLIN : 0;
 }
 
 }  // namespace shim
 
-using shim::nodeOf;
-
 extern "C" {
 
-int open(const char* path, int flags, ...) {
+int __real_open(const char* path, int flags, ...);
+int __real_close(int fd);
+void* __real_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+int __real_munmap(void* addr, size_t length);
+int __real_poll(struct pollfd* fds, nfds_t n, int timeout);
+
+int __wrap_open(const char* path, int flags, ...) {
     mode_t mode = 0;
     if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
         va_list args;
@@ -282,7 +241,6 @@ int open(const char* path, int flags, ...) {
         mode = static_cast<mode_t>(va_arg(args, int));
         va_end(args);
     }
-    static auto real = shim::next<int (*)(const char*, int, ...)>("open");
     std::shared_ptr<shim::V4l2Node> node;
     {
         std::lock_guard<std::mutex> lock(shim::state().mutex);
@@ -291,28 +249,32 @@ int open(const char* path, int flags, ...) {
             return shim::fail(failure->second);
         }
         auto it = shim::state().paths.find(path);
-        if (it != shim::state().paths.end()) {
-            node = it->second;
+        if (it == shim::state().paths.end()) {
+            return __real_open(path, flags, mode);
         }
+        node = it->second;
     }
-    if (!node) {
-        return real(path, flags, mode);
-    }
-    // A descriptor of its own, so that close needs no replacing.
-    const int fd = real("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        std::lock_guard<std::mutex> lock(shim::state().mutex);
-        shim::state().fds[fd] = node;
-    }
+    const int fd = __real_open("/dev/null", O_RDWR | O_CLOEXEC);  // a descriptor of its own
+    std::lock_guard<std::mutex> lock(shim::state().mutex);
+    shim::state().fds[fd] = node;
     return fd;
 }
 
+int __wrap_close(int fd) {
+    {
+        std::lock_guard<std::mutex> lock(shim::state().mutex);
+        shim::state().fds.erase(fd);
+    }
+    return __real_close(fd);
+}
+
 int ioctl(int fd, unsigned long request, ...) noexcept {
+    static auto real = shim::next<int (*)(int, unsigned long, ...)>("ioctl");
     va_list args;
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    if (auto node = nodeOf(fd)) {
+    if (auto node = shim::nodeOf(fd)) {
         return node->ioctl(request, arg);
     }
     struct stat st;
@@ -323,65 +285,47 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
             return 0;
         }
     }
-    static auto real = shim::next<int (*)(int, unsigned long, ...)>("ioctl");
     return real(fd, request, arg);
 }
 
-void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) noexcept {
-    if (auto node = nodeOf(fd)) {
-        void* p = node->map(length, offset);
-        std::lock_guard<std::mutex> lock(shim::state().mutex);
-        shim::state().mapped.insert(p);
-        return p;
+void* __wrap_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    auto node = shim::nodeOf(fd);
+    if (!node) {
+        return __real_mmap(addr, length, prot, flags, fd, offset);
     }
-    static auto real = shim::next<void* (*)(void*, size_t, int, int, int, off_t)>("mmap");
-    return real(addr, length, prot, flags, fd, offset);
+    void* p = node->map(length, offset);
+    std::lock_guard<std::mutex> lock(shim::state().mutex);
+    shim::state().mapped.insert(p);
+    return p;
 }
 
-int munmap(void* addr, size_t length) noexcept {
+int __wrap_munmap(void* addr, size_t length) {
     {
-        // Emulated buffers stay with their node.
         std::lock_guard<std::mutex> lock(shim::state().mutex);
         if (shim::state().mapped.erase(addr) != 0) {
-            return 0;
+            return 0;  // an emulated buffer stays with its node
         }
     }
-    static auto real = shim::next<int (*)(void*, size_t)>("munmap");
-    return real(addr, length);
+    return __real_munmap(addr, length);
 }
 
-int close(int fd) {
-    {
-        std::lock_guard<std::mutex> lock(shim::state().mutex);
-        shim::state().fds.erase(fd);
-    }
-    static auto real = shim::next<int (*)(int)>("close");
-    return real(fd);
-}
-
-int poll(struct pollfd* fds, nfds_t n, int timeout) {
-    static auto real = shim::next<int (*)(struct pollfd*, nfds_t, int)>("poll");
-    std::shared_ptr<shim::V4l2Node> node;
+int __wrap_poll(struct pollfd* fds, nfds_t n, int timeout) {
     nfds_t at = 0;
-    for (; at < n && !(node = nodeOf(fds[at].fd)); ++at) {
+    std::shared_ptr<shim::V4l2Node> node;
+    for (; at < n && !(node = shim::nodeOf(fds[at].fd)); ++at) {
     }
     if (!node) {
-        return real(fds, n, timeout);
+        return __real_poll(fds, n, timeout);
     }
-    std::vector<pollfd> others;
-    for (nfds_t i = 0; i < n; ++i) {
-        if (i != at) {
-            others.push_back(fds[i]);
-        }
-    }
+    std::vector<pollfd> others(fds, fds + n);
+    others.erase(others.begin() + static_cast<std::ptrdiff_t>(at));
     for (;;) {
-        int eintr = 0;
-        fds[at].revents = node->pollEvents(eintr);
-        if (eintr != 0) {
+        if (shim::interrupted(node->interrupts)) {
             return shim::fail(EINTR);
         }
+        fds[at].revents = node->pollEvents();
         int ready = fds[at].revents != 0 ? 1 : 0;
-        const int r = real(others.data(), others.size(), ready != 0 ? 0 : shim::kSliceMs);
+        const int r = __real_poll(others.data(), others.size(), ready != 0 ? 0 : shim::kSliceMs);
         for (nfds_t i = 0, k = 0; i < n; ++i) {
             if (i != at) {
                 fds[i].revents = r > 0 ? others[k++].revents : 0;
@@ -391,8 +335,10 @@ int poll(struct pollfd* fds, nfds_t n, int timeout) {
         if (ready != 0) {
             return ready;
         }
-        if (node->timesOut(timeout)) {
-            return 0;  // a stalled camera: the whole time-out passes at once
+        if (node->stalled && timeout >= 0) {  // the whole time-out passes at once
+            ++node->timeouts;
+            node->lastTimeoutMs = timeout;
+            return 0;
         }
     }
 }

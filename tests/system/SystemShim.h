@@ -1,15 +1,14 @@
 #pragma once
 
-// This program replaces the C library's open, close, ioctl, mmap, munmap and poll, and exports
-// them, so that the library's system backends (linked in) and the system HID library (loaded at
-// run time) both reach them:
-// - emulated V4L2 capture nodes, by path;
-// - character devices (a pty) that the HID ioctl accepts as hidraw nodes;
-// - paths whose open fails with a given errno.
-// Everything else goes on to the C library.
+// This program replaces the C library's device calls: open, close, mmap, munmap and poll at link
+// time (for the library's system backends linked in), and ioctl by exporting its own (which the
+// system HID library loaded at run time reaches as well). They emulate V4L2 capture nodes by
+// path, let the HID ioctl accept character devices (a pty) as hidraw nodes, and fail the open
+// of given paths with a given errno. Everything else goes on to the C library.
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -19,52 +18,34 @@
 
 namespace shim {
 
-// One video format: a frame size and its frame rates.
+// A frame size with its frame rates (frames per second).
 struct Format {
-    std::uint32_t pixelFormat;
-    std::uint32_t width, height;
-    std::vector<std::uint32_t> rates;  // frames per second
+    std::uint32_t pixelFormat, width, height;
+    std::vector<std::uint32_t> rates;
 };
 
-// A UVC camera's video node as the driver shows it, with faults a test can inject.
-class V4l2Node {
-  public:
-    V4l2Node(std::vector<Format> formats, bool metadata = false)
-        : formats_(std::move(formats)), metadata_(metadata) {}
-
-    // While streaming, the camera delivers a frame every few milliseconds unless it stalls.
-    void stall(bool on);
-    void unplug();          // every call fails with ENODEV, poll reports an error
-    void interrupt(int n);  // the next n ioctls and polls fail with EINTR
-    int timeouts() const;   // polls that timed out: nothing came for the whole time-out
-    int lastTimeoutMs() const;
-    bool streaming() const;
-
-    // The driver side, for the replaced functions.
+// A UVC camera's video node as the driver shows it. While streaming it delivers a frame every
+// few milliseconds unless it stalls.
+struct V4l2Node {
+    explicit V4l2Node(std::vector<Format> f) : formats(std::move(f)) {}
     int ioctl(unsigned long request, void* arg);
     void* map(std::size_t length, off_t offset);
-    short pollEvents(int& eintr);
-    // True when the poll of `timeoutMs` times out now: the camera stalls.
-    bool timesOut(int timeoutMs);
+    short pollEvents();
+
+    const std::vector<Format> formats;
+    std::atomic<bool> stalled{false}, unplugged{false};  // unplugged: ENODEV, poll errors
+    std::atomic<int> interrupts{0};                      // the next n calls fail with EINTR
+    std::atomic<int> timeouts{0}, lastTimeoutMs{0};      // polls that timed out on a stall
+    std::atomic<bool> streaming{false};
 
   private:
-    struct Buffer {
-        std::vector<unsigned char> memory;
-        bool queued = false;
-    };
     int control(unsigned long request, void* arg);
-    const Format* find(std::uint32_t pixelFormat) const;
-
-    mutable std::mutex mutex_;
-    std::vector<Format> formats_;
-    bool metadata_;
-    Format current_{0, 0, 0, {}};
-    std::uint32_t rate_ = 0;
-    std::vector<Buffer> buffers_;
-    bool streaming_ = false, unplugged_ = false, stalled_ = false;
+    std::mutex mutex_;
+    const Format* current_ = nullptr;
+    std::uint32_t rate_ = 0, counter_ = 0;
+    std::vector<std::vector<unsigned char>> buffers_;
+    std::vector<bool> queued_;
     std::chrono::steady_clock::time_point nextFrame_;
-    int eintr_ = 0, timeouts_ = 0, lastTimeout_ = 0;
-    std::uint32_t counter_ = 0;
 };
 
 void addV4l2Node(const std::string& path, std::shared_ptr<V4l2Node> node);

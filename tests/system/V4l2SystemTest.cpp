@@ -1,19 +1,15 @@
 // The video device on the V4L2 backend and the sysfs registry, against an emulated UVC camera
-// (the C library's calls replaced in this program) and a replica of the sysfs layout.
+// and a replica of the sysfs layout.
 #include <linux/videodev2.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <string>
 
 #include "SysfsReplica.h"
 #include "SystemShim.h"
 #include "common/TestEnv.h"
 #include "kelvix/IRDeviceDS.h"
 #include "kelvix/Logger.h"
-#include "platform/CaptureService.h"
 #include "platform/UsbRegistry.h"
 #include "platform/V4l2Capture.h"
 
@@ -22,37 +18,27 @@ namespace {
 using kelvix_test::waitUntil;
 
 std::atomic<int> frames{0}, frameSize{0};
-std::atomic<std::uint32_t> lastCounter{0};
 
-void onFrame(unsigned char* data, int size, zol::IRDevice*) {
-    std::uint32_t counter = 0;
-    std::memcpy(&counter, data, sizeof(counter));
-    lastCounter = counter;
+void onFrame(unsigned char*, int size, zol::IRDevice*) {
     frameSize = size;
     ++frames;
 }
 
-// A camera with a capture node, a metadata node and two formats, in a device directory and a
-// sysfs replica that the registry and the capture service read.
 class V4l2System : public kelvix_test::TempDirTest {
   protected:
     void SetUp() override {
         TempDirTest::SetUp();
         zol::Logger::getInstance()->configure("kelvix", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Warning);
-        kelvix_test::replicateUsbCamera(path("sys"), "1-1.2", "20240001", {"video0", "video1"},
-                                        "hidraw0", "240:0");
+        kelvix_test::replicateUsbCamera(path("sys"), "1-1.2", "20240001", {"video0"}, "hidraw0",
+                                        "240:0");
         std::filesystem::create_directories(path("dev"));
         writeFile("dev/video0", "");
-        writeFile("dev/video1", "");
         plug();
-        shim::addV4l2Node(path("dev/video1"),
-                          std::make_shared<shim::V4l2Node>(std::vector<shim::Format>{}, true));
         capture_ = std::make_unique<platform::V4l2CaptureService>(path("dev"), path("sys"));
         registry_ = std::make_unique<platform::SysfsUsbRegistry>(path("sys"));
         platform::installCaptureService(capture_.get());
         platform::installUsbRegistry(registry_.get());
-        frames = 0;
     }
     void TearDown() override {
         device_.reset();
@@ -62,7 +48,7 @@ class V4l2System : public kelvix_test::TempDirTest {
         TempDirTest::TearDown();
     }
 
-    // The camera (again) at /dev/video0.
+    // The camera (again) at dev/video0.
     void plug() {
         node_ = std::make_shared<shim::V4l2Node>(std::vector<shim::Format>{
             {V4L2_PIX_FMT_Y16, 160, 120, {30, 9}}, {V4L2_PIX_FMT_YUYV, 80, 60, {1}}});
@@ -80,7 +66,7 @@ class V4l2System : public kelvix_test::TempDirTest {
         return d;
     }
 
-    bool framesArrive(int n) {
+    static bool framesArrive(int n) {
         const int before = frames;
         return waitUntil([&] { return frames >= before + n; });
     }
@@ -94,7 +80,7 @@ class V4l2System : public kelvix_test::TempDirTest {
 using V4l2SystemThreaded = V4l2System;
 
 TEST_F(V4l2SystemThreaded, FormatsInterruptionsStallsAndRestarts) {
-    node_->interrupt(5);  // the first calls are interrupted by signals
+    node_->interrupts = 5;  // the first calls are interrupted by signals
     zol::IRDeviceDS* d = open(1);
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->getFriendlyName(), "Kelvix Thermal Camera");
@@ -105,37 +91,34 @@ TEST_F(V4l2SystemThreaded, FormatsInterruptionsStallsAndRestarts) {
     ASSERT_EQ(d->startStreaming(), 0);
     ASSERT_TRUE(framesArrive(3));
     EXPECT_EQ(frameSize, 160 * 120 * 2);
-    EXPECT_GE(lastCounter, 3u);
 
     // Two stalls: the poll times out again and again, one warning per stall names the node.
     for (int stall = 0; stall < 2; ++stall) {
-        const int seen = node_->timeouts();
-        node_->stall(true);
-        ASSERT_TRUE(waitUntil([&] { return node_->timeouts() >= seen + 3; }));
-        node_->stall(false);
+        const int seen = node_->timeouts;
+        node_->stalled = true;
+        ASSERT_TRUE(waitUntil([&] { return node_->timeouts >= seen + 3; }));
+        node_->stalled = false;
         ASSERT_TRUE(framesArrive(2));
     }
-    EXPECT_EQ(node_->lastTimeoutMs(), 1000);  // three periods of 111 ms are less than 1 s
-
+    EXPECT_EQ(node_->lastTimeoutMs, 1000);  // three periods of 111 ms are less than 1 s
     EXPECT_EQ(d->stopStreaming(), 0);
-    EXPECT_FALSE(node_->streaming());
+    EXPECT_FALSE(node_->streaming);
     EXPECT_EQ(d->startStreaming(), 0);
     EXPECT_TRUE(framesArrive(2));
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string warning = "No frame from " + path("dev/video0") + " for 1000 ms";
     const std::size_t first = err.find(warning);
-    ASSERT_NE(first, std::string::npos) << err;
     const std::size_t second = err.find(warning, first + 1);
-    ASSERT_NE(second, std::string::npos) << err;
+    EXPECT_TRUE(first != std::string::npos && second != std::string::npos) << err;
     EXPECT_EQ(err.find(warning, second + 1), std::string::npos) << err;
 
     // The slow format: three frame periods.
     EXPECT_EQ(d->stopStreaming(), 0);
     ASSERT_EQ(open(2), d);
     EXPECT_EQ(d->getFrequency(), 1u);
-    node_->stall(true);
+    node_->stalled = true;
     EXPECT_EQ(d->startStreaming(), 0);
-    ASSERT_TRUE(waitUntil([&] { return node_->lastTimeoutMs() == 3000; }));
+    EXPECT_TRUE(waitUntil([&] { return node_->lastTimeoutMs == 3000; }));
 }
 
 TEST_F(V4l2SystemThreaded, UnpluggedCameraEndsTheStreamUntilItIsBackAgain) {
@@ -146,7 +129,7 @@ TEST_F(V4l2SystemThreaded, UnpluggedCameraEndsTheStreamUntilItIsBackAgain) {
     ASSERT_TRUE(framesArrive(2));
 
     testing::internal::CaptureStderr();
-    node_->unplug();
+    node_->unplugged = true;
     EXPECT_TRUE(waitUntil([&] { return d->startStreaming() != 0; }));
     EXPECT_NE(d->startStreaming(), 0);
     const std::string err = testing::internal::GetCapturedStderr();
@@ -154,9 +137,8 @@ TEST_F(V4l2SystemThreaded, UnpluggedCameraEndsTheStreamUntilItIsBackAgain) {
     EXPECT_NE(err.find("Capture from " + path("dev/video0") + " stopped"), std::string::npos)
         << err;
 
-    plug();  // replugged: the imager's reconnect opens the same serial again
+    plug();  // back again: the imager's reconnect opens the same serial again
     ASSERT_EQ(open(0), d);
-    d->setCallback(onFrame);
     EXPECT_EQ(d->startStreaming(), 0);
     EXPECT_TRUE(framesArrive(2));
     EXPECT_EQ(d->stopStreaming(), 0);
