@@ -29,6 +29,7 @@ constexpr unsigned kBufferCount = 4;
 // A camera that delivers nothing for this many frame periods, and at least this long, stalls.
 constexpr std::int64_t kStallPeriods = 3;
 constexpr int kMinStallMs = 1000;
+constexpr int kMaxStallMs = 60000;
 
 int xioctl(int fd, unsigned long request, void* arg) {
     int r;
@@ -373,7 +374,7 @@ class V4l2Graph : public CaptureGraph {
         }
     }
 
-    // A few frame periods of the selected format, at least kMinStallMs.
+    // A few frame periods of the selected format, within kMinStallMs .. kMaxStallMs.
     int stallTimeoutMs() {
         v4l2_streamparm parm{};
         parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -382,7 +383,7 @@ class V4l2Graph : public CaptureGraph {
             (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0) {
             ms = kStallPeriods * intervalTicks(parm.parm.capture.timeperframe) / 10000;
         }
-        return static_cast<int>(std::clamp<std::int64_t>(ms, kMinStallMs, 60000));
+        return static_cast<int>(std::clamp<std::int64_t>(ms, kMinStallMs, kMaxStallMs));
     }
 
     // Runs until stopped or the stream dies; a death ends the streaming state (ended_), so
