@@ -107,6 +107,16 @@ bool simHidAnswer(SimCamera& cam, const std::uint8_t* report, std::uint8_t* a) {
                 case 0x65:
                     ++h.flagCycles;
                     break;
+                case 0x58: {
+                    // 12-bit register values, shifted up by four bits.
+                    const int v = (p[4] << 4) | (p[5] >> 4);
+                    if (p[3] == 0x10 || p[3] == 0x90) {
+                        h.skim = v;
+                    } else if (p[3] == 0x12 || p[3] == 0x92) {
+                        h.fid = v;
+                    }
+                    break;
+                }
                 case 0x40:
                     h.powerOn = p[3] != 0;
                     break;

@@ -57,6 +57,10 @@ struct SimHidState {
     std::map<std::uint16_t, std::vector<std::uint8_t>> lastSetter;
     bool powerOn = false;
     int flagCycles = 0;
+    // Detector registers: skim (the output is not shifted at its power-up value) and filter id.
+    static constexpr int kPowerUpSkim = 2000;
+    int skim = kPowerUpSkim;
+    int fid = 0;
 
     // Serial flash.
     static constexpr std::uint32_t kFlashSize = 0x80000;
