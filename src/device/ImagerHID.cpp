@@ -204,7 +204,9 @@ std::uint32_t ImagerHID::GetSerialNumber() {
 
 std::uint16_t ImagerHID::GetFWRevision() {
     if (fwRevision == 0) {
-        hid.GetFwCypVers(&fwRevision);
+        std::uint16_t read = 0;
+        hid.GetFwCypVers(&read);
+        fwRevision = read;
     }
     return fwRevision;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -249,8 +250,9 @@ class ImagerHID : public BaseControlDevice {
 
     float tempTec = 25.0f;  // chip reference temperature, degC
 
-    std::uint16_t fwRevision = 0;  // 0: not read yet
-    std::uint16_t hwRevision = 0;
+    // Read on first use from whichever thread asks (an application's query, the frame path).
+    std::atomic<std::uint16_t> fwRevision{0};  // 0: not read yet
+    std::atomic<std::uint16_t> hwRevision{0};
 
     DEVICE_DESCRIPTION description{};
     CameraState state;

@@ -47,6 +47,8 @@ constexpr int kMetaDataSize = 128;
 
 enum Temperature { Box, Chip, Flag };
 
+using FrameLock = std::lock_guard<std::recursive_mutex>;
+
 std::unique_ptr<wchar_t[]> copyWide(const wchar_t* text) {
     if (text == nullptr) {
         return nullptr;
@@ -318,6 +320,9 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
                      kelvix_callback::processExit[slot]) != 0) {
         return failChain("Error initializing image processing chain");
     }
+    if (OpPostProcessing* post = chain_->getPostProcessing()) {
+        post->setFrameLock(&frameMutex_);
+    }
 
     chain_->applyTecCalibration();
     chain_->applySensorOffsets();
@@ -436,6 +441,7 @@ bool Kelvix::failChain(const char* reason) {
 
 void Kelvix::freeMemory() {
     // The chain goes before the device: its worker and its operators still reach the device.
+    // Not under the imager lock: the worker may be waiting for it to finish its last frame.
     if (chain_ != nullptr) {
         KLOG_DEBUG("Delete image processing");
         chain_.reset();
@@ -445,7 +451,7 @@ void Kelvix::freeMemory() {
         controlDevice_.reset();
     }
     {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         if (temperatureBuffer_ != nullptr) {
             KLOG_DEBUG("Delete buffer");
             temperatureBuffer_.reset();
@@ -477,6 +483,7 @@ void Kelvix::process(unsigned char* raw, void* userArg) {
     if (!initialised_) {
         return;
     }
+    FrameLock frame(frameMutex_);
     kelvix_callback::instanceUserArg[instanceIndex_].store(userArg, std::memory_order_relaxed);
     if (raw != nullptr && rawBufferRecord_->buffer != nullptr) {
         std::memcpy(rawBufferRecord_->buffer, raw,
@@ -558,6 +565,7 @@ void Kelvix::raiseSnapshotEvent() {
 }
 
 bool Kelvix::isFlagOpen() {
+    FrameLock lock(frameMutex_);
     if (!initialised_ || chain_ == nullptr || chain_->getMetadataOperator() == nullptr) {
         return false;
     }
@@ -585,7 +593,7 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
     avgTimePerFrame_ = avgTimePerFrame;
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
     {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         // A larger image than the buffers hold gets new ones; an equal or smaller one reuses them.
         if (temperatureBuffer_ == nullptr || energyBuffer_ == nullptr || pixels > imageCapacity_) {
             temperatureBuffer_.reset(new unsigned short[pixels]());
@@ -597,6 +605,7 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
 }
 
 void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) {
+    FrameLock lock(frameMutex_);
     const unsigned state = flagState_;
     if (!previousFlagStateSet_) {
         previousFlagState_ = state;
@@ -604,7 +613,6 @@ void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) 
     }
     const unsigned w = width_;
     const unsigned h = height_;
-    std::lock_guard<std::mutex> lock(bufferMutex_);
     if (temperatureBuffer_ == nullptr) {
         return;
     }
@@ -628,7 +636,7 @@ void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) 
 
 void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
     {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         visibleBuffer_.reset(new unsigned char[static_cast<std::size_t>(width) * height * 2]());
         visibleWidth_ = width;
         visibleHeight_ = height;
@@ -637,7 +645,7 @@ void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
 }
 
 void Kelvix::onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta) {
-    std::lock_guard<std::mutex> lock(bufferMutex_);
+    FrameLock lock(frameMutex_);
     const unsigned w = visibleWidth_;
     const unsigned h = visibleHeight_;
     if (visibleBuffer_ == nullptr) {
@@ -658,7 +666,7 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
                              unsigned char* visible, IRFrameMetadata meta) {
     ThermalFrameEventCallback thermalEvent = thermalFrameEventCallback_;
     if (thermalEvent != nullptr && pifMode_ == 0) {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         const unsigned w = width_;
         const unsigned h = height_;
         const std::size_t bytes = static_cast<std::size_t>(w) * h * sizeof(unsigned short);
@@ -700,6 +708,7 @@ void Kelvix::onProcessExit() {
 }
 
 bool Kelvix::setTempRange(int tMin, int tMax) {
+    FrameLock lock(frameMutex_);
     if (!initialised_ || chain_ == nullptr) {
         return false;
     }
@@ -734,6 +743,7 @@ void Kelvix::setRadiationParameters(float emissivity, float transmissivity, floa
         KLOG_WARNING("Radiation parameters must be in the range of [0;1] ... ignoring parameters");
         return;
     }
+    FrameLock lock(frameMutex_);
     emissivity_ = emissivity;
     transmissivity_ = transmissivity;
     if (!initialised_ || chain_ == nullptr) {
@@ -751,14 +761,17 @@ void Kelvix::setRadiationParameters(float emissivity, float transmissivity, floa
 }
 
 float Kelvix::getTempFlag() {
+    FrameLock lock(frameMutex_);
     return initialised_ ? chainTemperature(Flag) : kNoTemperature;
 }
 
 float Kelvix::getTempBox() {
+    FrameLock lock(frameMutex_);
     return initialised_ ? chainTemperature(Box) : kNoTemperature;
 }
 
 float Kelvix::getTempChip() {
+    FrameLock lock(frameMutex_);
     return initialised_ ? chainTemperature(Chip) : kNoTemperature;
 }
 
@@ -801,6 +814,7 @@ unsigned Kelvix::getFWRevision() {
 }
 
 int Kelvix::getEnergyBuffer(unsigned short*& buffer) {
+    FrameLock lock(frameMutex_);
     if (buffer == nullptr || !initialised_ || chain_ == nullptr || chain_->getChainCount() == 0) {
         return E_POINTER;
     }
@@ -821,6 +835,7 @@ int Kelvix::getMetaData(unsigned char*& buffer, int size) {
     if (size < kMetaDataSize || buffer == nullptr || !initialised_ || chain_ == nullptr) {
         return -1;
     }
+    FrameLock lock(frameMutex_);
     // The fixed part and the room for two process-interface entries.
     static_assert(sizeof(ImagerMetadataRecord) + 4 == kMetaDataSize, "metadata record size");
     alignas(ImagerMetadataRecord) unsigned char record[kMetaDataSize] = {};
@@ -832,6 +847,7 @@ int Kelvix::getMetaData(unsigned char*& buffer, int size) {
 bool Kelvix::getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                            short* refValue1, short* refValue2, short* refValue3,
                                            double* wavelength1, double* wavelength2) {
+    FrameLock lock(frameMutex_);
     if (chain_ == nullptr) {
         return false;
     }
@@ -850,6 +866,8 @@ void Kelvix::activateTrace(bool on) {
 }
 
 void Kelvix::printTrace(unsigned n) {
+    // This imager's trace as its last frame left it.
+    FrameLock lock(frameMutex_);
     TraceOp::getInstance()->print(n);
 }
 
@@ -866,6 +884,7 @@ void Kelvix::initRawdataHeader(RawdataHeader& header) {
     std::memcpy(header.date, text, sizeof header.date);
     std::snprintf(text, sizeof text, "%02d%02d%02d", now.hour, now.minute, now.second);
     std::memcpy(header.time, text, sizeof header.time);
+    FrameLock lock(frameMutex_);
     header.serial = serial_;
     header.width = widthIn_;
     header.height = heightIn_;
