@@ -168,7 +168,8 @@ class KELVIX_API Kelvix {
     void startFlag();
     void* userArg() const;
     bool failChain(const char* reason);
-    std::string tableFailure() const;
+    // "<what> of camera <serial> for <range> degC could not be loaded"
+    std::string rangeFailure(const char* what) const;
     bool usesFlagOffsets() const;
     // Temperatures from the chain, each read from the device while still unknown.
     float chainTemperature(int which);

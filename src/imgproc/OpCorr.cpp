@@ -304,6 +304,7 @@ HRESULT OpCorr::readCalibration() {
     windowCount_ = 0;
 
     if (FAILED(result)) {
+        KLOG_ERROR("Correction data unusable: " << narrowPath);
         if (samplePoint) {
             freeCalibration();
         } else {

@@ -140,6 +140,16 @@ HRESULT OpFlag::compute() {
     return S_OK;
 }
 
+bool OpFlag::restartClosedSum() {
+    if (lastFlagState_ != 1) {
+        return false;
+    }
+    if (flagFrameIndex_ < kMaxFlagFrames) {
+        flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_);
+    }
+    return true;
+}
+
 void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
                         bool entering) {
     const int n = std::min(pixelCount_, predecessor_->getPixelCount());

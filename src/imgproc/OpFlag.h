@@ -34,6 +34,9 @@ class OpFlag : public OpBase {
     HRESULT init(OpBase* predecessor) override;
     HRESULT compute() override;
     void updateCorrectionMode();
+    // The camera's settings changed between two frames: a closed flag sums its frames afresh,
+    // after the settling frames. True when the flag is closed.
+    bool restartClosedSum();
 
     // Written by the imager.
     std::int32_t correctionMode = 0;  // 0 off, 1 on, 2 automatic

@@ -376,18 +376,22 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     const HRESULT r = chain_->initOperators();
     // The calibration steps need the operators' frames; a chain that stopped earlier has none.
     OpEnergy2Temp* lastOperator = chain_->getChainCount() > 0 ? chain_->getEnergy2Temp(0) : nullptr;
+    HRESULT correction = E_FAIL;
     HRESULT table = E_FAIL;
     if (r == 0 || (lastOperator != nullptr && lastOperator->frame != nullptr)) {
-        chain_->readCalibration();
+        correction = chain_->readCalibration();
         table = chain_->loadTemperatureTable();
         chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
     }
     if (r != 0) {
         return failChain("Error initializing image processing chain");
     }
+    // Without its correction data or its table every image would be wrong.
+    if (FAILED(correction)) {
+        return failChain(rangeFailure("Correction data").c_str());
+    }
     if (FAILED(table)) {
-        // Without its table every image would be wrong.
-        return failChain(tableFailure().c_str());
+        return failChain(rangeFailure("Temperature table").c_str());
     }
     imageReady_ = false;
     awaitingFlag_ = usesFlagOffsets();
@@ -428,8 +432,8 @@ bool Kelvix::usesFlagOffsets() const {
            chain_->getFlag()->getFlagCycles() != 0;
 }
 
-std::string Kelvix::tableFailure() const {
-    return "Temperature table of camera " + std::to_string(serial_) + " for " +
+std::string Kelvix::rangeFailure(const char* what) const {
+    return std::string(what) + " of camera " + std::to_string(serial_) + " for " +
            std::to_string(tMin_) + ".." + std::to_string(tMax_) + " degC could not be loaded";
 }
 
@@ -717,13 +721,15 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
                              static_cast<std::uint16_t>(outputFramerate_)) != 0) {
         return false;
     }
-    // The camera takes the range's settings now: the image waits for a flag taken in them.
-    awaitingFlag_ = usesFlagOffsets();
+    // The camera takes the range's settings now: the image waits for offsets taken in them,
+    // from the next closing of the flag or, when it is closed now, from its frames to come.
+    OpFlag* flag = chain_->getFlag();
+    awaitingFlag_ = usesFlagOffsets() && !(flag != nullptr && flag->restartClosedSum());
     tMin_ = tMin;
     tMax_ = tMax;
-    chain_->readCalibration();
+    const bool corrected = SUCCEEDED(chain_->readCalibration());
     const bool loaded = SUCCEEDED(chain_->loadTemperatureTable());
-    tableLoaded_ = loaded;
+    tableLoaded_ = corrected && loaded;
     chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
     // Measurement-field chains keep their own emissivity and transmissivity.
     const auto& fields = chain_->getMeasurementFields();
@@ -732,10 +738,13 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
                                           fields[i]->transmissivity);
     }
     flags_->startFlag();
-    if (!loaded) {
-        KLOG_ERROR(tableFailure());
+    if (!corrected) {
+        KLOG_ERROR(rangeFailure("Correction data"));
     }
-    return loaded;
+    if (!loaded) {
+        KLOG_ERROR(rangeFailure("Temperature table"));
+    }
+    return corrected && loaded;
 }
 
 void Kelvix::setRadiationParameters(float emissivity, float transmissivity, float tAmbient) {
