@@ -3,11 +3,14 @@
 
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 
 #include "BridgeTestSupport.h"
 #include "DaemonTestSupport.h"
 #include "SimEnvironment.h"
+#include "kelvix/DirectBridgeClientTCP.h"
 #include "common/TestEnv.h"
 #include "kelvix/IRDeviceParams.h"
 #include "kelvix/Logger.h"
@@ -23,14 +26,9 @@ class IRDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         bridge_test::listenOnLoopback();
     }
-};
 
-// A stop request that comes before the daemon waits for it is kept, not lost: the run serves
-// the camera and stops at once (the worker, still waiting for a client, ends the process).
-TEST_F(IRDaemonThreadedDeathTest, StopBeforeTheRunIsKept) {
-    auto scenario = [this] {
-        daemon_test::childWatchdog();
-        std::cout.rdbuf(std::cerr.rdbuf());
+    // In the child: the simulated camera and a configuration for it.
+    std::unique_ptr<sim::SimEnvironment> simulatedCamera(zol::IRDeviceParams& params) {
         zol::Logger::getInstance()->configure("daemon", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Error);
         std::string error;
@@ -40,12 +38,23 @@ TEST_F(IRDaemonThreadedDeathTest, StopBeforeTheRunIsKept) {
             std::cerr << "no simulated camera: " << error << std::endl;
             std::_Exit(3);
         }
-        zol::IRDeviceParams params;
         params.fov = 23;
         params.framerate = 30;
         params.caliPath = kelvix_test::newWide(platform::toWide(simulator->calibrationDirectory()));
         params.formatsPath =
             kelvix_test::newWide(platform::toWide(simulator->calibrationDirectory()));
+        return simulator;
+    }
+};
+
+// A stop request that comes before the daemon waits for it is kept, not lost: the run serves
+// the camera and stops at once (the worker, still waiting for a client, ends the process).
+TEST_F(IRDaemonThreadedDeathTest, StopBeforeTheRunIsKept) {
+    auto scenario = [this] {
+        daemon_test::childWatchdog();
+        std::cout.rdbuf(std::cerr.rdbuf());
+        zol::IRDeviceParams params;
+        auto simulator = simulatedCamera(params);
         IRDaemon::consoleHandler(platform::kConsoleShutdown);
         IRDaemon daemon;
         daemon.run(params, bridge_test::freeLoopbackPort());
@@ -53,6 +62,57 @@ TEST_F(IRDaemonThreadedDeathTest, StopBeforeTheRunIsKept) {
     };
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(255),
                 ::testing::HasSubstr("wait for client...\nerror at connecting will exit"));
+}
+
+// Whatever the client does, a stop from the console ends the process within a second, by the
+// worker (exit code -1); frames keep coming meanwhile.
+TEST_F(IRDaemonThreadedDeathTest, StopEndsTheProcessWithinASecondWhateverTheClientDoes) {
+    enum Client { kNone, kSilent, kNeverReads, kResetsDuringAReply };
+    auto scenario = [this](Client behaviour) {
+        daemon_test::childWatchdog();
+        daemon_test::CapturedOutput out;
+        zol::IRDeviceParams params;
+        auto simulator = simulatedCamera(params);
+        sim::SimCamera& camera = simulator->camera();
+        auto framesFlow = [&camera](std::uint32_t count) {
+            auto frames = [&camera] {
+                std::lock_guard<std::mutex> lock(camera.mutex());
+                return camera.video.frameCounter;
+            };
+            const std::uint32_t start = frames();
+            return kelvix_test::waitUntil([&] { return frames() >= start + count; });
+        };
+        const int port = bridge_test::freeLoopbackPort();
+        std::unique_ptr<zol::DirectBridgeClientTCP> client;
+        std::thread([&] {
+            CHILD_CHECK(out.waitFor("wait for client...\n"));
+            if (behaviour != kNone) {
+                client = daemon_test::connectedClient(port);
+                CHILD_CHECK(out.waitFor("client connected\n"));
+            }
+            if (behaviour >= kNeverReads) {
+                // Requests for thermal replies that are never read.
+                for (int i = 0; i < 400; ++i) {
+                    CHILD_CHECK(client->sendCommand(0));
+                }
+                CHILD_CHECK(framesFlow(10));
+            }
+            if (behaviour == kResetsDuringAReply) {
+                client->release();
+                CHILD_CHECK(out.waitFor("client disconnected... waiting for new connection\n"));
+                CHILD_CHECK(framesFlow(10));
+            }
+            IRDaemon::consoleHandler(platform::kConsoleShutdown);
+            daemon_test::childWatchdog(std::chrono::seconds(1));
+        }).detach();
+        IRDaemon daemon;
+        daemon.run(params, port);
+        std::_Exit(4);
+    };
+    for (Client behaviour : {kNone, kSilent, kNeverReads, kResetsDuringAReply}) {
+        EXPECT_EXIT(scenario(behaviour), ::testing::ExitedWithCode(255), daemon_test::kNoReport)
+            << behaviour;
+    }
 }
 
 }  // namespace
