@@ -12,9 +12,10 @@
 namespace zol {
 
 // The bridge client that reaches the daemon over TCP; one process-wide instance. A lost
-// connection is repaired inside each step (the request in flight fails); one that cannot be
-// repaired turns the step into std::runtime_error ("tcp connection could not be repaired
-// (system reasons)..."), which the setters answer with -2. One thread at a time.
+// connection is repaired inside each step (the request in flight fails: the setters answer -1);
+// one that cannot be repaired turns the step into std::runtime_error ("tcp connection could
+// not be repaired (system reasons)..."), which the setters answer with -2. One thread at a
+// time.
 class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
   public:
     static DirectBridgeClientTCP* getInstance();

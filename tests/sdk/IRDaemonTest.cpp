@@ -4,14 +4,14 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "BridgeTestSupport.h"
 #include "DaemonTestSupport.h"
 #include "SimEnvironment.h"
-#include "kelvix/DirectBridgeClientTCP.h"
 #include "common/TestEnv.h"
+#include "kelvix/DirectBridgeClientTCP.h"
 #include "kelvix/IRDeviceParams.h"
 #include "kelvix/Logger.h"
 #include "platform/Strings.h"
