@@ -29,7 +29,7 @@ class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
     void init(const std::string& host, int port);
     // (connected, not reparable).
     std::pair<bool, bool> connect();
-    // Waits, retrying, until the daemon can be reached; false when that cannot happen.
+    // Waits, retrying for a few seconds, until the daemon can be reached; false when it cannot.
     bool connectBlocked();
     std::string getError();
 

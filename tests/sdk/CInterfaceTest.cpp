@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -14,7 +15,9 @@
 #include "common/TestEnv.h"
 #include "kelvix/DirectBridgeClient.h"
 #include "kelvix/ImageBuilder.h"
+#include "kelvix/Tcp.h"
 #include "kelvix/kelvix_c.h"
+#include "platform/Clock.h"
 #include "platform/PngFile.h"
 #include "platform/Shell.h"
 #include "sdk/ActiveBridgeClient.h"
@@ -307,6 +310,51 @@ TEST_F(CInterfaceTcpThreaded, ConnectionFailures) {
     for (int port : {0, -1, 65536}) {
         EXPECT_EQ(zol_kelvix_tcp_init("127.0.0.1", port), -1) << port;
     }
+}
+
+// A daemon that is gone for good is reported (-2) once the client has tried to reach it again
+// for 5 s (on the virtual clock), and at once from then on.
+TEST_F(CInterfaceTcpThreaded, DaemonGoneIsLostForGoodWithinTheBound) {
+    platform::VirtualClock clock;
+    platform::ScopedClock scoped(clock);
+    const int port = bridge_test::freeLoopbackPort();
+    {
+        zol::Tcp daemon(port);
+        auto served = std::async(std::launch::async, [&daemon] {
+            daemon.connect();
+            bridge_test::readWords(daemon, 1);
+        });
+        int result = -1;
+        for (int i = 0; i < 250 && result != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            result = zol_kelvix_tcp_init("127.0.0.1", port);
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(zol_kelvix_set_palette(3), 0);
+        served.get();
+    }
+    const std::uint32_t before = clock.tickMs();
+    int w = 0, h = 0;
+    EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), -2);
+    EXPECT_GE(clock.tickMs() - before, 5000u);
+    EXPECT_LE(clock.tickMs() - before, 5200u);
+    EXPECT_EQ(zol_kelvix_set_palette(3), -2);
+    EXPECT_EQ(zol_kelvix_trigger_shutter_flag(), -2);
+    EXPECT_LE(clock.tickMs() - before, 5200u) << "no second repair";
+
+    // The client is free to reach another daemon.
+    testing::internal::CaptureStdout();
+    bridge_test::FakeDaemon next(2, 2);
+    int result = -1;
+    for (int i = 0; i < 250 && result != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        result = zol_kelvix_tcp_init("127.0.0.1", next.port());
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);
+    EXPECT_EQ(zol_kelvix_terminate(), 0);
+    next.stop();
+    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(CInterfaceTcpThreaded, ImagesAndSettingsThroughTheDaemon) {

@@ -82,8 +82,10 @@ Tcp& DirectBridgeClientTCP::requireEndpoint() {
     return *endpoint;
 }
 
+// Lost for good, the client is not connected any more: the next init may name another daemon.
 void DirectBridgeClientTCP::connectionLost() {
     if (!requireEndpoint().repairConnection()) {
+        connected = false;
         throw BridgeConnectionLost();
     }
 }
