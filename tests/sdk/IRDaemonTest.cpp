@@ -64,6 +64,20 @@ TEST_F(IRDaemonThreadedDeathTest, StopBeforeTheRunIsKept) {
                 ::testing::HasSubstr("wait for client...\nerror at connecting will exit"));
 }
 
+// An imager that cannot be initialised (no calibration where the configuration points) fails
+// the run before anything is served.
+TEST_F(IRDaemonThreadedDeathTest, FailedImagerInitFailsTheRun) {
+    zol::IRDeviceParams params;
+    auto simulator = simulatedCamera(params);
+    delete[] params.caliPath;
+    params.caliPath = kelvix_test::newWide(wpath("empty"));
+    testing::internal::CaptureStdout();
+    IRDaemon daemon;
+    EXPECT_FALSE(daemon.run(params, bridge_test::freeLoopbackPort()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no worker was started";
+    params.releaseStrings();
+}
+
 // Whatever the client does, a stop from the console ends the process within a second, by the
 // worker (exit code -1); frames keep coming meanwhile.
 TEST_F(IRDaemonThreadedDeathTest, StopEndsTheProcessWithinASecondWhateverTheClientDoes) {

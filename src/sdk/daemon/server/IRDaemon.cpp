@@ -94,7 +94,7 @@ bool IRDaemon::run(zol::IRDeviceParams& params, int port) {
                       found->controlledViaHID(), 0, 0)) {
         imager.reset();
         setDevice(nullptr);
-        return true;
+        return false;
     }
     if (imager->getWidth() == 0 || imager->getHeight() == 0) {
         KLOG_ERROR(
