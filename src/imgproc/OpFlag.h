@@ -52,6 +52,7 @@ class OpFlag : public OpBase {
     bool isSkimAdjustActive() const { return skimAdjustActive_; }
     bool areDeviationsSmall() const { return deviationsSmall_; }
     float getSkimGain() const { return skimGain_; }
+    std::uint32_t getPreviousFlagFrameCounter() const { return previousFlagFrameCounter_; }
     std::int32_t getLastSkimStep() const { return lastSkimStep_; }
     std::vector<FlagPixelState>& pixelStates() { return pixelStates_; }
 
@@ -59,11 +60,13 @@ class OpFlag : public OpBase {
     HRESULT getCorrectionMode(std::int32_t* mode) const;
     HRESULT getFlagState(std::int32_t* state) const;
     HRESULT setFlagState(std::int32_t state);
-    // Switching on clears every pixel's drift state.
+    // A change restarts the drift measurement at the current frame; switching on also clears
+    // every pixel's drift state.
     HRESULT setDriftTracking(bool on);
     bool isDriftTracking() const {
         return driftTracking_;
     }
+    // Also the value the gain falls back to when the flag image leaves the range.
     HRESULT setSkimGain(float gain);
     HRESULT requestOffsetReset();
 #endif
@@ -100,6 +103,7 @@ class OpFlag : public OpBase {
     std::int32_t flagFrameIndex_ = 0;
     std::int32_t closedFrames_ = 0;
     float skimGain_ = 100.0f;
+    float skimGainFloor_ = 100.0f;  // what the gain is raised to at least
     std::int32_t skimStepSum_ = 0;
     bool skimAccumulating_ = false;
     std::int32_t lastSkimStep_ = 0;

@@ -71,9 +71,10 @@ class TemperatureTable {
     float energyOfRaw(std::uint16_t raw) const;
     // LUT position of T minus energyOffset, within -32767..32767; 0 when T is outside the LUT.
     std::int16_t lutIndexOf(float t, bool centi) const;
-    // The points that describe the LUT's curve, found with tolerance 0.001, 0.01, then 0.02;
-    // false unless requested or when no search succeeds.
-    bool samplePoints(bool requested, std::vector<SamplePoint>& out) const;
+    // The points that describe the LUT's curve, only when the shared block requests them: of a
+    // sample-point calibration its own points {sample, lut[level]}, else those found with
+    // tolerance 0.001, 0.01, then 0.02. False when there are none.
+    bool samplePoints(std::vector<SamplePoint>& out) const;
     // One search: false (and no points) when a 65th point would be needed.
     bool searchSamplePoints(double tolerance, std::vector<SamplePoint>& out) const;
     // Replaces each point's position by its place among `sorted` minus `offset`.
