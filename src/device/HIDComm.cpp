@@ -45,6 +45,8 @@ void describe(DEVICE_DESCRIPTION* desc, const hid_device_info* d) {
 
 }  // namespace
 
+DEVICE_DESCRIPTION& DEVICE_DESCRIPTION::operator=(const DEVICE_DESCRIPTION& other) = default;
+
 HIDComm::HIDComm() {
     platform::retainHidLibrary();
 }

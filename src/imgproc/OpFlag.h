@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 class Cali;
 class OpCorr;
@@ -57,18 +58,18 @@ class OpFlag : public OpBase {
     std::vector<FlagPixelState>& pixelStates() { return pixelStates_; }
 
 #ifdef KELVIX_DEBUG_BUILD
-    HRESULT getCorrectionMode(std::int32_t* mode) const;
-    HRESULT getFlagState(std::int32_t* state) const;
-    HRESULT setFlagState(std::int32_t state);
+    KELVIX_DEBUG_API HRESULT getCorrectionMode(std::int32_t* mode) const;
+    KELVIX_DEBUG_API HRESULT getFlagState(std::int32_t* state) const;
+    KELVIX_DEBUG_API HRESULT setFlagState(std::int32_t state);
     // A change restarts the drift measurement at the current frame; switching on also clears
     // every pixel's drift state.
-    HRESULT setDriftTracking(bool on);
+    KELVIX_DEBUG_API HRESULT setDriftTracking(bool on);
     bool isDriftTracking() const {
         return driftTracking_;
     }
     // Also the value the gain falls back to when the flag image leaves the range.
-    HRESULT setSkimGain(float gain);
-    HRESULT requestOffsetReset();
+    KELVIX_DEBUG_API HRESULT setSkimGain(float gain);
+    KELVIX_DEBUG_API HRESULT requestOffsetReset();
 #endif
 
   private:

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "kelvix/export.h"
+
 // Process-wide diagnostic of the operator graph: while active it keeps, per operator name, the
 // last input and output buffer of that operator and prints one pixel before and after each.
 class TraceOp {
   public:
-    static TraceOp* getInstance();
+    KELVIX_DEBUG_API static TraceOp* getInstance();
 #ifdef KELVIX_DEBUG_BUILD
     // Frees every kept buffer; the next getInstance creates a new tracer.
-    ~TraceOp();
+    KELVIX_DEBUG_API ~TraceOp();
 #endif
 
     void recordPre(const std::string& name, const std::int16_t* values, int count);
