@@ -300,6 +300,15 @@ class CInterfaceTcpThreaded : public kelvix_test::TempDirTest {
         zol::selectBridgeClient(nullptr);
         TempDirTest::TearDown();
     }
+    // Connects while the daemon may still be coming up.
+    static int tcpInit(int port) {
+        int result = zol_kelvix_tcp_init("127.0.0.1", port);
+        for (int i = 0; i < 250 && result != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            result = zol_kelvix_tcp_init("127.0.0.1", port);
+        }
+        return result;
+    }
 };
 
 TEST_F(CInterfaceTcpThreaded, ConnectionFailures) {
@@ -324,12 +333,7 @@ TEST_F(CInterfaceTcpThreaded, DaemonGoneIsLostForGoodWithinTheBound) {
             daemon.connect();
             bridge_test::readWords(daemon, 1);
         });
-        int result = -1;
-        for (int i = 0; i < 250 && result != 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            result = zol_kelvix_tcp_init("127.0.0.1", port);
-        }
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(tcpInit(port), 0);
         EXPECT_EQ(zol_kelvix_set_palette(3), 0);
         served.get();
     }
@@ -343,18 +347,11 @@ TEST_F(CInterfaceTcpThreaded, DaemonGoneIsLostForGoodWithinTheBound) {
     EXPECT_LE(clock.tickMs() - before, 5200u) << "no second repair";
 
     // The client is free to reach another daemon.
-    testing::internal::CaptureStdout();
     bridge_test::FakeDaemon next(2, 2);
-    int result = -1;
-    for (int i = 0; i < 250 && result != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        result = zol_kelvix_tcp_init("127.0.0.1", next.port());
-    }
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(tcpInit(next.port()), 0);
     EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);
     EXPECT_EQ(zol_kelvix_terminate(), 0);
     next.stop();
-    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(CInterfaceTcpThreaded, ImagesAndSettingsThroughTheDaemon) {
@@ -362,14 +359,7 @@ TEST_F(CInterfaceTcpThreaded, ImagesAndSettingsThroughTheDaemon) {
     bridge_test::FakeDaemon daemon(6, 4);
     // A port beyond 65535 is refused, not wrapped onto the daemon's.
     EXPECT_EQ(zol_kelvix_tcp_init("127.0.0.1", daemon.port() + 65536), -1);
-    int result = -1;
-    for (int i = 0; i < 250 && result != 0; ++i) {
-        result = zol_kelvix_tcp_init("127.0.0.1", daemon.port());
-        if (result != 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ASSERT_EQ(result, 0);
+    ASSERT_EQ(tcpInit(daemon.port()), 0);
 
     int w = 0, h = 0;
     ASSERT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);

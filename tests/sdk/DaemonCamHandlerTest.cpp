@@ -101,17 +101,29 @@ TEST(DaemonCamHandlerTest, ConfigurationAppliesOnlyItsFirstSetItem) {
 
 class DaemonCamHandlerThreadedDeathTest : public daemon_test::LoopbackDeathTest<> {};
 
+// In a death-test child: a started handler with a client connected to it.
+struct ServedHandler {
+    explicit ServedHandler(int port) : handler(&imager, port) {
+        handler.start();
+        client = connectedClient(port);
+        CHILD_CHECK(out.waitFor("client connected\n"));
+    }
+    CapturedOutput out;
+    zol::Kelvix imager;
+    zol::DaemonCamHandler handler;
+    std::unique_ptr<zol::DirectBridgeClientTCP> client;
+};
+
 // Requests answered from the newest frame: at once before the first one, else after waiting
 // for a frame not sent yet; settings change the palette rendering.
 TEST_F(DaemonCamHandlerThreadedDeathTest, ServesFramesAndSettings) {
     auto scenario = [this] {
         daemon_test::childWatchdog();
-        CapturedOutput out;
-        zol::Kelvix imager;
-        zol::DaemonCamHandler handler(&imager, port_);
-        handler.start();
-        auto client = connectedClient(port_);
-        CHILD_CHECK(out.waitFor("client connected\n"));
+        ServedHandler served(port_);
+        CapturedOutput& out = served.out;
+        zol::Kelvix& imager = served.imager;
+        zol::DaemonCamHandler& handler = served.handler;
+        auto& client = served.client;
 
         Thermal first = thermal(*client);
         CHILD_CHECK(first.ok && first.image->width == 640 && first.image->height == 480);
@@ -224,12 +236,10 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, ServesTheNextClient) {
 TEST_F(DaemonCamHandlerThreadedDeathTest, WorkerStuckOnItsClientHoldsNoFramesBack) {
     auto scenario = [this](bool reset) {
         daemon_test::childWatchdog();
-        CapturedOutput out;
-        zol::Kelvix imager;
-        zol::DaemonCamHandler handler(&imager, port_);
-        handler.start();
-        auto client = connectedClient(port_);
-        CHILD_CHECK(out.waitFor("client connected\n"));
+        ServedHandler served(port_);
+        CapturedOutput& out = served.out;
+        zol::DaemonCamHandler& handler = served.handler;
+        auto& client = served.client;
         // 32 MiB per reply: more than any socket buffers hold.
         const unsigned w = 4096, h = 4096;
         std::vector<std::uint16_t> frame(static_cast<std::size_t>(w) * h, 1200);

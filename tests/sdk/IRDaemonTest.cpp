@@ -3,7 +3,6 @@
 
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -79,43 +78,26 @@ TEST_F(IRDaemonThreadedDeathTest, FailedImagerInitFailsTheRun) {
 }
 
 // Whatever the client does, a stop from the console ends the process within a second: by the
-// worker (exit code -1), or, when the stop's wake-up lets the worker finish the request it waits
-// on, by the daemon (0). Frames keep coming meanwhile.
+// worker (exit code -1), or by the daemon (0) when the stop's wake-up let the worker finish the
+// request it was waiting on.
 TEST_F(IRDaemonThreadedDeathTest, StopEndsTheProcessWithinASecondWhateverTheClientDoes) {
-    enum Client { kNone, kSilent, kNeverReads, kResetsDuringAReply };
+    enum Client { kSilent, kNeverReads, kResetsDuringAReply };
     auto scenario = [this](Client behaviour) {
         daemon_test::childWatchdog();
         daemon_test::CapturedOutput out;
         zol::IRDeviceParams params;
         auto simulator = simulatedCamera(params);
-        sim::SimCamera& camera = simulator->camera();
-        auto framesFlow = [&camera](std::uint32_t count) {
-            auto frames = [&camera] {
-                std::lock_guard<std::mutex> lock(camera.mutex());
-                return camera.video.frameCounter;
-            };
-            const std::uint32_t start = frames();
-            return kelvix_test::waitUntil([&] { return frames() >= start + count; });
-        };
         const int port = bridge_test::freeLoopbackPort();
         std::unique_ptr<zol::DirectBridgeClientTCP> client;
         std::thread([&] {
-            CHILD_CHECK(out.waitFor("wait for client...\n"));
-            if (behaviour != kNone) {
-                client = daemon_test::connectedClient(port);
-                CHILD_CHECK(out.waitFor("client connected\n"));
-            }
-            if (behaviour >= kNeverReads) {
-                // Requests for thermal replies that are never read.
-                for (int i = 0; i < 400; ++i) {
-                    CHILD_CHECK(client->sendCommand(0));
-                }
-                CHILD_CHECK(framesFlow(10));
+            client = daemon_test::connectedClient(port);
+            CHILD_CHECK(out.waitFor("client connected\n"));
+            for (int i = 0; behaviour != kSilent && i < 400; ++i) {
+                CHILD_CHECK(client->sendCommand(0));  // replies never read
             }
             if (behaviour == kResetsDuringAReply) {
                 client->release();
                 CHILD_CHECK(out.waitFor("client disconnected... waiting for new connection\n"));
-                CHILD_CHECK(framesFlow(10));
             }
             IRDaemon::consoleHandler(platform::kConsoleShutdown);
             daemon_test::childWatchdog(std::chrono::seconds(1));
@@ -123,7 +105,7 @@ TEST_F(IRDaemonThreadedDeathTest, StopEndsTheProcessWithinASecondWhateverTheClie
         IRDaemon daemon;
         std::_Exit(daemon.run(params, port) ? 0 : 4);
     };
-    for (Client behaviour : {kNone, kSilent, kNeverReads, kResetsDuringAReply}) {
+    for (Client behaviour : {kSilent, kNeverReads, kResetsDuringAReply}) {
         auto exitCode = [behaviour](int status) {
             return ::testing::ExitedWithCode(255)(status) ||
                    (behaviour == kNeverReads && ::testing::ExitedWithCode(0)(status));
