@@ -240,8 +240,8 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, WorkerStuckOnItsClientHoldsNoFramesBac
         CapturedOutput& out = served.out;
         zol::DaemonCamHandler& handler = served.handler;
         auto& client = served.client;
-        // 32 MiB per reply: more than any socket buffers hold.
-        const unsigned w = 4096, h = 4096;
+        // 16 MiB per reply: more than the socket buffers hold.
+        const unsigned w = 4096, h = 2048;
         std::vector<std::uint16_t> frame(static_cast<std::size_t>(w) * h, 1200);
         auto deliverFrames = [&] {
             for (int i = 0; i < 4; ++i) {
