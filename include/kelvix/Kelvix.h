@@ -141,6 +141,8 @@ class KELVIX_API Kelvix {
     void startFlag();
     void* userArg() const;
     bool failChain(const char* reason);
+    std::string tableFailure() const;
+    bool usesFlagOffsets() const;
     // Temperatures from the chain, each read from the device while still unknown.
     float chainTemperature(int which);
 
@@ -198,6 +200,13 @@ class KELVIX_API Kelvix {
     // Flag state at this instance's previous thermal frame.
     unsigned previousFlagState_ = 0;
     bool previousFlagStateSet_ = false;
+    // Set by the first refreshed image: before it no thermal frame reaches the callbacks.
+    std::atomic<bool> imageReady_{false};
+    // The camera's settings changed (start, range change) and the flag has not closed since:
+    // the offsets in use were not taken in these settings, so the image is not refreshed.
+    std::atomic<bool> awaitingFlag_{true};
+    // The active range's temperature table loaded; without it no image is refreshed.
+    std::atomic<bool> tableLoaded_{false};
 };
 
 }  // namespace zol

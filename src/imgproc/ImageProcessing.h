@@ -107,7 +107,8 @@ class ImageProcessing {
     HRESULT setTempRange(std::int32_t fov, const wchar_t* text, float tMin, float tMax,
                          std::int32_t rate);
     HRESULT readCalibration();
-    // E_INVALIDARG, with nothing sent to the camera, when the table path would not fit.
+    // E_INVALIDARG, with nothing sent to the camera, when the table path would not fit; the
+    // failure of the file, its fit or its model (with an ERROR line naming camera and table).
     HRESULT loadTemperatureTable();
     HRESULT setRadiationParameters(std::uint32_t index, const RadiationParameters& p);
     HRESULT updateRadiationParameters(std::uint32_t index, float emissivity, float transmissivity);
@@ -231,6 +232,8 @@ class ImageProcessing {
     // The kept value of one metadata temperature, read from the device while still unknown.
     float refreshedTemperature(float& kept, std::int32_t (BaseControlDevice::*getter)(float*));
     std::wstring tableFilePath(bool* fits) const;
+    // ERROR for a table whose model cannot be built; the result to return.
+    HRESULT modelBuildFailed(const std::wstring& path, HRESULT hr);
 
     OpDevice* device_ = nullptr;
     OpMetadata* metadata_ = nullptr;
@@ -258,9 +261,12 @@ class ImageProcessing {
     std::uint16_t metadataEntryCount_ = 0;
     std::uint16_t metadataCompanion_ = 0;
 
-    // Owned; the correction operators read the primary through its slot.
+    // Owned. The correction operators read, through their slot, the table the pixel energies
+    // are in: the file table, which is the secondary when the range normalises to a model, else
+    // the primary.
     TemperatureTable* primaryTable_ = nullptr;
     TemperatureTable* secondaryTable_ = nullptr;
+    TemperatureTable* correctionTable_ = nullptr;
     bool primaryStale_ = true;
     std::unique_ptr<std::int16_t[]> normalizationTable_;
     int normalizationCount_ = 0;

@@ -167,7 +167,8 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
         return;
     }
     if (flagFrameIndex_ >= 0) {
-        if (correction_ != nullptr && !correction_->gainOffset.empty()) {
+        // Only the first summed frame of a cycle is measured: its statistics are used once.
+        if (statisticsPending_ && correction_ != nullptr && !correction_->gainOffset.empty()) {
             const std::int64_t energyOffset = correction_->flagEnergy;
             const std::int64_t loE =
                 static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
@@ -207,7 +208,7 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
                     ++normalCount;
                 }
             }
-            if (statisticsPending_ && m > 0 && minLo <= maxHi) {
+            if (m > 0 && minLo <= maxHi) {
                 if (deviationsSmall_ || shared_->flagsSinceSkimChange > 5) {
                     if (coldest >= 0) {
                         reportPixel(coldest, coldCount, static_cast<std::int32_t>(coldestLo),
@@ -226,7 +227,11 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
         }
         statisticsPending_ = false;
         std::copy(in, in + n, out);
-        if (flagFrameIndex_ == 0) {
+        if (shared_->pendingSkimDelta != 0) {
+            // The camera takes the new skim after this frame: the offsets are summed afresh
+            // from frames that all show it, once the settling frames have passed.
+            flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_) - 1;
+        } else if (flagFrameIndex_ == 0) {
             for (int p = 0; p < n; ++p) {
                 pixelStates_[p].offset = in[p];
             }

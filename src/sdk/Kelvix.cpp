@@ -371,14 +371,22 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     const HRESULT r = chain_->initOperators();
     // The calibration steps need the operators' frames; a chain that stopped earlier has none.
     OpEnergy2Temp* lastOperator = chain_->getChainCount() > 0 ? chain_->getEnergy2Temp(0) : nullptr;
+    HRESULT table = E_FAIL;
     if (r == 0 || (lastOperator != nullptr && lastOperator->frame != nullptr)) {
         chain_->readCalibration();
-        chain_->loadTemperatureTable();
+        table = chain_->loadTemperatureTable();
         chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
     }
     if (r != 0) {
         return failChain("Error initializing image processing chain");
     }
+    if (FAILED(table)) {
+        // Without its table every image would be wrong.
+        return failChain(tableFailure().c_str());
+    }
+    imageReady_ = false;
+    awaitingFlag_ = usesFlagOffsets();
+    tableLoaded_ = true;
 
     if (OpFlag* flag = chain_->getFlag()) {
         flag->correctionMode = 2;
@@ -407,6 +415,17 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     flags_->setFirstFlagPending(true);
     initialised_ = true;
     return true;
+}
+
+bool Kelvix::usesFlagOffsets() const {
+    // A calibration without flag cycles takes no offsets from the flag.
+    return chain_ != nullptr && chain_->getFlag() != nullptr &&
+           chain_->getFlag()->getFlagCycles() != 0;
+}
+
+std::string Kelvix::tableFailure() const {
+    return "Temperature table of camera " + std::to_string(serial_) + " for " +
+           std::to_string(tMin_) + ".." + std::to_string(tMax_) + " degC could not be loaded";
 }
 
 bool Kelvix::failChain(const char* reason) {
@@ -547,6 +566,9 @@ bool Kelvix::isFlagOpen() {
 
 void Kelvix::onFlagState(unsigned state) {
     flagState_ = state;
+    if (state == FlagClosed) {
+        awaitingFlag_ = false;  // the offsets of this cycle are taken in the current settings
+    }
     if (FlagStateChangeCallback cb = flagStateCallback_) {
         cb(static_cast<EnumFlagState>(state), userArg());
     }
@@ -586,12 +608,16 @@ void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) 
     if (temperatureBuffer_ == nullptr) {
         return;
     }
-    if (state == 0 && previousFlagState_ == 0 && !flags_->isFlagPending() &&
-        temperatures != nullptr) {
+    if (state == 0 && previousFlagState_ == 0 && !flags_->isFlagPending() && !awaitingFlag_ &&
+        tableLoaded_ && temperatures != nullptr) {
         std::memcpy(temperatureBuffer_.get(), temperatures,
                     static_cast<std::size_t>(w) * h * sizeof(unsigned short));
+        imageReady_ = true;
     }
     previousFlagState_ = state;
+    if (!imageReady_) {
+        return;  // nothing measured yet: the callbacks wait for the first image
+    }
     if (ThermalFrameCallback cb = thermalFrameCallback_) {
         cb(temperatureBuffer_.get(), w, h, meta, userArg());
     }
@@ -636,7 +662,8 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
         const unsigned w = width_;
         const unsigned h = height_;
         const std::size_t bytes = static_cast<std::size_t>(w) * h * sizeof(unsigned short);
-        if (temperatures != nullptr && temperatureBuffer_ != nullptr) {
+        // Like the thermal frames, no snapshot image before the first measured one.
+        if (temperatures != nullptr && temperatureBuffer_ != nullptr && imageReady_) {
             std::memcpy(temperatureBuffer_.get(), temperatures, bytes);
             // Cameras without an energy image leave the last one in place.
             if (energy != nullptr && energyBuffer_ != nullptr) {
@@ -681,10 +708,13 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
                              static_cast<std::uint16_t>(outputFramerate_)) != 0) {
         return false;
     }
+    // The camera takes the range's settings now: the image waits for a flag taken in them.
+    awaitingFlag_ = usesFlagOffsets();
     tMin_ = tMin;
     tMax_ = tMax;
     chain_->readCalibration();
-    chain_->loadTemperatureTable();
+    const bool loaded = SUCCEEDED(chain_->loadTemperatureTable());
+    tableLoaded_ = loaded;
     chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
     // Measurement-field chains keep their own emissivity and transmissivity.
     const auto& fields = chain_->getMeasurementFields();
@@ -692,7 +722,11 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
         chain_->updateRadiationParameters(static_cast<std::uint32_t>(i + 1), fields[i]->emissivity,
                                           fields[i]->transmissivity);
     }
-    return true;
+    flags_->startFlag();
+    if (!loaded) {
+        KLOG_ERROR(tableFailure());
+    }
+    return loaded;
 }
 
 void Kelvix::setRadiationParameters(float emissivity, float transmissivity, float tAmbient) {

@@ -99,13 +99,7 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
         ASSERT_TRUE(sim::CalibrationSetWriter(*camera_, set).writeAll(path("cali")));
         physics_->setBlackbodyScene(kBlackbody, 20.0f, 30.0f);
 
-        params_.serial = kSerial;
-        params_.caliPath = kelvix_test::newWide(wpath("cali"));
-        params_.formatsPath = kelvix_test::newWide(wpath("cali"));
-        params_.fov = 23;
-        params_.tMin = -20;
-        params_.tMax = 100;
-        params_.framerate = kRate;
+        kelvix_test::simImagerParams(params_, kSerial, wpath("cali"), kRate);
         params_.autoFlag = 0;
     }
     void TearDown() override {
