@@ -55,6 +55,8 @@ void discardQueuedInput(hid_device_* device, std::size_t length) {
 
 }  // namespace
 
+DEVICE_DESCRIPTION& DEVICE_DESCRIPTION::operator=(const DEVICE_DESCRIPTION& other) = default;
+
 HIDComm::HIDComm() {
     platform::retainHidLibrary();
 }

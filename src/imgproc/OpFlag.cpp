@@ -362,7 +362,7 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
         if (lastMeanClass_ == 2) {
             skimGain_ *= 1.5f;
         } else if (lastMeanClass_ == 1) {
-            skimGain_ = std::max(skimGain_, 100.0f);
+            skimGain_ = std::max(skimGain_, skimGainFloor_);
         } else {
             skimGain_ *= 1.25f;
         }
@@ -370,12 +370,12 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
         if (lastMeanClass_ == 1) {
             skimGain_ *= 1.5f;
         } else if (lastMeanClass_ == 2) {
-            skimGain_ = std::max(skimGain_, 100.0f);
+            skimGain_ = std::max(skimGain_, skimGainFloor_);
         } else {
             skimGain_ *= 1.25f;
         }
     } else {
-        skimGain_ = std::max(skimGain_, 100.0f);
+        skimGain_ = std::max(skimGain_, skimGainFloor_);
     }
     skimGain_ = std::clamp(skimGain_, 10.0f, 1000.0f);
 

@@ -8,16 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "kelvix/export.h"
+
 // Process-wide diagnostic of the operator graph: while active it keeps, per operator name, the
 // last input and output buffer of that operator and prints one pixel before and after each.
 // The chains of every camera record into it from their frame threads while applications
 // print: the buffers are kept under one lock.
 class TraceOp {
   public:
-    static TraceOp* getInstance();
+    KELVIX_DEBUG_API static TraceOp* getInstance();
 #ifdef KELVIX_DEBUG_BUILD
     // Frees every kept buffer; the next getInstance creates a new tracer.
-    ~TraceOp();
+    KELVIX_DEBUG_API ~TraceOp();
 #endif
 
     void recordPre(const std::string& name, const std::int16_t* values, int count);

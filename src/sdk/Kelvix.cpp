@@ -23,13 +23,13 @@
 #include "imgproc/OpSource.h"
 #include "imgproc/TraceOp.h"
 #include "kelvix/IRCalibrationManager.h"
+#include "kelvix/SimpleXML.h"
 #include "platform/Clock.h"
 #include "platform/HResult.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/FlagAutomation.h"
 #include "sdk/Log.h"
-#include "sdk/SimpleXML.h"
 #include "sdk/kelvix_callback.h"
 
 namespace zol {

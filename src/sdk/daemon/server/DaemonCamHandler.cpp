@@ -140,11 +140,12 @@ void DaemonCamHandler::sendPalette(ImageBuilder& builder, Scratch& scratch, unsi
 void DaemonCamHandler::serve(unsigned command, ImageBuilder& builder, Scratch& scratch) {
     switch (command) {
         case 0: {
+            // Sent from a copy: a client that stops reading, or a repair waiting for the next
+            // client, must not hold the capture thread up at the buffer lock.
             AutoMutex hold(commandMutex);
-            std::unique_lock<std::mutex> buffer(bufferMutex);
-            waitForNewFrame(buffer);
-            bridge->sendThermalImage(frameBuffer.data(), width, height, frameCounter);
-            lastSentCounter = frameCounter;
+            unsigned w, h, counter;
+            takeFrame(scratch, w, h, counter);
+            bridge->sendThermalImage(scratch.frame.data(), w, h, counter);
             break;
         }
         case 1: {
