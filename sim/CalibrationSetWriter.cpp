@@ -17,7 +17,7 @@ namespace {
 
 // Flag temperature the sample points were taken at.
 constexpr double kSampleFlagTemp = 35.0;
-constexpr int kGainShift = 15;
+constexpr int kGainShift = 13;  // gains up to 8 (responsivities down to 1/8)
 constexpr int kGainCoefficientShift = 20;
 constexpr int kDriftShift = 16;
 constexpr int kNarcissusShift = 4;
@@ -99,7 +99,21 @@ const SimRangeSpec* CalibrationSet::rangeForFid(int fid) const {
 }
 
 CalibrationSetWriter::CalibrationSetWriter(SimCamera& camera, CalibrationSet set)
-    : camera_(camera), physics_(SimPhysics::of(camera)), set_(std::move(set)) {}
+    : camera_(camera), physics_(SimPhysics::of(camera)), set_(std::move(set)) {
+    std::vector<SimPhysics::RangeSetting> ranges;
+    for (const SimOpticsSpec& o : set_.optics) {
+        for (const SimRangeSpec& r : o.ranges) {
+            if (set_.rangeForFid(r.fid) == &r) {
+                ranges.push_back(SimPhysics::RangeSetting{r.fid, r.model});
+            }
+        }
+    }
+    physics_.setRanges(ranges);
+}
+
+int CalibrationSetWriter::skimOf(const SimRangeSpec& r) const {
+    return r.skim >= 0 ? r.skim : physics_.centredSkim(r.model, r.tMin, r.tMax);
+}
 
 std::string CalibrationSetWriter::fileStem(std::uint32_t serial, int fov, const std::string& text,
                                            float tMin, float tMax, int rate) {
@@ -128,7 +142,7 @@ std::string CalibrationSetWriter::calibrationXml() const {
           << "</SamplePointCali>\n        <TempRanges>\n";
         for (const SimRangeSpec& r : o.ranges) {
             x << "          <TemperatureRange>\n            <Fid>" << r.fid << "</Fid>\n"
-              << "            <Skim>" << r.skim << "</Skim>\n"
+              << "            <Skim>" << skimOf(r) << "</Skim>\n"
               << "            <TempLo>" << number(r.tMin) << "</TempLo>\n"
               << "            <TempHi>" << number(r.tMax) << "</TempHi>\n"
               << "            <TempLoExt>" << number(r.tMin) << "</TempLoExt>\n"
@@ -145,9 +159,11 @@ std::string CalibrationSetWriter::calibrationXml() const {
               << "            <TableParams>\n              <Normalize>" << (r.normalize ? 1 : 0)
               << "</Normalize>\n              <T1>" << static_cast<int>(m.T1) << "</T1>\n"
               << "              <T3>" << static_cast<int>(m.T3) << "</T3>\n"
-              << "              <E1>" << m.E1 << "</E1>\n              <E3>" << m.E3
-              << "</E3>\n              <Lambda>" << number(m.lambda) << "</Lambda>\n"
-              << "            </TableParams>\n          </TemperatureRange>\n";
+              << "              <E1>" << m.E1 << "</E1>\n              <E3>" << m.E3 << "</E3>\n";
+            if (r.tableParamsLambda) {
+                x << "              <Lambda>" << number(m.lambda) << "</Lambda>\n";
+            }
+            x << "            </TableParams>\n          </TemperatureRange>\n";
         }
         x << "        </TempRanges>\n      </OpticsDef>\n";
     }
@@ -271,10 +287,17 @@ std::string CalibrationSetWriter::formatsFile() const {
           << "In " << l.rawWidth() << " " << l.rawHeight() << " " << rate << "\n"
           << "Out " << l.width << " " << l.height << " " << rate << "\n"
           << "SFrames 1\n"
-          << "Def (0 1 m:" << SimRawLayout::kHeaderWords
-          << " s:" << l.rawWidth() - SimRawLayout::kHeaderWords << ") (" << l.rawWidth() << " "
-          << l.height << " d:" << l.width << ")\n"
-          << "[Format end]\n";
+          << "Def ";
+        std::ostringstream header, pixels;
+        header << "(" << l.headerStart() << " 1 m:" << SimRawLayout::kHeaderWords
+               << " s:" << l.rawWidth() - SimRawLayout::kHeaderWords << ")";
+        pixels << "(" << l.rowStart(0) << " " << l.height << " d:" << l.width;
+        if (l.padding > 0) {
+            pixels << " s:" << l.padding;
+        }
+        pixels << ")";
+        f << (l.headerLast ? pixels.str() + " " + header.str() : header.str() + " " + pixels.str())
+          << "\n[Format end]\n";
     }
     return f.str();
 }

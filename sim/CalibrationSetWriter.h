@@ -13,10 +13,11 @@ struct SimRangeSpec {
     float tMin = -20.0f;
     float tMax = 100.0f;
     int fid = 0;
-    int skim = 2000;
+    int skim = -1;                // negative: the skim that centres the range on this camera
     std::vector<int> frameRates;  // empty: files without a rate in their names
     int decimal = 1;
     bool normalize = false;
+    bool tableParamsLambda = true;  // false: the table parameters carry no wavelength
     RadiometricModel model;
 };
 
@@ -46,9 +47,13 @@ struct CalibrationSet {
 
 // Writes the calibration files of a simulated camera from the same numbers its physics uses:
 // "Cali-<serial>.xml", per range "Cali-<stem>.dat" and "Kennlinie-<stem>.prn", and Formats.def.
+// The camera's physics learns the ranges the set describes (their filter ids and curves).
 class CalibrationSetWriter {
   public:
     CalibrationSetWriter(SimCamera& camera, CalibrationSet set);
+
+    // The calibrated skim of a range as the description states it.
+    int skimOf(const SimRangeSpec& range) const;
 
     // Writes everything; the formats file goes to `formatsDirectory` (the calibration
     // directory when empty). False when a file cannot be written.

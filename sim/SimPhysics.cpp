@@ -32,14 +32,29 @@ std::uint16_t chipCounts(double t, std::uint16_t hwRevision) {
     return roundClamped<std::uint16_t>(c);
 }
 
-double RadiometricModel::energy(double t) const {
+double RadiometricModel::modelEnergy(double t) const {
     const double p1 = planck(table, table.T1);
     const double p3 = planck(table, table.T3);
     const double slope = (static_cast<double>(table.E3) - table.E1) / (p3 - p1);
     return table.E3 + slope * (planck(table, t) - p3);
 }
 
+double RadiometricModel::energy(double t) const {
+    const double span = table.T3 - table.T1;
+    const double curve = span != 0.0 ? 4.0 * (t - table.T1) * (table.T3 - t) / (span * span) : 0.0;
+    return modelEnergy(t) + bend * curve;
+}
+
 double RadiometricModel::temperature(double e) const {
+    if (bend != 0.0) {
+        // The bent curve rises through every range and stays above it up to 2000 degC.
+        double lo = -270.0, hi = 2000.0;
+        for (int i = 0; i < 100; ++i) {
+            const double mid = 0.5 * (lo + hi);
+            (energy(mid) < e ? lo : hi) = mid;
+        }
+        return 0.5 * (lo + hi);
+    }
     const double p1 = planck(table, table.T1);
     const double p3 = planck(table, table.T3);
     const double slope = (static_cast<double>(table.E3) - table.E1) / (p3 - p1);
@@ -66,7 +81,8 @@ SimPhysics::SimPhysics(SimCamera& camera, const Config& config) : camera_(camera
     alpha_.resize(n);
     narcissus_.resize(n);
     for (int p = 0; p < n; ++p) {
-        responsivity_[p] = std::clamp(1.0 + config.responsivitySpread * unit(rng), 0.5, 1.5);
+        responsivity_[p] = config.responsivityMean *
+                           std::clamp(1.0 + config.responsivitySpread * unit(rng), 0.5, 1.5);
         darkOffset_[p] = config.darkLevel + config.darkSpread * unit(rng);
         alpha_[p] = std::max(0.0, config.alphaMean + config.alphaSpread * unit(rng));
         narcissus_[p] = std::clamp(config.narcissusSpread * unit(rng), -100.0, 100.0);
@@ -93,12 +109,48 @@ SimPhysics::SimPhysics(SimCamera& camera, const Config& config) : camera_(camera
     sceneEnergy_.assign(n, model_.energy(25.0));
 }
 
-void SimPhysics::setModel(const RadiometricModel& model) {
-    std::lock_guard<std::mutex> lock(camera_.mutex());
+int SimPhysics::centredSkim(const RadiometricModel& model, double tMin, double tMax) const {
+    // The library's target for (min lo + 3 max hi) / 4, in counts.
+    constexpr double kTarget = 11075.75;
+    const double eLo = model.energy(tMin);
+    const double eHi = model.energy(tMax);
+    double lo = 1e300, hi = -1e300;
+    for (int p = 0; p < pixelCount(); ++p) {
+        if (!deadMask_[p]) {
+            lo = std::min(lo, darkOffset_[p] + responsivity_[p] * eLo);
+            hi = std::max(hi, darkOffset_[p] + responsivity_[p] * eHi);
+        }
+    }
+    const double steps = ((lo + 3.0 * hi) / 4.0 - kTarget) / config_.skimCounts;
+    return std::clamp(SimHidState::kPowerUpSkim + static_cast<int>(std::lround(steps)), 1, 4094);
+}
+
+void SimPhysics::applyModel(const RadiometricModel& model) {
     model_ = model;
     for (std::size_t p = 0; p < scene_.size(); ++p) {
         sceneEnergy_[p] = model_.energy(scene_[p]);
     }
+}
+
+void SimPhysics::followFid() {
+    activeFid_ = camera_.hid.fid;
+    for (const RangeSetting& r : ranges_) {
+        if (r.fid == activeFid_) {
+            applyModel(r.model);
+            break;
+        }
+    }
+}
+
+void SimPhysics::setRanges(const std::vector<RangeSetting>& ranges) {
+    std::lock_guard<std::mutex> lock(camera_.mutex());
+    ranges_ = ranges;
+    followFid();
+}
+
+void SimPhysics::setModel(const RadiometricModel& model) {
+    std::lock_guard<std::mutex> lock(camera_.mutex());
+    applyModel(model);
 }
 
 RadiometricModel SimPhysics::model() const {
@@ -180,6 +232,7 @@ void SimPhysics::renderHeader(std::uint16_t* words) const {
 void SimPhysics::renderPixels(std::uint16_t* out) const {
     const int n = pixelCount();
     const double chip = camera_.tempChip;
+    const double skim = config_.skimCounts * (camera_.hid.skim - SimHidState::kPowerUpSkim);
     const double gainDrift = 1.0 + config_.chipCoefficient * (chip - config_.caliChipTemp);
     const double eFlag = model_.energy(camera_.tempFlag);
     const double stray = model_.energy(camera_.tempBox) - eFlag;
@@ -191,9 +244,9 @@ void SimPhysics::renderPixels(std::uint16_t* out) const {
             continue;
         }
         const double r = responsivity_[p] * gainDrift;
-        double v = closed
-                       ? dark(p, chip) + r * eFlag
-                       : dark(p, chip) + r * (sceneEnergy_[p] + alpha_[p] * stray + narcissus_[p]);
+        double v = closed ? dark(p, chip) - skim + r * eFlag
+                          : dark(p, chip) - skim +
+                                r * (sceneEnergy_[p] + alpha_[p] * stray + narcissus_[p]);
         if (config_.noise > 0.0) {
             noise = noise * 1664525u + 1013904223u;
             v += config_.noise * ((noise >> 8) * (1.0 / 16777216.0) - 0.5) * 3.4641;
@@ -203,14 +256,28 @@ void SimPhysics::renderPixels(std::uint16_t* out) const {
 }
 
 void SimPhysics::renderFrame(std::uint16_t* raw) const {
-    const int w = config_.layout.rawWidth();
-    std::fill(raw, raw + w, 0);
-    renderHeader(raw);
-    renderPixels(raw + w);
+    const SimRawLayout& l = config_.layout;
+    if (l.isDefault()) {
+        std::fill(raw, raw + l.rawWidth(), 0);
+        renderHeader(raw);
+        renderPixels(raw + l.rawWidth());
+        return;
+    }
+    std::fill(raw, raw + l.rawWords(), 0);
+    renderHeader(raw + l.headerStart());
+    std::vector<std::uint16_t> pixels(static_cast<std::size_t>(pixelCount()));
+    renderPixels(pixels.data());
+    for (int y = 0; y < l.height; ++y) {
+        std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(y) * l.width, l.width,
+                    raw + l.rowStart(y));
+    }
 }
 
 void SimPhysics::nextFrame(std::uint16_t* raw) {
     std::lock_guard<std::mutex> lock(camera_.mutex());
+    if (!ranges_.empty() && camera_.hid.fid != activeFid_) {
+        followFid();  // the filter switched at this frame
+    }
     if (camera_.hid.flagCycles != seenHidFlagCycles_) {
         seenHidFlagCycles_ = camera_.hid.flagCycles;
         flagFramesLeft_ = kFlagCycleFrames;

@@ -10,49 +10,77 @@ namespace sim {
 
 class SimCamera;
 
-// Energy of a blackbody at T through one range's optics and filter: a straight line in the
-// Planck term through (T1, E1) and (T3, E3) at an effective wavelength.
+// Energy of a blackbody at T through one range's optics and filter. The calibration's table
+// parameters state a straight line in the Planck term through (T1, E1) and (T3, E3) at an
+// effective wavelength; the camera's real curve may bend away from that line between and beyond
+// the two reference points (a measured table is never exactly the model).
 struct RadiometricModel {
     TableModel table;
+    // Energy counts the real curve lies above the line halfway between T1 and T3 (a parabola
+    // through both reference points); 0: the line itself.
+    double bend = 0.0;
 
-    double energy(double tCelsius) const;
+    double energy(double tCelsius) const;  // the real curve
     double temperature(double energy) const;
+    double modelEnergy(double tCelsius) const;  // the line of the table parameters
 };
 
-// The raw frame of the simulated camera: one row of header words (the rest of the row is
-// padding) above the pixel rows.
+// The raw frame of the simulated camera: a row of header words (the rest of the row skipped)
+// above or below the pixel rows, each pixel row followed by `padding` skipped words.
 struct SimRawLayout {
     static constexpr int kHeaderWords = 32;
     int width = 160;
     int height = 120;
+    int padding = 0;
+    bool headerLast = false;
 
-    int rawWidth() const { return width; }
+    int rawWidth() const { return width + padding; }
     int rawHeight() const { return height + 1; }
-    std::size_t rawWords() const { return static_cast<std::size_t>(width) * rawHeight(); }
+    std::size_t rawWords() const { return static_cast<std::size_t>(rawWidth()) * rawHeight(); }
+    std::size_t headerStart() const {
+        return headerLast ? static_cast<std::size_t>(rawWidth()) * height : 0;
+    }
+    std::size_t rowStart(int y) const {
+        return (headerLast ? 0 : static_cast<std::size_t>(rawWidth())) +
+               static_cast<std::size_t>(rawWidth()) * y;
+    }
+    bool isDefault() const { return padding == 0 && !headerLast; }
 };
 
 // Sensor and radiometry of one simulated camera. A scene of object temperatures becomes raw
-// counts through the active range's model and the sensor's per-pixel response:
-//   open:   raw = dark(chip) + R * (E(scene) + alpha * (E(box) - E(flag)) + narcissus)
-//   closed: raw = dark(chip) + R * E(flag)
-// with R = r * (1 + chipCoefficient * (chip - caliChipTemp)). The calibration set written from
-// the same numbers undoes exactly this, so the library must report the scene's temperatures.
+// counts through the active range's curve and the sensor's per-pixel response:
+//   open:   raw = dark(chip) - skim + R * (E(scene) + alpha * (E(box) - E(flag)) + narcissus)
+//   closed: raw = dark(chip) - skim + R * E(flag)
+// with R = r * (1 + chipCoefficient * (chip - caliChipTemp)) and skim = skimCounts * (the skim
+// register - its power-up value). The filter id register selects the range whose curve applies. The
+// calibration set written from the same numbers undoes exactly this, so the library must report
+// the scene's temperatures.
 class SimPhysics {
   public:
     struct Config {
         SimRawLayout layout;
         std::uint32_t seed = 1;
         int deadPixels = 5;
+        // Raw counts per energy count: what keeps the statistics of a flag image, scenes from
+        // tMin to tMax, inside the window the skim adjustment aims at.
+        double responsivityMean = 0.5;
         double responsivitySpread = 0.05;  // relative, 1 sigma
         double darkLevel = 8000.0;         // counts at the calibration chip temperature
         double darkSpread = 300.0;
-        double darkPerDegree = 40.0;  // dark counts per degree of chip temperature
+        double darkPerDegree = 20.0;  // dark counts per degree of chip temperature
         double chipCoefficient = 0.002;
         double caliChipTemp = 35.0;
         double alphaMean = 0.05;  // stray housing radiation reaching the detector
         double alphaSpread = 0.01;
         double narcissusSpread = 5.0;  // fixed pattern the flag does not see, energy counts
         double noise = 0.0;            // temporal noise, counts (0 = none)
+        double skimCounts = 20.0;      // counts one skim step takes off every pixel
+    };
+
+    // What the camera does in one temperature range: the filter id that selects it, its curve.
+    struct RangeSetting {
+        int fid = 0;
+        RadiometricModel model;
     };
 
     // The physics of a camera, created on first use with a seed from its serial.
@@ -71,7 +99,14 @@ class SimPhysics {
     const std::vector<int>& deadPixels() const { return dead_; }
     bool isDead(int pixel) const { return deadMask_[pixel] != 0; }
 
+    // The skim that centres the flag-image statistics of a range at calibration conditions:
+    // (min lo + 3 max hi) / 4 at the library's target, lo and hi the counts of scenes at tMin
+    // and tMax.
+    int centredSkim(const RadiometricModel& model, double tMin, double tMax) const;
+
     // Everything below takes the camera's mutex itself: call it without holding that mutex.
+    // The ranges the filter id register selects from; the current register's range applies.
+    void setRanges(const std::vector<RangeSetting>& ranges);
     void setModel(const RadiometricModel& model);
     RadiometricModel model() const;
     void setUniformScene(float tCelsius);
@@ -97,10 +132,15 @@ class SimPhysics {
   private:
     void renderHeader(std::uint16_t* words) const;
     double dark(int pixel, double chip) const;
+    void applyModel(const RadiometricModel& model);
+    // The range of the filter id register, when one is known.
+    void followFid();
 
     SimCamera& camera_;
     Config config_;
     RadiometricModel model_;
+    std::vector<RangeSetting> ranges_;
+    int activeFid_ = 0;
     std::vector<double> responsivity_, darkOffset_, alpha_, narcissus_;
     std::vector<int> dead_;
     std::vector<std::uint8_t> deadMask_;

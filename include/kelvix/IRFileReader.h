@@ -16,9 +16,9 @@ namespace zol {
 // Plays a raw recording (see IRFileWriter) back through an imager of its own: the header
 // configures the imager, and each nextFrame() runs the next recorded frame through it, so the
 // callbacks receive temperature images as they did when the camera was live. Construction
-// runs the recording until the shutter flag opens after its first flag cycle (the flag
-// correction takes its reference from the closed flag) and then starts over at the first
-// frame; a recording without a flag cycle leaves the reader not ready.
+// runs the recording until the imager hands out its first image, after the first flag cycle
+// (the flag correction takes its reference from the closed flag), and then starts over at the
+// first frame; a recording without a flag cycle leaves the reader not ready.
 class KELVIX_API IRFileReader : public KelvixClient {
   public:
     // Reads the header of `path`, fills serial, fov, temperature range and frame rate of
@@ -68,7 +68,7 @@ class KELVIX_API IRFileReader : public KelvixClient {
     int partNumber;
     std::uint32_t frameSize;
     std::unique_ptr<unsigned char[]> frameBuffer;
-    bool openFlagSeen;
+    bool imageSeen;  // the imager handed out an image during the warm-up
     ThermalFrameCallback thermalFrameCallback;
     FlagStateChangeCallback flagStateCallback;
     Kelvix imager;

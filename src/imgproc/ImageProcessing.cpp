@@ -154,7 +154,7 @@ HRESULT ImageProcessing::init(BaseControlDevice* device, const ImageProcessingCo
     postProcessing_ =
         new OpPostProcessing(radialDistortion_, &shared_, std::move(postProcessingHook));
     auto* corr = new OpCorr(postProcessing_, &shared_, cali);
-    corr->setTableSlot(&primaryTable_);
+    corr->setTableSlot(&correctionTable_);
     correction_.push_back(corr);
     energyNormalize_.push_back(new OpEnergyNormalize(correction_.back(), &shared_));
     energy2Temp_.push_back(new OpEnergy2Temp(energyNormalize_.back(), &shared_));
@@ -372,6 +372,13 @@ std::wstring ImageProcessing::tableFilePath(bool* fits) const {
     return dir + L"/" + name + L".prn";
 }
 
+HRESULT ImageProcessing::modelBuildFailed(const std::wstring& path, HRESULT hr) {
+    KLOG_ERROR("Temperature table of camera "
+               << shared_.serial
+               << " cannot be built from its model: " << platform::toNarrow(path));
+    return FAILED(hr) ? hr : E_FAIL;
+}
+
 HRESULT ImageProcessing::loadTemperatureTable() {
     Cali* cali = Cali::getInstance();
     const wchar_t* text = shared_.opticsText.c_str();
@@ -391,12 +398,20 @@ HRESULT ImageProcessing::loadTemperatureTable() {
     secondaryTable_ = nullptr;
     delete primaryTable_;
     primaryTable_ = new TemperatureTable(&shared_);
+    correctionTable_ = primaryTable_;
     primaryStale_ = false;
+    shared_.energyAtTMin = shared_.energyAtTMax = 0.0f;
 
     const float tMin = shared_.tMin;
     const float tMax = shared_.tMax;
     const bool centi = false;
+    // The range limits in the energies of the table the correction works in.
+    const auto storeRangeEnergies = [this, tMin, tMax]() {
+        shared_.energyAtTMin = correctionTable_->temperatureToEnergy(tMin);
+        shared_.energyAtTMax = correctionTable_->temperatureToEnergy(tMax);
+    };
 
+    bool fits = false;
     if (modelTable) {
         TableModel model;
         model.T1 = -5.0;
@@ -408,12 +423,15 @@ HRESULT ImageProcessing::loadTemperatureTable() {
         ImagerMetadataModel shown{model.T1, model.T3, model.E1, model.E3, model.lambda,
                                   0.0,      -100.0,   0,        true};
         fillMetadataFromModel(shown);
-        return FAILED(hr) ? hr : S_OK;
+        if (FAILED(hr)) {
+            return modelBuildFailed(tableFilePath(&fits), hr);
+        }
+        storeRangeEnergies();
+        return S_OK;
     }
 
     metadataRecord_->tMinRaw = 0;
     metadataRecord_->tMaxRaw = 0;
-    bool fits = false;
     const std::wstring path = tableFilePath(&fits);
     if (!fits) {
         // A cut path would name another file; the camera stays as it is.
@@ -450,40 +468,50 @@ HRESULT ImageProcessing::loadTemperatureTable() {
     }
     hr = primaryTable_->fitReferencePoints(model);
     if (FAILED(hr)) {
+        KLOG_ERROR("Temperature table of camera "
+                   << shared_.serial
+                   << " has no three distinct reference energies: " << platform::toNarrow(path));
         return hr;
     }
 
     if (data.tableParams.Normalize) {
+        // The pixel energies stay in the file table's scale; the normalisation maps them onto
+        // the model that replaces the primary below.
         secondaryTable_ = new TemperatureTable(*primaryTable_);
-        TableModel normModel = model;
+        correctionTable_ = secondaryTable_;
         if (data.tableParams.Lambda > 0.0) {
             model.T1 = data.tableParams.T1;
             model.T3 = data.tableParams.T3;
             model.E1 = data.tableParams.E1;
             model.E3 = data.tableParams.E3;
             model.lambda = data.tableParams.Lambda;
-            normModel = model;
-        } else {
-            normModel.lambda = 0.0;  // no model to normalise to
         }
+        // Without a wavelength of its own the range normalises to the fitted model.
         int offset = 0;
-        if (primaryTable_->buildNormalizationLut(normModel, tMin, tMax, centi, normalizationTable_,
-                                                 &normalizationCount_, &offset) &&
-            normalizationTable_ && normalizationCount_ != 0) {
-            normalizationOffset_ = offset;
-            for (OpEnergyNormalize* norm : energyNormalize_) {
-                norm->loadLut(normalizationTable_.get(), normalizationCount_,
-                              static_cast<std::int16_t>(normalizationOffset_));
-            }
+        if (!primaryTable_->buildNormalizationLut(model, tMin, tMax, centi, normalizationTable_,
+                                                  &normalizationCount_, &offset) ||
+            !normalizationTable_ || normalizationCount_ == 0) {
+            normalizationCount_ = 0;
+            normalizationTable_.reset();
+            return modelBuildFailed(path, E_FAIL);
+        }
+        normalizationOffset_ = offset;
+        for (OpEnergyNormalize* norm : energyNormalize_) {
+            norm->loadLut(normalizationTable_.get(), normalizationCount_,
+                          static_cast<std::int16_t>(normalizationOffset_));
         }
     }
 
     if (model.lambda > 0.0) {
-        primaryTable_->buildFromModel(model, tMin, tMax, -5.0f, centi);
+        hr = primaryTable_->buildFromModel(model, tMin, tMax, -5.0f, centi);
+        if (FAILED(hr)) {
+            return modelBuildFailed(path, hr);
+        }
         ImagerMetadataModel shown{model.T1, model.T3, model.E1, model.E3, model.lambda,
                                   0.0,      -100.0,   0,        false};
         fillMetadataFromModel(shown);
     }
+    storeRangeEnergies();
     return S_OK;
 }
 
@@ -907,6 +935,7 @@ void ImageProcessing::destroyChain() {
     delete secondaryTable_;
     primaryTable_ = nullptr;
     secondaryTable_ = nullptr;
+    correctionTable_ = nullptr;
     normalizationTable_.reset();
     normalizationCount_ = 0;
     shared_.opticsText.clear();

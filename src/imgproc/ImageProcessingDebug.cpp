@@ -61,7 +61,7 @@ HRESULT ImageProcessing::addMeasurementField(zol::IRMeasurementField* field) {
         KLOG_ERROR("Reading calibration file failed");
         return E_FAIL;
     }
-    corr->setTableSlot(&primaryTable_);
+    corr->setTableSlot(&correctionTable_);
     updateRadiationParameters(static_cast<std::uint32_t>(k), field->emissivity,
                               field->transmissivity);
     return S_OK;

@@ -228,6 +228,7 @@ HRESULT OpCorr::readSamplePoints(std::FILE* f, const std::string& path, int s, i
         sampleList_[2 * j + 1] = static_cast<std::int16_t>(levels_[j]);
     }
     shared_->sampleList = sampleList_.data();
+    shared_->sampleCount = static_cast<std::int32_t>(ss);
     return S_OK;
 }
 
@@ -327,6 +328,7 @@ HRESULT OpCorr::readCalibration() {
     windowCount_ = 0;
 
     if (FAILED(result)) {
+        KLOG_ERROR("Correction data unusable: " << narrowPath);
         if (samplePoint) {
             freeCalibration();
         } else {

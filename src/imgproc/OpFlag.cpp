@@ -140,6 +140,16 @@ HRESULT OpFlag::compute() {
     return S_OK;
 }
 
+bool OpFlag::restartClosedSum() {
+    if (lastFlagState_ != 1) {
+        return false;
+    }
+    if (flagFrameIndex_ < kMaxFlagFrames) {
+        flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_);
+    }
+    return true;
+}
+
 void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
                         bool entering) {
     const int n = std::min(pixelCount_, predecessor_->getPixelCount());
@@ -167,7 +177,8 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
         return;
     }
     if (flagFrameIndex_ >= 0) {
-        if (correction_ != nullptr && !correction_->gainOffset.empty()) {
+        // Only the first summed frame of a cycle is measured: its statistics are used once.
+        if (statisticsPending_ && correction_ != nullptr && !correction_->gainOffset.empty()) {
             const std::int64_t energyOffset = correction_->flagEnergy;
             const std::int64_t loE =
                 static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
@@ -207,7 +218,7 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
                     ++normalCount;
                 }
             }
-            if (statisticsPending_ && m > 0 && minLo <= maxHi) {
+            if (m > 0 && minLo <= maxHi) {
                 if (deviationsSmall_ || shared_->flagsSinceSkimChange > 5) {
                     if (coldest >= 0) {
                         reportPixel(coldest, coldCount, static_cast<std::int32_t>(coldestLo),
@@ -226,7 +237,11 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
         }
         statisticsPending_ = false;
         std::copy(in, in + n, out);
-        if (flagFrameIndex_ == 0) {
+        if (shared_->pendingSkimDelta != 0) {
+            // The camera takes the new skim after this frame: the offsets are summed afresh
+            // from frames that all show it, once the settling frames have passed.
+            flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_) - 1;
+        } else if (flagFrameIndex_ == 0) {
             for (int p = 0; p < n; ++p) {
                 pixelStates_[p].offset = in[p];
             }
@@ -347,7 +362,7 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
         if (lastMeanClass_ == 2) {
             skimGain_ *= 1.5f;
         } else if (lastMeanClass_ == 1) {
-            skimGain_ = std::max(skimGain_, 100.0f);
+            skimGain_ = std::max(skimGain_, skimGainFloor_);
         } else {
             skimGain_ *= 1.25f;
         }
@@ -355,12 +370,12 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
         if (lastMeanClass_ == 1) {
             skimGain_ *= 1.5f;
         } else if (lastMeanClass_ == 2) {
-            skimGain_ = std::max(skimGain_, 100.0f);
+            skimGain_ = std::max(skimGain_, skimGainFloor_);
         } else {
             skimGain_ *= 1.25f;
         }
     } else {
-        skimGain_ = std::max(skimGain_, 100.0f);
+        skimGain_ = std::max(skimGain_, skimGainFloor_);
     }
     skimGain_ = std::clamp(skimGain_, 10.0f, 1000.0f);
 

@@ -157,6 +157,9 @@ HRESULT OpFlag::setDriftTracking(bool on) {
         return S_OK;
     }
     driftTracking_ = on;
+    if (frame != nullptr && frame->metadata != nullptr) {
+        previousFlagFrameCounter_ = frame->metadata->frameCounter;
+    }
     if (on) {
         for (FlagPixelState& s : pixelStates_) {
             s.savedOffset = static_cast<std::int16_t>(s.offset);
@@ -170,6 +173,7 @@ HRESULT OpFlag::setDriftTracking(bool on) {
 
 HRESULT OpFlag::setSkimGain(float gain) {
     skimGain_ = gain;
+    skimGainFloor_ = gain;
     return S_OK;
 }
 

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "platform/Strings.h"
+#include "sdk/Log.h"
 
 namespace {
 
@@ -80,6 +81,14 @@ HRESULT TemperatureTable::loadFile(const std::wstring& path, bool centi) {
         int energy = 0;
         double temperature = 0.0;
         if (std::sscanf(line.c_str(), "%i%lf", &energy, &temperature) == 2) {
+            if (!std::isfinite(static_cast<float>(temperature))) {
+                // One such point would make the fit, and with it every reading, meaningless.
+                KLOG_ERROR("Temperature table " << platform::toNarrow(path) << ": line " << i + 1
+                                                << " holds no finite temperature");
+                clearPoints();
+                firstEnergyNeg = 0;
+                return E_FAIL;
+            }
             temperatures[i] = static_cast<float>(temperature);
             rawTemperatures[i] = encodeTemperature(temperatures[i], centi);
             energies[i] = energy;

@@ -24,7 +24,7 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
       header{},
       partNumber(1),
       frameSize(0),
-      openFlagSeen(false),
+      imageSeen(false),
       thermalFrameCallback(nullptr),
       flagStateCallback(nullptr) {
     input->open(this->path, std::ios::in | std::ios::binary);
@@ -54,20 +54,20 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
     imager.setClient(this);
     frameBuffer.reset(new unsigned char[frameSize]);
 
-    // Warm-up: run until the flag opens after a cycle, so the flag correction holds its
-    // reference from the first frame on; then play starts over at the first frame.
+    // Warm-up: run until the imager hands out its first image, so the flag correction holds
+    // its reference and the first frame played shows a real image; then play starts over.
     char metadata[kRawMetadataSize];
     while (input->good()) {
         if (!read(frameBuffer.get(), metadata)) {
             break;
         }
         imager.process(frameBuffer.get(), nullptr);
-        if (openFlagSeen) {
+        if (imageSeen) {
             reset();
             break;
         }
     }
-    ready = openFlagSeen;
+    ready = imageSeen;
     if (!ready) {
         KLOG_WARNING("the shutter flag never opens in "
                      << this->path << " (no flag cycle recorded): nothing to play");
@@ -222,15 +222,13 @@ bool IRFileReader::nextFrame() {
 
 void IRFileReader::onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                                   IRFrameMetadata meta, void* arg) {
+    imageSeen = true;
     if (ready && thermalFrameCallback) {
         thermalFrameCallback(data, width, height, meta, arg);
     }
 }
 
 void IRFileReader::onFlagStateChange(EnumFlagState state, void* arg) {
-    if (state == FlagOpen) {
-        openFlagSeen = true;
-    }
     if (flagStateCallback) {
         flagStateCallback(state, arg);
     }

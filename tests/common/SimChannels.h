@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "SimCamera.h"
 #include "SimHid.h"
 #include "SimPhysics.h"
 #include "SimVideo.h"
+#include "common/TestEnv.h"
+#include "kelvix/IRDeviceParams.h"
 
 namespace kelvix_test {
 
@@ -27,6 +30,20 @@ struct SimChannels {
     sim::ScopedHidBackend scopedHid{hid};
     sim::ScopedSimVideo video;
 };
+
+// An imager's parameters for a simulated camera whose calibration set and format definitions
+// lie in `cali`: the wide optic's range -20..100 degC at `rate`.
+inline void simImagerParams(zol::IRDeviceParams& p, std::uint32_t serial, const std::wstring& cali,
+                            float rate) {
+    p.releaseStrings();
+    p.serial = serial;
+    p.caliPath = newWide(cali);
+    p.formatsPath = newWide(cali);
+    p.fov = 23;
+    p.tMin = -20;
+    p.tMax = 100;
+    p.framerate = rate;
+}
 
 // The flag cycles the camera has run so far.
 inline int flagCycles(sim::SimCamera& camera) {

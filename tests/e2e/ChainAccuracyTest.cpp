@@ -45,7 +45,7 @@ TEST_F(ChainOnSimCamera, ReportsBlackbodyInBothRanges) {
 // A noisy camera: flag cycles every 30 s while the housing and chip warm up for ten minutes: the
 // offsets of each flag and the drift tracking between flags keep the reading.
 TEST_F(ChainOnSimCamera, KeepsReadingThroughFlagsAndChipDrift) {
-    start(160, 120, 3.0);  // with temporal noise of 3 counts
+    start(160, 120, 1.5);  // with temporal noise of 1.5 counts (3 energy counts)
     physics_->setBlackbodyScene(30.0f, 15.0f, 45.0f);
     const float chip0 = camera_->tempChip;
     ASSERT_EQ(frames(60), S_OK);

@@ -30,14 +30,16 @@ constexpr long long kStart = 1700000000;
 
 struct Received {
     int frames = 0;
-    std::vector<unsigned short> last;
+    std::vector<unsigned short> first, last;
     unsigned width = 0, height = 0;
     std::vector<int> flagStates;
 };
 Received* received = nullptr;
 
 void onThermal(unsigned short* data, unsigned width, unsigned height, zol::IRFrameMetadata, void*) {
-    ++received->frames;
+    if (++received->frames == 1) {
+        received->first.assign(data, data + width * height);
+    }
     received->width = width;
     received->height = height;
     received->last.assign(data, data + width * height);
@@ -241,4 +243,6 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
     const unsigned w = received_.width, h = received_.height;
     EXPECT_NEAR(celsius(received_.last[(h / 2) * w + w / 2]), 60.0, 0.3);
     EXPECT_NEAR(celsius(received_.last[(h / 2) * w + 2]), 5.0 + 40.0 * 2 / (w - 1), 0.3);
+    // The first frame played is a real image already.
+    EXPECT_NEAR(celsius(received_.first[(h / 2) * w + w / 2]), 60.0, 0.3);
 }

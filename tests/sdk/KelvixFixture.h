@@ -11,6 +11,7 @@
 #include "SimCamera.h"
 #include "SimHid.h"
 #include "SimPhysics.h"
+#include "common/SimChannels.h"
 #include "common/TestEnv.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "kelvix/IRDeviceParams.h"
@@ -34,19 +35,15 @@ class KelvixTest : public VirtualClockTest {
         VirtualClockTest::SetUp();
         zol::Logger::getInstance()->configure("kelvixtest", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Debug);
-        camera_ = std::make_shared<sim::SimCamera>(serial_, kHwRev, kFwRev);
+        camera_ = std::make_shared<sim::SimCamera>(serial_, hwRev_, fwRev_);
+        config_.seed = serial_;
+        camera_->physics = std::make_shared<sim::SimPhysics>(*camera_, config_);
         backend_.addCamera(camera_);
         platform::createDirectory(wpath("cali"));
         sim::CalibrationSetWriter writer(*camera_, set());
         ASSERT_TRUE(writer.writeAll(path("cali")));
         physics().setUniformScene(25.0f);
-        params_.serial = serial_;
-        params_.caliPath = newWide(wpath("cali"));
-        params_.formatsPath = newWide(wpath("cali"));
-        params_.tMin = -20;
-        params_.tMax = 100;
-        params_.framerate = 9.0f;
-        params_.fov = 23;
+        simImagerParams(params_, serial_, wpath("cali"), 9.0f);
         raw_.resize(physics().layout().rawWords());
     }
     void TearDown() override {
@@ -85,9 +82,21 @@ class KelvixTest : public VirtualClockTest {
         k.process(reinterpret_cast<unsigned char*>(raw_.data()), arg);
     }
 
+    // Frames through the imager's first flag (a short cycle of the camera) until it hands out
+    // its first image: callbacks before that see nothing.
+    void warmUp(zol::Kelvix& k, void* arg = nullptr) {
+        feed(k, arg);
+        physics().beginFlagCycle(3);
+        for (int i = 0; i < 5; ++i) {
+            feed(k, arg);
+        }
+    }
+
     // The calibration singletons keep what they read per serial: a fixture with another
     // calibration set takes a serial of its own.
     std::uint32_t serial_ = kSerial;
+    std::uint16_t hwRev_ = kHwRev, fwRev_ = kFwRev;
+    sim::SimPhysics::Config config_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimHidBackend backend_;
     sim::ScopedHidBackend scopedBackend_{backend_};

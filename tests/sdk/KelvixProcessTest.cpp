@@ -224,6 +224,7 @@ TEST_F(KelvixTest, FrameMetadataFromTheChainsRecord) {
     // Through the instance's trampoline to its callback.
     zol::Kelvix k;
     ASSERT_TRUE(initPlayback(k));
+    warmUp(k);
     Seen seen;
     k.setThermalFrameCallback(onThermal);
     std::vector<unsigned short> pixels(160 * 120, 1250);
@@ -239,7 +240,7 @@ TEST_F(KelvixTest, HandlersSizeTheirBuffersToWhatTheyAreGiven) {
     zol::Kelvix k;
     params_.bispectral = 0;
     ASSERT_TRUE(initPlayback(k));
-    feed(k);  // takes the first flag: frames refresh the image from here on
+    warmUp(k);  // frames refresh the image from here on
     Seen seen;
     kelvix_callback::instanceUserArg[k.getInstanceIndex()] = &seen;
     k.setThermalFrameCallback(onThermal);
@@ -297,6 +298,8 @@ TEST_F(KelvixTest, InstancesReceiveOnlyTheirOwnFramesAndArguments) {
     ASSERT_EQ(b.getInstanceIndex(), 5u);
     ASSERT_TRUE(initPlayback(a));
     ASSERT_TRUE(initPlayback(b));
+    warmUp(a);
+    warmUp(b);
     callbackCounts.clear();
     auto count = [](unsigned short*, unsigned, unsigned, zol::IRFrameMetadata, void* arg) {
         ++callbackCounts[arg];
@@ -477,6 +480,7 @@ struct ThreadSeen {
 TEST_F(KelvixThreaded, ThermalFramesArriveOnTheWorker) {
     zol::Kelvix k;
     ASSERT_TRUE(initPlayback(k));
+    warmUp(k);
     k.setUseMultiThreading(true);
     ThreadSeen seen;
     k.setThermalFrameCallback(

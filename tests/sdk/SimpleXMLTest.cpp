@@ -5,8 +5,8 @@
 
 #include "common/TestEnv.h"
 #include "kelvix/IRLogger.h"
+#include "kelvix/SimpleXML.h"
 #include "platform/Paths.h"
-#include "sdk/SimpleXML.h"
 
 namespace {
 

@@ -114,9 +114,11 @@ TEST_F(RawFrameChainTest, BlackbodyInFrontOfAGradient) {
             const bool inside = x >= w / 4 && x < 3 * w / 4 && y >= h / 4 && y < 3 * h / 4;
             const double t = inside ? 150.0 : 20.0 + 60.0 * x / (w - 1);
             if (!physics_->isDead(p)) {
-                // A tenth of a degree from the encoding plus two energy counts of rounding.
+                // A tenth of a degree from the encoding plus an energy count and a raw count of
+                // rounding.
                 const double slope = range_.model.energy(t + 0.5) - range_.model.energy(t - 0.5);
-                worst = std::max(worst, std::fabs(temperature(p) - t) - 2.0 / slope);
+                const double rounding = 1.0 + 1.0 / physics_->config().responsivityMean;
+                worst = std::max(worst, std::fabs(temperature(p) - t) - rounding / slope);
             }
         }
     }
