@@ -1,10 +1,12 @@
 #include "platform/Paths.h"
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -64,6 +66,39 @@ std::wstring currentDirectory() {
         return std::wstring();
     }
     return toWide(buf);
+}
+
+FileReadResult readRegularFile(const std::wstring& path, std::size_t maxBytes, std::string& bytes) {
+    bytes.clear();
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    const int fd = ::open(toNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return FileReadResult::CannotOpen;
+    }
+    FileReadResult result = FileReadResult::Read;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        result = FileReadResult::NotRegular;
+    } else if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        result = FileReadResult::TooLarge;
+    } else {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        // Only the size seen at opening is read: a file that grows meanwhile stays bounded.
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+    }
+    ::close(fd);
+    return result;
 }
 
 bool setEnvironment(const char* name, const char* value) {

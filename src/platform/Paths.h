@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -21,6 +22,12 @@ bool directoryExists(const std::wstring& path);
 
 // The process's current directory; empty when it cannot be determined.
 std::wstring currentDirectory();
+
+enum class FileReadResult { Read, CannotOpen, NotRegular, TooLarge };
+
+// Reads the whole of a regular file of at most maxBytes bytes into `bytes`. Anything else
+// (a directory, a device, a FIFO, which is never waited on) is refused before a byte is read.
+FileReadResult readRegularFile(const std::wstring& path, std::size_t maxBytes, std::string& bytes);
 
 }  // namespace platform
 

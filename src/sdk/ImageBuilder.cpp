@@ -676,7 +676,17 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
         return -1;
     }
     const std::uint64_t bytes = static_cast<std::uint64_t>(w) * h * 3;
-    if (bytes > std::numeric_limits<std::uint32_t>::max()) {
+    // Each sample takes a digit and a line end (the last one may lack it), so the rest of the
+    // file bounds the image before anything is allocated for it.
+    const std::streamoff here = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(here);
+    const std::uint64_t room =
+        here >= 0 && size >= here ? static_cast<std::uint64_t>(size - here + 1) / 2 : 0;
+    if (bytes > room || bytes > std::numeric_limits<std::uint32_t>::max()) {
+        KLOG_ERROR("PPM file " << path << " refused: " << w << " x " << h
+                               << " pixels claimed, more than the file holds");
         return refuse();
     }
     // Zero-filled, so that a short file leaves black pixels behind its last sample.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/LoopbackPort.h"
 #include "kelvix/ImageBuilder.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
@@ -17,13 +18,7 @@ void listenOnLoopback() {
 }
 
 int freeLoopbackPort() {
-    platform::SocketHandle s = platform::openTcpSocket();
-    int port = 0;
-    if (platform::bindSocket(s, "127.0.0.1", 0)) {
-        port = platform::localPort(s);
-    }
-    platform::closeSocket(s);
-    return port;
+    return kelvix_test::freeLoopbackPort();
 }
 
 std::size_t openDescriptors() {
