@@ -3,10 +3,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
+#include <sstream>
 
 #include "kelvix/IRCalibrationManager.h"
+#include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
 
@@ -493,10 +494,16 @@ HRESULT readFormatDefinition(FormatDefinition& out, const FormatRequest& request
     }
     std::string narrowPath = platform::toNarrowBounded(path, 1023);
     FORMAT_LOG(zol::Logger::Debug, "Using formats path: " << narrowPath);
-    std::ifstream in(platform::toNarrow(path), std::ios::binary);
-    if (!in) {
+    std::string text;
+    const platform::FileReadResult read = platform::readRegularFile(path, text);
+    if (const char* reason = platform::refusalReason(read)) {
+        FORMAT_LOG(zol::Logger::Error, "Formats.def file " << narrowPath << " refused: " << reason);
+        return E_FAIL;
+    }
+    if (read != platform::FileReadResult::Read) {
         FORMAT_LOG(zol::Logger::Error, "Formats.def file not found at path: " << narrowPath);
         return E_FAIL;
     }
+    std::istringstream in(text);
     return readFormatDefinitionStream(out, in, request, channel, camera, narrowPath);
 }

@@ -12,6 +12,7 @@
 #include "imgproc/TemperatureTable.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
 
@@ -266,7 +267,9 @@ HRESULT OpCorr::readCalibration() {
         return E_INVALIDARG;
     }
 
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(narrowPath.c_str(), "rb"));
+    // Only a regular file: a FIFO or a device would block or never end.
+    std::unique_ptr<std::FILE, FileCloser> file(
+        platform::fileExists(path) ? std::fopen(narrowPath.c_str(), "rb") : nullptr);
     if (!file) {
         KLOG_ERROR("Loading calibration files failed: " << narrowPath);
         dataReloaded = true;

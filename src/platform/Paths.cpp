@@ -55,6 +55,11 @@ bool fileExists(const std::wstring& path) {
     return ::stat(toNarrow(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool pathExists(const std::wstring& path) {
+    struct stat st {};
+    return ::stat(toNarrow(path).c_str(), &st) == 0;
+}
+
 bool directoryExists(const std::wstring& path) {
     struct stat st {};
     return ::stat(toNarrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -68,7 +73,7 @@ std::wstring currentDirectory() {
     return toWide(buf);
 }
 
-FileReadResult readRegularFile(const std::wstring& path, std::size_t maxBytes, std::string& bytes) {
+FileReadResult readRegularFile(const std::wstring& path, std::string& bytes, std::size_t maxBytes) {
     bytes.clear();
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     const int fd = ::open(toNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -99,6 +104,17 @@ FileReadResult readRegularFile(const std::wstring& path, std::size_t maxBytes, s
     }
     ::close(fd);
     return result;
+}
+
+const char* refusalReason(FileReadResult result) {
+    switch (result) {
+        case FileReadResult::NotRegular:
+            return "not a regular file";
+        case FileReadResult::TooLarge:
+            return "larger than 16 MiB";
+        default:
+            return nullptr;
+    }
 }
 
 bool setEnvironment(const char* name, const char* value) {

@@ -118,7 +118,8 @@ bool isPlainFileName(const std::wstring& name) {
 }
 
 bool canRead(const std::wstring& path) {
-    if (platform::directoryExists(path)) {
+    // Only a regular file: opening a FIFO would wait for a writer.
+    if (!platform::fileExists(path)) {
         return false;
     }
     std::ifstream in(platform::toNarrow(path), std::ios::binary);

@@ -27,7 +27,10 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
       imageSeen(false),
       thermalFrameCallback(nullptr),
       flagStateCallback(nullptr) {
-    input->open(this->path, std::ios::in | std::ios::binary);
+    // Only a regular file: a FIFO or a device would block or never end.
+    if (platform::fileExists(platform::toWide(this->path))) {
+        input->open(this->path, std::ios::in | std::ios::binary);
+    }
     if (!input->is_open()) {
         KLOG_ERROR("failed to open file: " << this->path);
         return;
@@ -181,10 +184,13 @@ bool IRFileReader::openNextPart() {
     input->clear();
     ++partNumber;
     const std::string name = path + "." + std::to_string(partNumber);
-    input->open(name, std::ios::in | std::ios::binary);
+    const std::wstring wideName = platform::toWide(name);
+    if (platform::fileExists(wideName)) {
+        input->open(name, std::ios::in | std::ios::binary);
+    }
     std::cout << "next filename: " << name << " 0" << std::endl;
     if (!input->is_open()) {
-        if (platform::fileExists(platform::toWide(name))) {
+        if (platform::pathExists(wideName)) {
             KLOG_ERROR("failed to open file: " << name);
         } else {
             KLOG_DEBUG("end of recording, no part " << name);

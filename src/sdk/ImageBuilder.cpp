@@ -10,6 +10,8 @@
 #include <new>
 #include <string>
 
+#include "platform/Paths.h"
+#include "platform/Strings.h"
 #include "sdk/Log.h"
 #include "sdk/Palettes.h"
 
@@ -613,8 +615,12 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     if (path == nullptr || rgb == nullptr || width == nullptr || height == nullptr) {
         return -1;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO or a device would block or never end.
+    std::ifstream in;
+    if (platform::fileExists(platform::toWide(path))) {
+        in.open(path, std::ios::binary);
+    }
+    if (!in.is_open()) {
         return -1;
     }
     std::string line;

@@ -58,33 +58,25 @@ class LineReader {
     std::size_t pos_;
 };
 
-// Far above any configuration, calibration description or download list; the reader holds
-// about eight bytes of memory per byte of the file.
-constexpr std::size_t kMaxFileBytes = 16u << 20;
-
-// False when the file cannot be opened (nothing logged), or is refused (logged).
+// False when the file cannot be opened (nothing logged), or is refused (logged). The bound
+// keeps memory in check: the reader holds about eight bytes per byte of the file.
 bool readFile(const wchar_t* path, std::wstring& content) {
     const std::wstring widePath(path);
     if (platform::directoryExists(widePath)) {
         return false;
     }
     std::string bytes;
-    switch (platform::readRegularFile(widePath, kMaxFileBytes, bytes)) {
-        case platform::FileReadResult::Read:
-            content = platform::widenBytes(bytes);
-            return true;
-        case platform::FileReadResult::NotRegular:
-            KLOG_ERROR("XML file " << platform::toNarrowBounded(path, kMaxLogBytes)
-                                   << " refused: not a regular file");
-            return false;
-        case platform::FileReadResult::TooLarge:
-            KLOG_ERROR("XML file " << platform::toNarrowBounded(path, kMaxLogBytes)
-                                   << " refused: larger than " << (kMaxFileBytes >> 20) << " MiB");
-            return false;
-        case platform::FileReadResult::CannotOpen:
-            break;
+    const platform::FileReadResult result = platform::readRegularFile(widePath, bytes);
+    if (const char* reason = platform::refusalReason(result)) {
+        KLOG_ERROR("XML file " << platform::toNarrowBounded(path, kMaxLogBytes)
+                               << " refused: " << reason);
+        return false;
     }
-    return false;
+    if (result != platform::FileReadResult::Read) {
+        return false;
+    }
+    content = platform::widenBytes(bytes);
+    return true;
 }
 
 std::wstring startTag(const wchar_t* tag) {
