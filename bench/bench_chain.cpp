@@ -1,8 +1,13 @@
-// Per-frame cost of the whole processing chain (device frame to temperature image) on the
-// simulated camera, next to a plain copy of the same raw frame.
+// Per-frame cost of the whole processing chain (copy-in to temperature image) and of each of
+// its operators on the simulated camera, as multiples of a plain copy of the same raw frame,
+// for open-flag and closed-flag frames. Medians of the repetitions are the figures to quote:
+//   taskset -c N bench/bench_chain
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,23 +19,67 @@
 #include "device/ImagerHID.h"
 #include "imgproc/Cali.h"
 #include "imgproc/ImageProcessing.h"
+#include "imgproc/OpCorr.h"
+#include "imgproc/OpDevice.h"
+#include "imgproc/OpEnergy2Temp.h"
+#include "imgproc/OpEnergyNormalize.h"
 #include "imgproc/OpFlag.h"
+#include "imgproc/OpMetadata.h"
+#include "imgproc/OpPostProcessing.h"
+#include "imgproc/OpREA.h"
+#include "imgproc/OpSource.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 
 namespace {
 
-constexpr std::uint32_t kSerial = 55501;
-const int kSizes[][2] = {{382, 288}, {640, 480}};
-constexpr int kFrames = 8;  // distinct raw frames cycled through
+using Steady = std::chrono::steady_clock;
 
-void onThermal(FrameDoneRecord* r) {
-    benchmark::DoNotOptimize(r->pixels[0]);
+constexpr std::uint32_t kSerial = 55501;
+const int kSizes[][2] = {{382, 288}, {640, 480}, {1024, 768}};
+constexpr int kOpenFrames = 8;  // distinct raw frames cycled through
+constexpr int kFlagFrames = sim::SimPhysics::kFlagCycleFrames;
+constexpr int kRepetitions = 5;
+
+std::string label(int size) {
+    return std::to_string(kSizes[size][0]) + "x" + std::to_string(kSizes[size][1]);
 }
 
+// Nanoseconds per copy of the raw frame, one entry per repetition, by size.
+std::map<int, std::vector<double>>& copyTimes() {
+    static std::map<int, std::vector<double>> times;
+    return times;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0.0;
+    }
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The chain's operators in graph order; each marks the time its run finished.
+constexpr int kOperators = 9;
+const char* const kOperatorNames[kOperators] = {"device", "source",    "metadata",
+                                                "flag",   "raddist",   "postproc",
+                                                "corr",   "normalize", "energy2temp"};
+Steady::time_point marks[kOperators];
+bool marked[kOperators];
+
+template <int K>
+void mark(FrameDoneRecord* r) {
+    marks[K] = Steady::now();
+    marked[K] = true;
+    benchmark::DoNotOptimize(r->pixels);
+}
+using MarkFn = void (*)(FrameDoneRecord*);
+const MarkFn kMarks[kOperators] = {&mark<0>, &mark<1>, &mark<2>, &mark<3>, &mark<4>,
+                                   &mark<5>, &mark<6>, &mark<7>, &mark<8>};
+
 // A simulated camera of the given size with its calibration set, connected over HID, and a
-// chain initialised the way the imager does it, past its first flag.
+// chain initialised the way the imager does it, past a few flags of a warming camera.
 class ChainRig {
   public:
     ChainRig(int width, int height) : clockScope_(clock_), hidScope_(backend_) {
@@ -57,7 +106,6 @@ class ChainRig {
         dir.copy(cfg.calibrationDirectory, dir.size());
         dir.copy(cfg.tableDirectory, dir.size());
         dir.copy(cfg.formatsDirectory, dir.size());
-        cfg.doneCallbacks[ImageProcessingConfig::kThermalSlot] = &onThermal;
         const sim::SimRawLayout& l = physics_->layout();
         FrameInitRecord raw{static_cast<std::uint32_t>(l.rawWidth()),
                             static_cast<std::uint32_t>(l.rawHeight()), 16, 333333};
@@ -69,20 +117,34 @@ class ChainRig {
         if (!ok_) {
             return;
         }
+        OpBase* ops[kOperators] = {
+            chain_.getDeviceOperator(), chain_.getSource(),           chain_.getMetadataOperator(),
+            chain_.getFlag(),           chain_.getRadialDistortion(), chain_.getPostProcessing(),
+            chain_.getCorrection(0),    chain_.getEnergyNormalize(0), chain_.getEnergy2Temp(0)};
+        for (int k = 0; k < kOperators; ++k) {
+            ops[k]->frameDoneCallback = kMarks[k];
+        }
         chain_.getFlag()->correctionMode = 2;
         physics_->setBlackbodyScene(30.0f, 15.0f, 45.0f);
         rawBytes_ = l.rawWords() * 2;
         std::vector<std::uint16_t> f(l.rawWords());
-        for (int i = 0; i < 60; ++i) {  // first flag and settling
-            physics_->nextFrame(f.data());
-            process(f.data());
-            if (i == 0) {
+        // Flags every 40 frames while the camera warms: the offsets drift between them.
+        for (int i = 0; i < 200; ++i) {
+            if (i % 40 == 0) {
                 chain_.applyFlagCycles();
             }
-        }
-        for (int i = 0; i < kFrames; ++i) {
             physics_->nextFrame(f.data());
-            frames_.push_back(f);
+            process(f.data());
+            physics_->advance(2.0);
+        }
+        for (int i = 0; i < kOpenFrames; ++i) {
+            physics_->nextFrame(f.data());
+            open_.push_back(f);
+        }
+        physics_->beginFlagCycle(kFlagFrames);
+        for (int i = 0; i < kFlagFrames; ++i) {
+            physics_->nextFrame(f.data());
+            closed_.push_back(f);
         }
     }
     ~ChainRig() {
@@ -92,7 +154,8 @@ class ChainRig {
 
     bool ok() const { return ok_; }
     std::size_t rawBytes() const { return rawBytes_; }
-    const std::uint16_t* frame(int i) const { return frames_[i % kFrames].data(); }
+    const std::uint16_t* open(int i) const { return open_[i % kOpenFrames].data(); }
+    const std::uint16_t* closed(int i) const { return closed_[i % kFlagFrames].data(); }
 
     // What the imager does per frame: copy the raw frame in, count it, run the chain.
     HRESULT process(const std::uint16_t* raw) {
@@ -100,6 +163,33 @@ class ChainRig {
         chain_.getDeviceFrame()->metadata->frameCounter += 1;
         const HRESULT hr = chain_.process();
         clock_.advanceMs(33.3);
+        return hr;
+    }
+
+    // One frame with the time of each step added to `spent` (copy-in first, then the
+    // operators, the rest of the chain's frame last, the whole at the end).
+    HRESULT timedProcess(const std::uint16_t* raw, double spent[kOperators + 3]) {
+        std::fill(marked, marked + kOperators, false);
+        const Steady::time_point start = Steady::now();
+        std::memcpy(rawBuffer_.buffer, raw, rawBytes_);
+        const Steady::time_point copied = Steady::now();
+        chain_.getDeviceFrame()->metadata->frameCounter += 1;
+        const HRESULT hr = chain_.process();
+        const Steady::time_point end = Steady::now();
+        clock_.advanceMs(33.3);
+        auto ns = [](Steady::time_point a, Steady::time_point b) {
+            return std::chrono::duration<double, std::nano>(b - a).count();
+        };
+        spent[0] += ns(start, copied);
+        Steady::time_point last = copied;
+        for (int k = 0; k < kOperators; ++k) {
+            if (marked[k]) {
+                spent[k + 1] += ns(last, marks[k]);
+                last = marks[k];
+            }
+        }
+        spent[kOperators + 1] += ns(last, end);
+        spent[kOperators + 2] += ns(start, end);
         return hr;
     }
 
@@ -114,44 +204,75 @@ class ChainRig {
     ImagerHID device_;
     ImageProcessing chain_;
     RawBufferRecord rawBuffer_;
-    std::vector<std::vector<std::uint16_t>> frames_;
+    std::vector<std::vector<std::uint16_t>> open_, closed_;
     std::size_t rawBytes_ = 0;
     bool ok_ = false;
 };
 
 void BM_RawFrameCopy(benchmark::State& state) {
-    const int w = kSizes[state.range(0)][0], h = kSizes[state.range(0)][1];
-    const std::size_t words = static_cast<std::size_t>(w) * (h + 1);
-    std::vector<std::vector<std::uint16_t>> src(kFrames, std::vector<std::uint16_t>(words, 7));
+    const int size = static_cast<int>(state.range(0));
+    const std::size_t words = static_cast<std::size_t>(kSizes[size][0]) * (kSizes[size][1] + 1);
+    std::vector<std::vector<std::uint16_t>> src(kOpenFrames, std::vector<std::uint16_t>(words, 7));
     std::vector<std::uint16_t> dst(words);
     int i = 0;
+    const Steady::time_point start = Steady::now();
     for (auto _ : state) {
-        std::memcpy(dst.data(), src[i++ % kFrames].data(), words * 2);
+        std::memcpy(dst.data(), src[i++ % kOpenFrames].data(), words * 2);
         benchmark::ClobberMemory();
     }
-    state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
+    const double ns = std::chrono::duration<double, std::nano>(Steady::now() - start).count();
+    copyTimes()[size].push_back(ns / static_cast<double>(state.iterations()));
+    state.SetLabel(label(size));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * words * 2));
 }
 
-void BM_WholeChain(benchmark::State& state) {
-    const int w = kSizes[state.range(0)][0], h = kSizes[state.range(0)][1];
-    ChainRig rig(w, h);
-    if (!rig.ok()) {
+// Arguments: size index, closed flag (0 or 1). Closed frames come in flag cycles; the frame
+// that opens the flag again runs untimed between two cycles.
+void BM_Chain(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    const bool closed = state.range(1) != 0;
+    static std::map<int, std::unique_ptr<ChainRig>> rigs;  // built once per size
+    std::unique_ptr<ChainRig>& rig = rigs[size];
+    if (!rig) {
+        rig = std::make_unique<ChainRig>(kSizes[size][0], kSizes[size][1]);
+    }
+    if (!rig->ok()) {
         state.SkipWithError("chain setup failed");
         return;
     }
+    double spent[kOperators + 3] = {};
     int i = 0;
     for (auto _ : state) {
-        if (rig.process(rig.frame(i++)) != S_OK) {
+        const std::uint16_t* raw = closed ? rig->closed(i) : rig->open(i);
+        if (rig->timedProcess(raw, spent) != S_OK) {
             state.SkipWithError("frame failed");
             break;
         }
+        ++i;
+        if (closed && i % kFlagFrames == 0) {
+            state.PauseTiming();
+            rig->process(rig->open(i));
+            state.ResumeTiming();
+        }
     }
-    state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rig.rawBytes()));
+    const double copy = median(copyTimes()[size]);
+    const double n = static_cast<double>(state.iterations());
+    if (copy > 0.0 && n > 0.0) {
+        state.counters["x_copyin"] = spent[0] / n / copy;
+        for (int k = 0; k < kOperators; ++k) {
+            state.counters[std::string("x_") + kOperatorNames[k]] = spent[k + 1] / n / copy;
+        }
+        state.counters["x_rest"] = spent[kOperators + 1] / n / copy;
+        state.counters["x_chain"] = spent[kOperators + 2] / n / copy;
+    }
+    state.SetLabel(label(size) + (closed ? " closed" : " open"));
 }
 
 }  // namespace
 
-BENCHMARK(BM_RawFrameCopy)->Arg(0)->Arg(1);
-BENCHMARK(BM_WholeChain)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawFrameCopy)->DenseRange(0, 2)->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
+BENCHMARK(BM_Chain)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
