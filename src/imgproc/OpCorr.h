@@ -54,6 +54,8 @@ class OpCorr : public OpBase {
 
     HRESULT readCalibration();
     void updateDeviation();
+    // Takes `gainOffset` into the per-frame planes after it was written from outside.
+    void coefficientsChanged();
     // The chain's slot of the active temperature table.
     void setTableSlot(TemperatureTable** slot) { table_ = slot; }
 
@@ -85,6 +87,29 @@ class OpCorr : public OpBase {
     std::int16_t getSampleCount() const { return sampleCount_; }
 
   private:
+    // Per-frame planes of `gainOffset`, kept in step with it: the gain's high and low halves
+    // (for 32-bit products) and the offsets; "narrow" while every value lies below 2^24 in
+    // magnitude, so that the 32-bit sums cannot overflow.
+    void setGain(std::size_t p, std::int32_t gain) {
+        gainOffset[p].gain = gain;
+        gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
+        gainLow_[p] = static_cast<std::uint16_t>(gain & 0xFFFF);
+        gainsNarrow_ = gainsNarrow_ && isNarrow(gain);
+    }
+    void setOffset(std::size_t p, std::int32_t offset) {
+        gainOffset[p].offset = offset;
+        offsets_[p] = offset;
+        offsetsNarrow_ = offsetsNarrow_ && isNarrow(offset);
+    }
+    static bool isNarrow(std::int32_t v) { return v > -(1 << 24) && v < (1 << 24); }
+    void resetCoefficients(std::size_t n);
+    // After `gainOffset` changed its size from outside.
+    void syncPlaneSizes() {
+        if (gainHigh_.size() != gainOffset.size()) {
+            coefficientsChanged();
+        }
+    }
+
     bool rebuildGain(bool force);
     void rebuildOffset();
     void updateDrift();
@@ -110,6 +135,11 @@ class OpCorr : public OpBase {
     std::vector<std::uint16_t> levels_;
     std::vector<std::int32_t> slopes_;      // 4.12 fixed point, pixel-major
     std::vector<std::int16_t> sampleList_;  // pairs (sample, level)
+    std::vector<std::int16_t> gainHigh_;
+    std::vector<std::uint16_t> gainLow_;
+    std::vector<std::int32_t> offsets_;
+    bool gainsNarrow_ = true, offsetsNarrow_ = true;
+    std::vector<std::uint8_t> repairScratch_;  // per pixel: defective, listed by the flag, listed
 
     float flagTempAtOffset_ = 35.0f, sumFlagTemp_ = 0.0f;
     float tableTempAtOffset_ = 35.0f;

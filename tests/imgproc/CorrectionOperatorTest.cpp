@@ -104,6 +104,7 @@ TEST_F(CorrectionTest, WindowsFollowTheFramePeriod) {
 TEST_F(CorrectionTest, GainOffsetLimitsAndLargeGains) {
     build(4, 1);
     corr_->gainOffset = {{0x10000, 1000}, {0x10000, 1000}, {0x7FFFFFFF, 0}, {0x7FFFFFFF, 0}};
+    corr_->coefficientsChanged();
     corr_->flagEnergy = 0;
     std::int16_t* in = source_->pixels();
     in[0] = 20000;

@@ -1,0 +1,637 @@
+#include "imgproc/PixelKernels.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define KELVIX_X86 1
+#else
+#define KELVIX_X86 0
+#endif
+
+namespace pixel {
+
+namespace {
+
+// Plain loops: each instruction-set variant below inlines them and the compiler vectorises
+// them for its own registers.
+#define KELVIX_INLINE inline __attribute__((always_inline))
+
+KELVIX_INLINE void subtractLoop(const std::int16_t* __restrict in,
+                                const std::int16_t* __restrict offsets,
+                                std::int16_t* __restrict out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<std::int16_t>(in[i] - offsets[i]);
+    }
+}
+
+KELVIX_INLINE void widenLoop(const std::int16_t* __restrict in, std::int32_t* __restrict sums,
+                             std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        sums[i] = in[i];
+    }
+}
+
+KELVIX_INLINE void accumulateLoop(const std::int16_t* __restrict in, std::int32_t* __restrict sums,
+                                  std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        sums[i] += in[i];
+    }
+}
+
+KELVIX_INLINE void clampLoop(const std::int16_t* __restrict in, std::int16_t* __restrict out,
+                             std::size_t n, std::int16_t lo, std::int16_t hi) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int16_t v = in[i];
+        out[i] = v < lo ? lo : (v > hi ? hi : v);
+    }
+}
+
+// The reference of the vector versions, and their tail.
+KELVIX_INLINE void gainOffsetLoop(const std::int16_t* __restrict in,
+                                  const std::int16_t* __restrict gainHigh,
+                                  const std::uint16_t* __restrict gainLow,
+                                  const std::int32_t* __restrict offsets, std::int32_t add,
+                                  std::int16_t lo, std::int16_t hi, std::int16_t* __restrict out,
+                                  std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t f = in[i];
+        // (f * gain) >> 16 exactly: the high part's product is whole, the low part's floors.
+        std::int32_t v = f * gainHigh[i] + ((f * static_cast<std::int32_t>(gainLow[i])) >> 16) +
+                         offsets[i] + add;
+        v = v < lo ? lo : (v > hi ? hi : v);
+        out[i] = static_cast<std::int16_t>(v);
+    }
+}
+
+// One pixel of the statistics, exactly: the reference of the vector versions, their tail and
+// their fallback.
+KELVIX_INLINE void flagStatisticsStep(FlagStatistics& s, std::int32_t p, std::int16_t in,
+                                      std::int32_t gain, std::int64_t loE, std::int64_t hiE,
+                                      std::int32_t coldLimit, std::int32_t hotLimit) {
+    const std::int64_t v = static_cast<std::uint16_t>(in);
+    const std::int64_t w = gain;
+    std::int64_t lo = v, hi = v;
+    if (w != 0) {
+        lo = v + loE * 65536 / w;
+        hi = v + hiE * 65536 / w;
+    }
+    s.minLo = std::min(s.minLo, lo);
+    s.maxHi = std::max(s.maxHi, hi);
+    if (hi > hotLimit && lo > coldLimit) {
+        ++s.hotCount;
+        if (s.hottest < 0 || hi > s.hottestHi) {
+            s.hottest = p, s.hottestHi = hi, s.hottestLo = lo;
+        }
+    } else if (lo <= coldLimit) {
+        ++s.coldCount;
+        if (s.coldest < 0 || lo < s.coldestLo) {
+            s.coldest = p, s.coldestLo = lo, s.coldestHi = hi;
+        }
+    } else {
+        s.normalSum += v;
+        ++s.normalCount;
+    }
+}
+
+KELVIX_INLINE void flagStatisticsLoop(FlagStatistics& s, std::size_t from, const std::int16_t* in,
+                                      const std::int32_t* gainPairs, const std::uint8_t* mask,
+                                      std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
+                                      std::int32_t hotLimit, std::size_t n) {
+    for (std::size_t i = from; i < n; ++i) {
+        if (mask[i] != 0) {
+            flagStatisticsStep(s, static_cast<std::int32_t>(i), in[i], gainPairs[2 * i], loE, hiE,
+                               coldLimit, hotLimit);
+        }
+    }
+}
+
+// The vector versions compute the quotients as quotients of doubles, which truncate exactly as
+// the integer division does while the numerators stay below 2^53 and the quotients below
+// 2^30: the rounding error then stays below the distance to the next whole quotient. They
+// keep per lane what the exact loop keeps, and merge the lanes at the end.
+constexpr double kQuotientLimit = 1 << 30;
+
+bool vectorStatisticsFit(std::int64_t loE, std::int64_t hiE) {
+    constexpr std::int64_t kLimit = std::int64_t{1} << 36;  // 65536 * kLimit < 2^53
+    return loE > -kLimit && loE < kLimit && hiE > -kLimit && hiE < kLimit;
+}
+
+// Per-lane state of the vector versions, merged into the exact loop's state.
+struct LaneStatistics {
+    static constexpr int kLanes = 8;
+    std::int32_t minLo[kLanes], maxHi[kLanes];
+    std::int32_t hotBest[kLanes], hotIndex[kLanes], hotLo[kLanes];
+    std::int32_t coldBest[kLanes], coldIndex[kLanes], coldHi[kLanes];
+    std::int64_t counts[3];  // hot, cold, normal
+    std::int64_t normalSum;
+
+    FlagStatistics merge() const {
+        FlagStatistics s;
+        s.hotCount = static_cast<std::int32_t>(counts[0]);
+        s.coldCount = static_cast<std::int32_t>(counts[1]);
+        s.normalCount = static_cast<std::int32_t>(counts[2]);
+        s.normalSum = normalSum;
+        for (int l = 0; l < kLanes; ++l) {
+            if (s.hotCount + s.coldCount + s.normalCount > 0) {
+                s.minLo = std::min<std::int64_t>(s.minLo, minLo[l]);
+                s.maxHi = std::max<std::int64_t>(s.maxHi, maxHi[l]);
+            }
+            if (hotIndex[l] >= 0 && (s.hottest < 0 || hotBest[l] > s.hottestHi ||
+                                     (hotBest[l] == s.hottestHi && hotIndex[l] < s.hottest))) {
+                s.hottest = hotIndex[l], s.hottestHi = hotBest[l], s.hottestLo = hotLo[l];
+            }
+            if (coldIndex[l] >= 0 && (s.coldest < 0 || coldBest[l] < s.coldestLo ||
+                                      (coldBest[l] == s.coldestLo && coldIndex[l] < s.coldest))) {
+                s.coldest = coldIndex[l], s.coldestLo = coldBest[l], s.coldestHi = coldHi[l];
+            }
+        }
+        return s;
+    }
+};
+
+// Four lookups per 64-bit word, which the compiler keeps scalar: on 16-bit tables that
+// outruns its emulated gathers, and the hardware's gain little while their speed varies up to
+// fourfold with the values and where the buffers lie.
+KELVIX_INLINE void lookupLoop(const std::int16_t* __restrict in,
+                              const std::int16_t* __restrict table, std::int16_t* __restrict out,
+                              std::size_t n) {
+    std::size_t i = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; i + 4 <= n; i += 4) {
+        std::uint64_t x;
+        std::memcpy(&x, in + i, sizeof x);
+        auto at = [&](int k) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(table[(x >> k) & 0xFFFF]))
+                   << k;
+        };
+        const std::uint64_t y = at(0) | at(16) | at(32) | at(48);
+        std::memcpy(out + i, &y, sizeof y);
+    }
+#endif
+    for (; i < n; ++i) {
+        out[i] = table[static_cast<std::uint16_t>(in[i])];
+    }
+}
+
+void subtractBaseline(const std::int16_t* in, const std::int16_t* offsets, std::int16_t* out,
+                      std::size_t n) {
+    subtractLoop(in, offsets, out, n);
+}
+void widenBaseline(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    widenLoop(in, sums, n);
+}
+void accumulateBaseline(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    accumulateLoop(in, sums, n);
+}
+void clampBaseline(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
+                   std::int16_t hi) {
+    clampLoop(in, out, n, lo, hi);
+}
+bool flagStatisticsBaseline(const std::int16_t* in, const std::int32_t* gainPairs,
+                            const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
+                            std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n,
+                            FlagStatistics* out) {
+    flagStatisticsLoop(*out, 0, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+    return true;
+}
+
+#if KELVIX_X86
+// The high half of in * gainLow with gainLow unsigned: the signed high half, plus `in` where
+// the sign bit of gainLow stands for 65536.
+KELVIX_INLINE __m128i mulhiUnsigned(__m128i f, __m128i gl) {
+    return _mm_add_epi16(_mm_mulhi_epi16(f, gl), _mm_and_si128(f, _mm_srai_epi16(gl, 15)));
+}
+
+void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
+                        const std::uint16_t* gainLow, const std::int32_t* offsets, std::int32_t add,
+                        std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i a = _mm_set1_epi32(add);
+    const __m128i vlo = _mm_set1_epi16(lo);
+    const __m128i vhi = _mm_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i gh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i));
+        const __m128i gl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i));
+        const __m128i h = mulhiUnsigned(f, gl);
+        // f * gh + h per pixel, in 32 bits.
+        __m128i s0 = _mm_madd_epi16(_mm_unpacklo_epi16(f, h), _mm_unpacklo_epi16(gh, one));
+        __m128i s1 = _mm_madd_epi16(_mm_unpackhi_epi16(f, h), _mm_unpackhi_epi16(gh, one));
+        s0 = _mm_add_epi32(s0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i)));
+        s1 = _mm_add_epi32(s1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i + 4)));
+        // Saturating to 16 bits first changes nothing: both limits lie inside 16 bits.
+        __m128i v = _mm_packs_epi32(_mm_add_epi32(s0, a), _mm_add_epi32(s1, a));
+        v = _mm_min_epi16(_mm_max_epi16(v, vlo), vhi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
+#define KELVIX_AVX2 __attribute__((target("avx2")))
+#define KELVIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+KELVIX_AVX2 void subtractAvx2(const std::int16_t* in, const std::int16_t* offsets,
+                              std::int16_t* out, std::size_t n) {
+    subtractLoop(in, offsets, out, n);
+}
+KELVIX_AVX2 void widenAvx2(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    widenLoop(in, sums, n);
+}
+KELVIX_AVX2 void accumulateAvx2(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    accumulateLoop(in, sums, n);
+}
+KELVIX_AVX2 void clampAvx2(const std::int16_t* in, std::int16_t* out, std::size_t n,
+                           std::int16_t lo, std::int16_t hi) {
+    clampLoop(in, out, n, lo, hi);
+}
+
+// Four quotients of doubles (0 without a gain); false when one does not fit.
+KELVIX_AVX2 KELVIX_INLINE bool quotientsAvx2(__m256d w, __m256d ln, __m256d hn, __m128i* ql,
+                                             __m128i* qh) {
+    const __m256d limit = _mm256_set1_pd(kQuotientLimit);
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d has = _mm256_cmp_pd(w, _mm256_setzero_pd(), _CMP_NEQ_OQ);
+    const __m256d d = _mm256_blendv_pd(_mm256_set1_pd(1.0), w, has);
+    const __m256d l = _mm256_and_pd(_mm256_div_pd(ln, d), has);
+    const __m256d h = _mm256_and_pd(_mm256_div_pd(hn, d), has);
+    const __m256d inside =
+        _mm256_and_pd(_mm256_cmp_pd(_mm256_and_pd(l, magnitude), limit, _CMP_LT_OQ),
+                      _mm256_cmp_pd(_mm256_and_pd(h, magnitude), limit, _CMP_LT_OQ));
+    *ql = _mm256_cvttpd_epi32(l);
+    *qh = _mm256_cvttpd_epi32(h);
+    return _mm256_movemask_pd(inside) == 0xF;
+}
+
+KELVIX_AVX2 KELVIX_INLINE void store8(std::int32_t* to, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v);
+}
+
+KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int32_t* gainPairs,
+                                    const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
+                                    std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n,
+                                    FlagStatistics* out) {
+    const __m256d ln = _mm256_set1_pd(static_cast<double>(loE * 65536));
+    const __m256d hn = _mm256_set1_pd(static_cast<double>(hiE * 65536));
+    const __m256i evens = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256i coldV = _mm256_set1_epi32(coldLimit), hotV = _mm256_set1_epi32(hotLimit);
+    const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi32(-1);
+    __m256i minLo = _mm256_set1_epi32(INT32_MAX), maxHi = _mm256_set1_epi32(INT32_MIN);
+    __m256i hotBest = maxHi, hotIndex = ones, hotLo = zero;
+    __m256i coldBest = minLo, coldIndex = ones, coldHi = zero;
+    __m256i hot = zero, cold = zero, normal = zero, sum0 = zero, sum1 = zero;
+    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
+        const __m256i p0 = _mm256_permutevar8x32_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainPairs + 2 * i)), evens);
+        const __m256i p1 = _mm256_permutevar8x32_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainPairs + 2 * i + 8)), evens);
+        __m128i ql0, qh0, ql1, qh1;
+        if (!quotientsAvx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(p0)), ln, hn, &ql0, &qh0) ||
+            !quotientsAvx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(p1)), ln, hn, &ql1, &qh1)) {
+            return false;
+        }
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+        const __m256i lo = _mm256_add_epi32(v, _mm256_set_m128i(ql1, ql0));
+        const __m256i hi = _mm256_add_epi32(v, _mm256_set_m128i(qh1, qh0));
+        const __m256i m =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + i)));
+        const __m256i counted = _mm256_xor_si256(_mm256_cmpeq_epi32(m, zero), ones);
+        const __m256i aboveCold = _mm256_cmpgt_epi32(lo, coldV);
+        const __m256i isHot =
+            _mm256_and_si256(counted, _mm256_and_si256(_mm256_cmpgt_epi32(hi, hotV), aboveCold));
+        const __m256i isCold = _mm256_andnot_si256(aboveCold, counted);
+        const __m256i isNormal = _mm256_andnot_si256(_mm256_or_si256(isHot, isCold), counted);
+        minLo = _mm256_blendv_epi8(minLo, _mm256_min_epi32(minLo, lo), counted);
+        maxHi = _mm256_blendv_epi8(maxHi, _mm256_max_epi32(maxHi, hi), counted);
+        hot = _mm256_sub_epi32(hot, isHot);
+        cold = _mm256_sub_epi32(cold, isCold);
+        normal = _mm256_sub_epi32(normal, isNormal);
+        const __m256i vn = _mm256_and_si256(v, isNormal);
+        sum0 = _mm256_add_epi64(sum0, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(vn)));
+        sum1 = _mm256_add_epi64(sum1, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(vn, 1)));
+        const __m256i hotter = _mm256_and_si256(isHot, _mm256_cmpgt_epi32(hi, hotBest));
+        hotBest = _mm256_blendv_epi8(hotBest, hi, hotter);
+        hotIndex = _mm256_blendv_epi8(hotIndex, index, hotter);
+        hotLo = _mm256_blendv_epi8(hotLo, lo, hotter);
+        const __m256i colder = _mm256_and_si256(isCold, _mm256_cmpgt_epi32(coldBest, lo));
+        coldBest = _mm256_blendv_epi8(coldBest, lo, colder);
+        coldIndex = _mm256_blendv_epi8(coldIndex, index, colder);
+        coldHi = _mm256_blendv_epi8(coldHi, hi, colder);
+    }
+    LaneStatistics lanes;
+    store8(lanes.minLo, minLo), store8(lanes.maxHi, maxHi);
+    store8(lanes.hotBest, hotBest), store8(lanes.hotIndex, hotIndex), store8(lanes.hotLo, hotLo);
+    store8(lanes.coldBest, coldBest), store8(lanes.coldIndex, coldIndex);
+    store8(lanes.coldHi, coldHi);
+    std::int32_t counts[3][8];
+    store8(counts[0], hot), store8(counts[1], cold), store8(counts[2], normal);
+    for (int k = 0; k < 3; ++k) {
+        lanes.counts[k] = 0;
+        for (int l = 0; l < 8; ++l) {
+            lanes.counts[k] += counts[k][l];
+        }
+    }
+    std::int64_t sums[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_add_epi64(sum0, sum1));
+    lanes.normalSum = sums[0] + sums[1] + sums[2] + sums[3];
+    *out = lanes.merge();
+    flagStatisticsLoop(*out, i, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+    return true;
+}
+
+KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int16_t* gainHigh,
+                                const std::uint16_t* gainLow, const std::int32_t* offsets,
+                                std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                std::int16_t* out, std::size_t n) {
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i a = _mm256_set1_epi32(add);
+    const __m256i vlo = _mm256_set1_epi16(lo);
+    const __m256i vhi = _mm256_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        const __m256i gh = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainHigh + i));
+        const __m256i gl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i));
+        const __m256i h = _mm256_add_epi16(_mm256_mulhi_epi16(f, gl),
+                                           _mm256_and_si256(f, _mm256_srai_epi16(gl, 15)));
+        // The unpacks work per 128-bit half: s0 holds pixels 0-3 and 8-11, s1 4-7 and 12-15.
+        __m256i s0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(f, h), _mm256_unpacklo_epi16(gh, one));
+        __m256i s1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(f, h), _mm256_unpackhi_epi16(gh, one));
+        const __m256i o0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i));
+        const __m256i o1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i + 8));
+        s0 = _mm256_add_epi32(s0, _mm256_permute2x128_si256(o0, o1, 0x20));
+        s1 = _mm256_add_epi32(s1, _mm256_permute2x128_si256(o0, o1, 0x31));
+        __m256i v = _mm256_packs_epi32(_mm256_add_epi32(s0, a), _mm256_add_epi32(s1, a));
+        v = _mm256_min_epi16(_mm256_max_epi16(v, vlo), vhi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+    }
+    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
+// GCC 12 reads the placeholder operands of some AVX-512 intrinsics as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+KELVIX_AVX512 void subtractAvx512(const std::int16_t* in, const std::int16_t* offsets,
+                                  std::int16_t* out, std::size_t n) {
+    subtractLoop(in, offsets, out, n);
+}
+KELVIX_AVX512 void widenAvx512(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    widenLoop(in, sums, n);
+}
+KELVIX_AVX512 void accumulateAvx512(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    accumulateLoop(in, sums, n);
+}
+KELVIX_AVX512 void clampAvx512(const std::int16_t* in, std::int16_t* out, std::size_t n,
+                               std::int16_t lo, std::int16_t hi) {
+    clampLoop(in, out, n, lo, hi);
+}
+
+KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int32_t* gainPairs,
+                                        const std::uint8_t* mask, std::int64_t loE,
+                                        std::int64_t hiE, std::int32_t coldLimit,
+                                        std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
+    const __m512d ln = _mm512_set1_pd(static_cast<double>(loE * 65536));
+    const __m512d hn = _mm512_set1_pd(static_cast<double>(hiE * 65536));
+    const __m512d limit = _mm512_set1_pd(kQuotientLimit);
+    const __m256i coldV = _mm256_set1_epi32(coldLimit), hotV = _mm256_set1_epi32(hotLimit);
+    __m256i minLo = _mm256_set1_epi32(INT32_MAX), maxHi = _mm256_set1_epi32(INT32_MIN);
+    __m256i hotBest = maxHi, hotIndex = _mm256_set1_epi32(-1), hotLo = _mm256_setzero_si256();
+    __m256i coldBest = minLo, coldIndex = hotIndex, coldHi = hotLo;
+    __m512i sum = _mm512_setzero_si512();
+    std::int64_t hot = 0, cold = 0, normal = 0;
+    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
+        // The low halves of eight gain/offset pairs are the gains.
+        const __m512d w =
+            _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_loadu_si512(gainPairs + 2 * i)));
+        // Lanes without a gain are not divided: they read 0.
+        const __mmask8 has = _mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_OQ);
+        const __m512d ql = _mm512_maskz_div_pd(has, ln, w);
+        const __m512d qh = _mm512_maskz_div_pd(has, hn, w);
+        if ((_mm512_cmp_pd_mask(_mm512_abs_pd(ql), limit, _CMP_LT_OQ) &
+             _mm512_cmp_pd_mask(_mm512_abs_pd(qh), limit, _CMP_LT_OQ)) != 0xFF) {
+            return false;
+        }
+        const __m256i v =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+        const __m256i lo = _mm256_add_epi32(v, _mm512_cvttpd_epi32(ql));
+        const __m256i hi = _mm256_add_epi32(v, _mm512_cvttpd_epi32(qh));
+        const __m256i m =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + i)));
+        const __mmask8 counted = _mm256_test_epi32_mask(m, m);
+        const __mmask8 isHot =
+            counted & _mm256_cmpgt_epi32_mask(hi, hotV) & _mm256_cmpgt_epi32_mask(lo, coldV);
+        const __mmask8 isCold = counted & _mm256_cmple_epi32_mask(lo, coldV);
+        const __mmask8 isNormal = counted & static_cast<__mmask8>(~(isHot | isCold));
+        minLo = _mm256_mask_min_epi32(minLo, counted, minLo, lo);
+        maxHi = _mm256_mask_max_epi32(maxHi, counted, maxHi, hi);
+        hot += __builtin_popcount(isHot);
+        cold += __builtin_popcount(isCold);
+        normal += __builtin_popcount(isNormal);
+        sum = _mm512_mask_add_epi64(sum, isNormal, sum, _mm512_cvtepu32_epi64(v));
+        const __mmask8 hotter = isHot & _mm256_cmpgt_epi32_mask(hi, hotBest);
+        hotBest = _mm256_mask_mov_epi32(hotBest, hotter, hi);
+        hotIndex = _mm256_mask_mov_epi32(hotIndex, hotter, index);
+        hotLo = _mm256_mask_mov_epi32(hotLo, hotter, lo);
+        const __mmask8 colder = isCold & _mm256_cmplt_epi32_mask(lo, coldBest);
+        coldBest = _mm256_mask_mov_epi32(coldBest, colder, lo);
+        coldIndex = _mm256_mask_mov_epi32(coldIndex, colder, index);
+        coldHi = _mm256_mask_mov_epi32(coldHi, colder, hi);
+    }
+    LaneStatistics lanes;
+    store8(lanes.minLo, minLo), store8(lanes.maxHi, maxHi);
+    store8(lanes.hotBest, hotBest), store8(lanes.hotIndex, hotIndex), store8(lanes.hotLo, hotLo);
+    store8(lanes.coldBest, coldBest), store8(lanes.coldIndex, coldIndex);
+    store8(lanes.coldHi, coldHi);
+    lanes.counts[0] = hot, lanes.counts[1] = cold, lanes.counts[2] = normal;
+    lanes.normalSum = _mm512_reduce_add_epi64(sum);
+    *out = lanes.merge();
+    flagStatisticsLoop(*out, i, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+    return true;
+}
+
+KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
+                                    const std::uint16_t* gainLow, const std::int32_t* offsets,
+                                    std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                    std::int16_t* out, std::size_t n) {
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i a = _mm512_set1_epi32(add);
+    const __m512i vlo = _mm512_set1_epi16(lo);
+    const __m512i vhi = _mm512_set1_epi16(hi);
+    // The unpacks work per 128-bit quarter: s0 holds pixels 0-3, 8-11, 16-19 and 24-27.
+    const __m512i pick0 =
+        _mm512_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+    const __m512i pick1 =
+        _mm512_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m512i f = _mm512_loadu_si512(in + i);
+        const __m512i gh = _mm512_loadu_si512(gainHigh + i);
+        const __m512i gl = _mm512_loadu_si512(gainLow + i);
+        const __m512i h = _mm512_add_epi16(_mm512_mulhi_epi16(f, gl),
+                                           _mm512_and_si512(f, _mm512_srai_epi16(gl, 15)));
+        __m512i s0 = _mm512_madd_epi16(_mm512_unpacklo_epi16(f, h), _mm512_unpacklo_epi16(gh, one));
+        __m512i s1 = _mm512_madd_epi16(_mm512_unpackhi_epi16(f, h), _mm512_unpackhi_epi16(gh, one));
+        const __m512i o0 = _mm512_loadu_si512(offsets + i);
+        const __m512i o1 = _mm512_loadu_si512(offsets + i + 16);
+        s0 = _mm512_add_epi32(s0, _mm512_permutex2var_epi32(o0, pick0, o1));
+        s1 = _mm512_add_epi32(s1, _mm512_permutex2var_epi32(o0, pick1, o1));
+        __m512i v = _mm512_packs_epi32(_mm512_add_epi32(s0, a), _mm512_add_epi32(s1, a));
+        v = _mm512_min_epi16(_mm512_max_epi16(v, vlo), vhi);
+        _mm512_storeu_si512(out + i, v);
+    }
+    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
+#pragma GCC diagnostic pop
+#else
+void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
+                        const std::uint16_t* gainLow, const std::int32_t* offsets, std::int32_t add,
+                        std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
+    gainOffsetLoop(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
+}
+#endif
+
+struct Kernels {
+    decltype(&subtractBaseline) subtract;
+    decltype(&widenBaseline) widen;
+    decltype(&accumulateBaseline) accumulate;
+    decltype(&clampBaseline) clamp;
+    decltype(&gainOffsetBaseline) gainOffset;
+    decltype(&flagStatisticsBaseline) flagStatistics;
+};
+
+Kernels kernelsFor(Isa isa) {
+#if KELVIX_X86
+    switch (isa) {
+        case Isa::Avx512:
+            return {subtractAvx512, widenAvx512,      accumulateAvx512,
+                    clampAvx512,    gainOffsetAvx512, flagStatisticsAvx512};
+        case Isa::Avx2:
+            return {subtractAvx2, widenAvx2,      accumulateAvx2,
+                    clampAvx2,    gainOffsetAvx2, flagStatisticsAvx2};
+        case Isa::Baseline:
+            break;
+    }
+#endif
+    (void)isa;
+    return {subtractBaseline, widenBaseline,      accumulateBaseline,
+            clampBaseline,    gainOffsetBaseline, flagStatisticsBaseline};
+}
+
+const Kernels& kernels() {
+    static const Kernels k = kernelsFor(activeIsa());
+    return k;
+}
+
+}  // namespace
+
+bool isSupported(Isa isa) {
+#if KELVIX_X86
+    __builtin_cpu_init();
+    switch (isa) {
+        case Isa::Baseline:
+            return true;
+        case Isa::Avx2:
+            return __builtin_cpu_supports("avx2");
+        case Isa::Avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl");
+    }
+    return false;
+#else
+    return isa == Isa::Baseline;
+#endif
+}
+
+const char* isaName(Isa isa) {
+    switch (isa) {
+        case Isa::Avx2:
+            return "avx2";
+        case Isa::Avx512:
+            return "avx512";
+        case Isa::Baseline:
+            break;
+    }
+    return "baseline";
+}
+
+bool isaFromName(const char* name, Isa* isa) {
+    for (Isa candidate : {Isa::Baseline, Isa::Avx2, Isa::Avx512}) {
+        if (name != nullptr && std::strcmp(name, isaName(candidate)) == 0) {
+            *isa = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+Isa activeIsa() {
+    static const Isa active = [] {
+        Isa widest = Isa::Baseline;
+        for (Isa candidate : {Isa::Avx2, Isa::Avx512}) {
+            if (isSupported(candidate)) {
+                widest = candidate;
+            }
+        }
+        Isa forced;
+        if (isaFromName(std::getenv("KELVIX_SIMD"), &forced) && forced < widest) {
+            return forced;
+        }
+        return widest;
+    }();
+    return active;
+}
+
+void subtract(const std::int16_t* in, const std::int16_t* offsets, std::int16_t* out,
+              std::size_t n) {
+    kernels().subtract(in, offsets, out, n);
+}
+
+void widen(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    kernels().widen(in, sums, n);
+}
+
+void accumulate(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
+    kernels().accumulate(in, sums, n);
+}
+
+void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
+           std::int16_t hi) {
+    kernels().clamp(in, out, n, lo, hi);
+}
+
+void gainOffset(const std::int16_t* in, const std::int16_t* gainHigh, const std::uint16_t* gainLow,
+                const std::int32_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
+                std::int16_t* out, std::size_t n) {
+    kernels().gainOffset(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
+}
+
+void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n) {
+    // One scalar loop for every instruction set (see lookupLoop).
+    lookupLoop(in, table, out, n);
+}
+
+FlagStatistics flagStatistics(const std::int16_t* in, const std::int32_t* gainPairs,
+                              const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
+                              std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n) {
+    FlagStatistics s;
+    if (!vectorStatisticsFit(loE, hiE) ||
+        !kernels().flagStatistics(in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n, &s)) {
+        s = FlagStatistics();
+        flagStatisticsLoop(s, 0, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+    }
+    return s;
+}
+
+}  // namespace pixel
