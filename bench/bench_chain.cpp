@@ -46,19 +46,37 @@ std::string label(int size) {
     return std::to_string(kSizes[size][0]) + "x" + std::to_string(kSizes[size][1]);
 }
 
-// Nanoseconds per copy of the raw frame, one entry per repetition, by size.
-std::map<int, std::vector<double>>& copyTimes() {
-    static std::map<int, std::vector<double>> times;
-    return times;
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) {
-        return 0.0;
+// Copies of the raw frame of a size, cycling through distinct sources.
+struct CopyRig {
+    explicit CopyRig(int size)
+        : words(static_cast<std::size_t>(kSizes[size][0]) * (kSizes[size][1] + 1)),
+          src(kOpenFrames, std::vector<std::uint16_t>(words, 7)),
+          dst(words) {}
+    void copy() {
+        std::memcpy(dst.data(), src[next++ % kOpenFrames].data(), words * 2);
+        benchmark::ClobberMemory();
     }
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+    // Nanoseconds per copy: the median of five runs of 2 ms.
+    double measure() {
+        std::vector<double> runs;
+        for (int r = 0; r < 5; ++r) {
+            int n = 0;
+            const Steady::time_point start = Steady::now();
+            Steady::time_point now = start;
+            for (; now - start < std::chrono::milliseconds(2); now = Steady::now()) {
+                copy();
+                ++n;
+            }
+            runs.push_back(std::chrono::duration<double, std::nano>(now - start).count() / n);
+        }
+        std::sort(runs.begin(), runs.end());
+        return runs[2];
+    }
+    std::size_t words;
+    std::vector<std::vector<std::uint16_t>> src;
+    std::vector<std::uint16_t> dst;
+    int next = 0;
+};
 
 // The chain's operators in graph order; each marks the time its run finished.
 constexpr int kOperators = 9;
@@ -211,19 +229,12 @@ class ChainRig {
 
 void BM_RawFrameCopy(benchmark::State& state) {
     const int size = static_cast<int>(state.range(0));
-    const std::size_t words = static_cast<std::size_t>(kSizes[size][0]) * (kSizes[size][1] + 1);
-    std::vector<std::vector<std::uint16_t>> src(kOpenFrames, std::vector<std::uint16_t>(words, 7));
-    std::vector<std::uint16_t> dst(words);
-    int i = 0;
-    const Steady::time_point start = Steady::now();
+    CopyRig rig(size);
     for (auto _ : state) {
-        std::memcpy(dst.data(), src[i++ % kOpenFrames].data(), words * 2);
-        benchmark::ClobberMemory();
+        rig.copy();
     }
-    const double ns = std::chrono::duration<double, std::nano>(Steady::now() - start).count();
-    copyTimes()[size].push_back(ns / static_cast<double>(state.iterations()));
     state.SetLabel(label(size));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * words * 2));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rig.words * 2));
 }
 
 // Arguments: size index, closed flag (0 or 1). Closed frames come in flag cycles; the frame
@@ -240,6 +251,10 @@ void BM_Chain(benchmark::State& state) {
         state.SkipWithError("chain setup failed");
         return;
     }
+    // The copy the ratios refer to, measured next to the chain (before and after it): the
+    // machine's speed drifts over a run.
+    CopyRig reference(size);
+    double copy = reference.measure();
     double spent[kOperators + 3] = {};
     int i = 0;
     for (auto _ : state) {
@@ -255,7 +270,7 @@ void BM_Chain(benchmark::State& state) {
             state.ResumeTiming();
         }
     }
-    const double copy = median(copyTimes()[size]);
+    copy = (copy + reference.measure()) / 2.0;
     const double n = static_cast<double>(state.iterations());
     if (copy > 0.0 && n > 0.0) {
         state.counters["x_copyin"] = spent[0] / n / copy;

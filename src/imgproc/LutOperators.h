@@ -10,7 +10,7 @@ constexpr int kIdentityOffset = 3000;
 constexpr std::int16_t kNoValue = static_cast<std::int16_t>(0x8000);
 
 // The lookup of every 16-bit value v, indexed by v taken as unsigned, into `expanded`
-// (pixel::kTableEntries entries): table[clamp(v + offset, 0, kSize - 1)], and 0x8000 for 0x8000.
+// (65536 entries): table[clamp(v + offset, 0, kSize - 1)], and 0x8000 for 0x8000.
 // Frames then need one load per pixel, with neither limits nor the test for 0x8000.
 inline void expand(const std::int16_t* table, int offset, std::int16_t* expanded) {
     for (int u = 0; u < 65536; ++u) {
@@ -20,7 +20,6 @@ inline void expand(const std::int16_t* table, int offset, std::int16_t* expanded
         index = index > kSize - 1 ? kSize - 1 : index;
         expanded[u] = v == kNoValue ? kNoValue : table[index];
     }
-    expanded[65536] = 0;  // pads the wide loads of the last entry
 }
 
 inline void fillIdentity(std::int16_t* table) {

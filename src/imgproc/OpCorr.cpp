@@ -100,9 +100,11 @@ void OpCorr::resetCoefficients(std::size_t n) {
 void OpCorr::coefficientsChanged() {
     const std::size_t n = gainOffset.size();
     gainHigh_.resize(n);
+    gainHigh8_.resize(n);
     gainLow_.resize(n);
     offsets_.resize(n);
-    gainsNarrow_ = offsetsNarrow_ = true;
+    offsets16_.resize(n);
+    gainsNarrow_ = offsetsNarrow_ = gainsCompact_ = offsetsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
         setGain(p, gainOffset[p].gain);
         setOffset(p, gainOffset[p].offset);
@@ -365,7 +367,7 @@ bool OpCorr::rebuildGain(bool force) {
     const std::size_t n = gainOffset.size();
     const std::uint16_t* plane0 = planes_.data();
     const std::uint16_t* plane1 = planes_.data() + n;
-    gainsNarrow_ = true;
+    gainsNarrow_ = gainsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
         const double t = s1 * d * plane1[p] + 1.0;
         const double g = lowCorrection ? s0 * plane0[p] / (t / (plane1[p] * m + 1.0)) * 65536.0
@@ -393,7 +395,7 @@ void OpCorr::rebuildOffset() {
         const double factor = static_cast<double>(offsetCoefficient_) + driftSmoothed_;
         const std::uint16_t* plane4 = planes_.data() + 4 * n;
         const std::uint16_t* plane5 = planes_.data() + 5 * n;
-        offsetsNarrow_ = true;
+        offsetsNarrow_ = offsetsCompact_ = true;
         for (std::size_t p = 0; p < n; ++p) {
             setOffset(p, truncToInt32((s4 * plane4[p] - b4) * factor + (s5 * plane5[p] - b5)));
         }
@@ -516,7 +518,10 @@ HRESULT OpCorr::compute() {
         const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
         if (enabled) {
             const std::int32_t a = shared_->revision2100 ? 0 : flagEnergy.load();
-            if (gainsNarrow_ && offsetsNarrow_ && isNarrow(a)) {
+            if (gainsCompact_ && offsetsCompact_ && isNarrow(a)) {
+                pixel::gainOffsetCompact(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(),
+                                         a, kEnergyMin, kEnergyMax, out, count);
+            } else if (gainsNarrow_ && offsetsNarrow_ && isNarrow(a)) {
                 pixel::gainOffset(in, gainHigh_.data(), gainLow_.data(), offsets_.data(), a,
                                   kEnergyMin, kEnergyMax, out, count);
             } else {

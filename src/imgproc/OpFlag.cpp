@@ -326,16 +326,14 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             }
         }
         statisticsPending_ = false;
-        std::copy(in, in + count, out);
         if (shared_->pendingSkimDelta != 0) {
+            std::copy(in, in + count, out);
             // The camera takes the new skim after this frame: the offsets are summed afresh
             // from frames that all show it, once the settling frames have passed.
             flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_) - 1;
-        } else if (flagFrameIndex_ == 0) {
-            pixel::widen(in, planes_.offset.data(), count);
-            offsetsSummed_ = true;
         } else {
-            pixel::accumulate(in, planes_.offset.data(), count);
+            // The output is the input, added to the offsets on the way.
+            pixel::sumFrame(in, out, planes_.offset.data(), count, flagFrameIndex_ == 0);
             offsetsSummed_ = true;
         }
     }

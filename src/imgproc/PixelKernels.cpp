@@ -30,17 +30,18 @@ KELVIX_INLINE void subtractLoop(const std::int16_t* __restrict in,
     }
 }
 
-KELVIX_INLINE void widenLoop(const std::int16_t* __restrict in, std::int32_t* __restrict sums,
-                             std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        sums[i] = in[i];
-    }
-}
-
-KELVIX_INLINE void accumulateLoop(const std::int16_t* __restrict in, std::int32_t* __restrict sums,
-                                  std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        sums[i] += in[i];
+KELVIX_INLINE void sumFrameLoop(const std::int16_t* __restrict in, std::int16_t* __restrict copy,
+                                std::int32_t* __restrict sums, std::size_t n, bool first) {
+    if (first) {
+        for (std::size_t i = 0; i < n; ++i) {
+            copy[i] = in[i];
+            sums[i] = in[i];
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            copy[i] = in[i];
+            sums[i] += in[i];
+        }
     }
 }
 
@@ -53,10 +54,11 @@ KELVIX_INLINE void clampLoop(const std::int16_t* __restrict in, std::int16_t* __
 }
 
 // The reference of the vector versions, and their tail.
+template <typename High, typename Offset>
 KELVIX_INLINE void gainOffsetLoop(const std::int16_t* __restrict in,
-                                  const std::int16_t* __restrict gainHigh,
+                                  const High* __restrict gainHigh,
                                   const std::uint16_t* __restrict gainLow,
-                                  const std::int32_t* __restrict offsets, std::int32_t add,
+                                  const Offset* __restrict offsets, std::int32_t add,
                                   std::int16_t lo, std::int16_t hi, std::int16_t* __restrict out,
                                   std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -155,9 +157,8 @@ struct LaneStatistics {
     }
 };
 
-// Four lookups per 64-bit word, which the compiler keeps scalar: on 16-bit tables that
-// outruns its emulated gathers, and the hardware's gain little while their speed varies up to
-// fourfold with the values and where the buffers lie.
+// Four lookups per 64-bit word, which the compiler keeps scalar (its emulated gathers are
+// slower).
 KELVIX_INLINE void lookupLoop(const std::int16_t* __restrict in,
                               const std::int16_t* __restrict table, std::int16_t* __restrict out,
                               std::size_t n) {
@@ -179,15 +180,17 @@ KELVIX_INLINE void lookupLoop(const std::int16_t* __restrict in,
     }
 }
 
+void lookupBaseline(const std::int16_t* in, const std::int16_t* table, std::int16_t* out,
+                    std::size_t n) {
+    lookupLoop(in, table, out, n);
+}
 void subtractBaseline(const std::int16_t* in, const std::int16_t* offsets, std::int16_t* out,
                       std::size_t n) {
     subtractLoop(in, offsets, out, n);
 }
-void widenBaseline(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    widenLoop(in, sums, n);
-}
-void accumulateBaseline(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    accumulateLoop(in, sums, n);
+void sumFrameBaseline(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, std::size_t n,
+                      bool first) {
+    sumFrameLoop(in, copy, sums, n, first);
 }
 void clampBaseline(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
                    std::int16_t hi) {
@@ -234,6 +237,34 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
     gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
 }
 
+void gainOffsetCompactBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
+                               const std::uint16_t* gainLow, const std::int16_t* offsets,
+                               std::int32_t add, std::int16_t lo, std::int16_t hi,
+                               std::int16_t* out, std::size_t n) {
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i a = _mm_set1_epi32(add);
+    const __m128i vlo = _mm_set1_epi16(lo);
+    const __m128i vhi = _mm_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i g8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gainHigh + i));
+        const __m128i gh = _mm_srai_epi16(_mm_unpacklo_epi8(g8, g8), 8);
+        const __m128i gl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i));
+        const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
+        const __m128i h = mulhiUnsigned(f, gl);
+        // f * gh + offset per pixel in 32 bits, then the low part's high half added.
+        __m128i s0 = _mm_madd_epi16(_mm_unpacklo_epi16(f, o), _mm_unpacklo_epi16(gh, one));
+        __m128i s1 = _mm_madd_epi16(_mm_unpackhi_epi16(f, o), _mm_unpackhi_epi16(gh, one));
+        s0 = _mm_add_epi32(s0, _mm_srai_epi32(_mm_unpacklo_epi16(h, h), 16));
+        s1 = _mm_add_epi32(s1, _mm_srai_epi32(_mm_unpackhi_epi16(h, h), 16));
+        __m128i v = _mm_packs_epi32(_mm_add_epi32(s0, a), _mm_add_epi32(s1, a));
+        v = _mm_min_epi16(_mm_max_epi16(v, vlo), vhi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
 #define KELVIX_AVX2 __attribute__((target("avx2")))
 #define KELVIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 
@@ -241,11 +272,9 @@ KELVIX_AVX2 void subtractAvx2(const std::int16_t* in, const std::int16_t* offset
                               std::int16_t* out, std::size_t n) {
     subtractLoop(in, offsets, out, n);
 }
-KELVIX_AVX2 void widenAvx2(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    widenLoop(in, sums, n);
-}
-KELVIX_AVX2 void accumulateAvx2(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    accumulateLoop(in, sums, n);
+KELVIX_AVX2 void sumFrameAvx2(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums,
+                              std::size_t n, bool first) {
+    sumFrameLoop(in, copy, sums, n, first);
 }
 KELVIX_AVX2 void clampAvx2(const std::int16_t* in, std::int16_t* out, std::size_t n,
                            std::int16_t lo, std::int16_t hi) {
@@ -348,6 +377,60 @@ KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int32_t* 
     return true;
 }
 
+// Gathers of the aligned 32-bit word that holds each entry, then the entry's half of it: a
+// word at the entry itself would straddle cache lines for every other entry, and such loads
+// are four times slower (a run of one value at such an entry slows the whole frame).
+KELVIX_AVX2 KELVIX_INLINE __m256i lookup8Avx2(__m128i x, const int* words) {
+    const __m256i index = _mm256_cvtepu16_epi32(x);
+    const __m256i word = _mm256_i32gather_epi32(words, _mm256_srli_epi32(index, 1), 4);
+    const __m256i shift = _mm256_slli_epi32(_mm256_and_si256(index, _mm256_set1_epi32(1)), 4);
+    return _mm256_and_si256(_mm256_srlv_epi32(word, shift), _mm256_set1_epi32(0xFFFF));
+}
+
+KELVIX_AVX2 void gainOffsetCompactAvx2(const std::int16_t* in, const std::int8_t* gainHigh,
+                                       const std::uint16_t* gainLow, const std::int16_t* offsets,
+                                       std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                       std::int16_t* out, std::size_t n) {
+    const __m256i one = _mm256_set1_epi16(1);
+    const __m256i a = _mm256_set1_epi32(add);
+    const __m256i vlo = _mm256_set1_epi16(lo);
+    const __m256i vhi = _mm256_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        const __m256i gh =
+            _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i)));
+        const __m256i gl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i));
+        const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i));
+        const __m256i h = _mm256_add_epi16(_mm256_mulhi_epi16(f, gl),
+                                           _mm256_and_si256(f, _mm256_srai_epi16(gl, 15)));
+        // Unpacks and pack work per 128-bit half, alike for every operand: the order holds.
+        __m256i s0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(f, o), _mm256_unpacklo_epi16(gh, one));
+        __m256i s1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(f, o), _mm256_unpackhi_epi16(gh, one));
+        s0 = _mm256_add_epi32(s0, _mm256_srai_epi32(_mm256_unpacklo_epi16(h, h), 16));
+        s1 = _mm256_add_epi32(s1, _mm256_srai_epi32(_mm256_unpackhi_epi16(h, h), 16));
+        __m256i v = _mm256_packs_epi32(_mm256_add_epi32(s0, a), _mm256_add_epi32(s1, a));
+        v = _mm256_min_epi16(_mm256_max_epi16(v, vlo), vhi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+    }
+    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
+KELVIX_AVX2 void lookupAvx2(const std::int16_t* in, const std::int16_t* table, std::int16_t* out,
+                            std::size_t n) {
+    const int* words = reinterpret_cast<const int*>(table);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        const __m256i lo = lookup8Avx2(_mm256_castsi256_si128(x), words);
+        const __m256i hi = lookup8Avx2(_mm256_extracti128_si256(x, 1), words);
+        // The pack works per 128-bit half: the permute puts the four quarters in order.
+        const __m256i v = _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+    }
+    lookupLoop(in + i, table, out + i, n - i);
+}
+
 KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int16_t* gainHigh,
                                 const std::uint16_t* gainLow, const std::int32_t* offsets,
                                 std::int32_t add, std::int16_t lo, std::int16_t hi,
@@ -384,11 +467,9 @@ KELVIX_AVX512 void subtractAvx512(const std::int16_t* in, const std::int16_t* of
                                   std::int16_t* out, std::size_t n) {
     subtractLoop(in, offsets, out, n);
 }
-KELVIX_AVX512 void widenAvx512(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    widenLoop(in, sums, n);
-}
-KELVIX_AVX512 void accumulateAvx512(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    accumulateLoop(in, sums, n);
+KELVIX_AVX512 void sumFrameAvx512(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums,
+                                  std::size_t n, bool first) {
+    sumFrameLoop(in, copy, sums, n, first);
 }
 KELVIX_AVX512 void clampAvx512(const std::int16_t* in, std::int16_t* out, std::size_t n,
                                std::int16_t lo, std::int16_t hi) {
@@ -460,6 +541,51 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int32
     return true;
 }
 
+KELVIX_AVX512 void gainOffsetCompactAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
+                                           const std::uint16_t* gainLow,
+                                           const std::int16_t* offsets, std::int32_t add,
+                                           std::int16_t lo, std::int16_t hi, std::int16_t* out,
+                                           std::size_t n) {
+    const __m512i one = _mm512_set1_epi16(1);
+    const __m512i a = _mm512_set1_epi32(add);
+    const __m512i vlo = _mm512_set1_epi16(lo);
+    const __m512i vhi = _mm512_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m512i f = _mm512_loadu_si512(in + i);
+        const __m512i gh = _mm512_cvtepi8_epi16(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainHigh + i)));
+        const __m512i gl = _mm512_loadu_si512(gainLow + i);
+        const __m512i o = _mm512_loadu_si512(offsets + i);
+        const __m512i h = _mm512_add_epi16(_mm512_mulhi_epi16(f, gl),
+                                           _mm512_and_si512(f, _mm512_srai_epi16(gl, 15)));
+        __m512i s0 = _mm512_madd_epi16(_mm512_unpacklo_epi16(f, o), _mm512_unpacklo_epi16(gh, one));
+        __m512i s1 = _mm512_madd_epi16(_mm512_unpackhi_epi16(f, o), _mm512_unpackhi_epi16(gh, one));
+        s0 = _mm512_add_epi32(s0, _mm512_srai_epi32(_mm512_unpacklo_epi16(h, h), 16));
+        s1 = _mm512_add_epi32(s1, _mm512_srai_epi32(_mm512_unpackhi_epi16(h, h), 16));
+        __m512i v = _mm512_packs_epi32(_mm512_add_epi32(s0, a), _mm512_add_epi32(s1, a));
+        v = _mm512_min_epi16(_mm512_max_epi16(v, vlo), vhi);
+        _mm512_storeu_si512(out + i, v);
+    }
+    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
+// As lookupAvx2: aligned words, then the entry's half.
+KELVIX_AVX512 void lookupAvx512(const std::int16_t* in, const std::int16_t* table,
+                                std::int16_t* out, std::size_t n) {
+    const __m512i one = _mm512_set1_epi32(1);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512i index =
+            _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
+        const __m512i word = _mm512_i32gather_epi32(_mm512_srli_epi32(index, 1), table, 4);
+        const __m512i shift = _mm512_slli_epi32(_mm512_and_si512(index, one), 4);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm512_cvtepi32_epi16(_mm512_srlv_epi32(word, shift)));
+    }
+    lookupLoop(in + i, table, out + i, n - i);
+}
+
 KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
                                     const std::uint16_t* gainLow, const std::int32_t* offsets,
                                     std::int32_t add, std::int16_t lo, std::int16_t hi,
@@ -495,6 +621,12 @@ KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int16_t* 
 
 #pragma GCC diagnostic pop
 #else
+void gainOffsetCompactBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
+                               const std::uint16_t* gainLow, const std::int16_t* offsets,
+                               std::int32_t add, std::int16_t lo, std::int16_t hi,
+                               std::int16_t* out, std::size_t n) {
+    gainOffsetLoop(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
+}
 void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
                         const std::uint16_t* gainLow, const std::int32_t* offsets, std::int32_t add,
                         std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
@@ -504,29 +636,33 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
 
 struct Kernels {
     decltype(&subtractBaseline) subtract;
-    decltype(&widenBaseline) widen;
-    decltype(&accumulateBaseline) accumulate;
+    decltype(&sumFrameBaseline) sumFrame;
     decltype(&clampBaseline) clamp;
     decltype(&gainOffsetBaseline) gainOffset;
     decltype(&flagStatisticsBaseline) flagStatistics;
+    decltype(&lookupBaseline) lookup;
+    decltype(&gainOffsetCompactBaseline) gainOffsetCompact;
 };
 
 Kernels kernelsFor(Isa isa) {
 #if KELVIX_X86
     switch (isa) {
         case Isa::Avx512:
-            return {subtractAvx512, widenAvx512,      accumulateAvx512,
-                    clampAvx512,    gainOffsetAvx512, flagStatisticsAvx512};
+            return {subtractAvx512,         sumFrameAvx512,       clampAvx512,
+                    gainOffsetAvx512,       flagStatisticsAvx512, lookupAvx512,
+                    gainOffsetCompactAvx512};
         case Isa::Avx2:
-            return {subtractAvx2, widenAvx2,      accumulateAvx2,
-                    clampAvx2,    gainOffsetAvx2, flagStatisticsAvx2};
+            return {subtractAvx2,         sumFrameAvx2,       clampAvx2,
+                    gainOffsetAvx2,       flagStatisticsAvx2, lookupAvx2,
+                    gainOffsetCompactAvx2};
         case Isa::Baseline:
             break;
     }
 #endif
     (void)isa;
-    return {subtractBaseline, widenBaseline,      accumulateBaseline,
-            clampBaseline,    gainOffsetBaseline, flagStatisticsBaseline};
+    return {subtractBaseline,         sumFrameBaseline,       clampBaseline,
+            gainOffsetBaseline,       flagStatisticsBaseline, lookupBaseline,
+            gainOffsetCompactBaseline};
 }
 
 const Kernels& kernels() {
@@ -598,12 +734,9 @@ void subtract(const std::int16_t* in, const std::int16_t* offsets, std::int16_t*
     kernels().subtract(in, offsets, out, n);
 }
 
-void widen(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    kernels().widen(in, sums, n);
-}
-
-void accumulate(const std::int16_t* in, std::int32_t* sums, std::size_t n) {
-    kernels().accumulate(in, sums, n);
+void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, std::size_t n,
+              bool first) {
+    kernels().sumFrame(in, copy, sums, n, first);
 }
 
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
@@ -617,9 +750,14 @@ void gainOffset(const std::int16_t* in, const std::int16_t* gainHigh, const std:
     kernels().gainOffset(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
 }
 
+void gainOffsetCompact(const std::int16_t* in, const std::int8_t* gainHigh,
+                       const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
+                       std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
+    kernels().gainOffsetCompact(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
+}
+
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n) {
-    // One scalar loop for every instruction set (see lookupLoop).
-    lookupLoop(in, table, out, n);
+    kernels().lookup(in, table, out, n);
 }
 
 FlagStatistics flagStatistics(const std::int16_t* in, const std::int32_t* gainPairs,

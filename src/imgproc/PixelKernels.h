@@ -16,17 +16,16 @@ const char* isaName(Isa isa);
 // False for a name that is no instruction set.
 bool isaFromName(const char* name, Isa* isa);
 
-// Entries of an expanded lookup table: one per 16-bit value (indexed by the value taken as
-// unsigned), plus one that pads the wide loads of the last entry.
-constexpr std::size_t kTableEntries = 65536 + 1;
+// Entries of an expanded lookup table: one per 16-bit value, indexed by the value taken as
+// unsigned. The table must lie on a 4-byte boundary.
+constexpr std::size_t kTableEntries = 65536;
 
 // out := in - offsets (16-bit, wrapping).
 void subtract(const std::int16_t* in, const std::int16_t* offsets, std::int16_t* out,
               std::size_t n);
-// sums := in.
-void widen(const std::int16_t* in, std::int32_t* sums, std::size_t n);
-// sums += in.
-void accumulate(const std::int16_t* in, std::int32_t* sums, std::size_t n);
+// copy := in, and sums := in (first) or sums += in.
+void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, std::size_t n,
+              bool first);
 // out := in limited to [lo, hi].
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
            std::int16_t hi);
@@ -53,6 +52,10 @@ FlagStatistics flagStatistics(const std::int16_t* in, const std::int32_t* gainPa
                               const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
                               std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n);
 
+// gainOffset for gains whose high halves fit 8 bits and offsets of 16 bits.
+void gainOffsetCompact(const std::int16_t* in, const std::int8_t* gainHigh,
+                       const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
+                       std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n);
 // out := table[in taken as unsigned]; `table` holds kTableEntries entries.
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n);
 

@@ -1,0 +1,194 @@
+// The per-pixel loops of the instruction set in force (KELVIX_SIMD selects it; CTest runs this
+// suite once per set) against plain 64-bit arithmetic, on values at the edges of what each
+// loop accepts and on lengths that leave every kind of tail.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "imgproc/PixelKernels.h"
+
+namespace {
+
+constexpr std::size_t kLengths[] = {0, 1, 7, 8, 15, 33, 64, 1001};
+
+TEST(PixelKernels, ForcedSetIsTheOneInForce) {
+    pixel::Isa forced;
+    if (!pixel::isaFromName(std::getenv("KELVIX_SIMD"), &forced)) {
+        GTEST_SKIP() << "no instruction set forced";
+    }
+    if (!pixel::isSupported(forced)) {
+        GTEST_SKIP() << "this machine does not run " << pixel::isaName(forced);
+    }
+    EXPECT_EQ(pixel::activeIsa(), forced);
+    EXPECT_FALSE(pixel::isaFromName("sse9", &forced));
+}
+
+// Gains and offsets up to `gainLimit` and `offsetLimit` in magnitude, the edges first.
+struct Coefficients {
+    Coefficients(std::size_t n, std::int32_t gainLimit, std::int32_t offsetLimit)
+        : in(n), high(n), out(n), low(n), gain(n), offset(n) {
+        std::mt19937 rng(7);
+        std::uniform_int_distribution<std::int32_t> gains(-gainLimit, gainLimit);
+        std::uniform_int_distribution<std::int32_t> offsets(-offsetLimit, offsetLimit);
+        std::uniform_int_distribution<std::int32_t> sample(INT16_MIN, INT16_MAX);
+        for (std::size_t i = 0; i < n; ++i) {
+            // The extreme inputs, gains and offsets, and low halves with the top bit set.
+            in[i] = static_cast<std::int16_t>(i % 5 == 0   ? INT16_MIN
+                                              : i % 5 == 1 ? INT16_MAX
+                                                           : sample(rng));
+            gain[i] = i % 7 == 0   ? gainLimit
+                      : i % 7 == 1 ? -gainLimit
+                      : i % 7 == 2 ? 0x1FFFF
+                                   : gains(rng);
+            offset[i] = i % 3 == 0 ? (i % 2 ? offsetLimit : -offsetLimit) : offsets(rng);
+            high[i] = static_cast<std::int16_t>(gain[i] >> 16);
+            low[i] = static_cast<std::uint16_t>(gain[i] & 0xFFFF);
+        }
+    }
+    void expect(std::int32_t add) const {
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const std::int64_t v =
+                ((std::int64_t{in[i]} * gain[i]) >> 16) + offset[i] + std::int64_t{add};
+            ASSERT_EQ(out[i], std::clamp<std::int64_t>(v, -3000, 20479))
+                << in.size() << " " << i << " " << add;
+        }
+    }
+    std::vector<std::int16_t> in, high, out;
+    std::vector<std::uint16_t> low;
+    std::vector<std::int32_t> gain, offset;
+};
+
+TEST(PixelKernels, GainOffsetEqualsTheWideProductAtTheNarrowLimits) {
+    const std::int32_t narrow = (1 << 24) - 1;
+    for (std::size_t n : kLengths) {
+        Coefficients c(n, narrow, narrow);
+        Coefficients compact(n, (1 << 23) - 1, INT16_MAX);
+        std::vector<std::int8_t> high8(compact.high.begin(), compact.high.end());
+        std::vector<std::int16_t> offset16(compact.offset.begin(), compact.offset.end());
+        for (std::int32_t add : {-narrow, 0, 4321, narrow}) {
+            pixel::gainOffset(c.in.data(), c.high.data(), c.low.data(), c.offset.data(), add, -3000,
+                              20479, c.out.data(), n);
+            ASSERT_NO_FATAL_FAILURE(c.expect(add));
+            pixel::gainOffsetCompact(compact.in.data(), high8.data(), compact.low.data(),
+                                     offset16.data(), add, -3000, 20479, compact.out.data(), n);
+            ASSERT_NO_FATAL_FAILURE(compact.expect(add));
+        }
+    }
+}
+
+TEST(PixelKernels, PlainLoopsAndLookupsOnEveryValue) {
+    std::vector<std::int16_t> all(65536), offsets(65536), out(65536), table(pixel::kTableEntries);
+    std::vector<std::int32_t> sums(65536, 5);
+    std::mt19937 rng(11);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = static_cast<std::int16_t>(i);
+        offsets[i] = static_cast<std::int16_t>(rng());
+        table[i] = static_cast<std::int16_t>(rng());
+    }
+    for (std::size_t n : {std::size_t{3}, std::size_t{65535}, std::size_t{65536}}) {
+        pixel::lookup(all.data(), table.data(), out.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(out[i], table[static_cast<std::uint16_t>(all[i])]) << i;
+        }
+        pixel::subtract(all.data(), offsets.data(), out.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(out[i], static_cast<std::int16_t>(all[i] - offsets[i])) << i;
+        }
+        pixel::clamp(all.data(), out.data(), n, -3000, 20479);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(out[i], std::clamp<std::int16_t>(all[i], -3000, 20479)) << i;
+        }
+    }
+    pixel::sumFrame(all.data(), out.data(), sums.data(), 65535, true);
+    pixel::sumFrame(offsets.data(), out.data(), sums.data(), 65535, false);
+    for (std::size_t i = 0; i < 65536; ++i) {
+        ASSERT_EQ(sums[i], i < 65535 ? all[i] + offsets[i] : 5) << i;
+        ASSERT_EQ(out[i], i < 65535 ? offsets[i] : all[i]) << i;
+    }
+}
+
+// The statistics as the flag image's definition states them, in 64 bits.
+pixel::FlagStatistics reference(const std::vector<std::int16_t>& in,
+                                const std::vector<std::int32_t>& pairs,
+                                const std::vector<std::uint8_t>& mask, std::int64_t loE,
+                                std::int64_t hiE) {
+    pixel::FlagStatistics s;
+    for (std::size_t p = 0; p < in.size(); ++p) {
+        if (mask[p] == 0) {
+            continue;
+        }
+        const std::int64_t v = static_cast<std::uint16_t>(in[p]), w = pairs[2 * p];
+        const std::int64_t lo = w != 0 ? v + loE * 65536 / w : v;
+        const std::int64_t hi = w != 0 ? v + hiE * 65536 / w : v;
+        s.minLo = std::min(s.minLo, lo);
+        s.maxHi = std::max(s.maxHi, hi);
+        if (hi > 13632 && lo > 3404) {
+            ++s.hotCount;
+            if (s.hottest < 0 || hi > s.hottestHi) {
+                s.hottest = static_cast<std::int32_t>(p), s.hottestHi = hi, s.hottestLo = lo;
+            }
+        } else if (lo <= 3404) {
+            ++s.coldCount;
+            if (s.coldest < 0 || lo < s.coldestLo) {
+                s.coldest = static_cast<std::int32_t>(p), s.coldestLo = lo, s.coldestHi = hi;
+            }
+        } else {
+            ++s.normalCount;
+            s.normalSum += v;
+        }
+    }
+    return s;
+}
+
+TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
+    std::mt19937 rng(5);
+    struct Case {
+        std::int64_t loE, hiE;
+        std::int32_t gainLo, gainHi;  // gains drawn from this range (and some 0)
+    };
+    const Case cases[] = {
+        {-4000, 6000, 100000, 160000},             // a camera's flag image
+        {-4000, 6000, -160000, 160000},            // gains of both signs
+        {-4000, 6000, 1, 3},                       // quotients beyond 2^30: the exact loop
+        {INT64_C(1) << 40, 6000, 100000, 160000},  // a numerator beyond 2^53
+    };
+    for (const Case& c : cases) {
+        for (std::size_t n : kLengths) {
+            std::vector<std::int16_t> in(n);
+            std::vector<std::int32_t> pairs(2 * n, 77);
+            std::vector<std::uint8_t> mask(n, 1);
+            std::uniform_int_distribution<std::int32_t> gains(c.gainLo, c.gainHi);
+            for (std::size_t p = 0; p < n; ++p) {
+                // Flag-image counts with hot and cold outliers, repeated extremes and the full
+                // unsigned range.
+                const std::int32_t v = p % 11 == 3 ? 60000 : p % 13 == 5 ? 10 : 8000 + rng() % 50;
+                in[p] = static_cast<std::int16_t>(p % 17 == 9 ? 65535 : v);
+                pairs[2 * p] = p % 9 == 4 ? 0 : gains(rng);
+                mask[p] = p % 10 != 7;
+            }
+            const pixel::FlagStatistics want = reference(in, pairs, mask, c.loE, c.hiE);
+            const pixel::FlagStatistics got = pixel::flagStatistics(
+                in.data(), pairs.data(), mask.data(), c.loE, c.hiE, 3404, 13632, n);
+            SCOPED_TRACE(testing::Message() << c.loE << " " << c.gainLo << " n " << n);
+            EXPECT_EQ(got.minLo, want.minLo);
+            EXPECT_EQ(got.maxHi, want.maxHi);
+            EXPECT_EQ(got.hotCount, want.hotCount);
+            EXPECT_EQ(got.coldCount, want.coldCount);
+            EXPECT_EQ(got.normalCount, want.normalCount);
+            EXPECT_EQ(got.normalSum, want.normalSum);
+            EXPECT_EQ(got.hottest, want.hottest);
+            EXPECT_EQ(got.hottestLo, want.hottestLo);
+            EXPECT_EQ(got.hottestHi, want.hottestHi);
+            EXPECT_EQ(got.coldest, want.coldest);
+            EXPECT_EQ(got.coldestLo, want.coldestLo);
+            EXPECT_EQ(got.coldestHi, want.coldestHi);
+        }
+    }
+}
+
+}  // namespace
