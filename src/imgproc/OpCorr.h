@@ -77,6 +77,10 @@ class OpCorr : public OpBase {
     bool repairEnabled = true;
     bool repairExtra = true;
 
+    // The gains' 16-bit halves, in step with `gainOffset` (for the flag image's statistics).
+    const std::int16_t* gainHighPlane() const { return gainHigh_.data(); }
+    const std::uint16_t* gainLowPlane() const { return gainLow_.data(); }
+
     // Read-only views for the chain and tests.
     bool isSamplePointLayout() const { return samplePointLayout_; }
     std::int32_t getWindow() const { return window_; }

@@ -41,7 +41,9 @@ HRESULT OpFlag::init(OpBase* predecessor) {
     planes_.period.assign(n, 0);
     planes_.countdown.assign(n, 0);
     openOffset_.assign(n, 0);
-    filedAt_.assign(n, 0);
+    filedAt_.assign(n, -1);
+    driftClock_ = fileEpoch_ = 0;
+    filingsLeft_ = stepsFromSaved_ = false;
     nextFiled_.assign(n, -1);
     dueBuckets_.assign(kDriftBuckets, -1);
     driftFiled_ = offsetsSummed_ = false;
@@ -81,6 +83,7 @@ HRESULT OpFlag::init(OpBase* predecessor) {
 std::vector<FlagPixelState>& OpFlag::pixelStates() {
     if (!recordsLent_) {
         unfileDrifting();
+        settleSteps();
         const std::size_t n = planes_.offset.size();
         pixelStates_.resize(n);
         for (std::size_t p = 0; p < n; ++p) {
@@ -108,7 +111,8 @@ void OpFlag::takeRecords() {
     openOffset_.resize(n);
     filedAt_.resize(n);
     nextFiled_.resize(n);
-    driftFiled_ = false;
+    dropFilings();
+    stepsFromSaved_ = false;
     for (std::size_t p = 0; p < n; ++p) {
         const FlagPixelState& r = pixelStates_[p];
         planes_.offset[p] = r.offset;
@@ -129,6 +133,8 @@ void OpFlag::file(std::int32_t p) {
 }
 
 void OpFlag::fileDrifting() {
+    unfileDrifting();
+    settleSteps();
     std::fill(dueBuckets_.begin(), dueBuckets_.end(), -1);
     const std::size_t n = planes_.steps.size();
     for (std::size_t p = 0; p < n; ++p) {
@@ -136,20 +142,33 @@ void OpFlag::fileDrifting() {
             file(static_cast<std::int32_t>(p));
         }
     }
-    driftFiled_ = true;
+    driftFiled_ = filingsLeft_ = true;
 }
 
 void OpFlag::unfileDrifting() {
-    if (!driftFiled_) {
+    if (!filingsLeft_) {
         return;
     }
-    const std::size_t n = planes_.steps.size();
+    const std::size_t n = planes_.countdown.size();
     for (std::size_t p = 0; p < n; ++p) {
-        if (planes_.steps[p] != 0) {
+        if (isFiled(static_cast<std::int32_t>(p))) {
             planes_.countdown[p] -= static_cast<std::int32_t>(driftClock_ - filedAt_[p]);
         }
     }
-    driftFiled_ = false;
+    dropFilings();
+}
+
+void OpFlag::dropFilings() {
+    // A tick of its own: no filing can carry it yet.
+    fileEpoch_ = ++driftClock_;
+    driftFiled_ = filingsLeft_ = false;
+}
+
+void OpFlag::settleSteps() {
+    if (stepsFromSaved_) {
+        planes_.steps = planes_.savedOffset;
+        stepsFromSaved_ = false;
+    }
 }
 
 // One tick: each pixel whose countdown runs out moves its offset one count toward the drift.
@@ -179,6 +198,8 @@ void OpFlag::stepDrift(std::int32_t pixels) {
             openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
             if (planes_.steps[p] != 0) {
                 file(p);
+            } else {
+                filedAt_[p] = fileEpoch_ - 1;  // its countdown rests in the plane
             }
         }
         p = next;
@@ -266,8 +287,10 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
                         bool entering) {
     const int n = std::min(pixelCount_, predecessor_->getPixelCount());
     if (entering) {
-        unfileDrifting();
-        planes_.steps = planes_.savedOffset;
+        // Every pixel's steps take its savedOffset; the opening does that on its way, and the
+        // calendar's countdowns wait where they are (the drift clock stands while closed).
+        driftFiled_ = false;
+        stepsFromSaved_ = true;
         flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_);
         closedFrames_ = 0;
         statisticsPending_ = true;
@@ -297,10 +320,9 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             const std::int64_t hiE =
                 static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
             const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
-            static_assert(sizeof(GainOffset) == 2 * sizeof(std::int32_t), "gain/offset pairs");
             const pixel::FlagStatistics st = pixel::flagStatistics(
-                in, &correction_->gainOffset[0].gain, statsMask_.data(), loE, hiE, kColdLimit,
-                kHotLimit, static_cast<std::size_t>(std::max(m, 0)));
+                in, correction_->gainHighPlane(), correction_->gainLowPlane(), statsMask_.data(),
+                loE, hiE, kColdLimit, kHotLimit, static_cast<std::size_t>(std::max(m, 0)));
             const std::int64_t minLo = st.minLo, maxHi = st.maxHi;
             const std::int32_t hotCount = st.hotCount, coldCount = st.coldCount;
             const std::int32_t hottest = st.hottest, coldest = st.coldest;
@@ -392,9 +414,13 @@ void OpFlag::openWithNewOffsets(const FrameMetadataRecord* meta) {
     const double divisor = flagFrameIndex_;
     for (std::size_t p = 0; p < all; ++p) {
         const std::int32_t offset = static_cast<std::int32_t>(planes_.offset[p] / divisor);
+        if (stepsFromSaved_) {
+            planes_.steps[p] = planes_.savedOffset[p];
+        }
         planes_.offset[p] = offset;
         planes_.savedOffset[p] = openOffset_[p] = static_cast<std::int16_t>(offset);
     }
+    stepsFromSaved_ = false;
     // Drift rates: steps holds the offset of the previous opening. No frames between two
     // flags: no drift to measure.
     const float perFrame = static_cast<float>(frames);
@@ -428,7 +454,7 @@ void OpFlag::openWithNewOffsets(const FrameMetadataRecord* meta) {
             planes_.period[p] = planes_.countdown[p] = 0;
         }
     }
-    driftFiled_ = false;  // filed at the first tick
+    dropFilings();  // filed at the first tick
     const std::int64_t count = static_cast<std::int64_t>(all);
     meanSteps_ = static_cast<double>(sumSteps) / static_cast<double>(count);
     meanAbsSteps_ = static_cast<std::int32_t>(sumAbsSteps / count);

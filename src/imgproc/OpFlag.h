@@ -91,11 +91,18 @@ class OpFlag : public OpBase {
         return filedAt_[p] + std::max<std::int32_t>(planes_.countdown[p], 1);
     }
     void file(std::int32_t p);
+    bool isFiled(std::int32_t p) const {
+        return filedAt_[p] >= fileEpoch_;
+    }
     void fileDrifting();
     // Writes the running countdowns of the filed pixels into their plane; the calendar is
-    // then rebuilt before it is used again.
+    // rebuilt before it is used again.
     void unfileDrifting();
+    // Forgets every filing (their countdowns are about to be overwritten).
+    void dropFilings();
     void stepDrift(std::int32_t pixels);
+    // Steps := savedOffset, which the closing of the flag asked for and left for later.
+    void settleSteps();
 
     OpCorr* correction_ = nullptr;
     Cali* cali_;
@@ -117,8 +124,11 @@ class OpFlag : public OpBase {
     } planes_;
     std::vector<std::int16_t> openOffset_;  // offset as the open frames subtract it
     static constexpr std::size_t kDriftBuckets = 1024;
-    bool driftFiled_ = false;  // the calendar holds every pixel whose steps are not 0
+    bool driftFiled_ = false;      // the calendar holds every pixel whose steps are not 0
+    bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
+    bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
     std::int64_t driftClock_ = 0;
+    std::int64_t fileEpoch_ = 0;         // filings from an earlier tick are void
     std::vector<std::int64_t> filedAt_;  // tick at which the countdown plane's value held
     std::vector<std::int32_t> nextFiled_;
     std::vector<std::int32_t> dueBuckets_;  // first pixel of each tick modulo kDriftBuckets

@@ -160,6 +160,7 @@ HRESULT OpFlag::setDriftTracking(bool on) {
     if (on) {
         takeRecords();
         unfileDrifting();
+        settleSteps();
         for (std::size_t p = 0; p < planes_.offset.size(); ++p) {
             planes_.savedOffset[p] = static_cast<std::int16_t>(planes_.offset[p]);
             planes_.steps[p] = 0;

@@ -102,13 +102,14 @@ KELVIX_INLINE void flagStatisticsStep(FlagStatistics& s, std::int32_t p, std::in
 }
 
 KELVIX_INLINE void flagStatisticsLoop(FlagStatistics& s, std::size_t from, const std::int16_t* in,
-                                      const std::int32_t* gainPairs, const std::uint8_t* mask,
-                                      std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
-                                      std::int32_t hotLimit, std::size_t n) {
+                                      const std::int16_t* gainHigh, const std::uint16_t* gainLow,
+                                      const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
+                                      std::int32_t coldLimit, std::int32_t hotLimit,
+                                      std::size_t n) {
     for (std::size_t i = from; i < n; ++i) {
         if (mask[i] != 0) {
-            flagStatisticsStep(s, static_cast<std::int32_t>(i), in[i], gainPairs[2 * i], loE, hiE,
-                               coldLimit, hotLimit);
+            flagStatisticsStep(s, static_cast<std::int32_t>(i), in[i],
+                               gainHigh[i] * 65536 + gainLow[i], loE, hiE, coldLimit, hotLimit);
         }
     }
 }
@@ -196,11 +197,11 @@ void clampBaseline(const std::int16_t* in, std::int16_t* out, std::size_t n, std
                    std::int16_t hi) {
     clampLoop(in, out, n, lo, hi);
 }
-bool flagStatisticsBaseline(const std::int16_t* in, const std::int32_t* gainPairs,
-                            const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
-                            std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n,
-                            FlagStatistics* out) {
-    flagStatisticsLoop(*out, 0, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+bool flagStatisticsBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
+                            const std::uint16_t* gainLow, const std::uint8_t* mask,
+                            std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
+                            std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
+    flagStatisticsLoop(*out, 0, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
     return true;
 }
 
@@ -302,13 +303,12 @@ KELVIX_AVX2 KELVIX_INLINE void store8(std::int32_t* to, __m256i v) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v);
 }
 
-KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int32_t* gainPairs,
-                                    const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
-                                    std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n,
-                                    FlagStatistics* out) {
+KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int16_t* gainHigh,
+                                    const std::uint16_t* gainLow, const std::uint8_t* mask,
+                                    std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
+                                    std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
     const __m256d ln = _mm256_set1_pd(static_cast<double>(loE * 65536));
     const __m256d hn = _mm256_set1_pd(static_cast<double>(hiE * 65536));
-    const __m256i evens = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     const __m256i coldV = _mm256_set1_epi32(coldLimit), hotV = _mm256_set1_epi32(hotLimit);
     const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi32(-1);
     __m256i minLo = _mm256_set1_epi32(INT32_MAX), maxHi = _mm256_set1_epi32(INT32_MIN);
@@ -318,13 +318,15 @@ KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int32_t* 
     __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
-        const __m256i p0 = _mm256_permutevar8x32_epi32(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainPairs + 2 * i)), evens);
-        const __m256i p1 = _mm256_permutevar8x32_epi32(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainPairs + 2 * i + 8)), evens);
+        const __m256i gains = _mm256_add_epi32(
+            _mm256_slli_epi32(_mm256_cvtepi16_epi32(
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i))),
+                              16),
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i))));
         __m128i ql0, qh0, ql1, qh1;
-        if (!quotientsAvx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(p0)), ln, hn, &ql0, &qh0) ||
-            !quotientsAvx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(p1)), ln, hn, &ql1, &qh1)) {
+        if (!quotientsAvx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(gains)), ln, hn, &ql0, &qh0) ||
+            !quotientsAvx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(gains, 1)), ln, hn, &ql1,
+                           &qh1)) {
             return false;
         }
         const __m256i v =
@@ -373,7 +375,7 @@ KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int32_t* 
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), _mm256_add_epi64(sum0, sum1));
     lanes.normalSum = sums[0] + sums[1] + sums[2] + sums[3];
     *out = lanes.merge();
-    flagStatisticsLoop(*out, i, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+    flagStatisticsLoop(*out, i, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
     return true;
 }
 
@@ -476,9 +478,9 @@ KELVIX_AVX512 void clampAvx512(const std::int16_t* in, std::int16_t* out, std::s
     clampLoop(in, out, n, lo, hi);
 }
 
-KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int32_t* gainPairs,
-                                        const std::uint8_t* mask, std::int64_t loE,
-                                        std::int64_t hiE, std::int32_t coldLimit,
+KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
+                                        const std::uint16_t* gainLow, const std::uint8_t* mask,
+                                        std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                                         std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
     const __m512d ln = _mm512_set1_pd(static_cast<double>(loE * 65536));
     const __m512d hn = _mm512_set1_pd(static_cast<double>(hiE * 65536));
@@ -492,9 +494,12 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int32
     __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
-        // The low halves of eight gain/offset pairs are the gains.
-        const __m512d w =
-            _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_loadu_si512(gainPairs + 2 * i)));
+        const __m256i gains = _mm256_add_epi32(
+            _mm256_slli_epi32(_mm256_cvtepi16_epi32(
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i))),
+                              16),
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i))));
+        const __m512d w = _mm512_cvtepi32_pd(gains);
         // Lanes without a gain are not divided: they read 0.
         const __mmask8 has = _mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_OQ);
         const __m512d ql = _mm512_maskz_div_pd(has, ln, w);
@@ -537,7 +542,7 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int32
     lanes.counts[0] = hot, lanes.counts[1] = cold, lanes.counts[2] = normal;
     lanes.normalSum = _mm512_reduce_add_epi64(sum);
     *out = lanes.merge();
-    flagStatisticsLoop(*out, i, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+    flagStatisticsLoop(*out, i, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
     return true;
 }
 
@@ -760,14 +765,16 @@ void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out
     kernels().lookup(in, table, out, n);
 }
 
-FlagStatistics flagStatistics(const std::int16_t* in, const std::int32_t* gainPairs,
-                              const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
-                              std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n) {
+FlagStatistics flagStatistics(const std::int16_t* in, const std::int16_t* gainHigh,
+                              const std::uint16_t* gainLow, const std::uint8_t* mask,
+                              std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
+                              std::int32_t hotLimit, std::size_t n) {
     FlagStatistics s;
     if (!vectorStatisticsFit(loE, hiE) ||
-        !kernels().flagStatistics(in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n, &s)) {
+        !kernels().flagStatistics(in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n,
+                                  &s)) {
         s = FlagStatistics();
-        flagStatisticsLoop(s, 0, in, gainPairs, mask, loE, hiE, coldLimit, hotLimit, n);
+        flagStatisticsLoop(s, 0, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
     }
     return s;
 }

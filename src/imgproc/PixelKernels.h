@@ -36,7 +36,7 @@ void gainOffset(const std::int16_t* in, const std::int16_t* gainHigh, const std:
                 const std::int32_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
                 std::int16_t* out, std::size_t n);
 // The first closed-flag frame's statistics. Over the pixels whose mask is not 0, with
-// v = in taken as unsigned and w = gainPairs[2 * i] (the gains of gain/offset pairs):
+// v = in taken as unsigned and the gain w = gainHigh[i] * 65536 + gainLow[i]:
 // lo := v + loE * 65536 / w and hi := v + hiE * 65536 / w (integer quotients; both v when w is
 // 0); hot where hi > hotLimit and lo > coldLimit, cold where lo <= coldLimit, normal
 // otherwise. The hottest pixel has the largest hi, the coldest the smallest lo, the first in
@@ -48,9 +48,10 @@ struct FlagStatistics {
     std::int64_t hottestLo = 0, hottestHi = 0, coldestLo = 0, coldestHi = 0;
     std::int64_t normalSum = 0;  // of the normal pixels' v
 };
-FlagStatistics flagStatistics(const std::int16_t* in, const std::int32_t* gainPairs,
-                              const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
-                              std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n);
+FlagStatistics flagStatistics(const std::int16_t* in, const std::int16_t* gainHigh,
+                              const std::uint16_t* gainLow, const std::uint8_t* mask,
+                              std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
+                              std::int32_t hotLimit, std::size_t n);
 
 // gainOffset for gains whose high halves fit 8 bits and offsets of 16 bits.
 void gainOffsetCompact(const std::int16_t* in, const std::int8_t* gainHigh,

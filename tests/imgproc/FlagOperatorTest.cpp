@@ -171,6 +171,16 @@ TEST_F(FlagTest, SlowDriftsStepOnTheirOwnFrames) {
             EXPECT_EQ(now.steps, 4 - std::min(j / s.period, 4)) << j;
         }
     }
+    // A flag closed only for the frames it skips brings no new offsets: the steps become the
+    // saved offset and the countdown runs on from where it stood.
+    frames(1, 300, 2);
+    ASSERT_EQ(frame(0, 1000), S_OK);
+    const FlagPixelState r = flag_->pixelStates()[0];
+    EXPECT_EQ(r.steps, s.savedOffset);
+    EXPECT_EQ(r.countdown, s.period - 1);
+    EXPECT_EQ(out(), 1000 - s.offset - 4);
+    frames(0, 1000, s.period - 1);
+    EXPECT_EQ(out(), 1000 - s.offset - 5);
 }
 
 TEST_F(FlagTest, SmallDriftsAreIgnored) {

@@ -114,7 +114,7 @@ TEST(PixelKernels, PlainLoopsAndLookupsOnEveryValue) {
 
 // The statistics as the flag image's definition states them, in 64 bits.
 pixel::FlagStatistics reference(const std::vector<std::int16_t>& in,
-                                const std::vector<std::int32_t>& pairs,
+                                const std::vector<std::int32_t>& gains,
                                 const std::vector<std::uint8_t>& mask, std::int64_t loE,
                                 std::int64_t hiE) {
     pixel::FlagStatistics s;
@@ -122,7 +122,7 @@ pixel::FlagStatistics reference(const std::vector<std::int16_t>& in,
         if (mask[p] == 0) {
             continue;
         }
-        const std::int64_t v = static_cast<std::uint16_t>(in[p]), w = pairs[2 * p];
+        const std::int64_t v = static_cast<std::uint16_t>(in[p]), w = gains[p];
         const std::int64_t lo = w != 0 ? v + loE * 65536 / w : v;
         const std::int64_t hi = w != 0 ? v + hiE * 65536 / w : v;
         s.minLo = std::min(s.minLo, lo);
@@ -160,7 +160,9 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
     for (const Case& c : cases) {
         for (std::size_t n : kLengths) {
             std::vector<std::int16_t> in(n);
-            std::vector<std::int32_t> pairs(2 * n, 77);
+            std::vector<std::int32_t> gain(n);
+            std::vector<std::int16_t> high(n);
+            std::vector<std::uint16_t> low(n);
             std::vector<std::uint8_t> mask(n, 1);
             std::uniform_int_distribution<std::int32_t> gains(c.gainLo, c.gainHi);
             for (std::size_t p = 0; p < n; ++p) {
@@ -168,12 +170,14 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
                 // unsigned range.
                 const std::int32_t v = p % 11 == 3 ? 60000 : p % 13 == 5 ? 10 : 8000 + rng() % 50;
                 in[p] = static_cast<std::int16_t>(p % 17 == 9 ? 65535 : v);
-                pairs[2 * p] = p % 9 == 4 ? 0 : gains(rng);
+                gain[p] = p % 9 == 4 ? 0 : gains(rng);
+                high[p] = static_cast<std::int16_t>(gain[p] >> 16);
+                low[p] = static_cast<std::uint16_t>(gain[p] & 0xFFFF);
                 mask[p] = p % 10 != 7;
             }
-            const pixel::FlagStatistics want = reference(in, pairs, mask, c.loE, c.hiE);
+            const pixel::FlagStatistics want = reference(in, gain, mask, c.loE, c.hiE);
             const pixel::FlagStatistics got = pixel::flagStatistics(
-                in.data(), pairs.data(), mask.data(), c.loE, c.hiE, 3404, 13632, n);
+                in.data(), high.data(), low.data(), mask.data(), c.loE, c.hiE, 3404, 13632, n);
             SCOPED_TRACE(testing::Message() << c.loE << " " << c.gainLo << " n " << n);
             EXPECT_EQ(got.minLo, want.minLo);
             EXPECT_EQ(got.maxHi, want.maxHi);
