@@ -127,10 +127,15 @@ bool vectorStatisticsFit(std::int64_t loE, std::int64_t hiE) {
 
 // Per-lane state of the vector versions, merged into the exact loop's state.
 struct LaneStatistics {
-    static constexpr int kLanes = 8;
+    static constexpr int kLanes = 16;
+    LaneStatistics() {
+        // Lanes a version does not use count nothing.
+        std::fill(minLo, minLo + kLanes, INT32_MAX), std::fill(maxHi, maxHi + kLanes, INT32_MIN);
+        std::fill(hotIndex, hotIndex + kLanes, -1), std::fill(coldIndex, coldIndex + kLanes, -1);
+    }
     std::int32_t minLo[kLanes], maxHi[kLanes];
-    std::int32_t hotBest[kLanes], hotIndex[kLanes], hotLo[kLanes];
-    std::int32_t coldBest[kLanes], coldIndex[kLanes], coldHi[kLanes];
+    std::int32_t hotBest[kLanes] = {}, hotIndex[kLanes], hotLo[kLanes] = {};
+    std::int32_t coldBest[kLanes] = {}, coldIndex[kLanes], coldHi[kLanes] = {};
     std::int64_t counts[3];  // hot, cold, normal
     std::int64_t normalSum;
 
@@ -478,69 +483,106 @@ KELVIX_AVX512 void clampAvx512(const std::int16_t* in, std::int16_t* out, std::s
     clampLoop(in, out, n, lo, hi);
 }
 
+// The truncated quotients n / w of sixteen gains: a quotient of floats lies within one of
+// it while it stays below 2^22 and the gain below 2^24 (exact as a float); the remainder
+// n - c * w, exact in 32 bits as it lies within 2 |w| of 0, then puts the truncated quotient
+// right: with n >= 0 it must lie in [0, |w|), with n < 0 in (-|w|, 0]. Lanes without a gain
+// read 0. False when a quotient does not fit.
+KELVIX_AVX512 KELVIX_INLINE bool quotients16(__m512i w, __mmask16 has, std::int64_t n, __m512i* q) {
+    const __m512 p =
+        _mm512_maskz_div_ps(has, _mm512_set1_ps(static_cast<float>(n)), _mm512_cvtepi32_ps(w));
+    if (_mm512_cmp_ps_mask(_mm512_abs_ps(p), _mm512_set1_ps(1 << 22), _CMP_LT_OQ) != 0xFFFF) {
+        return false;
+    }
+    __m512i c = _mm512_cvttps_epi32(p);
+    const std::uint32_t nLow = static_cast<std::uint32_t>(static_cast<std::uint64_t>(n));
+    std::int32_t low;
+    std::memcpy(&low, &nLow, sizeof low);
+    const __m512i rem = _mm512_sub_epi32(_mm512_set1_epi32(low), _mm512_mullo_epi32(c, w));
+    const __m512i bound = _mm512_abs_epi32(w);
+    const __m512i zero = _mm512_setzero_si512();
+    // One step toward zero where under, away from it where over: +-1 with the sign of w / n.
+    __m512i step = _mm512_or_si512(_mm512_srai_epi32(w, 31), _mm512_set1_epi32(1));
+    __mmask16 under, over;
+    if (n >= 0) {
+        under = _mm512_cmplt_epi32_mask(rem, zero);
+        over = _mm512_cmpge_epi32_mask(rem, bound);
+    } else {
+        under = _mm512_cmpgt_epi32_mask(rem, zero);
+        over = _mm512_cmple_epi32_mask(rem, _mm512_sub_epi32(zero, bound));
+        step = _mm512_sub_epi32(zero, step);
+    }
+    c = _mm512_mask_sub_epi32(c, under & has, c, step);
+    c = _mm512_mask_add_epi32(c, over & has, c, step);
+    *q = _mm512_maskz_mov_epi32(has, c);
+    return true;
+}
+
 KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
                                         const std::uint16_t* gainLow, const std::uint8_t* mask,
                                         std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                                         std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
-    const __m512d ln = _mm512_set1_pd(static_cast<double>(loE * 65536));
-    const __m512d hn = _mm512_set1_pd(static_cast<double>(hiE * 65536));
-    const __m512d limit = _mm512_set1_pd(kQuotientLimit);
-    const __m256i coldV = _mm256_set1_epi32(coldLimit), hotV = _mm256_set1_epi32(hotLimit);
-    __m256i minLo = _mm256_set1_epi32(INT32_MAX), maxHi = _mm256_set1_epi32(INT32_MIN);
-    __m256i hotBest = maxHi, hotIndex = _mm256_set1_epi32(-1), hotLo = _mm256_setzero_si256();
-    __m256i coldBest = minLo, coldIndex = hotIndex, coldHi = hotLo;
-    __m512i sum = _mm512_setzero_si512();
+    const std::int64_t ln = loE * 65536, hn = hiE * 65536;
+    const __m512i coldV = _mm512_set1_epi32(coldLimit), hotV = _mm512_set1_epi32(hotLimit);
+    const __m512i floatExact = _mm512_set1_epi32(1 << 24);
+    __m512i minLo = _mm512_set1_epi32(INT32_MAX), maxHi = _mm512_set1_epi32(INT32_MIN);
+    __m512i hotBest = maxHi, hotIndex = _mm512_set1_epi32(-1), hotLo = _mm512_setzero_si512();
+    __m512i coldBest = minLo, coldIndex = hotIndex, coldHi = hotLo;
+    __m512i sum0 = _mm512_setzero_si512(), sum1 = sum0;
     std::int64_t hot = 0, cold = 0, normal = 0;
-    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
-        const __m256i gains = _mm256_add_epi32(
-            _mm256_slli_epi32(_mm256_cvtepi16_epi32(
-                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i))),
+    for (; i + 16 <= n; i += 16, index = _mm512_add_epi32(index, _mm512_set1_epi32(16))) {
+        const __m512i w = _mm512_add_epi32(
+            _mm512_slli_epi32(_mm512_cvtepi16_epi32(_mm256_loadu_si256(
+                                  reinterpret_cast<const __m256i*>(gainHigh + i))),
                               16),
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i))));
-        const __m512d w = _mm512_cvtepi32_pd(gains);
-        // Lanes without a gain are not divided: they read 0.
-        const __mmask8 has = _mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_NEQ_OQ);
-        const __m512d ql = _mm512_maskz_div_pd(has, ln, w);
-        const __m512d qh = _mm512_maskz_div_pd(has, hn, w);
-        if ((_mm512_cmp_pd_mask(_mm512_abs_pd(ql), limit, _CMP_LT_OQ) &
-             _mm512_cmp_pd_mask(_mm512_abs_pd(qh), limit, _CMP_LT_OQ)) != 0xFF) {
+            _mm512_cvtepu16_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i))));
+        if (_mm512_cmplt_epi32_mask(_mm512_abs_epi32(w), floatExact) != 0xFFFF) {
             return false;
         }
-        const __m256i v =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
-        const __m256i lo = _mm256_add_epi32(v, _mm512_cvttpd_epi32(ql));
-        const __m256i hi = _mm256_add_epi32(v, _mm512_cvttpd_epi32(qh));
-        const __m256i m =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + i)));
-        const __mmask8 counted = _mm256_test_epi32_mask(m, m);
-        const __mmask8 isHot =
-            counted & _mm256_cmpgt_epi32_mask(hi, hotV) & _mm256_cmpgt_epi32_mask(lo, coldV);
-        const __mmask8 isCold = counted & _mm256_cmple_epi32_mask(lo, coldV);
-        const __mmask8 isNormal = counted & static_cast<__mmask8>(~(isHot | isCold));
-        minLo = _mm256_mask_min_epi32(minLo, counted, minLo, lo);
-        maxHi = _mm256_mask_max_epi32(maxHi, counted, maxHi, hi);
+        const __mmask16 has = _mm512_test_epi32_mask(w, w);
+        __m512i ql, qh;
+        if (!quotients16(w, has, ln, &ql) || !quotients16(w, has, hn, &qh)) {
+            return false;
+        }
+        const __m512i v =
+            _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
+        const __m512i lo = _mm512_add_epi32(v, ql);
+        const __m512i hi = _mm512_add_epi32(v, qh);
+        const __m512i m =
+            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)));
+        const __mmask16 counted = _mm512_test_epi32_mask(m, m);
+        const __mmask16 isHot =
+            counted & _mm512_cmpgt_epi32_mask(hi, hotV) & _mm512_cmpgt_epi32_mask(lo, coldV);
+        const __mmask16 isCold = counted & _mm512_cmple_epi32_mask(lo, coldV);
+        const __mmask16 isNormal = counted & static_cast<__mmask16>(~(isHot | isCold));
+        minLo = _mm512_mask_min_epi32(minLo, counted, minLo, lo);
+        maxHi = _mm512_mask_max_epi32(maxHi, counted, maxHi, hi);
         hot += __builtin_popcount(isHot);
         cold += __builtin_popcount(isCold);
         normal += __builtin_popcount(isNormal);
-        sum = _mm512_mask_add_epi64(sum, isNormal, sum, _mm512_cvtepu32_epi64(v));
-        const __mmask8 hotter = isHot & _mm256_cmpgt_epi32_mask(hi, hotBest);
-        hotBest = _mm256_mask_mov_epi32(hotBest, hotter, hi);
-        hotIndex = _mm256_mask_mov_epi32(hotIndex, hotter, index);
-        hotLo = _mm256_mask_mov_epi32(hotLo, hotter, lo);
-        const __mmask8 colder = isCold & _mm256_cmplt_epi32_mask(lo, coldBest);
-        coldBest = _mm256_mask_mov_epi32(coldBest, colder, lo);
-        coldIndex = _mm256_mask_mov_epi32(coldIndex, colder, index);
-        coldHi = _mm256_mask_mov_epi32(coldHi, colder, hi);
+        sum0 = _mm512_mask_add_epi64(sum0, static_cast<__mmask8>(isNormal), sum0,
+                                     _mm512_cvtepu32_epi64(_mm512_castsi512_si256(v)));
+        sum1 = _mm512_mask_add_epi64(sum1, static_cast<__mmask8>(isNormal >> 8), sum1,
+                                     _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(v, 1)));
+        const __mmask16 hotter = isHot & _mm512_cmpgt_epi32_mask(hi, hotBest);
+        hotBest = _mm512_mask_mov_epi32(hotBest, hotter, hi);
+        hotIndex = _mm512_mask_mov_epi32(hotIndex, hotter, index);
+        hotLo = _mm512_mask_mov_epi32(hotLo, hotter, lo);
+        const __mmask16 colder = isCold & _mm512_cmplt_epi32_mask(lo, coldBest);
+        coldBest = _mm512_mask_mov_epi32(coldBest, colder, lo);
+        coldIndex = _mm512_mask_mov_epi32(coldIndex, colder, index);
+        coldHi = _mm512_mask_mov_epi32(coldHi, colder, hi);
     }
     LaneStatistics lanes;
-    store8(lanes.minLo, minLo), store8(lanes.maxHi, maxHi);
-    store8(lanes.hotBest, hotBest), store8(lanes.hotIndex, hotIndex), store8(lanes.hotLo, hotLo);
-    store8(lanes.coldBest, coldBest), store8(lanes.coldIndex, coldIndex);
-    store8(lanes.coldHi, coldHi);
+    _mm512_storeu_si512(lanes.minLo, minLo), _mm512_storeu_si512(lanes.maxHi, maxHi);
+    _mm512_storeu_si512(lanes.hotBest, hotBest), _mm512_storeu_si512(lanes.hotIndex, hotIndex);
+    _mm512_storeu_si512(lanes.hotLo, hotLo), _mm512_storeu_si512(lanes.coldBest, coldBest);
+    _mm512_storeu_si512(lanes.coldIndex, coldIndex), _mm512_storeu_si512(lanes.coldHi, coldHi);
     lanes.counts[0] = hot, lanes.counts[1] = cold, lanes.counts[2] = normal;
-    lanes.normalSum = _mm512_reduce_add_epi64(sum);
+    lanes.normalSum = _mm512_reduce_add_epi64(_mm512_add_epi64(sum0, sum1));
     *out = lanes.merge();
     flagStatisticsLoop(*out, i, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
     return true;

@@ -149,13 +149,18 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
     std::mt19937 rng(5);
     struct Case {
         std::int64_t loE, hiE;
-        std::int32_t gainLo, gainHi;  // gains drawn from this range (and some 0)
+        std::int32_t gainLo, gainHi;      // gains drawn from this range (and some 0)...
+        std::vector<std::int32_t> gains;  // ...or from these
     };
     const Case cases[] = {
-        {-4000, 6000, 100000, 160000},             // a camera's flag image
-        {-4000, 6000, -160000, 160000},            // gains of both signs
-        {-4000, 6000, 1, 3},                       // quotients beyond 2^30: the exact loop
-        {INT64_C(1) << 40, 6000, 100000, 160000},  // a numerator beyond 2^53
+        {-4000, 6000, 100000, 160000, {}},   // a camera's flag image
+        {-4000, 6000, -160000, 160000, {}},  // gains of both signs
+        {-4000, 6000, 0, 0, {65536, -131072, 32768, 8192000, -1048576, 5 << 16}},  // divisors
+        // Quotients near 2^20 whose nearest float lies across a whole number from them; the
+        // extremes come from 107.
+        {-1000, 1500, 0, 0, {107, 185, -42, -47, -107}},
+        {-4000, 6000, 1, 3, {}},                       // quotients beyond 2^30: the exact loop
+        {INT64_C(1) << 40, 6000, 100000, 160000, {}},  // a numerator beyond 2^53
     };
     for (const Case& c : cases) {
         for (std::size_t n : kLengths) {
@@ -170,7 +175,9 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
                 // unsigned range.
                 const std::int32_t v = p % 11 == 3 ? 60000 : p % 13 == 5 ? 10 : 8000 + rng() % 50;
                 in[p] = static_cast<std::int16_t>(p % 17 == 9 ? 65535 : v);
-                gain[p] = p % 9 == 4 ? 0 : gains(rng);
+                gain[p] = p % 9 == 4        ? 0
+                          : c.gains.empty() ? gains(rng)
+                                            : c.gains[rng() % c.gains.size()];
                 high[p] = static_cast<std::int16_t>(gain[p] >> 16);
                 low[p] = static_cast<std::uint16_t>(gain[p] & 0xFFFF);
                 mask[p] = p % 10 != 7;
