@@ -293,6 +293,10 @@ void BM_Chain(benchmark::State& state) {
         }
         state.counters["x_rest"] = ratio(spent[kOperators + 1]);
         state.counters["x_chain"] = frame / copy;
+        if (closed && i >= kFlagFrames) {
+            // The frame that opens the flag again, with the new offsets and drift rates.
+            state.counters["x_opening"] = untimed / (i / kFlagFrames) / copy;
+        }
     }
     state.SetLabel(label(size) + (closed ? " closed" : " open"));
 }

@@ -102,9 +102,8 @@ void OpCorr::coefficientsChanged() {
     gainHigh_.resize(n);
     gainHigh8_.resize(n);
     gainLow_.resize(n);
-    offsets_.resize(n);
     offsets16_.resize(n);
-    gainsNarrow_ = offsetsNarrow_ = gainsCompact_ = offsetsCompact_ = true;
+    gainsCompact_ = offsetsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
         setGain(p, gainOffset[p].gain);
         setOffset(p, gainOffset[p].offset);
@@ -367,7 +366,7 @@ bool OpCorr::rebuildGain(bool force) {
     const std::size_t n = gainOffset.size();
     const std::uint16_t* plane0 = planes_.data();
     const std::uint16_t* plane1 = planes_.data() + n;
-    gainsNarrow_ = gainsCompact_ = true;
+    gainsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
         const double t = s1 * d * plane1[p] + 1.0;
         const double g = lowCorrection ? s0 * plane0[p] / (t / (plane1[p] * m + 1.0)) * 65536.0
@@ -395,7 +394,7 @@ void OpCorr::rebuildOffset() {
         const double factor = static_cast<double>(offsetCoefficient_) + driftSmoothed_;
         const std::uint16_t* plane4 = planes_.data() + 4 * n;
         const std::uint16_t* plane5 = planes_.data() + 5 * n;
-        offsetsNarrow_ = offsetsCompact_ = true;
+        offsetsCompact_ = true;
         for (std::size_t p = 0; p < n; ++p) {
             setOffset(p, truncToInt32((s4 * plane4[p] - b4) * factor + (s5 * plane5[p] - b5)));
         }
@@ -518,11 +517,9 @@ HRESULT OpCorr::compute() {
         const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
         if (enabled) {
             const std::int32_t a = shared_->revision2100 ? 0 : flagEnergy.load();
-            if (gainsCompact_ && offsetsCompact_ && isNarrow(a)) {
-                pixel::gainOffsetCompact(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(),
-                                         a, kEnergyMin, kEnergyMax, out, count);
-            } else if (gainsNarrow_ && offsetsNarrow_ && isNarrow(a)) {
-                pixel::gainOffset(in, gainHigh_.data(), gainLow_.data(), offsets_.data(), a,
+            // The flag energy stays far below 2^24 in practice; the 64-bit loop takes the rest.
+            if (gainsCompact_ && offsetsCompact_ && a > -(1 << 24) && a < (1 << 24)) {
+                pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(), a,
                                   kEnergyMin, kEnergyMax, out, count);
             } else {
                 const GainOffset* go = gainOffset.data();

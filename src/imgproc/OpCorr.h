@@ -93,25 +93,20 @@ class OpCorr : public OpBase {
 
   private:
     // Per-frame planes of `gainOffset`, kept in step with it: the gain's high and low halves
-    // (for 32-bit products) and the offsets. "Narrow" while every value lies below 2^24 in
-    // magnitude, so that the 32-bit sums cannot overflow; "compact" while the high halves fit
-    // 8 bits and the offsets 16, so that a frame reads fewer bytes.
+    // (for 32-bit products) and the offsets. "Compact" while the high halves fit 8 bits and
+    // the offsets 16: the 32-bit sums cannot overflow then, and a frame reads few bytes.
     void setGain(std::size_t p, std::int32_t gain) {
         gainOffset[p].gain = gain;
         gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
         gainHigh8_[p] = static_cast<std::int8_t>(gain >> 16);
         gainLow_[p] = static_cast<std::uint16_t>(gain & 0xFFFF);
-        gainsNarrow_ = gainsNarrow_ && isNarrow(gain);
         gainsCompact_ = gainsCompact_ && gain >= -(1 << 23) && gain < (1 << 23);
     }
     void setOffset(std::size_t p, std::int32_t offset) {
         gainOffset[p].offset = offset;
-        offsets_[p] = offset;
         offsets16_[p] = static_cast<std::int16_t>(offset);
-        offsetsNarrow_ = offsetsNarrow_ && isNarrow(offset);
         offsetsCompact_ = offsetsCompact_ && offset >= INT16_MIN && offset <= INT16_MAX;
     }
-    static bool isNarrow(std::int32_t v) { return v > -(1 << 24) && v < (1 << 24); }
     void resetCoefficients(std::size_t n);
     // After `gainOffset` changed its size from outside.
     void syncPlaneSizes() {
@@ -148,9 +143,7 @@ class OpCorr : public OpBase {
     std::vector<std::int16_t> gainHigh_;
     std::vector<std::int8_t> gainHigh8_;
     std::vector<std::uint16_t> gainLow_;
-    std::vector<std::int32_t> offsets_;
     std::vector<std::int16_t> offsets16_;
-    bool gainsNarrow_ = true, offsetsNarrow_ = true;
     bool gainsCompact_ = true, offsetsCompact_ = true;
     std::vector<std::uint8_t> repairScratch_;  // per pixel: defective, listed by the flag, listed
 

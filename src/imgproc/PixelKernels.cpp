@@ -186,21 +186,25 @@ KELVIX_INLINE void lookupLoop(const std::int16_t* __restrict in,
     }
 }
 
+// The plain loops of one instruction set.
+#define KELVIX_PLAIN_LOOPS(Set, Target)                                                       \
+    Target void subtract##Set(const std::int16_t* in, const std::int16_t* offsets,            \
+                              std::int16_t* out, std::size_t n) {                             \
+        subtractLoop(in, offsets, out, n);                                                    \
+    }                                                                                         \
+    Target void sumFrame##Set(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, \
+                              std::size_t n, bool first) {                                    \
+        sumFrameLoop(in, copy, sums, n, first);                                               \
+    }                                                                                         \
+    Target void clamp##Set(const std::int16_t* in, std::int16_t* out, std::size_t n,          \
+                           std::int16_t lo, std::int16_t hi) {                                \
+        clampLoop(in, out, n, lo, hi);                                                        \
+    }
+
+KELVIX_PLAIN_LOOPS(Baseline, )
 void lookupBaseline(const std::int16_t* in, const std::int16_t* table, std::int16_t* out,
                     std::size_t n) {
     lookupLoop(in, table, out, n);
-}
-void subtractBaseline(const std::int16_t* in, const std::int16_t* offsets, std::int16_t* out,
-                      std::size_t n) {
-    subtractLoop(in, offsets, out, n);
-}
-void sumFrameBaseline(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, std::size_t n,
-                      bool first) {
-    sumFrameLoop(in, copy, sums, n, first);
-}
-void clampBaseline(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
-                   std::int16_t hi) {
-    clampLoop(in, out, n, lo, hi);
 }
 bool flagStatisticsBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
                             const std::uint16_t* gainLow, const std::uint8_t* mask,
@@ -217,36 +221,9 @@ KELVIX_INLINE __m128i mulhiUnsigned(__m128i f, __m128i gl) {
     return _mm_add_epi16(_mm_mulhi_epi16(f, gl), _mm_and_si128(f, _mm_srai_epi16(gl, 15)));
 }
 
-void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
-                        const std::uint16_t* gainLow, const std::int32_t* offsets, std::int32_t add,
+void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
+                        const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
                         std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
-    const __m128i one = _mm_set1_epi16(1);
-    const __m128i a = _mm_set1_epi32(add);
-    const __m128i vlo = _mm_set1_epi16(lo);
-    const __m128i vhi = _mm_set1_epi16(hi);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i gh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i));
-        const __m128i gl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i));
-        const __m128i h = mulhiUnsigned(f, gl);
-        // f * gh + h per pixel, in 32 bits.
-        __m128i s0 = _mm_madd_epi16(_mm_unpacklo_epi16(f, h), _mm_unpacklo_epi16(gh, one));
-        __m128i s1 = _mm_madd_epi16(_mm_unpackhi_epi16(f, h), _mm_unpackhi_epi16(gh, one));
-        s0 = _mm_add_epi32(s0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i)));
-        s1 = _mm_add_epi32(s1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i + 4)));
-        // Saturating to 16 bits first changes nothing: both limits lie inside 16 bits.
-        __m128i v = _mm_packs_epi32(_mm_add_epi32(s0, a), _mm_add_epi32(s1, a));
-        v = _mm_min_epi16(_mm_max_epi16(v, vlo), vhi);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
-    }
-    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
-}
-
-void gainOffsetCompactBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
-                               const std::uint16_t* gainLow, const std::int16_t* offsets,
-                               std::int32_t add, std::int16_t lo, std::int16_t hi,
-                               std::int16_t* out, std::size_t n) {
     const __m128i one = _mm_set1_epi16(1);
     const __m128i a = _mm_set1_epi32(add);
     const __m128i vlo = _mm_set1_epi16(lo);
@@ -274,18 +251,7 @@ void gainOffsetCompactBaseline(const std::int16_t* in, const std::int8_t* gainHi
 #define KELVIX_AVX2 __attribute__((target("avx2")))
 #define KELVIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 
-KELVIX_AVX2 void subtractAvx2(const std::int16_t* in, const std::int16_t* offsets,
-                              std::int16_t* out, std::size_t n) {
-    subtractLoop(in, offsets, out, n);
-}
-KELVIX_AVX2 void sumFrameAvx2(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums,
-                              std::size_t n, bool first) {
-    sumFrameLoop(in, copy, sums, n, first);
-}
-KELVIX_AVX2 void clampAvx2(const std::int16_t* in, std::int16_t* out, std::size_t n,
-                           std::int16_t lo, std::int16_t hi) {
-    clampLoop(in, out, n, lo, hi);
-}
+KELVIX_PLAIN_LOOPS(Avx2, KELVIX_AVX2)
 
 // Four quotients of doubles (0 without a gain); false when one does not fit.
 KELVIX_AVX2 KELVIX_INLINE bool quotientsAvx2(__m256d w, __m256d ln, __m256d hn, __m128i* ql,
@@ -394,10 +360,10 @@ KELVIX_AVX2 KELVIX_INLINE __m256i lookup8Avx2(__m128i x, const int* words) {
     return _mm256_and_si256(_mm256_srlv_epi32(word, shift), _mm256_set1_epi32(0xFFFF));
 }
 
-KELVIX_AVX2 void gainOffsetCompactAvx2(const std::int16_t* in, const std::int8_t* gainHigh,
-                                       const std::uint16_t* gainLow, const std::int16_t* offsets,
-                                       std::int32_t add, std::int16_t lo, std::int16_t hi,
-                                       std::int16_t* out, std::size_t n) {
+KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int8_t* gainHigh,
+                                const std::uint16_t* gainLow, const std::int16_t* offsets,
+                                std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                std::int16_t* out, std::size_t n) {
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i a = _mm256_set1_epi32(add);
     const __m256i vlo = _mm256_set1_epi16(lo);
@@ -438,50 +404,10 @@ KELVIX_AVX2 void lookupAvx2(const std::int16_t* in, const std::int16_t* table, s
     lookupLoop(in + i, table, out + i, n - i);
 }
 
-KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int16_t* gainHigh,
-                                const std::uint16_t* gainLow, const std::int32_t* offsets,
-                                std::int32_t add, std::int16_t lo, std::int16_t hi,
-                                std::int16_t* out, std::size_t n) {
-    const __m256i one = _mm256_set1_epi16(1);
-    const __m256i a = _mm256_set1_epi32(add);
-    const __m256i vlo = _mm256_set1_epi16(lo);
-    const __m256i vhi = _mm256_set1_epi16(hi);
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-        const __m256i gh = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainHigh + i));
-        const __m256i gl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i));
-        const __m256i h = _mm256_add_epi16(_mm256_mulhi_epi16(f, gl),
-                                           _mm256_and_si256(f, _mm256_srai_epi16(gl, 15)));
-        // The unpacks work per 128-bit half: s0 holds pixels 0-3 and 8-11, s1 4-7 and 12-15.
-        __m256i s0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(f, h), _mm256_unpacklo_epi16(gh, one));
-        __m256i s1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(f, h), _mm256_unpackhi_epi16(gh, one));
-        const __m256i o0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i));
-        const __m256i o1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i + 8));
-        s0 = _mm256_add_epi32(s0, _mm256_permute2x128_si256(o0, o1, 0x20));
-        s1 = _mm256_add_epi32(s1, _mm256_permute2x128_si256(o0, o1, 0x31));
-        __m256i v = _mm256_packs_epi32(_mm256_add_epi32(s0, a), _mm256_add_epi32(s1, a));
-        v = _mm256_min_epi16(_mm256_max_epi16(v, vlo), vhi);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
-    }
-    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
-}
-
 // GCC 12 reads the placeholder operands of some AVX-512 intrinsics as uninitialised.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-KELVIX_AVX512 void subtractAvx512(const std::int16_t* in, const std::int16_t* offsets,
-                                  std::int16_t* out, std::size_t n) {
-    subtractLoop(in, offsets, out, n);
-}
-KELVIX_AVX512 void sumFrameAvx512(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums,
-                                  std::size_t n, bool first) {
-    sumFrameLoop(in, copy, sums, n, first);
-}
-KELVIX_AVX512 void clampAvx512(const std::int16_t* in, std::int16_t* out, std::size_t n,
-                               std::int16_t lo, std::int16_t hi) {
-    clampLoop(in, out, n, lo, hi);
-}
+KELVIX_PLAIN_LOOPS(Avx512, KELVIX_AVX512)
 
 // The truncated quotients n / w of sixteen gains: a quotient of floats lies within one of
 // it while it stays below 2^22 and the gain below 2^24 (exact as a float); the remainder
@@ -588,11 +514,10 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16
     return true;
 }
 
-KELVIX_AVX512 void gainOffsetCompactAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
-                                           const std::uint16_t* gainLow,
-                                           const std::int16_t* offsets, std::int32_t add,
-                                           std::int16_t lo, std::int16_t hi, std::int16_t* out,
-                                           std::size_t n) {
+KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
+                                    const std::uint16_t* gainLow, const std::int16_t* offsets,
+                                    std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                    std::int16_t* out, std::size_t n) {
     const __m512i one = _mm512_set1_epi16(1);
     const __m512i a = _mm512_set1_epi32(add);
     const __m512i vlo = _mm512_set1_epi16(lo);
@@ -633,49 +558,10 @@ KELVIX_AVX512 void lookupAvx512(const std::int16_t* in, const std::int16_t* tabl
     lookupLoop(in + i, table, out + i, n - i);
 }
 
-KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
-                                    const std::uint16_t* gainLow, const std::int32_t* offsets,
-                                    std::int32_t add, std::int16_t lo, std::int16_t hi,
-                                    std::int16_t* out, std::size_t n) {
-    const __m512i one = _mm512_set1_epi16(1);
-    const __m512i a = _mm512_set1_epi32(add);
-    const __m512i vlo = _mm512_set1_epi16(lo);
-    const __m512i vhi = _mm512_set1_epi16(hi);
-    // The unpacks work per 128-bit quarter: s0 holds pixels 0-3, 8-11, 16-19 and 24-27.
-    const __m512i pick0 =
-        _mm512_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-    const __m512i pick1 =
-        _mm512_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m512i f = _mm512_loadu_si512(in + i);
-        const __m512i gh = _mm512_loadu_si512(gainHigh + i);
-        const __m512i gl = _mm512_loadu_si512(gainLow + i);
-        const __m512i h = _mm512_add_epi16(_mm512_mulhi_epi16(f, gl),
-                                           _mm512_and_si512(f, _mm512_srai_epi16(gl, 15)));
-        __m512i s0 = _mm512_madd_epi16(_mm512_unpacklo_epi16(f, h), _mm512_unpacklo_epi16(gh, one));
-        __m512i s1 = _mm512_madd_epi16(_mm512_unpackhi_epi16(f, h), _mm512_unpackhi_epi16(gh, one));
-        const __m512i o0 = _mm512_loadu_si512(offsets + i);
-        const __m512i o1 = _mm512_loadu_si512(offsets + i + 16);
-        s0 = _mm512_add_epi32(s0, _mm512_permutex2var_epi32(o0, pick0, o1));
-        s1 = _mm512_add_epi32(s1, _mm512_permutex2var_epi32(o0, pick1, o1));
-        __m512i v = _mm512_packs_epi32(_mm512_add_epi32(s0, a), _mm512_add_epi32(s1, a));
-        v = _mm512_min_epi16(_mm512_max_epi16(v, vlo), vhi);
-        _mm512_storeu_si512(out + i, v);
-    }
-    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
-}
-
 #pragma GCC diagnostic pop
 #else
-void gainOffsetCompactBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
-                               const std::uint16_t* gainLow, const std::int16_t* offsets,
-                               std::int32_t add, std::int16_t lo, std::int16_t hi,
-                               std::int16_t* out, std::size_t n) {
-    gainOffsetLoop(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
-}
-void gainOffsetBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
-                        const std::uint16_t* gainLow, const std::int32_t* offsets, std::int32_t add,
+void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
+                        const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
                         std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
     gainOffsetLoop(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
 }
@@ -685,31 +571,27 @@ struct Kernels {
     decltype(&subtractBaseline) subtract;
     decltype(&sumFrameBaseline) sumFrame;
     decltype(&clampBaseline) clamp;
-    decltype(&gainOffsetBaseline) gainOffset;
     decltype(&flagStatisticsBaseline) flagStatistics;
     decltype(&lookupBaseline) lookup;
-    decltype(&gainOffsetCompactBaseline) gainOffsetCompact;
+    decltype(&gainOffsetBaseline) gainOffset;
 };
 
 Kernels kernelsFor(Isa isa) {
 #if KELVIX_X86
     switch (isa) {
         case Isa::Avx512:
-            return {subtractAvx512,         sumFrameAvx512,       clampAvx512,
-                    gainOffsetAvx512,       flagStatisticsAvx512, lookupAvx512,
-                    gainOffsetCompactAvx512};
+            return {subtractAvx512,       sumFrameAvx512, clampAvx512,
+                    flagStatisticsAvx512, lookupAvx512,   gainOffsetAvx512};
         case Isa::Avx2:
-            return {subtractAvx2,         sumFrameAvx2,       clampAvx2,
-                    gainOffsetAvx2,       flagStatisticsAvx2, lookupAvx2,
-                    gainOffsetCompactAvx2};
+            return {subtractAvx2,       sumFrameAvx2, clampAvx2,
+                    flagStatisticsAvx2, lookupAvx2,   gainOffsetAvx2};
         case Isa::Baseline:
             break;
     }
 #endif
     (void)isa;
-    return {subtractBaseline,         sumFrameBaseline,       clampBaseline,
-            gainOffsetBaseline,       flagStatisticsBaseline, lookupBaseline,
-            gainOffsetCompactBaseline};
+    return {subtractBaseline,       sumFrameBaseline, clampBaseline,
+            flagStatisticsBaseline, lookupBaseline,   gainOffsetBaseline};
 }
 
 const Kernels& kernels() {
@@ -791,16 +673,10 @@ void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_
     kernels().clamp(in, out, n, lo, hi);
 }
 
-void gainOffset(const std::int16_t* in, const std::int16_t* gainHigh, const std::uint16_t* gainLow,
-                const std::int32_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
+void gainOffset(const std::int16_t* in, const std::int8_t* gainHigh, const std::uint16_t* gainLow,
+                const std::int16_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
                 std::int16_t* out, std::size_t n) {
     kernels().gainOffset(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
-}
-
-void gainOffsetCompact(const std::int16_t* in, const std::int8_t* gainHigh,
-                       const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
-                       std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
-    kernels().gainOffsetCompact(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
 }
 
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n) {

@@ -29,12 +29,6 @@ void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, st
 // out := in limited to [lo, hi].
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
            std::int16_t hi);
-// out := ((in * gain) >> 16) + offsets + add limited to [lo, hi], with gain = gainHigh * 65536 +
-// gainLow. The caller guarantees that the sum fits 32 bits (gains, offsets and add below 2^24
-// in magnitude).
-void gainOffset(const std::int16_t* in, const std::int16_t* gainHigh, const std::uint16_t* gainLow,
-                const std::int32_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
-                std::int16_t* out, std::size_t n);
 // The first closed-flag frame's statistics. Over the pixels whose mask is not 0, with
 // v = in taken as unsigned and the gain w = gainHigh[i] * 65536 + gainLow[i]:
 // lo := v + loE * 65536 / w and hi := v + hiE * 65536 / w (integer quotients; both v when w is
@@ -53,10 +47,12 @@ FlagStatistics flagStatistics(const std::int16_t* in, const std::int16_t* gainHi
                               std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                               std::int32_t hotLimit, std::size_t n);
 
-// gainOffset for gains whose high halves fit 8 bits and offsets of 16 bits.
-void gainOffsetCompact(const std::int16_t* in, const std::int8_t* gainHigh,
-                       const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
-                       std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n);
+// out := ((in * gain) >> 16) + offsets + add limited to [lo, hi], with gain = gainHigh * 65536 +
+// gainLow (16.16): the 32-bit products and sums cannot overflow while the gains' high halves fit
+// 8 bits, the offsets 16 and |add| stays below 2^24 (the caller's to check).
+void gainOffset(const std::int16_t* in, const std::int8_t* gainHigh, const std::uint16_t* gainLow,
+                const std::int16_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
+                std::int16_t* out, std::size_t n);
 // out := table[in taken as unsigned]; `table` holds kTableEntries entries.
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n);
 
