@@ -98,6 +98,7 @@ void OpCorr::resetCoefficients(std::size_t n) {
 }
 
 void OpCorr::coefficientsChanged() {
+    std::lock_guard<std::mutex> lock(gainMutex);
     const std::size_t n = gainOffset.size();
     gainHigh_.resize(n);
     gainHigh8_.resize(n);
@@ -366,6 +367,7 @@ bool OpCorr::rebuildGain(bool force) {
     const std::size_t n = gainOffset.size();
     const std::uint16_t* plane0 = planes_.data();
     const std::uint16_t* plane1 = planes_.data() + n;
+    std::lock_guard<std::mutex> lock(gainMutex);
     gainsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
         const double t = s1 * d * plane1[p] + 1.0;
@@ -517,7 +519,8 @@ HRESULT OpCorr::compute() {
         const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
         if (enabled) {
             const std::int32_t a = shared_->revision2100 ? 0 : flagEnergy.load();
-            // The flag energy stays far below 2^24 in practice; the 64-bit loop takes the rest.
+            // Compact coefficients and a flag energy below 2^24 keep every sum inside 32 bits;
+            // the 64-bit loop takes the rest.
             if (gainsCompact_ && offsetsCompact_ && a > -(1 << 24) && a < (1 << 24)) {
                 pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(), a,
                                   kEnergyMin, kEnergyMax, out, count);

@@ -62,7 +62,7 @@ class OpCorr : public OpBase {
 
     // Shared with the flag operator, which may run on the capture thread while this operator
     // runs behind the post-processing worker: the list and the extra pixels are guarded by
-    // repairMutex, the single values are atomic.
+    // repairMutex, the gain planes by gainMutex, the single values are atomic.
     std::vector<GainOffset> gainOffset;
     std::atomic<std::int32_t> flagEnergy{0};
     std::vector<RepairEntry> repairList;
@@ -72,12 +72,14 @@ class OpCorr : public OpBase {
     std::int32_t extraPixelCount = 0;
     std::atomic<bool> repairRebuild{false};
     std::mutex repairMutex;
+    std::mutex gainMutex;
 
     bool enabled = true;
     bool repairEnabled = true;
     bool repairExtra = true;
 
-    // The gains' 16-bit halves, in step with `gainOffset` (for the flag image's statistics).
+    // The gains' 16-bit halves, in step with `gainOffset` (for the flag image's statistics;
+    // read them under gainMutex).
     const std::int16_t* gainHighPlane() const { return gainHigh_.data(); }
     const std::uint16_t* gainLowPlane() const { return gainLow_.data(); }
 

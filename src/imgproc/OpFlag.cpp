@@ -320,6 +320,7 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             const std::int64_t hiE =
                 static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
             const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
+            std::unique_lock<std::mutex> gains(correction_->gainMutex);
             const pixel::FlagStatistics st = pixel::flagStatistics(
                 in, correction_->gainHighPlane(), correction_->gainLowPlane(), statsMask_.data(),
                 loE, hiE, kColdLimit, kHotLimit, static_cast<std::size_t>(std::max(m, 0)));
@@ -330,6 +331,7 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             const std::int64_t hottestLo = st.hottestLo, coldestHi = st.coldestHi;
             const std::int64_t normalSum = st.normalSum;
             const std::int32_t normalCount = st.normalCount;
+            gains.unlock();
             if (m > 0 && minLo <= maxHi) {
                 if (deviationsSmall_ || shared_->flagsSinceSkimChange > 5) {
                     if (coldest >= 0) {
