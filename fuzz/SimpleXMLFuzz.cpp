@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sdk/SimpleXML.h"
+#include "kelvix/SimpleXML.h"
 #include "support/FuzzFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -26,7 +26,7 @@ struct SimHidState {
     bool inUse = false;             // another process holds the device
     bool failOpen = false;          // every open fails
     bool unplugged = false;         // gone: enumeration skips it, writes and reads fail
-    int silentReads = 0;            // the next n reads time out (at once)
+    int silentReads = 0;            // the next n reads that wait time out (at once)
     int answersBeforeSilence = -1;  // after n more answers, silence; negative: never
     // Reports for which the camera stays silent.
     std::function<bool(const std::uint8_t* report)> muteWhen;

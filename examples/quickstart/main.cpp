@@ -100,6 +100,10 @@ class Viewer : public zol::KelvixClient {
         : imager_(imager), recording_(recording) {}
 
     void onRawFrame(unsigned char* data, int size) override {
+        // A sample shorter than the camera's raw frame is no frame.
+        if (!imager_.holdsRawFrame(size)) {
+            return;
+        }
         imager_.process(data, nullptr);
         char metadata[80] = {};
         const std::chrono::duration<double> t = std::chrono::steady_clock::now() - start_;

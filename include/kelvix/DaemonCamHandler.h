@@ -25,7 +25,7 @@ class Kelvix;
 // frame (the newest is kept); its worker thread accepts a client through a DirectBridge and
 // answers image requests, configuration records and flag commands.
 //
-// Lock order: command mutex, then buffer mutex; imager mutex, then buffer mutex.
+// Lock order: command mutex, then buffer mutex; the imager's lock, then buffer mutex.
 class KELVIX_API DaemonCamHandler : public KelvixClient {
   public:
     // Serves `port`; becomes the imager's client. The worker is not started.
@@ -71,8 +71,6 @@ class KELVIX_API DaemonCamHandler : public KelvixClient {
     std::mutex stopMutex;
     std::mutex flagMutex;
     std::mutex commandMutex;
-    // Keeps the worker's settings of the imager apart from its processing of a frame.
-    std::mutex imagerMutex;
     std::unique_ptr<platform::Event> dataEvent;
     std::unique_ptr<DirectBridge> bridge;
     unsigned width;

@@ -27,7 +27,8 @@ class KELVIX_API DirectBridge {
     // The 56-byte configuration record that follows command 3; (false, defaults) when the
     // client was lost.
     std::pair<bool, bridge::ThermalCamConfig> receiveConfig();
-    // One image reply each: header, then the pixels; false when it could not be sent.
+    // One image reply each: header, then the pixels; false when it could not be sent. An image
+    // larger than a client accepts (4096 x 4096 pixels) goes out as an empty one (0 x 0).
     bool sendThermalImage(unsigned short* data, unsigned width, unsigned height, unsigned counter);
     bool sendPaletteImage(unsigned char* data, unsigned width, unsigned height, unsigned counter);
     std::string getError();

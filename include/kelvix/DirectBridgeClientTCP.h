@@ -12,9 +12,10 @@
 namespace zol {
 
 // The bridge client that reaches the daemon over TCP; one process-wide instance. A lost
-// connection is repaired inside each step (the request in flight fails); one that cannot be
-// repaired turns the step into std::runtime_error ("tcp connection could not be repaired
-// (system reasons)..."), which the setters answer with -2. One thread at a time.
+// connection is repaired inside each step (the request in flight fails: the setters answer -1);
+// one that cannot be repaired turns the step into std::runtime_error ("tcp connection could
+// not be repaired (system reasons)..."), which the setters answer with -2. One thread at a
+// time.
 class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
   public:
     static DirectBridgeClientTCP* getInstance();
@@ -28,7 +29,7 @@ class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
     void init(const std::string& host, int port);
     // (connected, not reparable).
     std::pair<bool, bool> connect();
-    // Waits, retrying, until the daemon can be reached; false when that cannot happen.
+    // Waits, retrying for a few seconds, until the daemon can be reached; false when it cannot.
     bool connectBlocked();
     std::string getError();
 

@@ -100,8 +100,10 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::mutex frameMutex;
     std::condition_variable frameSignal;
 
-    // Connecting and disconnecting; the imager against the frames running through it; the
-    // builder and the palette settings against concurrent renderings.
+    // Connecting and disconnecting; the imager pointer against the frames that may already
+    // arrive while connecting and against the settings that reach it (the imager keeps its
+    // settings apart from its frames itself); the builder and the palette settings against
+    // concurrent renderings.
     std::mutex stateMutex;
     std::mutex imagerMutex;
     std::mutex builderMutex;

@@ -12,6 +12,11 @@ struct hid_device_;
 // Identity of a HID device. Vendor id, product id and serial number are search criteria on
 // input (0 matches any) and receive the found device's values on output.
 struct KELVIX_API DEVICE_DESCRIPTION {
+    DEVICE_DESCRIPTION() = default;
+    DEVICE_DESCRIPTION(const DEVICE_DESCRIPTION&) = default;
+    // Defined in the library, which exports it.
+    DEVICE_DESCRIPTION& operator=(const DEVICE_DESCRIPTION& other);
+
     std::int32_t productId = 0;
     std::int32_t vendorId = 0;
     wchar_t manufacturer[256] = {};

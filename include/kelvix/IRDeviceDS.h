@@ -21,14 +21,14 @@ class CallbackHandler;
 // The video channel on the platform's capture service: finds the camera by serial among the
 // video-input devices, builds its graph (source -> sample grabber -> null renderer) with the
 // configured format and delivers every sample on the capture thread. At most 16 instances
-// are created per process.
+// live at a time; a deleted instance gives its slot back.
 class KELVIX_API IRDeviceDS : public IRDevice {
   public:
     // The device of params.serial (0: the first camera found), its serial written back into
     // params; null when there is none. Failing platform calls throw their result code as int.
     // The caller owns the device.
     static IRDeviceDS* createInstance(IRDeviceParams& params);
-    // Instances created so far in this process.
+    // Instances created so far in this process (deleted ones included).
     static int getId();
 
     ~IRDeviceDS() override;
@@ -66,7 +66,7 @@ class KELVIX_API IRDeviceDS : public IRDevice {
     wchar_t* wideName;   // 80 characters: the name and the instance count when built
     std::unique_ptr<platform::CaptureGraph> graph;
     CallbackHandler* callbackHandler;  // owned
-    int callbackSlot = 0;              // this instance's slot in the raw-callback table
+    int callbackSlot = -1;             // this instance's slot, also in the raw-callback table
     std::mutex wakeMutex;
     std::shared_ptr<platform::Event> wakeEvent;  // held while run() waits
 };

@@ -36,6 +36,17 @@ using ProcessExitCallback = void (*)(void* arg);
 // The imager of one camera: owns its control device and processing chain, turns each raw frame
 // into a temperature image for the callbacks and runs the shutter-flag automation. At most 16
 // instances live at a time; construct and destroy them from one thread.
+//
+// Threads. Frames arrive on the video device's capture thread (process); with multi-threading
+// on, the back of the chain and the thermal-frame callbacks run on the post-processing worker.
+// Each frame runs under the imager lock, and every operation below that changes or reads what
+// the chain uses takes that lock too: it takes effect, or reads its copy, between two frames,
+// and waits at most for the frame in progress (without frames it does not wait). The callbacks
+// run under the lock: from a callback, this imager's own operations may be called (they run at
+// once, on the callback's thread), but a callback must not wait for a thread that is calling
+// into this imager, nor call into another imager. Lock order: the locks a caller holds when it
+// calls in (a client's imager lock), then the imager lock, then the locks the callbacks take (a
+// client's frame lock), then the control channel's own.
 class KELVIX_API Kelvix {
   public:
     static constexpr unsigned kMaxInstances = 16;
@@ -47,26 +58,35 @@ class KELVIX_API Kelvix {
 
     // cameraRate: the camera's frame rate (Hz); widthIn x heightIn: raw 16-bit frame size.
     // hwRev and fwRev describe the camera when it is not controlled over HID (recordings).
+    // init, reconnect and destruction: from one thread, while no frame is being processed (the
+    // stream stopped) and no other thread calls into the imager.
     bool init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn, unsigned heightIn,
               bool useHID, unsigned short hwRev = 0, unsigned short fwRev = 0);
     bool reconnect(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn, unsigned heightIn,
                    bool useHID, unsigned short hwRev = 0, unsigned short fwRev = 0);
     // List of missing calibration files (free with delete[]); null or empty when complete.
+    // From the thread that runs init.
     wchar_t* checkCalibration();
 
-    // One raw frame of widthIn x heightIn 16-bit pixels; userArg goes to every callback.
+    // One raw frame of widthIn x heightIn 16-bit pixels; userArg goes to every callback. From
+    // the thread that delivers the frames (one at a time), under the imager lock.
     void process(unsigned char* raw, void* userArg);
+    // Plain values, from any thread, without the imager lock.
     void forceFlagEvent(float delayMs);
     void setAutoFlag(bool on);
     bool getAutoFlag() const;
     void raiseSnapshotEvent();
+    // From any thread, under the imager lock.
     bool isFlagOpen();
 
-    // Range and radiation.
+    // Range and radiation: from any thread, under the imager lock; the next frame is the first
+    // one processed with the new values.
     bool setTempRange(int tMin, int tMax);
     void setRadiationParameters(float emissivity, float transmissivity, float tAmbient);
 
-    // Device temperatures and chip heating (-100 / false before a successful init).
+    // Device temperatures and chip heating (-100 / false before a successful init), from any
+    // thread. The temperatures are the chain's, read under the imager lock; the chip-heating
+    // and revision calls go to the control channel, which serialises its exchanges itself.
     float getTempFlag();
     float getTempBox();
     float getTempChip();
@@ -77,7 +97,7 @@ class KELVIX_API Kelvix {
     unsigned getHWRevision();
     unsigned getFWRevision();
 
-    // Geometry (0 before the values exist).
+    // Geometry (0 before the values exist): plain values, from any thread.
     unsigned getWidth() const { return width_; }
     unsigned getHeight() const { return height_; }
     unsigned getVisibleWidth() const { return visibleWidth_; }
@@ -97,13 +117,16 @@ class KELVIX_API Kelvix {
     bool hasBispectralTechnology() const { return visibleWidth_ != 0 && visibleHeight_ != 0; }
 
     // Copies of the energy image (E_POINTER without one) and of the 128-byte metadata record
-    // (128, or -1 for a smaller buffer or before init).
+    // (128, or -1 for a smaller buffer or before init), and the table parameters: from any
+    // thread, taken under the imager lock, so they describe one frame and one range.
     int getEnergyBuffer(unsigned short*& buffer);
     int getMetaData(unsigned char*& buffer, int size);
     bool getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                        short* refValue1, short* refValue2, short* refValue3,
                                        double* wavelength1, double* wavelength2);
 
+    // Registration: plain values, from any thread; a frame in progress may still reach the
+    // previous callback or client.
     void setThermalFrameCallback(ThermalFrameCallback cb) { thermalFrameCallback_ = cb; }
     void setVisibleFrameCallback(VisibleFrameCallback cb) { visibleFrameCallback_ = cb; }
     void setFlagStateCallback(FlagStateChangeCallback cb) { flagStateCallback_ = cb; }
@@ -115,15 +138,19 @@ class KELVIX_API Kelvix {
     }
     void setProcessExitCallback(ProcessExitCallback cb) { processExitCallback_ = cb; }
     void setClient(KelvixClient* client) { client_ = client; }
+    // The chain itself is not guarded: use it from a callback or while no frames flow.
     ImageProcessing* getImageProcessingChain() const { return chain_.get(); }
 
+    // Plain values, from any thread: multi-threading takes effect from the next frame.
     void setUseMultiThreading(bool on);
     void activateTrace(bool on);
-    void printTrace(unsigned n);
     static std::string getVersion();
+    // From any thread, under the imager lock.
+    void printTrace(unsigned n);
     void initRawdataHeader(RawdataHeader& header);
 
-    // Handlers the per-instance callbacks of the chain lead to.
+    // Handlers the per-instance callbacks of the chain lead to, on the frame path; those that
+    // fill the image buffers take the imager lock themselves.
     void onFlagState(unsigned state);
     void onThermalFrameInit(unsigned width, unsigned height, unsigned short bitCount,
                             long long avgTimePerFrame);
@@ -141,7 +168,8 @@ class KELVIX_API Kelvix {
     void startFlag();
     void* userArg() const;
     bool failChain(const char* reason);
-    std::string tableFailure() const;
+    // "<what> of camera <serial> for <range> degC could not be loaded"
+    std::string rangeFailure(const char* what) const;
     bool usesFlagOffsets() const;
     // Temperatures from the chain, each read from the device while still unknown.
     float chainTemperature(int which);
@@ -167,9 +195,10 @@ class KELVIX_API Kelvix {
     std::atomic<unsigned> height_{0};
     std::atomic<long long> avgTimePerFrame_{0};
     std::atomic<unsigned short> bitCount_{0};
-    // Image buffers; thermal frames (possibly on the post-processing worker) and snapshots
-    // (on the capture thread) fill them under this lock.
-    std::mutex bufferMutex_;
+    // The imager lock: held for each frame on the capture thread and on the post-processing
+    // worker, so what the chain reads (tables, corrections, records, the image buffers) is
+    // changed and read only between two frames. Recursive, for callbacks that call back.
+    std::recursive_mutex frameMutex_;
     std::unique_ptr<unsigned short[]> temperatureBuffer_;
     std::unique_ptr<unsigned short[]> energyBuffer_;
     std::size_t imageCapacity_ = 0;  // pixels the two buffers hold

@@ -28,7 +28,8 @@ class KELVIX_API ConnectionError : public std::exception {
 
 // One TCP connection: a server listening on a port that holds one accepted client, or a
 // client of a host and port. Socket failures become ConnectionError; a lost connection can be
-// repaired (the server accepts the next client, the client reconnects every retry interval).
+// repaired (the server accepts the next client, the client reconnects every retry interval for
+// a few seconds).
 // The listener binds every local address unless KELVIX_LISTEN_ADDRESS names one.
 class KELVIX_API Tcp {
   public:
@@ -48,7 +49,8 @@ class KELVIX_API Tcp {
     // Closes both sockets; a blocked read, write or accept in another thread returns.
     void close();
     // Server: drops the client and blocks until the next one is accepted. Client: reconnects,
-    // retrying while the server cannot be reached. False when the endpoint is not reparable.
+    // retrying while the server cannot be reached, for 5 s at most; after that the endpoint is
+    // not reparable any more. False when the endpoint is not reparable.
     bool repairConnection();
 
     bool isConnected() const { return connected; }

@@ -6,3 +6,11 @@
 #else
 #define KELVIX_API
 #endif
+
+// What only the debug library gives to applications (the extras of its build and the ways to
+// reach them); the release library keeps all of it hidden.
+#if defined(KELVIX_BUILDING_LIBRARY) && defined(KELVIX_DEBUG_BUILD)
+#define KELVIX_DEBUG_API __attribute__((visibility("default")))
+#else
+#define KELVIX_DEBUG_API
+#endif

@@ -24,6 +24,7 @@
 #include "kelvix/KelvixClient.h"
 #include "kelvix/Logger.h"
 #include "kelvix/RawdataHeader.h"
+#include "kelvix/SimpleXML.h"
 #include "kelvix/Tcp.h"
 #include "kelvix/ThermalCamConfig.h"
 #include "kelvix/Timer.h"

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kelvix/export.h"
+
 // Records and the interface type of the HID command set; only passed through here by pointer
 // or value.
 enum TPifType : std::int32_t;
@@ -15,7 +17,7 @@ struct tagAutonomousAreaConfig;
 // video stream. The operations keep their order (implementations and callers rely on the
 // layout); the data part holds calibration values the processing chain writes and the
 // implementation reads.
-class BaseControlDevice {
+class KELVIX_DEBUG_API BaseControlDevice {
   public:
     BaseControlDevice() = default;
     BaseControlDevice(const BaseControlDevice&) = delete;

@@ -11,7 +11,7 @@
 // chain writes so they can be read back, and answers the other operations it takes on with a
 // warning in the log. Connection, the process interface, autonomous mode, focus motor, flash
 // and network settings stay with a subclass. No hardware, no files.
-class FileControlDevice : public BaseControlDevice {
+class KELVIX_DEBUG_API FileControlDevice : public BaseControlDevice {
   public:
     FileControlDevice(std::uint16_t hardwareRevision, std::uint16_t firmwareRevision,
                       std::uint32_t serialNumber);

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "kelvix/hidapi.h"
 #include "platform/Clock.h"
+#include "platform/HidApi.h"
 #include "platform/HidBackend.h"
 
 namespace {
@@ -43,7 +43,19 @@ void describe(DEVICE_DESCRIPTION* desc, const hid_device_info* d) {
     desc->serialNumber = serialValue(d->serial_number);
 }
 
+// Input reports the kernel still queues (a hidraw node keeps up to 64). An answer that came
+// after its query timed out would otherwise be taken for the next query's answer.
+void discardQueuedInput(hid_device_* device, std::size_t length) {
+    constexpr int kMaxQueued = 64;
+    std::uint8_t stale[256];
+    for (int i = 0; i < kMaxQueued && platform::hid::readTimeout(device, stale, length, 0) > 0;
+         ++i) {
+    }
+}
+
 }  // namespace
+
+DEVICE_DESCRIPTION& DEVICE_DESCRIPTION::operator=(const DEVICE_DESCRIPTION& other) = default;
 
 HIDComm::HIDComm() {
     platform::retainHidLibrary();
@@ -61,7 +73,7 @@ std::int32_t HIDComm::get_device_info(DEVICE_DESCRIPTION* desc) {
     if (!desc) {
         return 1;
     }
-    hid_device_info* list = hid_enumerate(0, 0);
+    hid_device_info* list = platform::hid::enumerate(0, 0);
     for (hid_device_info* d = list; d; d = d->next) {
         if (matchesWildcard(d, static_cast<std::uint32_t>(desc->vendorId),
                             static_cast<std::uint32_t>(desc->productId), desc->serialNumber)) {
@@ -72,7 +84,7 @@ std::int32_t HIDComm::get_device_info(DEVICE_DESCRIPTION* desc) {
             break;
         }
     }
-    hid_free_enumeration(list);
+    platform::hid::freeEnumeration(list);
     return found_ ? 0 : 1;
 }
 
@@ -88,26 +100,26 @@ bool HIDComm::open_device(DEVICE_DESCRIPTION* desc) {
     const auto vendorId = static_cast<std::uint32_t>(desc->vendorId);
     const auto productId = static_cast<std::uint32_t>(desc->productId);
     const std::uint32_t serial = desc->serialNumber;
-    hid_device_info* list = hid_enumerate(0, 0);
+    hid_device_info* list = platform::hid::enumerate(0, 0);
     for (hid_device_info* d = list; d && !connected_; d = d->next) {
         if (d->vendor_id != vendorId || d->product_id != productId || !serialMatches(d, serial)) {
             continue;
         }
         describe(desc, d);
         hardwareRevision_ = d->release_number;
-        device_ = hid_open_path(d->path, 1);
+        device_ = platform::hid::openPath(d->path, 1);
         receiveLength_ = kReceiveLength;
         sendLength_ = kSendLength;
         connected_ = device_ != nullptr;
     }
-    hid_free_enumeration(list);
+    platform::hid::freeEnumeration(list);
     return connected_;
 }
 
 std::uint32_t HIDComm::close_device() {
     std::lock_guard<std::mutex> lock(exchangeMutex_);
     if (device_) {
-        hid_close(device_);
+        platform::hid::close(device_);
         device_ = nullptr;
     }
     connected_ = false;
@@ -117,26 +129,26 @@ std::uint32_t HIDComm::close_device() {
 bool HIDComm::is_device_used(std::uint16_t vendorId, std::uint16_t productId,
                              std::uint32_t serial) {
     bool used = false;
-    hid_device_info* list = hid_enumerate(0, 0);
+    hid_device_info* list = platform::hid::enumerate(0, 0);
     for (hid_device_info* d = list; d; d = d->next) {
         if (matchesWildcard(d, vendorId, productId, serial)) {
             used = d->in_use != 0;
         }
     }
-    hid_free_enumeration(list);
+    platform::hid::freeEnumeration(list);
     return used;
 }
 
 std::uint16_t HIDComm::get_hw_revision(std::uint16_t vendorId, std::uint16_t productId,
                                        std::uint32_t serial) {
     std::uint16_t revision = 0;
-    hid_device_info* list = hid_enumerate(0, 0);
+    hid_device_info* list = platform::hid::enumerate(0, 0);
     for (hid_device_info* d = list; d; d = d->next) {
         if (matchesWildcard(d, vendorId, productId, serial)) {
             revision = d->release_number;
         }
     }
-    hid_free_enumeration(list);
+    platform::hid::freeEnumeration(list);
     return revision;
 }
 
@@ -157,10 +169,14 @@ std::int32_t HIDComm::exchange(const std::uint8_t* payload, std::size_t length, 
     }
     std::uint8_t report[256] = {};
     std::memcpy(report + 1, payload, length);
+    const bool answered = expectAnswer || allCommandsWithAnswer_;
+    if (answered) {
+        discardQueuedInput(device_, receiveLength_);
+    }
     if (write_to_device(report) < 0) {
         return -1;
     }
-    if (expectAnswer || allCommandsWithAnswer_) {
+    if (answered) {
         if (read_from_device() <= 0) {
             return -1;
         }
@@ -172,11 +188,11 @@ std::int32_t HIDComm::exchange(const std::uint8_t* payload, std::size_t length, 
 }
 
 std::int32_t HIDComm::write_to_device(std::uint8_t* report) {
-    return hid_write(device_, report, sendLength_);
+    return platform::hid::write(device_, report, sendLength_);
 }
 
 std::int32_t HIDComm::read_from_device() {
-    return hid_read_timeout(device_, receiveBuffer_, receiveLength_, kReadTimeoutMs);
+    return platform::hid::readTimeout(device_, receiveBuffer_, receiveLength_, kReadTimeoutMs);
 }
 
 void HIDComm::sleep_ms(std::uint32_t ms) {

@@ -300,10 +300,15 @@ std::int32_t HIDDevice::ControlJTAGPort(std::uint8_t* command, std::uint8_t* dat
     std::uint8_t a[256];
     const bool wantAnswer = noAnswer == 0;
     std::int32_t result = exchange(payload, kPayload, wantAnswer, wantAnswer ? a : nullptr);
-    if (result == 0 && wantAnswer && a[1] == 0x44) {
-        std::memcpy(data, a + 2, dataBytes);
+    if (result != 0 || !wantAnswer) {
+        return result;
     }
-    return result;
+    // An answer without the port's mark belongs to some other command.
+    if (a[1] != 0x44) {
+        return -1;
+    }
+    std::memcpy(data, a + 2, dataBytes);
+    return 0;
 }
 
 // ---- process interface ----

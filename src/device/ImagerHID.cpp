@@ -204,7 +204,9 @@ std::uint32_t ImagerHID::GetSerialNumber() {
 
 std::uint16_t ImagerHID::GetFWRevision() {
     if (fwRevision == 0) {
-        hid.GetFwCypVers(&fwRevision);
+        std::uint16_t read = 0;
+        hid.GetFwCypVers(&read);
+        fwRevision = read;
     }
     return fwRevision;
 }
@@ -428,7 +430,8 @@ void ImagerHID::GetPifIn(std::uint16_t* value, std::uint8_t chan) {
 }
 
 std::uint16_t ImagerHID::scaleOut(std::uint8_t chan, float value) const {
-    return clampTo<std::uint16_t>(pifOutGain[chan] * value + pifOutOffset[chan], 0.0f, 1023.0f);
+    return clampTo<std::uint16_t>(getPifOutGain(chan) * value + getPifOutOffset(chan), 0.0f,
+                                  1023.0f);
 }
 
 void ImagerHID::sendAnalogOut(std::uint8_t chan) {
@@ -592,11 +595,12 @@ std::int32_t ImagerHID::SetPIFInFlagOpenIfLower(bool lower) {
 }
 
 bool ImagerHID::acceptsLevelChannel(std::int16_t chan) const {
-    // Only channels that have a scaling entry; channel 0 also on the simple interfaces.
-    if (chan < 0 || static_cast<std::size_t>(chan) >= aoValues.size()) {
-        return false;
+    // Channel 0 always, also before the interface is known (its scaling then neutral); other
+    // channels only on interfaces with several outputs.
+    if (chan == 0) {
+        return true;
     }
-    return chan == 0 || pifType() > 1;
+    return chan > 0 && static_cast<std::size_t>(chan) < aoValues.size() && pifType() > 1;
 }
 
 void ImagerHID::setLevel(std::uint16_t& level, std::uint16_t value, std::int16_t chan,
@@ -612,12 +616,13 @@ void ImagerHID::getLevel(std::uint16_t level, std::uint16_t* value, std::int16_t
     if (!value || !acceptsLevelChannel(chan)) {
         return;
     }
-    const float gain = pifOutGain[chan];
+    const auto c = static_cast<std::uint8_t>(chan);
+    const float gain = getPifOutGain(c);
     if (gain == 0.0f) {
         *value = 0;
         return;
     }
-    *value = clampTo<std::uint16_t>((level - pifOutOffset[chan]) / gain, 0.0f, 1100.0f);
+    *value = clampTo<std::uint16_t>((level - getPifOutOffset(c)) / gain, 0.0f, 1100.0f);
 }
 
 void ImagerHID::SetPIFOutFlagOpen(std::uint16_t value, std::int16_t chan) {

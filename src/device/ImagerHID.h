@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "device/BaseControlDevice.h"
 #include "kelvix/HIDDevice.h"
+#include "kelvix/export.h"
 
 // The control channel of a camera on USB HID. Caches every value it sets, so the paired
 // getters answer without a camera round trip, and holds autonomous-mode configurations back
@@ -149,12 +151,14 @@ class ImagerHID : public BaseControlDevice {
 
 #ifdef KELVIX_DEBUG_BUILD
     // Powers an open camera down and forgets it as a new connection does: 0; 1 when not open.
-    std::int32_t close();
-    static std::uint16_t getHWRevision(std::uint16_t vendorId, std::uint16_t productId,
-                                       std::uint32_t serial);
-    static bool isDeviceUsed(std::uint16_t vendorId, std::uint16_t productId, std::uint32_t serial);
+    KELVIX_DEBUG_API std::int32_t close();
+    KELVIX_DEBUG_API static std::uint16_t getHWRevision(std::uint16_t vendorId,
+                                                        std::uint16_t productId,
+                                                        std::uint32_t serial);
+    KELVIX_DEBUG_API static bool isDeviceUsed(std::uint16_t vendorId, std::uint16_t productId,
+                                              std::uint32_t serial);
     // 0 whatever the HID layer answers.
-    std::int32_t setLogging(std::int32_t level, const wchar_t* path);
+    KELVIX_DEBUG_API std::int32_t setLogging(std::int32_t level, const wchar_t* path);
     bool isOpen() const {
         return open;
     }
@@ -249,8 +253,9 @@ class ImagerHID : public BaseControlDevice {
 
     float tempTec = 25.0f;  // chip reference temperature, degC
 
-    std::uint16_t fwRevision = 0;  // 0: not read yet
-    std::uint16_t hwRevision = 0;
+    // Read on first use from whichever thread asks (an application's query, the frame path).
+    std::atomic<std::uint16_t> fwRevision{0};  // 0: not read yet
+    std::atomic<std::uint16_t> hwRevision{0};
 
     DEVICE_DESCRIPTION description{};
     CameraState state;

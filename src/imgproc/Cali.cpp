@@ -8,10 +8,10 @@
 #include <string>
 
 #include "imgproc/TemperatureEncoding.h"
+#include "kelvix/SimpleXML.h"
 #include "platform/HResult.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
-#include "sdk/SimpleXML.h"
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "kelvix/export.h"
+
 // Calibration description of the connected camera ("Cali-<serial>.xml"): sensor, TEC and
 // process-interface constants and, per optic, its temperature ranges with their frame rates
 // and temperature-table parameters. Shared by the capture thread and the calibration manager:
@@ -87,7 +89,7 @@ struct CaliTempPair {
 
 class Cali {
   public:
-    static Cali* getInstance();
+    KELVIX_DEBUG_API static Cali* getInstance();
 
     // 0, E_ACCESSDENIED when the file cannot be opened.
     int readXML(const wchar_t* directory, int serial);
@@ -120,20 +122,23 @@ class Cali {
 
 #ifdef KELVIX_DEBUG_BUILD
     // The same stem in narrow characters.
-    static bool makeFileNameA(int serial, int fov, const char* text, float tMin, float tMax,
-                              int rate, char* buffer, std::size_t length);
-    static bool makeFileNameA(int serial, int fov, const char* text, const CaliTempPair& range,
-                              int rate, char* buffer, std::size_t length);
+    KELVIX_DEBUG_API static bool makeFileNameA(int serial, int fov, const char* text, float tMin,
+                                               float tMax, int rate, char* buffer,
+                                               std::size_t length);
+    KELVIX_DEBUG_API static bool makeFileNameA(int serial, int fov, const char* text,
+                                               const CaliTempPair& range, int rate, char* buffer,
+                                               std::size_t length);
     // true with the rate kept when listed; true with 0 when the optic, the range or its list is
     // missing; false with 0 when the list lacks the rate.
-    bool checkFramerate(const CaliOpticsKey& key, const CaliTempPair& range,
-                        std::uint16_t* rate) const;
-    bool getTempRangeByFov(int fov, const wchar_t* text, int index, CaliTempPair* out) const;
-    int getTempRangeCountByFov(int fov, const wchar_t* text) const;
+    KELVIX_DEBUG_API bool checkFramerate(const CaliOpticsKey& key, const CaliTempPair& range,
+                                         std::uint16_t* rate) const;
+    KELVIX_DEBUG_API bool getTempRangeByFov(int fov, const wchar_t* text, int index,
+                                            CaliTempPair* out) const;
+    KELVIX_DEBUG_API int getTempRangeCountByFov(int fov, const wchar_t* text) const;
     // Lowest TempLo and highest TempHi over the optic's ranges; null for an unknown optic.
-    std::unique_ptr<CaliTempPair> getTempSpan(const CaliOpticsKey& key) const;
+    KELVIX_DEBUG_API std::unique_ptr<CaliTempPair> getTempSpan(const CaliOpticsKey& key) const;
     // The same over the ranges of every optic; null without optics.
-    std::unique_ptr<CaliTempPair> getTempSpanAll() const;
+    KELVIX_DEBUG_API std::unique_ptr<CaliTempPair> getTempSpanAll() const;
 #endif
 
   private:

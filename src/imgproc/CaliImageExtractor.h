@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kelvix/export.h"
+
 // Splits a calibration memory image read from the camera into the calibration files: per
 // range the correction data (.dat) and the table (.prn), and the calibration XML.
 //
@@ -13,7 +15,7 @@
 // the correction file of n bytes and a 65536-byte float table, with n = A + B * unitSize from
 // the 12-byte header at 2048 and stride = n + 67584; at 3 * stride the 56-byte range directory,
 // then a u32 length and the XML text.
-class CaliImageExtractor {
+class KELVIX_DEBUG_API CaliImageExtractor {
   public:
     static constexpr std::size_t kHeaderOffset = 2048;
     static constexpr std::size_t kTableBytes = 65536;

@@ -10,6 +10,7 @@
 #include "imgproc/ImagerMetadataRecord.h"
 #include "imgproc/OpBase.h"
 #include "imgproc/SharedParameterBlock.h"
+#include "kelvix/export.h"
 #include "platform/HResult.h"
 
 class BaseControlDevice;
@@ -142,8 +143,8 @@ class ImageProcessing {
     OpREA_RadDistCorr* getRadialDistortion() const { return radialDistortion_; }
     OpPostProcessing* getPostProcessing() const { return postProcessing_; }
     OpCorr* getCorrection(std::size_t index) const;
-    OpEnergyNormalize* getEnergyNormalize(std::size_t index) const;
-    OpEnergy2Temp* getEnergy2Temp(std::size_t index) const;
+    KELVIX_DEBUG_API OpEnergyNormalize* getEnergyNormalize(std::size_t index) const;
+    KELVIX_DEBUG_API OpEnergy2Temp* getEnergy2Temp(std::size_t index) const;
     std::size_t getChainCount() const { return energy2Temp_.size(); }
     const TemperatureTable* getPrimaryTable() const { return primaryTable_; }
     const TemperatureTable* getSecondaryTable() const { return secondaryTable_; }
@@ -159,67 +160,68 @@ class ImageProcessing {
     // Builds a measurement-field branch under the post-processing operator; the record stays
     // the caller's and must outlive the chain. E_INVALIDARG for a record the frame cannot
     // measure, E_FAIL when the correction data cannot be read.
-    HRESULT addMeasurementField(zol::IRMeasurementField* field);
+    KELVIX_DEBUG_API HRESULT addMeasurementField(zol::IRMeasurementField* field);
     // Prepares a calibration-image extractor and asks the camera for its calibration memory.
-    HRESULT readCalibrationMemory();
+    KELVIX_DEBUG_API HRESULT readCalibrationMemory();
     CaliImageExtractor* getCalibrationImageExtractor() const {
         return extractor_.get();
     }
 
     // Forwarders to the control device.
-    HRESULT FailSafe(bool on);
-    HRESULT GetAntiFlicker(bool* on);
-    HRESULT SetAntiFlicker(bool on);
-    HRESULT GetBiasEnable(bool* on);
-    HRESULT SetBiasEnable(bool on);
-    HRESULT GetPowerEnable(bool* on);
-    HRESULT SetPowerEnable(bool on);
-    HRESULT GetLaserEnable(bool* on);
-    HRESULT SetLaserEnable(bool on);
-    HRESULT GetFid(std::uint16_t* value);
-    HRESULT SetFid(std::uint16_t value);
-    HRESULT GetSkim(std::uint16_t* value);
-    HRESULT SetSkim(std::uint16_t value);
-    HRESULT GetTec_A(std::uint16_t* value);
-    HRESULT GetTec_B(std::uint16_t* value);
-    HRESULT GetTec_C(std::uint16_t* value);
-    HRESULT GetTec_D(std::uint16_t* value);
-    HRESULT SetTec_A(std::uint16_t value);
-    HRESULT SetTec_B(std::uint16_t value);
-    HRESULT SetTec_C(std::uint16_t value);
-    HRESULT SetTec_D(std::uint16_t value);
-    HRESULT GetFocusmotorRange(std::uint16_t* first, std::uint16_t* second);
-    HRESULT SetFocusmotorPos(std::uint16_t position);
-    HRESULT GetPifAICount(std::uint16_t* count);
-    HRESULT GetPifAOCount(std::uint16_t* count);
-    HRESULT GetPifDICount(std::uint16_t* count);
-    HRESULT GetPifDOCount(std::uint16_t* count);
-    HRESULT GetPifExtraCount(std::uint16_t* count);
-    HRESULT GetPifType(std::int32_t* type);
-    HRESULT GetPifInfoFlag(std::uint8_t* flag);
-    HRESULT SetPifOut(std::uint16_t value, std::uint8_t chan);
-    HRESULT SetPifDigitalOut(std::uint8_t value, std::uint8_t chan);
+    KELVIX_DEBUG_API HRESULT FailSafe(bool on);
+    KELVIX_DEBUG_API HRESULT GetAntiFlicker(bool* on);
+    KELVIX_DEBUG_API HRESULT SetAntiFlicker(bool on);
+    KELVIX_DEBUG_API HRESULT GetBiasEnable(bool* on);
+    KELVIX_DEBUG_API HRESULT SetBiasEnable(bool on);
+    KELVIX_DEBUG_API HRESULT GetPowerEnable(bool* on);
+    KELVIX_DEBUG_API HRESULT SetPowerEnable(bool on);
+    KELVIX_DEBUG_API HRESULT GetLaserEnable(bool* on);
+    KELVIX_DEBUG_API HRESULT SetLaserEnable(bool on);
+    KELVIX_DEBUG_API HRESULT GetFid(std::uint16_t* value);
+    KELVIX_DEBUG_API HRESULT SetFid(std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT GetSkim(std::uint16_t* value);
+    KELVIX_DEBUG_API HRESULT SetSkim(std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT GetTec_A(std::uint16_t* value);
+    KELVIX_DEBUG_API HRESULT GetTec_B(std::uint16_t* value);
+    KELVIX_DEBUG_API HRESULT GetTec_C(std::uint16_t* value);
+    KELVIX_DEBUG_API HRESULT GetTec_D(std::uint16_t* value);
+    KELVIX_DEBUG_API HRESULT SetTec_A(std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT SetTec_B(std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT SetTec_C(std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT SetTec_D(std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT GetFocusmotorRange(std::uint16_t* first, std::uint16_t* second);
+    KELVIX_DEBUG_API HRESULT SetFocusmotorPos(std::uint16_t position);
+    KELVIX_DEBUG_API HRESULT GetPifAICount(std::uint16_t* count);
+    KELVIX_DEBUG_API HRESULT GetPifAOCount(std::uint16_t* count);
+    KELVIX_DEBUG_API HRESULT GetPifDICount(std::uint16_t* count);
+    KELVIX_DEBUG_API HRESULT GetPifDOCount(std::uint16_t* count);
+    KELVIX_DEBUG_API HRESULT GetPifExtraCount(std::uint16_t* count);
+    KELVIX_DEBUG_API HRESULT GetPifType(std::int32_t* type);
+    KELVIX_DEBUG_API HRESULT GetPifInfoFlag(std::uint8_t* flag);
+    KELVIX_DEBUG_API HRESULT SetPifOut(std::uint16_t value, std::uint8_t chan);
+    KELVIX_DEBUG_API HRESULT SetPifDigitalOut(std::uint8_t value, std::uint8_t chan);
     // Closes (non-zero) or opens the flag and tells the flag operator the new state.
-    HRESULT SetFlag(std::int32_t state);
+    KELVIX_DEBUG_API HRESULT SetFlag(std::int32_t state);
 
     // Calibration description queries of the loaded camera.
-    HRESULT getOpticsCount(std::int32_t* count);
-    HRESULT getOpticsFov(std::int32_t index, std::int32_t* fov);
-    HRESULT getOpticsIndex(std::int32_t fov, std::int32_t* index);
-    HRESULT getTempRangeCount(std::int32_t fov, std::int32_t* count);
-    HRESULT getTempRangeIndex(std::int32_t fov, float tMin, float tMax, std::int32_t* index);
-    HRESULT getTempRangeHi(std::int32_t fov, std::int32_t index, float* tHi);
-    HRESULT getTempRangeLo(std::int32_t fov, std::int32_t index, float* tLo);
+    KELVIX_DEBUG_API HRESULT getOpticsCount(std::int32_t* count);
+    KELVIX_DEBUG_API HRESULT getOpticsFov(std::int32_t index, std::int32_t* fov);
+    KELVIX_DEBUG_API HRESULT getOpticsIndex(std::int32_t fov, std::int32_t* index);
+    KELVIX_DEBUG_API HRESULT getTempRangeCount(std::int32_t fov, std::int32_t* count);
+    KELVIX_DEBUG_API HRESULT getTempRangeIndex(std::int32_t fov, float tMin, float tMax,
+                                               std::int32_t* index);
+    KELVIX_DEBUG_API HRESULT getTempRangeHi(std::int32_t fov, std::int32_t index, float* tHi);
+    KELVIX_DEBUG_API HRESULT getTempRangeLo(std::int32_t fov, std::int32_t index, float* tLo);
 
-    HRESULT getFlagCorrectionMode(std::int32_t* mode);
-    HRESULT getHeaderWord(std::uint16_t* word);
-    HRESULT getSourceSize(std::int32_t* width, std::int32_t* height);
-    HRESULT getVisibleSourceSize(std::int32_t* width, std::int32_t* height);
+    KELVIX_DEBUG_API HRESULT getFlagCorrectionMode(std::int32_t* mode);
+    KELVIX_DEBUG_API HRESULT getHeaderWord(std::uint16_t* word);
+    KELVIX_DEBUG_API HRESULT getSourceSize(std::int32_t* width, std::int32_t* height);
+    KELVIX_DEBUG_API HRESULT getVisibleSourceSize(std::int32_t* width, std::int32_t* height);
     // Copies `metadata` over the device frame's record (resized when the sizes differ), then
     // processes the frame.
-    HRESULT processWithMetadata(const FrameMetadataRecord* metadata);
-    HRESULT processFrame();
-    HRESULT setTempRange(std::int32_t fov, float tMin, float tMax);
+    KELVIX_DEBUG_API HRESULT processWithMetadata(const FrameMetadataRecord* metadata);
+    KELVIX_DEBUG_API HRESULT processFrame();
+    KELVIX_DEBUG_API HRESULT setTempRange(std::int32_t fov, float tMin, float tMax);
 #endif
 
   private:

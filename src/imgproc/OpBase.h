@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "imgproc/SharedParameterBlock.h"
+#include "kelvix/export.h"
 #include "platform/HResult.h"
 
 #pragma pack(push, 1)
@@ -145,12 +146,12 @@ class OpBase {
 
 #ifdef KELVIX_DEBUG_BUILD
     // Frames per second of the output frame; E_POINTER without one.
-    HRESULT getFrameRate(double* rate) const;
+    KELVIX_DEBUG_API HRESULT getFrameRate(double* rate) const;
     // Copies the name, cut to `length` - 1 characters.
-    HRESULT getName(wchar_t* buffer, std::size_t length) const;
-    HRESULT getSize(std::int32_t size[2]) const;
+    KELVIX_DEBUG_API HRESULT getName(wchar_t* buffer, std::size_t length) const;
+    KELVIX_DEBUG_API HRESULT getSize(std::int32_t size[2]) const;
     // T in the chain's temperature unit.
-    std::int32_t temperatureToRaw(float t) const;
+    KELVIX_DEBUG_API std::int32_t temperatureToRaw(float t) const;
 #endif
 
     FrameDoneCallback frameDoneCallback = nullptr;

@@ -238,6 +238,7 @@ HRESULT OpCorr::readSamplePoints(std::FILE* f, int s, int extraWords, std::size_
         sampleList_[2 * j + 1] = static_cast<std::int16_t>(levels_[j]);
     }
     shared_->sampleList = sampleList_.data();
+    shared_->sampleCount = static_cast<std::int32_t>(ss);
     return S_OK;
 }
 
@@ -328,6 +329,7 @@ HRESULT OpCorr::readCalibration() {
     windowCount_ = 0;
 
     if (FAILED(result)) {
+        KLOG_ERROR("Correction data unusable: " << narrowPath);
         if (samplePoint) {
             freeCalibration();
         } else {

@@ -4,6 +4,7 @@
 
 #include "imgproc/LutOperators.h"
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 namespace zol {
 struct IRMeasurementField;
@@ -27,18 +28,18 @@ class OpEnergy2Temp : public OpBase {
 
 #ifdef KELVIX_DEBUG_BUILD
     // Copies min(count, table size) entries and the offset.
-    HRESULT getTable(std::int16_t* table, int count, std::int16_t* offset) const;
+    KELVIX_DEBUG_API HRESULT getTable(std::int16_t* table, int count, std::int16_t* offset) const;
     static int getTableSize() {
         return lut::kSize;
     }
-    HRESULT getSize(std::int16_t* width, std::int16_t* height) const;
+    KELVIX_DEBUG_API HRESULT getSize(std::int16_t* width, std::int16_t* height) const;
     // E_FAIL unless `count` is the pixel count.
-    HRESULT getReferenceImage(std::int16_t* image, int count) const;
+    KELVIX_DEBUG_API HRESULT getReferenceImage(std::int16_t* image, int count) const;
     // E_FAIL unless the size is the operator's; keeps a copy, difference mode on, capture off.
-    HRESULT setReferenceImage(const std::int16_t* image, int width, int height);
+    KELVIX_DEBUG_API HRESULT setReferenceImage(const std::int16_t* image, int width, int height);
     // Drops the reference image; capture and difference mode take the value.
-    HRESULT setDifferenceMode(bool on);
-    HRESULT getDifferenceMode(bool* on) const;
+    KELVIX_DEBUG_API HRESULT setDifferenceMode(bool on);
+    KELVIX_DEBUG_API HRESULT getDifferenceMode(bool* on) const;
     bool isCapturingReference() const {
         return captureReference_;
     }

@@ -4,6 +4,7 @@
 
 #include "imgproc/LutOperators.h"
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 namespace zol {
 struct IRMeasurementField;
@@ -26,7 +27,7 @@ class OpEnergyNormalize : public OpBase {
     const std::int16_t* getLut() const { return lut_; }
 
 #ifdef KELVIX_DEBUG_BUILD
-    HRESULT getTable(std::int16_t* table, int count) const;
+    KELVIX_DEBUG_API HRESULT getTable(std::int16_t* table, int count) const;
     static int getTableSize() {
         return lut::kSize;
     }

@@ -283,6 +283,16 @@ HRESULT OpFlag::compute() {
     return S_OK;
 }
 
+bool OpFlag::restartClosedSum() {
+    if (lastFlagState_ != 1) {
+        return false;
+    }
+    if (flagFrameIndex_ < kMaxFlagFrames) {
+        flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_);
+    }
+    return true;
+}
+
 void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMetadataRecord* meta,
                         bool entering) {
     const int n = std::min(pixelCount_, predecessor_->getPixelCount());
@@ -489,7 +499,7 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
         if (lastMeanClass_ == 2) {
             skimGain_ *= 1.5f;
         } else if (lastMeanClass_ == 1) {
-            skimGain_ = std::max(skimGain_, 100.0f);
+            skimGain_ = std::max(skimGain_, skimGainFloor_);
         } else {
             skimGain_ *= 1.25f;
         }
@@ -497,12 +507,12 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
         if (lastMeanClass_ == 1) {
             skimGain_ *= 1.5f;
         } else if (lastMeanClass_ == 2) {
-            skimGain_ = std::max(skimGain_, 100.0f);
+            skimGain_ = std::max(skimGain_, skimGainFloor_);
         } else {
             skimGain_ *= 1.25f;
         }
     } else {
-        skimGain_ = std::max(skimGain_, 100.0f);
+        skimGain_ = std::max(skimGain_, skimGainFloor_);
     }
     skimGain_ = std::clamp(skimGain_, 10.0f, 1000.0f);
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 class Cali;
 class OpCorr;
@@ -35,6 +36,9 @@ class OpFlag : public OpBase {
     HRESULT init(OpBase* predecessor) override;
     HRESULT compute() override;
     void updateCorrectionMode();
+    // The camera's settings changed between two frames: a closed flag sums its frames afresh,
+    // after the settling frames. True when the flag is closed.
+    bool restartClosedSum();
 
     // Written by the imager.
     std::int32_t correctionMode = 0;  // 0 off, 1 on, 2 automatic
@@ -53,22 +57,25 @@ class OpFlag : public OpBase {
     bool isSkimAdjustActive() const { return skimAdjustActive_; }
     bool areDeviationsSmall() const { return deviationsSmall_; }
     float getSkimGain() const { return skimGain_; }
+    std::uint32_t getPreviousFlagFrameCounter() const { return previousFlagFrameCounter_; }
     std::int32_t getLastSkimStep() const { return lastSkimStep_; }
     // The per-pixel records, written from the state the frames use; changes made through the
     // reference are taken over by the next frame.
     std::vector<FlagPixelState>& pixelStates();
 
 #ifdef KELVIX_DEBUG_BUILD
-    HRESULT getCorrectionMode(std::int32_t* mode) const;
-    HRESULT getFlagState(std::int32_t* state) const;
-    HRESULT setFlagState(std::int32_t state);
-    // Switching on clears every pixel's drift state.
-    HRESULT setDriftTracking(bool on);
+    KELVIX_DEBUG_API HRESULT getCorrectionMode(std::int32_t* mode) const;
+    KELVIX_DEBUG_API HRESULT getFlagState(std::int32_t* state) const;
+    KELVIX_DEBUG_API HRESULT setFlagState(std::int32_t state);
+    // A change restarts the drift measurement at the current frame; switching on also clears
+    // every pixel's drift state.
+    KELVIX_DEBUG_API HRESULT setDriftTracking(bool on);
     bool isDriftTracking() const {
         return driftTracking_;
     }
-    HRESULT setSkimGain(float gain);
-    HRESULT requestOffsetReset();
+    // Also the value the gain falls back to when the flag image leaves the range.
+    KELVIX_DEBUG_API HRESULT setSkimGain(float gain);
+    KELVIX_DEBUG_API HRESULT requestOffsetReset();
 #endif
 
   private:
@@ -145,6 +152,7 @@ class OpFlag : public OpBase {
     std::int32_t flagFrameIndex_ = 0;
     std::int32_t closedFrames_ = 0;
     float skimGain_ = 100.0f;
+    float skimGainFloor_ = 100.0f;  // what the gain is raised to at least
     std::int32_t skimStepSum_ = 0;
     bool skimAccumulating_ = false;
     std::int32_t lastSkimStep_ = 0;

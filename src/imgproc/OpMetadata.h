@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 // Replaces unknown metadata values by defaults, keeps the last frame's values for queries and
 // turns process-interface input changes into callbacks and shared flags.
@@ -43,12 +44,12 @@ class OpMetadata : public OpBase {
 
 #ifdef KELVIX_DEBUG_BUILD
     // The last frame's timestamp as two 32-bit halves, low half first.
-    HRESULT getTimestamp(std::int32_t halves[2]) const;
-    HRESULT setAnalogCallback(InputCallback callback);
-    HRESULT setDigitalCallback(InputCallback callback);
-    HRESULT setKeptDigitalBits(std::uint32_t bits);
+    KELVIX_DEBUG_API HRESULT getTimestamp(std::int32_t halves[2]) const;
+    KELVIX_DEBUG_API HRESULT setAnalogCallback(InputCallback callback);
+    KELVIX_DEBUG_API HRESULT setDigitalCallback(InputCallback callback);
+    KELVIX_DEBUG_API HRESULT setKeptDigitalBits(std::uint32_t bits);
     // E_INVALIDARG unless `index` is below the configured analog-input count.
-    HRESULT setKeptAnalogValue(std::uint8_t index, std::uint16_t value);
+    KELVIX_DEBUG_API HRESULT setKeptAnalogValue(std::uint8_t index, std::uint16_t value);
 #endif
 
   private:

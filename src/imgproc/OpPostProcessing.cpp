@@ -148,6 +148,10 @@ void OpPostProcessing::workerLoop() {
             }
             // Only the newest frame is worth processing; older ones are dropped.
             if (n == 1 && running_) {
+                std::unique_lock<std::recursive_mutex> frameLock;
+                if (std::recursive_mutex* lock = frameLock_) {
+                    frameLock = std::unique_lock<std::recursive_mutex>(*lock);
+                }
                 passStep();
             }
             std::lock_guard<std::mutex> lock(queueMutex_);

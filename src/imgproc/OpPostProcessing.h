@@ -28,6 +28,9 @@ class OpPostProcessing : public OpBase {
     void setRate(double rate) { rate_ = rate; }
     double getRate() const { return rate_; }
     bool workerExited() const { return workerExited_; }
+    // The lock the worker holds for each frame it passes on (the imager's; null: none). Set
+    // before frames flow.
+    void setFrameLock(std::recursive_mutex* lock) { frameLock_ = lock; }
 
     // Frames waiting for the worker, and frame records kept for reuse.
     std::size_t queuedCount();
@@ -53,6 +56,7 @@ class OpPostProcessing : public OpBase {
     std::deque<OpFrame*> queue_;
     std::vector<OpFrame*> spare_;
     std::atomic<double> rate_{1.0};
+    std::atomic<std::recursive_mutex*> frameLock_{nullptr};
     double accumulator_ = 0.0;
     std::function<void()> frameHook_;
     // Flag state of the last frame this operator saw; per operator so that the frames of one

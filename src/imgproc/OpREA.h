@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 // Remapping operator: one record per output pixel with its source pixel and weight. With a
 // distortion coefficient of 0 the table is the identity and the frame is copied.
@@ -19,11 +20,11 @@ class OpREA : public OpBase {
     int getCentreY() const { return centreY_; }
 
 #ifdef KELVIX_DEBUG_BUILD
-    HRESULT getDistortionCoefficient(double* coefficient) const;
+    KELVIX_DEBUG_API HRESULT getDistortionCoefficient(double* coefficient) const;
     // A changed value rebuilds the remapping table for the operator's size.
-    HRESULT setDistortionCoefficient(double coefficient);
-    HRESULT getModelOption(bool* on) const;
-    HRESULT setModelOption(bool on);
+    KELVIX_DEBUG_API HRESULT setDistortionCoefficient(double coefficient);
+    KELVIX_DEBUG_API HRESULT getModelOption(bool* on) const;
+    KELVIX_DEBUG_API HRESULT setModelOption(bool on);
 #endif
 
   protected:

@@ -5,6 +5,7 @@
 
 #include "imgproc/FormatDefinitions.h"
 #include "imgproc/OpBase.h"
+#include "kelvix/export.h"
 
 // Turns the raw camera frame into pixels and decoded header values, as the camera model's
 // entry of "Formats.def" describes (one run per sub-frame).
@@ -28,7 +29,7 @@ class OpSource : public OpBase {
 
 #ifdef KELVIX_DEBUG_BUILD
     // The identifier of a known raw format (width, height, rate); all zero for any other.
-    static GUID formatIdentifier(int width, int height, double rate);
+    KELVIX_DEBUG_API static GUID formatIdentifier(int width, int height, double rate);
 #endif
 
   private:

@@ -157,6 +157,9 @@ HRESULT OpFlag::setDriftTracking(bool on) {
         return S_OK;
     }
     driftTracking_ = on;
+    if (frame != nullptr && frame->metadata != nullptr) {
+        previousFlagFrameCounter_ = frame->metadata->frameCounter;
+    }
     if (on) {
         takeRecords();
         unfileDrifting();
@@ -173,6 +176,7 @@ HRESULT OpFlag::setDriftTracking(bool on) {
 
 HRESULT OpFlag::setSkimGain(float gain) {
     skimGain_ = gain;
+    skimGainFloor_ = gain;
     return S_OK;
 }
 

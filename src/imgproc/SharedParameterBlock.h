@@ -130,7 +130,11 @@ struct SharedParameterBlock {
     std::uint32_t flagsSinceSkimChange = 0;
     std::uint16_t calibratedSkim = 0;
     std::uint16_t adjustedSkim = 0;
-    void* sampleList = nullptr;
+    void* sampleList = nullptr;    // pairs (i16 sample, i16 level)
+    std::int32_t sampleCount = 0;  // pairs in sampleList
+    // Asks the temperature table for the sample points of its curve (debug build); set by
+    // nothing in the library.
+    std::uint8_t samplePointRequest = 0;
 
     // Back to the values of construction (the atomics make the block non-copyable).
     void clear() {
@@ -159,5 +163,7 @@ struct SharedParameterBlock {
         flagsSinceSkimChange = 0;
         calibratedSkim = adjustedSkim = 0;
         sampleList = nullptr;
+        sampleCount = 0;
+        samplePointRequest = 0;
     }
 };

@@ -7,6 +7,7 @@
 
 #include "imgproc/SharedParameterBlock.h"
 #include "imgproc/TemperatureEncoding.h"
+#include "kelvix/export.h"
 #include "platform/HResult.h"
 
 // Radiation model of one range: energies E1, E3 at the reference temperatures T1, T3 and the
@@ -31,7 +32,7 @@ struct RadiationRecord {
 // energy -> encoded temperature LUT built from them.
 class TemperatureTable {
   public:
-    explicit TemperatureTable(const SharedParameterBlock* shared);
+    KELVIX_DEBUG_API explicit TemperatureTable(const SharedParameterBlock* shared);
     TemperatureTable(const TemperatureTable&) = default;
     TemperatureTable& operator=(const TemperatureTable&) = default;
 
@@ -64,27 +65,32 @@ class TemperatureTable {
     static constexpr int kMaxSamplePoints = 64;
 
     // Text table by narrow path; the margin of 25 degrees around the range always applies.
-    HRESULT loadFileA(const char* path, bool centi);
+    KELVIX_DEBUG_API HRESULT loadFileA(const char* path, bool centi);
     // Temperature of point index + energyOffset, the index held to the points; 0 without any.
-    float temperatureOfPoint(std::int16_t index) const;
+    KELVIX_DEBUG_API float temperatureOfPoint(std::int16_t index) const;
     // Energy of the point whose encoded temperature is `raw`; 0 when outside or without points.
-    float energyOfRaw(std::uint16_t raw) const;
+    KELVIX_DEBUG_API float energyOfRaw(std::uint16_t raw) const;
     // LUT position of T minus energyOffset, within -32767..32767; 0 when T is outside the LUT.
-    std::int16_t lutIndexOf(float t, bool centi) const;
-    // The points that describe the LUT's curve, found with tolerance 0.001, 0.01, then 0.02;
-    // false unless requested or when no search succeeds.
-    bool samplePoints(bool requested, std::vector<SamplePoint>& out) const;
+    KELVIX_DEBUG_API std::int16_t lutIndexOf(float t, bool centi) const;
+    // The points that describe the LUT's curve, only when the shared block requests them: of a
+    // sample-point calibration its own points {sample, lut[level]}, else those found with
+    // tolerance 0.001, 0.01, then 0.02. False when there are none.
+    KELVIX_DEBUG_API bool samplePoints(std::vector<SamplePoint>& out) const;
     // One search: false (and no points) when a 65th point would be needed.
-    bool searchSamplePoints(double tolerance, std::vector<SamplePoint>& out) const;
+    KELVIX_DEBUG_API bool searchSamplePoints(double tolerance, std::vector<SamplePoint>& out) const;
     // Replaces each point's position by its place among `sorted` minus `offset`.
-    static bool mapSamplePointsToIndices(std::vector<SamplePoint>& points,
-                                         const std::int16_t* sorted, int count, int offset);
+    KELVIX_DEBUG_API static bool mapSamplePointsToIndices(std::vector<SamplePoint>& points,
+                                                          const std::int16_t* sorted, int count,
+                                                          int offset);
 
     // Bisection in ascending arrays: a key below the first entry gives 0, above the last entry
     // the last position, both not found; otherwise the match or the last middle probed.
-    static bool searchSorted(const std::int16_t* a, int count, std::int16_t key, int* position);
-    static bool searchSorted(const std::uint16_t* a, int count, std::uint16_t key, int* position);
-    static bool searchSorted(const std::int32_t* a, int count, std::int32_t key, int* position);
+    KELVIX_DEBUG_API static bool searchSorted(const std::int16_t* a, int count, std::int16_t key,
+                                              int* position);
+    KELVIX_DEBUG_API static bool searchSorted(const std::uint16_t* a, int count, std::uint16_t key,
+                                              int* position);
+    KELVIX_DEBUG_API static bool searchSorted(const std::int32_t* a, int count, std::int32_t key,
+                                              int* position);
 #endif
 
     std::int32_t generation = 0;

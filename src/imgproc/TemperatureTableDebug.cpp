@@ -183,10 +183,23 @@ bool TemperatureTable::searchSamplePoints(double tolerance, std::vector<SamplePo
     return !out.empty();
 }
 
-bool TemperatureTable::samplePoints(bool requested, std::vector<SamplePoint>& out) const {
+bool TemperatureTable::samplePoints(std::vector<SamplePoint>& out) const {
     out.clear();
-    if (!requested) {
+    if (shared == nullptr || !shared->samplePointRequest) {
         return false;
+    }
+    if (shared->samplePoints) {
+        const auto* list = static_cast<const std::int16_t*>(shared->sampleList);
+        const int size = std::min<int>(lutSize, static_cast<int>(lut.size()));
+        if (list == nullptr || shared->sampleCount <= 0 || size <= 0) {
+            return false;
+        }
+        // Levels come from the correction file: held to the table.
+        for (std::int32_t j = 0; j < shared->sampleCount; ++j) {
+            const int level = std::clamp<int>(list[2 * j + 1], 0, size - 1);
+            out.push_back(SamplePoint{list[2 * j], lut[static_cast<std::size_t>(level)]});
+        }
+        return true;
     }
     for (double tolerance : {0.001, 0.01, 0.02}) {
         if (searchSamplePoints(tolerance, out)) {

@@ -34,6 +34,7 @@ void TraceOp::recordPre(const std::string& name, const std::int16_t* values, int
     if (!active_ || values == nullptr || count <= 0) {
         return;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     auto it = input_.find(name);
     if (it == input_.end()) {
         it = input_.emplace(name, Buffer()).first;
@@ -46,6 +47,7 @@ void TraceOp::recordPost(const std::string& name, const std::int16_t* values, in
     if (!active_ || values == nullptr || count <= 0) {
         return;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     store(output_[name], values, count);
 }
 
@@ -53,6 +55,7 @@ void TraceOp::print(unsigned index) {
     if (!active_) {
         return;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     if (input_.size() != output_.size()) {
         KLOG_ERROR(
             "Preprocessing and Postprocessing buffers are of different size ... ignoring print "
@@ -78,6 +81,7 @@ void TraceOp::print(unsigned index) {
 }
 
 void TraceOp::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
     input_.clear();
     output_.clear();
     names_.clear();

@@ -4,17 +4,22 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "kelvix/export.h"
+
 // Process-wide diagnostic of the operator graph: while active it keeps, per operator name, the
 // last input and output buffer of that operator and prints one pixel before and after each.
+// The chains of every camera record into it from their frame threads while applications
+// print: the buffers are kept under one lock.
 class TraceOp {
   public:
-    static TraceOp* getInstance();
+    KELVIX_DEBUG_API static TraceOp* getInstance();
 #ifdef KELVIX_DEBUG_BUILD
     // Frees every kept buffer; the next getInstance creates a new tracer.
-    ~TraceOp();
+    KELVIX_DEBUG_API ~TraceOp();
 #endif
 
     void recordPre(const std::string& name, const std::int16_t* values, int count);
@@ -30,13 +35,16 @@ class TraceOp {
     // Drops every recorded buffer (tests start from a clean tracer).
     void clear();
 
-    std::size_t inputCount() const {
+    std::size_t inputCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
         return input_.size();
     }
-    std::size_t outputCount() const {
+    std::size_t outputCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
         return output_.size();
     }
-    const std::vector<std::string>& names() const {
+    std::vector<std::string> names() {
+        std::lock_guard<std::mutex> lock(mutex_);
         return names_;
     }
 
@@ -53,8 +61,9 @@ class TraceOp {
 
     std::map<std::string, Buffer> input_;
     std::map<std::string, Buffer> output_;
+    std::mutex mutex_;
     std::vector<std::string> names_;
-    bool active_ = false;
+    std::atomic<bool> active_{false};
 
     static std::atomic<TraceOp*> instance_;
 };

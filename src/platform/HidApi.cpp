@@ -1,13 +1,18 @@
 // hidapi's entry points as this library exports them. Devices come from the HID backend in
-// force (the system library or the simulated camera). The system library calls some of its
-// own entry points through the dynamic linker; when those calls land here they are handed
-// straight back to it, in its own record layout.
-#include "kelvix/hidapi.h"
+// force (the system library or the simulated camera).
+//
+// The system library calls some of its own entry points (hid_read_timeout, hid_close,
+// hid_init, ...) through the dynamic linker, which binds them to these. Every handle and
+// device record made here is registered; a pointer that is not is the system library's own and
+// goes straight back to it, in its own layout.
+#include "platform/HidApi.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <mutex>
+#include <unordered_set>
 
 #include "platform/HidBackend.h"
 #include "platform/SystemHid.h"
@@ -19,7 +24,42 @@ struct hid_device_ {
 
 namespace {
 
-#define KELVIX_FROM_SYSTEM_LIBRARY() platform::hidLibraryContains(__builtin_return_address(0))
+std::mutex ownMutex;
+
+std::unordered_set<const void*>& owned() {
+    static std::unordered_set<const void*> set;
+    return set;
+}
+
+void adopt(const void* p) {
+    std::lock_guard<std::mutex> lock(ownMutex);
+    owned().insert(p);
+}
+
+void disown(const void* p) {
+    std::lock_guard<std::mutex> lock(ownMutex);
+    owned().erase(p);
+}
+
+// A handle or record of the system library's.
+bool foreign(const void* p) {
+    if (p == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(ownMutex);
+    return owned().count(p) == 0;
+}
+
+const platform::SystemHidApi& sys() {
+    return platform::systemHidApi();
+}
+
+// Calls the system library's entry point on one of its own handles (`fallback` when it lacks
+// that entry point).
+template <typename R, typename... P, typename... A>
+R passBack(R (*fn)(void*, P...), R fallback, hid_device* dev, A... args) {
+    return fn ? fn(dev, args...) : fallback;
+}
 
 wchar_t* dupText(const std::wstring& s) {
     auto* out = static_cast<wchar_t*>(std::malloc((s.size() + 1) * sizeof(wchar_t)));
@@ -47,10 +87,12 @@ hid_device_info* makeInfo(const platform::HidDeviceEntry& e) {
     info->in_use = e.inUse ? 1 : 0;
     info->next = nullptr;
     info->bus_type = static_cast<hid_bus_type>(e.busType);
+    adopt(info);
     return info;
 }
 
 void freeInfo(hid_device_info* info) {
+    disown(info);
     std::free(info->path);
     std::free(info->serial_number);
     std::free(info->manufacturer_string);
@@ -73,33 +115,19 @@ hid_device* wrap(std::unique_ptr<platform::HidHandle> handle) {
     }
     auto* dev = new hid_device_;
     dev->handle = std::move(handle);
+    adopt(dev);
     return dev;
 }
 
 }  // namespace
 
-extern "C" {
+namespace platform {
+namespace hid {
 
-int hid_init(void) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        return platform::systemHidApi().init();
-    }
-    return platform::hidBackend().init();
-}
-
-int hid_exit(void) {
-    return platform::hidBackend().exit();
-}
-
-hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        return static_cast<hid_device_info*>(
-            platform::systemHidApi().enumerate(vendor_id, product_id));
-    }
+hid_device_info* enumerate(unsigned short vendorId, unsigned short productId) {
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
-    for (const platform::HidDeviceEntry& e :
-         platform::hidBackend().enumerate(vendor_id, product_id)) {
+    for (const HidDeviceEntry& e : hidBackend().enumerate(vendorId, productId)) {
         hid_device_info* info = makeInfo(e);
         if (!info) {
             break;
@@ -110,16 +138,62 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     return head;
 }
 
-void hid_free_enumeration(hid_device_info* devs) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        platform::systemHidApi().freeEnumeration(devs);
-        return;
-    }
+void freeEnumeration(hid_device_info* devs) {
     while (devs) {
         hid_device_info* next = devs->next;
         freeInfo(devs);
         devs = next;
     }
+}
+
+hid_device* openPath(const char* path, int shared) {
+    return path ? wrap(hidBackend().openPath(path, shared != 0)) : nullptr;
+}
+
+int write(hid_device* dev, const unsigned char* data, std::size_t length) {
+    return dev ? dev->handle->write(data, length) : -1;
+}
+
+int readTimeout(hid_device* dev, unsigned char* data, std::size_t length, int milliseconds) {
+    return dev ? dev->handle->readTimeout(data, length, milliseconds) : -1;
+}
+
+void close(hid_device* dev) {
+    if (!dev) {
+        return;
+    }
+    disown(dev);
+    if (dev->info) {
+        freeInfo(dev->info);
+    }
+    delete dev;
+}
+
+}  // namespace hid
+}  // namespace platform
+
+extern "C" {
+
+int hid_init(void) {
+    return platform::hidBackend().init();
+}
+
+int hid_exit(void) {
+    return platform::hidBackend().exit();
+}
+
+hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+    return platform::hid::enumerate(vendor_id, product_id);
+}
+
+void hid_free_enumeration(hid_device_info* devs) {
+    if (foreign(devs)) {
+        if (sys().freeEnumeration) {
+            sys().freeEnumeration(devs);
+        }
+        return;
+    }
+    platform::hid::freeEnumeration(devs);
 }
 
 hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
@@ -139,69 +213,86 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
 }
 
 hid_device* hid_open_path(const char* path, int shared) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        return static_cast<hid_device*>(platform::systemHidApi().openPath(path));
-    }
-    if (!path) {
-        return nullptr;
-    }
-    return wrap(platform::hidBackend().openPath(path, shared != 0));
+    return platform::hid::openPath(path, shared);
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-    return dev ? dev->handle->write(data, length) : -1;
+    if (foreign(dev)) {
+        return passBack(sys().write, -1, dev, data, length);
+    }
+    return platform::hid::write(dev, data, length);
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        return platform::systemHidApi().readTimeout(dev, data, length, milliseconds);
+    if (foreign(dev)) {
+        return passBack(sys().readTimeout, -1, dev, data, length, milliseconds);
     }
-    return dev ? dev->handle->readTimeout(data, length, milliseconds) : -1;
+    return platform::hid::readTimeout(dev, data, length, milliseconds);
 }
 
 int hid_read(hid_device* dev, unsigned char* data, size_t length) {
+    if (foreign(dev)) {
+        return passBack(sys().read, -1, dev, data, length);
+    }
     return dev ? dev->handle->read(data, length) : -1;
 }
 
 int hid_set_nonblocking(hid_device* dev, int nonblock) {
+    if (foreign(dev)) {
+        return passBack(sys().setNonblocking, -1, dev, nonblock);
+    }
     return dev ? dev->handle->setNonblocking(nonblock) : -1;
 }
 
 int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t length) {
+    if (foreign(dev)) {
+        return passBack(sys().sendFeatureReport, -1, dev, data, length);
+    }
     return dev ? dev->handle->sendFeatureReport(data, length) : -1;
 }
 
 int hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length) {
+    if (foreign(dev)) {
+        return passBack(sys().getFeatureReport, -1, dev, data, length);
+    }
     return dev ? dev->handle->getFeatureReport(data, length) : -1;
 }
 
 int hid_get_input_report(hid_device* dev, unsigned char* data, size_t length) {
+    if (foreign(dev)) {
+        return passBack(sys().getInputReport, -1, dev, data, length);
+    }
     return dev ? dev->handle->getInputReport(data, length) : -1;
 }
 
 void hid_close(hid_device* dev) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        platform::systemHidApi().close(dev);
+    if (foreign(dev)) {
+        if (sys().close) {
+            sys().close(dev);
+        }
         return;
     }
-    if (!dev) {
-        return;
-    }
-    if (dev->info) {
-        freeInfo(dev->info);
-    }
-    delete dev;
+    platform::hid::close(dev);
 }
 
 int hid_get_manufacturer_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+    if (foreign(dev)) {
+        return passBack(sys().getManufacturerString, -1, dev, string, maxlen);
+    }
     return dev ? copyString(dev->handle->info().manufacturer, string, maxlen) : -1;
 }
 
 int hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+    if (foreign(dev)) {
+        return passBack(sys().getProductString, -1, dev, string, maxlen);
+    }
     return dev ? copyString(dev->handle->info().product, string, maxlen) : -1;
 }
 
 int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+    if (foreign(dev)) {
+        return passBack(sys().getSerialNumberString, -1, dev, string, maxlen);
+    }
     if (!dev || !dev->handle->info().hasSerial) {
         return -1;
     }
@@ -209,9 +300,9 @@ int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen
 }
 
 hid_device_info* hid_get_device_info(hid_device* dev) {
-    if (KELVIX_FROM_SYSTEM_LIBRARY()) {
-        auto* get = platform::systemHidApi().getDeviceInfo;
-        return get ? static_cast<hid_device_info*>(get(dev)) : nullptr;
+    if (foreign(dev)) {
+        return static_cast<hid_device_info*>(
+            passBack(sys().getDeviceInfo, static_cast<void*>(nullptr), dev));
     }
     if (!dev) {
         return nullptr;
@@ -223,10 +314,16 @@ hid_device_info* hid_get_device_info(hid_device* dev) {
 }
 
 int hid_get_indexed_string(hid_device* dev, int string_index, wchar_t* string, size_t maxlen) {
+    if (foreign(dev)) {
+        return passBack(sys().getIndexedString, -1, dev, string_index, string, maxlen);
+    }
     return dev ? dev->handle->getIndexedString(string_index, string, maxlen) : -1;
 }
 
 const wchar_t* hid_error(hid_device* dev) {
+    if (foreign(dev)) {
+        return passBack(sys().error, static_cast<const wchar_t*>(nullptr), dev);
+    }
     return dev ? dev->handle->error() : platform::hidBackend().error();
 }
 

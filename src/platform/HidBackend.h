@@ -66,37 +66,4 @@ void retainHidLibrary();
 void releaseHidLibrary();
 bool hidLibraryLoaded();
 
-// True when `address` lies inside the loaded system HID library. That library calls some of
-// its own entry points through the dynamic linker, which may bind them to ours.
-bool hidLibraryContains(const void* address);
-
-// Probes a device node the way enumeration does: `openable` false when the node cannot be
-// opened read-write at all (errno-style code in `error`); `inUse` when another descriptor
-// holds a lock on it that rules out an exclusive open.
-struct HidNodeState {
-    bool openable = false;
-    bool inUse = false;
-    int error = 0;
-};
-HidNodeState probeHidNode(const std::string& path);
-
-// A lock on a device node held while a device is open: exclusive when asked for and
-// available, else shared, else none (another user holds it exclusively).
-class HidNodeLock {
-  public:
-    enum Mode { None, Shared, Exclusive };
-    HidNodeLock(const std::string& path, bool exclusive);
-    ~HidNodeLock();
-    HidNodeLock(const HidNodeLock&) = delete;
-    HidNodeLock& operator=(const HidNodeLock&) = delete;
-    Mode mode() const { return mode_; }
-    // Whether an exclusive lock was out of reach when the lock was taken.
-    bool inUse() const { return inUse_; }
-
-  private:
-    int fd_ = -1;
-    Mode mode_ = None;
-    bool inUse_ = false;
-};
-
 }  // namespace platform

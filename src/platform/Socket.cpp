@@ -13,6 +13,10 @@
 namespace platform {
 
 bool resolveTcpAddress(const std::string& host, int port, SocketAddress& address) {
+    // The resolver would take any number and wrap it into a port.
+    if (port < 1 || port > 65535) {
+        return false;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -18,7 +18,8 @@ struct SocketAddress {
     unsigned char bytes[128] = {};
 };
 
-// Resolves host (name or dotted address) and port; false when it cannot be resolved.
+// Resolves host (name or dotted address) and port; false when it cannot be resolved or the port
+// lies outside 1..65535.
 bool resolveTcpAddress(const std::string& host, int port, SocketAddress& address);
 
 // A new IPv4 stream socket.

@@ -5,8 +5,10 @@
 
 namespace platform {
 
-// Wide <-> narrow text through the C library's conversions of the current locale.
-// Characters that do not convert become '?'.
+// Wide <-> narrow text. Narrow text is UTF-8 whatever the locale (file names are bytes, and a
+// program need not set a locale); a byte that is not part of valid UTF-8 becomes a wide
+// character of its own that converts back to that byte, so every byte string survives the
+// round trip. Wide characters that UTF-8 cannot carry become '?'.
 std::string toNarrow(const wchar_t* text);
 std::string toNarrow(const std::wstring& text);
 std::wstring toWide(const char* text);

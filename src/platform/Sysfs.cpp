@@ -4,8 +4,10 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/Strings.h"
@@ -69,8 +71,14 @@ std::vector<UsbDevice> usbDevices(const std::string& root) {
     return out;
 }
 
-bool usbDeviceOfVideoNode(const std::string& root, const std::string& node, UsbDevice& device) {
-    const std::string link = root + "/class/video4linux/" + node + "/device";
+bool isCamera(const UsbDevice& device) {
+    return std::strtoul(device.vendor.c_str(), nullptr, 16) == kCameraVendorId &&
+           std::strtoul(device.product.c_str(), nullptr, 16) == kCameraProductId;
+}
+
+bool usbDeviceOfNode(const std::string& root, const std::string& deviceClass,
+                     const std::string& node, UsbDevice& device) {
+    const std::string link = root + "/class/" + deviceClass + "/" + node + "/device";
     char resolved[PATH_MAX];
     if (::realpath(link.c_str(), resolved) == nullptr) {
         return false;
@@ -80,7 +88,8 @@ bool usbDeviceOfVideoNode(const std::string& root, const std::string& node, UsbD
         return false;
     }
     const std::string rootDir = top;
-    // The link names the USB interface; the device is the nearest ancestor with ids.
+    // The link names the USB interface (or a HID device below it); the USB device is the
+    // nearest ancestor with ids.
     std::string dir = resolved;
     for (int depth = 0;
          depth < 4 && dir.size() > rootDir.size() && dir.compare(0, rootDir.size(), rootDir) == 0;
@@ -103,10 +112,36 @@ std::wstring videoDevicePath(const std::string& root, const std::string& nodePat
     const std::string node = nodePath.substr(slash == std::string::npos ? 0 : slash + 1);
     std::string path = nodePath;
     UsbDevice device;
-    if (usbDeviceOfVideoNode(root, node, device)) {
+    if (usbDeviceOfNode(root, "video4linux", node, device)) {
         path += "?usb#vid_" + device.vendor + "&pid_" + device.product + "#" + device.kernelName;
     }
     return toWide(path);
+}
+
+bool isHidrawNode(const std::string& root, const std::string& nodePath, UsbDevice& usb) {
+    struct stat st;
+    if (::stat(nodePath.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    const std::string number =
+        std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    const std::string base = root + "/class/hidraw";
+    DIR* dir = ::opendir(base.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool listed = false;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.' || readAttribute(base + "/" + name + "/dev") != number) {
+            continue;
+        }
+        listed = true;
+        usbDeviceOfNode(root, "hidraw", name, usb);
+        break;
+    }
+    ::closedir(dir);
+    return listed;
 }
 
 std::string videoNodeOfPath(const std::wstring& devicePath) {

@@ -3,16 +3,14 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <link.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
 
-#include "platform/HidBackend.h"
+#include "platform/Sysfs.h"
 #include "sdk/Log.h"
 
 namespace platform {
@@ -46,31 +44,11 @@ void* gHandle = nullptr;
 int gUsers = 0;
 bool gUnloadPending = false;
 bool gHasBusType = false;
-std::atomic<std::uintptr_t> gLow{0}, gHigh{0};
 
 template <typename F>
 bool bind(F& fn, const char* name) {
     fn = reinterpret_cast<F>(dlsym(gHandle, name));
     return fn != nullptr;
-}
-
-int findSegments(dl_phdr_info* info, std::size_t, void* data) {
-    auto* base = static_cast<ElfW(Addr)*>(data);
-    if (info->dlpi_addr != *base) {
-        return 0;
-    }
-    std::uintptr_t lo = UINTPTR_MAX, hi = 0;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD) {
-            std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-            lo = std::min(lo, start);
-            hi = std::max(hi, static_cast<std::uintptr_t>(start + ph.p_memsz));
-        }
-    }
-    gLow = lo;
-    gHigh = hi;
-    return 1;
 }
 
 // Called with gLibMutex held.
@@ -86,7 +64,7 @@ bool loadLocked() {
     bool ok =
         bind(gApi.init, "hid_init") && bind(gApi.exit, "hid_exit") &&
         bind(gApi.enumerate, "hid_enumerate") &&
-        bind(gApi.freeEnumeration, "hid_free_enumeration") && bind(gApi.open, "hid_open") &&
+        bind(gApi.freeEnumeration, "hid_free_enumeration") &&
         bind(gApi.openPath, "hid_open_path") && bind(gApi.write, "hid_write") &&
         bind(gApi.readTimeout, "hid_read_timeout") && bind(gApi.read, "hid_read") &&
         bind(gApi.setNonblocking, "hid_set_nonblocking") &&
@@ -112,11 +90,6 @@ bool loadLocked() {
         auto* v = static_cast<const SysVersion*>(gApi.version());
         gHasBusType = v && (v->major > 0 || v->minor >= 13);
     }
-    link_map* map = nullptr;
-    if (dlinfo(gHandle, RTLD_DI_LINKMAP, &map) == 0 && map) {
-        ElfW(Addr) base = map->l_addr;
-        dl_iterate_phdr(findSegments, &base);
-    }
     return true;
 }
 
@@ -125,8 +98,6 @@ void unloadLocked() {
         return;
     }
     gApi.exit();
-    gLow = 0;
-    gHigh = 0;
     dlclose(gHandle);
     gHandle = nullptr;
 }
@@ -162,9 +133,9 @@ std::wstring copyText(const wchar_t* s) {
 
 class SystemHandle : public HidHandle {
   public:
-    SystemHandle(void* dev, HidDeviceEntry info, bool shared)
-        : dev_(dev), info_(std::move(info)), lock_(info_.path, !shared) {
-        info_.inUse = lock_.inUse();
+    SystemHandle(void* dev, HidDeviceEntry info, std::unique_ptr<HidNodeLock> lock)
+        : dev_(dev), info_(std::move(info)), lock_(std::move(lock)) {
+        info_.inUse = lock_->inUse();
     }
     ~SystemHandle() override { gApi.close(dev_); }
 
@@ -193,8 +164,19 @@ class SystemHandle : public HidHandle {
     Use use_;  // keeps the library loaded while the device is open
     void* dev_;
     HidDeviceEntry info_;
-    HidNodeLock lock_;
+    std::unique_ptr<HidNodeLock> lock_;  // let go after the device is closed
 };
+
+// Why a node cannot be opened: an error for the camera's own nodes, else a detail.
+void reportUnopenable(const std::string& path, bool camera, int error) {
+    if (camera) {
+        KLOG_ERROR("Cannot open " << path
+                                  << ", the camera's HID interface: " << std::strerror(error));
+    } else {
+        KLOG_DEBUG("Skipping HID interface " << path << ": cannot open it (" << std::strerror(error)
+                                             << ")");
+    }
+}
 
 HidDeviceEntry entryFrom(const SysDeviceInfo& d) {
     HidDeviceEntry e;
@@ -213,79 +195,89 @@ HidDeviceEntry entryFrom(const SysDeviceInfo& d) {
     return e;
 }
 
-class SystemBackend : public HidBackend {
-  public:
-    int init() override {
-        Use use;
-        return use ? gApi.init() : -1;
-    }
+}  // namespace
 
-    int exit() override {
-        std::lock_guard<std::mutex> lock(gLibMutex);
-        if (gUsers == 0) {
-            unloadLocked();
-        } else {
-            gUnloadPending = true;
-        }
-        return 0;
-    }
+int SystemHidBackend::init() {
+    Use use;
+    return use ? gApi.init() : -1;
+}
 
-    std::vector<HidDeviceEntry> enumerate(std::uint16_t vendorId,
-                                          std::uint16_t productId) override {
-        std::vector<HidDeviceEntry> out;
-        Use use;
-        if (!use) {
-            return out;
-        }
-        auto* list = static_cast<SysDeviceInfo*>(gApi.enumerate(vendorId, productId));
-        for (SysDeviceInfo* d = list; d; d = d->next) {
-            HidDeviceEntry e = entryFrom(*d);
-            HidNodeState state = probeHidNode(e.path);
-            if (!state.openable) {
-                KLOG_DEBUG("Skipping HID interface " << e.path << ": cannot open it ("
-                                                     << std::strerror(state.error) << ")");
-                continue;
-            }
-            e.inUse = state.inUse;
-            out.push_back(std::move(e));
-        }
-        gApi.freeEnumeration(list);
+int SystemHidBackend::exit() {
+    std::lock_guard<std::mutex> lock(gLibMutex);
+    if (gUsers == 0) {
+        unloadLocked();
+    } else {
+        gUnloadPending = true;
+    }
+    return 0;
+}
+
+std::vector<HidDeviceEntry> SystemHidBackend::enumerate(std::uint16_t vendorId,
+                                                        std::uint16_t productId) {
+    std::vector<HidDeviceEntry> out;
+    Use use;
+    if (!use) {
         return out;
     }
-
-    std::unique_ptr<HidHandle> openPath(const std::string& path, bool shared) override {
-        // Only device nodes go to the system library: its open mishandles anything else it can
-        // open (a regular file, /dev/null) and touches the handle after freeing it.
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-            KLOG_DEBUG("Not opening " << path << ": no HID device node");
-            return nullptr;
+    auto* list = static_cast<SysDeviceInfo*>(gApi.enumerate(vendorId, productId));
+    for (SysDeviceInfo* d = list; d; d = d->next) {
+        HidDeviceEntry e = entryFrom(*d);
+        HidNodeState state = probeHidNode(e.path);
+        if (!state.openable) {
+            reportUnopenable(
+                e.path,
+                e.vendorId == sysfs::kCameraVendorId && e.productId == sysfs::kCameraProductId,
+                state.error);
+            continue;
         }
-        Use use;
-        if (!use) {
-            return nullptr;
-        }
-        void* dev = gApi.openPath(path.c_str());
-        if (!dev) {
-            return nullptr;
-        }
-        HidDeviceEntry info;
-        info.path = path;
-        auto* sys =
-            gApi.getDeviceInfo ? static_cast<SysDeviceInfo*>(gApi.getDeviceInfo(dev)) : nullptr;
-        if (sys) {
-            info = entryFrom(*sys);
-        }
-        return std::make_unique<SystemHandle>(dev, std::move(info), shared);
+        e.inUse = state.inUse;
+        out.push_back(std::move(e));
     }
+    gApi.freeEnumeration(list);
+    return out;
+}
 
-    const wchar_t* error() override {
-        std::lock_guard<std::mutex> lock(gLibMutex);
-        return gHandle ? gApi.error(nullptr) : L"HID library not loaded";
+std::unique_ptr<HidHandle> SystemHidBackend::openPath(const std::string& path, bool shared) {
+    sysfs::UsbDevice usb;
+    if (!sysfs::isHidrawNode(sysRoot_, path, usb)) {
+        KLOG_DEBUG("Not opening " << path << ": no hidraw node");
+        return nullptr;
     }
-};
+    // The lock comes first: a node held exclusively elsewhere is not opened at all.
+    auto lock = std::make_unique<HidNodeLock>(path, !shared);
+    if (lock->error() != 0) {
+        reportUnopenable(path, sysfs::isCamera(usb), lock->error());
+        return nullptr;
+    }
+    if (lock->mode() == HidNodeLock::None) {
+        KLOG_DEBUG("Not opening " << path << ": another user holds it exclusively");
+        return nullptr;
+    }
+    Use use;
+    if (!use) {
+        return nullptr;
+    }
+    void* dev = gApi.openPath(path.c_str());
+    if (!dev) {
+        return nullptr;
+    }
+    HidDeviceEntry info;
+    info.path = path;
+    auto* sys = gApi.getDeviceInfo ? static_cast<SysDeviceInfo*>(gApi.getDeviceInfo(dev)) : nullptr;
+    if (sys) {
+        info = entryFrom(*sys);
+    }
+    return std::make_unique<SystemHandle>(dev, std::move(info), std::move(lock));
+}
 
-SystemBackend gSystemBackend;
+const wchar_t* SystemHidBackend::error() {
+    std::lock_guard<std::mutex> lock(gLibMutex);
+    return gHandle ? gApi.error(nullptr) : L"HID library not loaded";
+}
+
+namespace {
+
+SystemHidBackend gSystemBackend;
 std::atomic<HidBackend*> gBackend{nullptr};
 
 }  // namespace
@@ -323,11 +315,6 @@ bool hidLibraryLoaded() {
     return gHandle != nullptr;
 }
 
-bool hidLibraryContains(const void* address) {
-    auto a = reinterpret_cast<std::uintptr_t>(address);
-    return a >= gLow.load(std::memory_order_relaxed) && a < gHigh.load(std::memory_order_relaxed);
-}
-
 HidNodeState probeHidNode(const std::string& path) {
     HidNodeState s;
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
@@ -346,19 +333,19 @@ HidNodeState probeHidNode(const std::string& path) {
 HidNodeLock::HidNodeLock(const std::string& path, bool exclusive) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
+        error_ = errno;
         return;
     }
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        if (exclusive) {
-            mode_ = Exclusive;
-            return;
-        }
-        // Nobody else holds it; keep a shared lock only, so that others may join.
-        mode_ = flock(fd_, LOCK_SH | LOCK_NB) == 0 ? Shared : None;
+    if (exclusive && flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        mode_ = Exclusive;
         return;
     }
-    inUse_ = true;
-    mode_ = flock(fd_, LOCK_SH | LOCK_NB) == 0 ? Shared : None;
+    // Another user of the node, if any, shows as a failing exclusive lock on a descriptor of
+    // its own; then a shared lock, which an exclusive holder refuses.
+    inUse_ = exclusive || probeHidNode(path).inUse;
+    if (flock(fd_, LOCK_SH | LOCK_NB) == 0) {
+        mode_ = Shared;
+    }
 }
 
 HidNodeLock::~HidNodeLock() {

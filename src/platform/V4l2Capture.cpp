@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -25,6 +26,10 @@ namespace {
 
 constexpr std::int64_t kTicksPerSecond = 10000000;
 constexpr unsigned kBufferCount = 4;
+// A camera that delivers nothing for this many frame periods, and at least this long, stalls.
+constexpr std::int64_t kStallPeriods = 3;
+constexpr int kMinStallMs = 1000;
+constexpr int kMaxStallMs = 60000;
 
 int xioctl(int fd, unsigned long request, void* arg) {
     int r;
@@ -92,11 +97,12 @@ class V4l2Graph : public CaptureGraph {
         if (fd_ >= 0) {
             return E_UNEXPECTED;
         }
-        const std::string node = sysfs::videoNodeOfPath(device.displayName);
-        fd_ = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        node_ = sysfs::videoNodeOfPath(device.displayName);
+        fd_ = ::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
-            KLOG_DEBUG("Cannot open " << node << ": " << std::strerror(errno));
-            return errnoResult(errno);
+            const int e = errno;
+            KLOG_ERROR("Cannot open the camera's video node " << node_ << ": " << std::strerror(e));
+            return errnoResult(e);
         }
         listEntries();
         return S_OK;
@@ -275,6 +281,9 @@ class V4l2Graph : public CaptureGraph {
 
     HRESULT update() {
         const bool all = running_[0] && running_[1] && running_[2];
+        if (streaming_ && ended_.load()) {
+            stopCapture();  // the stream died: it has to start afresh
+        }
         if (all && !streaming_) {
             return startCapture();
         }
@@ -320,7 +329,9 @@ class V4l2Graph : public CaptureGraph {
             return failCapture(errno);
         }
         streaming_ = true;
-        thread_ = std::thread([this] { captureLoop(); });
+        ended_ = false;
+        const int stallMs = stallTimeoutMs();
+        thread_ = std::thread([this, stallMs] { captureLoop(stallMs); });
         return S_OK;
     }
 
@@ -363,23 +374,43 @@ class V4l2Graph : public CaptureGraph {
         }
     }
 
-    void captureLoop() {
+    // A few frame periods of the selected format, within kMinStallMs .. kMaxStallMs.
+    int stallTimeoutMs() {
+        v4l2_streamparm parm{};
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        std::int64_t ms = 0;
+        if (xioctl(fd_, VIDIOC_G_PARM, &parm) == 0 &&
+            (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0) {
+            ms = kStallPeriods * intervalTicks(parm.parm.capture.timeperframe) / 10000;
+        }
+        return static_cast<int>(std::clamp<std::int64_t>(ms, kMinStallMs, kMaxStallMs));
+    }
+
+    // Runs until stopped or the stream dies; a death ends the streaming state (ended_), so
+    // that the next start tries afresh instead of reporting a stream that delivers nothing.
+    void captureLoop(int stallMs) {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        bool stalled = false;
         for (;;) {
-            const int r = ::poll(fds, 2, -1);
+            const int r = ::poll(fds, 2, stallMs);
             if (r < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
-                KLOG_WARNING("Capture stopped: " << std::strerror(errno));
-                return;
+                return die(std::strerror(errno));
+            }
+            if (r == 0) {
+                if (!stalled) {
+                    KLOG_WARNING("No frame from " << node_ << " for " << stallMs << " ms");
+                    stalled = true;
+                }
+                continue;
             }
             if (fds[1].revents != 0) {
                 return;
             }
-            if ((fds[0].revents & (POLLERR | POLLHUP)) != 0) {
-                KLOG_WARNING("Capture device gone");
-                return;
+            if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                return die("the device is gone");
             }
             v4l2_buffer buf{};
             buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -388,9 +419,9 @@ class V4l2Graph : public CaptureGraph {
                 if (errno == EAGAIN) {
                     continue;
                 }
-                KLOG_WARNING("Capture stopped: " << std::strerror(errno));
-                return;
+                return die(std::strerror(errno));
             }
+            stalled = false;
             if (buf.index < buffers_.size() && (buf.flags & V4L2_BUF_FLAG_ERROR) == 0) {
                 const double t = static_cast<double>(buf.timestamp.tv_sec) +
                                  static_cast<double>(buf.timestamp.tv_usec) * 1e-6;
@@ -401,12 +432,19 @@ class V4l2Graph : public CaptureGraph {
         }
     }
 
+    void die(const char* reason) {
+        KLOG_ERROR("Capture from " << node_ << " stopped: " << reason);
+        ended_ = true;
+    }
+
+    std::string node_;
     int fd_ = -1;
     int wakeFd_ = -1;
     bool hasGrabber_ = false;
     bool hasRenderer_ = false;
     bool running_[3] = {false, false, false};
     bool streaming_ = false;
+    std::atomic<bool> ended_{false};  // the capture thread ended on its own
     std::vector<MediaType> entries_;
     std::vector<Buffer> buffers_;
     SampleGrabber grabber_;
@@ -421,7 +459,15 @@ HRESULT V4l2CaptureService::videoInputDevices(std::vector<CaptureDevice>& device
         const std::string node = devDir_ + "/video" + std::to_string(n);
         const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            KLOG_DEBUG("Cannot open " << node << ": " << std::strerror(errno));
+            const int e = errno;
+            sysfs::UsbDevice usb;
+            if (sysfs::usbDeviceOfNode(sysRoot_, "video4linux", "video" + std::to_string(n), usb) &&
+                sysfs::isCamera(usb)) {
+                KLOG_ERROR("Cannot open " << node
+                                          << ", a video node of the camera: " << std::strerror(e));
+            } else {
+                KLOG_DEBUG("Cannot open " << node << ": " << std::strerror(e));
+            }
             continue;
         }
         v4l2_capability cap{};

@@ -10,11 +10,11 @@
 
 #include "imgproc/Cali.h"
 #include "imgproc/TemperatureEncoding.h"
+#include "kelvix/SimpleXML.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
-#include "sdk/SimpleXML.h"
 
 namespace zol {
 

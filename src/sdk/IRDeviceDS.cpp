@@ -30,6 +30,27 @@ constexpr int kCapsRecordSize = 128;
 // One raw-callback slot per possible instance, and one forwarder per slot.
 std::atomic<IRRawFrameCallback> rawCallbacks[kMaxInstances];
 
+// The instance slots that live instances hold: a deleted instance gives its slot back, so that
+// opening and closing a camera again and again never runs out of them.
+std::atomic<bool> slotTaken[kMaxInstances];
+
+int takeSlot() {
+    for (int slot = 0; slot < kMaxInstances; ++slot) {
+        bool expected = false;
+        if (slotTaken[slot].compare_exchange_strong(expected, true)) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+void releaseSlot(int slot) {
+    if (slot >= 0 && slot < kMaxInstances) {
+        rawCallbacks[slot].store(nullptr);
+        slotTaken[slot].store(false);
+    }
+}
+
 template <int Slot>
 void forwardRawFrame(unsigned char* data, int size, IRDevice* device) {
     if (IRRawFrameCallback cb = rawCallbacks[Slot].load()) {
@@ -94,6 +115,7 @@ IRDeviceDS::~IRDeviceDS() {
     delete callbackHandler;
     delete[] friendlyName;
     delete[] wideName;
+    releaseSlot(callbackSlot);
 }
 
 IRDeviceDS* IRDeviceDS::createInstance(IRDeviceParams& params) {
@@ -207,14 +229,21 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
             }
         }
         if (s != 0 && (s == requested || requested == 0)) {
-            if (_id >= kMaxInstances) {
+            const int slot = takeSlot();
+            if (slot < 0) {
                 KLOG_ERROR("Reached maximum number of instances --> return NULL");
                 return nullptr;
             }
-            IRDeviceDS* device = new IRDeviceDS();
+            IRDeviceDS* device;
+            try {
+                device = new IRDeviceDS();
+            } catch (...) {
+                releaseSlot(slot);
+                throw;
+            }
+            device->callbackSlot = slot;
             device->serial_ = static_cast<unsigned int>(s);
             ++_id;
-            device->callbackSlot = _id - 1;
             registry[s] = device;
             try {
                 device->buildGraph(d, name, formatIndex);

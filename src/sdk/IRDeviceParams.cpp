@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "kelvix/SimpleXML.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
-#include "sdk/SimpleXML.h"
 
 namespace zol {
 namespace {

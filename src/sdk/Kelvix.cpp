@@ -23,13 +23,13 @@
 #include "imgproc/OpSource.h"
 #include "imgproc/TraceOp.h"
 #include "kelvix/IRCalibrationManager.h"
+#include "kelvix/SimpleXML.h"
 #include "platform/Clock.h"
 #include "platform/HResult.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/FlagAutomation.h"
 #include "sdk/Log.h"
-#include "sdk/SimpleXML.h"
 #include "sdk/kelvix_callback.h"
 
 namespace zol {
@@ -46,6 +46,8 @@ constexpr float kNoTemperature = -100.0f;
 constexpr int kMetaDataSize = 128;
 
 enum Temperature { Box, Chip, Flag };
+
+using FrameLock = std::lock_guard<std::recursive_mutex>;
 
 std::unique_ptr<wchar_t[]> copyWide(const wchar_t* text) {
     if (text == nullptr) {
@@ -318,6 +320,9 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
                      kelvix_callback::processExit[slot]) != 0) {
         return failChain("Error initializing image processing chain");
     }
+    if (OpPostProcessing* post = chain_->getPostProcessing()) {
+        post->setFrameLock(&frameMutex_);
+    }
 
     chain_->applyTecCalibration();
     chain_->applySensorOffsets();
@@ -371,18 +376,22 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     const HRESULT r = chain_->initOperators();
     // The calibration steps need the operators' frames; a chain that stopped earlier has none.
     OpEnergy2Temp* lastOperator = chain_->getChainCount() > 0 ? chain_->getEnergy2Temp(0) : nullptr;
+    HRESULT correction = E_FAIL;
     HRESULT table = E_FAIL;
     if (r == 0 || (lastOperator != nullptr && lastOperator->frame != nullptr)) {
-        chain_->readCalibration();
+        correction = chain_->readCalibration();
         table = chain_->loadTemperatureTable();
         chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
     }
     if (r != 0) {
         return failChain("Error initializing image processing chain");
     }
+    // Without its correction data or its table every image would be wrong.
+    if (FAILED(correction)) {
+        return failChain(rangeFailure("Correction data").c_str());
+    }
     if (FAILED(table)) {
-        // Without its table every image would be wrong.
-        return failChain(tableFailure().c_str());
+        return failChain(rangeFailure("Temperature table").c_str());
     }
     imageReady_ = false;
     awaitingFlag_ = usesFlagOffsets();
@@ -423,8 +432,8 @@ bool Kelvix::usesFlagOffsets() const {
            chain_->getFlag()->getFlagCycles() != 0;
 }
 
-std::string Kelvix::tableFailure() const {
-    return "Temperature table of camera " + std::to_string(serial_) + " for " +
+std::string Kelvix::rangeFailure(const char* what) const {
+    return std::string(what) + " of camera " + std::to_string(serial_) + " for " +
            std::to_string(tMin_) + ".." + std::to_string(tMax_) + " degC could not be loaded";
 }
 
@@ -436,6 +445,7 @@ bool Kelvix::failChain(const char* reason) {
 
 void Kelvix::freeMemory() {
     // The chain goes before the device: its worker and its operators still reach the device.
+    // Not under the imager lock: the worker may be waiting for it to finish its last frame.
     if (chain_ != nullptr) {
         KLOG_DEBUG("Delete image processing");
         chain_.reset();
@@ -445,7 +455,7 @@ void Kelvix::freeMemory() {
         controlDevice_.reset();
     }
     {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         if (temperatureBuffer_ != nullptr) {
             KLOG_DEBUG("Delete buffer");
             temperatureBuffer_.reset();
@@ -477,6 +487,7 @@ void Kelvix::process(unsigned char* raw, void* userArg) {
     if (!initialised_) {
         return;
     }
+    FrameLock frame(frameMutex_);
     kelvix_callback::instanceUserArg[instanceIndex_].store(userArg, std::memory_order_relaxed);
     if (raw != nullptr && rawBufferRecord_->buffer != nullptr) {
         std::memcpy(rawBufferRecord_->buffer, raw,
@@ -558,6 +569,7 @@ void Kelvix::raiseSnapshotEvent() {
 }
 
 bool Kelvix::isFlagOpen() {
+    FrameLock lock(frameMutex_);
     if (!initialised_ || chain_ == nullptr || chain_->getMetadataOperator() == nullptr) {
         return false;
     }
@@ -585,7 +597,7 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
     avgTimePerFrame_ = avgTimePerFrame;
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
     {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         // A larger image than the buffers hold gets new ones; an equal or smaller one reuses them.
         if (temperatureBuffer_ == nullptr || energyBuffer_ == nullptr || pixels > imageCapacity_) {
             temperatureBuffer_.reset(new unsigned short[pixels]());
@@ -597,6 +609,7 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
 }
 
 void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) {
+    FrameLock lock(frameMutex_);
     const unsigned state = flagState_;
     if (!previousFlagStateSet_) {
         previousFlagState_ = state;
@@ -604,7 +617,6 @@ void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) 
     }
     const unsigned w = width_;
     const unsigned h = height_;
-    std::lock_guard<std::mutex> lock(bufferMutex_);
     if (temperatureBuffer_ == nullptr) {
         return;
     }
@@ -628,7 +640,7 @@ void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) 
 
 void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
     {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         visibleBuffer_.reset(new unsigned char[static_cast<std::size_t>(width) * height * 2]());
         visibleWidth_ = width;
         visibleHeight_ = height;
@@ -637,7 +649,7 @@ void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
 }
 
 void Kelvix::onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta) {
-    std::lock_guard<std::mutex> lock(bufferMutex_);
+    FrameLock lock(frameMutex_);
     const unsigned w = visibleWidth_;
     const unsigned h = visibleHeight_;
     if (visibleBuffer_ == nullptr) {
@@ -658,7 +670,7 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
                              unsigned char* visible, IRFrameMetadata meta) {
     ThermalFrameEventCallback thermalEvent = thermalFrameEventCallback_;
     if (thermalEvent != nullptr && pifMode_ == 0) {
-        std::lock_guard<std::mutex> lock(bufferMutex_);
+        FrameLock lock(frameMutex_);
         const unsigned w = width_;
         const unsigned h = height_;
         const std::size_t bytes = static_cast<std::size_t>(w) * h * sizeof(unsigned short);
@@ -700,6 +712,7 @@ void Kelvix::onProcessExit() {
 }
 
 bool Kelvix::setTempRange(int tMin, int tMax) {
+    FrameLock lock(frameMutex_);
     if (!initialised_ || chain_ == nullptr) {
         return false;
     }
@@ -708,13 +721,15 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
                              static_cast<std::uint16_t>(outputFramerate_)) != 0) {
         return false;
     }
-    // The camera takes the range's settings now: the image waits for a flag taken in them.
-    awaitingFlag_ = usesFlagOffsets();
+    // The camera takes the range's settings now: the image waits for offsets taken in them,
+    // from the next closing of the flag or, when it is closed now, from its frames to come.
+    OpFlag* flag = chain_->getFlag();
+    awaitingFlag_ = usesFlagOffsets() && !(flag != nullptr && flag->restartClosedSum());
     tMin_ = tMin;
     tMax_ = tMax;
-    chain_->readCalibration();
+    const bool corrected = SUCCEEDED(chain_->readCalibration());
     const bool loaded = SUCCEEDED(chain_->loadTemperatureTable());
-    tableLoaded_ = loaded;
+    tableLoaded_ = corrected && loaded;
     chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
     // Measurement-field chains keep their own emissivity and transmissivity.
     const auto& fields = chain_->getMeasurementFields();
@@ -723,10 +738,13 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
                                           fields[i]->transmissivity);
     }
     flags_->startFlag();
-    if (!loaded) {
-        KLOG_ERROR(tableFailure());
+    if (!corrected) {
+        KLOG_ERROR(rangeFailure("Correction data"));
     }
-    return loaded;
+    if (!loaded) {
+        KLOG_ERROR(rangeFailure("Temperature table"));
+    }
+    return corrected && loaded;
 }
 
 void Kelvix::setRadiationParameters(float emissivity, float transmissivity, float tAmbient) {
@@ -734,6 +752,7 @@ void Kelvix::setRadiationParameters(float emissivity, float transmissivity, floa
         KLOG_WARNING("Radiation parameters must be in the range of [0;1] ... ignoring parameters");
         return;
     }
+    FrameLock lock(frameMutex_);
     emissivity_ = emissivity;
     transmissivity_ = transmissivity;
     if (!initialised_ || chain_ == nullptr) {
@@ -751,14 +770,17 @@ void Kelvix::setRadiationParameters(float emissivity, float transmissivity, floa
 }
 
 float Kelvix::getTempFlag() {
+    FrameLock lock(frameMutex_);
     return initialised_ ? chainTemperature(Flag) : kNoTemperature;
 }
 
 float Kelvix::getTempBox() {
+    FrameLock lock(frameMutex_);
     return initialised_ ? chainTemperature(Box) : kNoTemperature;
 }
 
 float Kelvix::getTempChip() {
+    FrameLock lock(frameMutex_);
     return initialised_ ? chainTemperature(Chip) : kNoTemperature;
 }
 
@@ -801,6 +823,7 @@ unsigned Kelvix::getFWRevision() {
 }
 
 int Kelvix::getEnergyBuffer(unsigned short*& buffer) {
+    FrameLock lock(frameMutex_);
     if (buffer == nullptr || !initialised_ || chain_ == nullptr || chain_->getChainCount() == 0) {
         return E_POINTER;
     }
@@ -821,6 +844,7 @@ int Kelvix::getMetaData(unsigned char*& buffer, int size) {
     if (size < kMetaDataSize || buffer == nullptr || !initialised_ || chain_ == nullptr) {
         return -1;
     }
+    FrameLock lock(frameMutex_);
     // The fixed part and the room for two process-interface entries.
     static_assert(sizeof(ImagerMetadataRecord) + 4 == kMetaDataSize, "metadata record size");
     alignas(ImagerMetadataRecord) unsigned char record[kMetaDataSize] = {};
@@ -832,6 +856,7 @@ int Kelvix::getMetaData(unsigned char*& buffer, int size) {
 bool Kelvix::getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                            short* refValue1, short* refValue2, short* refValue3,
                                            double* wavelength1, double* wavelength2) {
+    FrameLock lock(frameMutex_);
     if (chain_ == nullptr) {
         return false;
     }
@@ -850,6 +875,8 @@ void Kelvix::activateTrace(bool on) {
 }
 
 void Kelvix::printTrace(unsigned n) {
+    // This imager's trace as its last frame left it.
+    FrameLock lock(frameMutex_);
     TraceOp::getInstance()->print(n);
 }
 
@@ -866,6 +893,7 @@ void Kelvix::initRawdataHeader(RawdataHeader& header) {
     std::memcpy(header.date, text, sizeof header.date);
     std::snprintf(text, sizeof text, "%02d%02d%02d", now.hour, now.minute, now.second);
     std::memcpy(header.time, text, sizeof header.time);
+    FrameLock lock(frameMutex_);
     header.serial = serial_;
     header.width = widthIn_;
     header.height = heightIn_;

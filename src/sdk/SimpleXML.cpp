@@ -1,4 +1,4 @@
-#include "sdk/SimpleXML.h"
+#include "kelvix/SimpleXML.h"
 
 #include <algorithm>
 #include <cwchar>

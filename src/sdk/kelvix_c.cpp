@@ -3,7 +3,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "platform/PngFile.h"
 #include "platform/Shell.h"
 #include "sdk/ActiveBridgeClient.h"
+#include "sdk/daemon/client/BridgeConnectionLost.h"
 
 using zol::DirectBridgeClient;
 
@@ -30,6 +30,14 @@ const std::vector<std::uint8_t>& pixelsOf(const zol::PaletteImage& image) {
     return image.rgb;
 }
 
+// An image of 0 x 0 pixels may hold no buffer at all: nothing is copied then.
+template <typename Pixel>
+void copyPixels(Pixel* out, const std::vector<Pixel>& pixels, std::size_t count) {
+    if (count > 0) {
+        std::memcpy(out, pixels.data(), count * sizeof(Pixel));
+    }
+}
+
 // Asks the client for an image and copies it out (size mode when *w or *h is -1). Nothing
 // thrown may cross into C: a connection lost for good is -2, anything else -1.
 template <typename Image, typename Pixel, typename Get>
@@ -41,7 +49,7 @@ int fetchImage(int* w, int* h, Pixel* data, std::size_t valuesPerPixel, const Ge
     std::pair<bool, Image*> got;
     try {
         got = get(*client);
-    } catch (const std::runtime_error&) {
+    } catch (const zol::BridgeConnectionLost&) {
         return -2;
     } catch (...) {
         return -1;
@@ -65,7 +73,7 @@ int fetchImage(int* w, int* h, Pixel* data, std::size_t valuesPerPixel, const Ge
     if (pixels.size() < values) {
         return -1;
     }
-    std::memcpy(data, pixels.data(), values * sizeof(Pixel));
+    copyPixels(data, pixels, values);
     return 0;
 }
 
@@ -78,7 +86,7 @@ int applySetting(const Set& set) {
     }
     try {
         return set(*client);
-    } catch (const std::runtime_error&) {
+    } catch (const zol::BridgeConnectionLost&) {
         return -2;
     } catch (...) {
         return -1;
@@ -113,7 +121,7 @@ int zol_kelvix_usb_init(const char* xmlConfig, const char* formatsDir, const cha
 }
 
 int zol_kelvix_tcp_init(const char* ip, int port) {
-    if (ip == nullptr) {
+    if (ip == nullptr || port < 1 || port > 65535) {
         return -1;
     }
     zol::DirectBridgeClientTCP* client = zol::DirectBridgeClientTCP::getInstance();
@@ -122,7 +130,7 @@ int zol_kelvix_tcp_init(const char* ip, int port) {
     try {
         client->init(ip, port);
         result = client->connect();
-    } catch (const std::runtime_error&) {
+    } catch (const zol::BridgeConnectionLost&) {
         return -2;
     } catch (...) {
         return -1;
@@ -174,7 +182,7 @@ int zol_kelvix_get_thermal_palette_image(int wT, int hT, unsigned short* thermal
     std::pair<bool, zol::ThmPalImage> got;
     try {
         got = client->getThmPalImage();
-    } catch (const std::runtime_error&) {
+    } catch (const zol::BridgeConnectionLost&) {
         return -2;
     } catch (...) {
         return -1;
@@ -194,8 +202,8 @@ int zol_kelvix_get_thermal_palette_image(int wT, int hT, unsigned short* thermal
     if (t->data.size() < thermalValues || p->rgb.size() < rgbBytes) {
         return -1;
     }
-    std::memcpy(thermal, t->data.data(), thermalValues * sizeof(unsigned short));
-    std::memcpy(rgb, p->rgb.data(), rgbBytes);
+    copyPixels(thermal, t->data, thermalValues);
+    copyPixels(rgb, p->rgb, rgbBytes);
     return 0;
 }
 
@@ -248,7 +256,8 @@ int zol_kelvix_to_palette_save_png(unsigned short* thermal, int w, int h, const 
 }
 
 int zol_kelvix_daemon_kill(void) {
-    return platform::shell().run(kDaemonKillCommand) == -1 ? -1 : 0;
+    // Any status but 0 stopped nothing: no such process, no killall, no shell.
+    return platform::shell().run(kDaemonKillCommand) == 0 ? 0 : -1;
 }
 
 int zol_kelvix_daemon_launch(void) {

@@ -105,8 +105,8 @@ class CalFetchProgram : public CalFetchTest {
         return q + "'";
     }
 
-    Outcome run(const std::vector<std::string>& args) {
-        std::string command = "LC_ALL=C.UTF-8 " + quoted(KELVIX_CALFETCH_PROGRAM);
+    Outcome run(const std::vector<std::string>& args, const std::string& locale = "C.UTF-8") {
+        std::string command = "LC_ALL=" + locale + " " + quoted(KELVIX_CALFETCH_PROGRAM);
         for (const std::string& a : args) {
             command += " " + quoted(a);
         }
@@ -176,6 +176,12 @@ TEST_F(CalFetchProgram, NonAsciiTargetDirectory) {
     // Checked with narrow names: this test program runs in the C locale.
     EXPECT_EQ("table 31000004", readFile("Äpfel/Kälte/Cali-31000004-6-wide-0-250.dat"));
     EXPECT_EQ(description(), readFile("Äpfel/Kälte/Cali-31000004.xml"));
+    // Without a UTF-8 locale, and with a name that is not UTF-8: the bytes as given.
+    for (const std::string dir : {"t-caf\xC3\xA9", "t-caf\xE9"}) {
+        o = run({"-d", "31000004", "-t", dir}, "C");
+        EXPECT_EQ(0, o.status) << o.err;
+        EXPECT_EQ(description(), readFile(dir + "/Cali-31000004.xml")) << dir;
+    }
 }
 
 TEST_F(CalFetchProgram, ScanStopsAtFirstNonOptionAndUnknownOptionsAreIgnored) {

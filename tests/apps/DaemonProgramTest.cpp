@@ -177,8 +177,10 @@ TEST_F(DaemonProgram, ServesTheSimulatedCameraUntilStopped) {
     EXPECT_EQ(client.setFlagAutoMode(false), 0);
     EXPECT_TRUE(waitFor("out.txt", "client connected\nforceFlag\nsetAutoFlag(false\n"));
 
+    const auto stop = std::chrono::steady_clock::now();
     signal("TERM");
     EXPECT_EQ(waitForExit(), 255);
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 1s);
     const std::string out = readFile("out.txt");
     EXPECT_EQ(out.rfind("serial: 20240777\nfov: 23\nformatsPath: " + path("cali") +
                             "\ncaliPath: " + path("cali") + "\ntMin: -20\n",
@@ -195,8 +197,10 @@ TEST_F(DaemonProgram, StopWhileWaitingForAClient) {
     }
     start({path("daemon.xml")}, simulatedCamera());
     ASSERT_TRUE(waitFor("out.txt", "wait for client...\n")) << readFile("err.txt");
+    const auto stop = std::chrono::steady_clock::now();
     signal("HUP");
     EXPECT_EQ(waitForExit(), 255);
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 1s);
     EXPECT_NE(readFile("out.txt").find("error at connecting will exit ... what?: "),
               std::string::npos);
 }

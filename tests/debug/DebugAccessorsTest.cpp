@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "imgproc/CaliImageExtractor.h"
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/NullControlDevice.h"
+#include "imgproc/OpCorr.h"
 #include "imgproc/OpEnergy2Temp.h"
 #include "imgproc/OpFlag.h"
 #include "imgproc/OpMetadata.h"
@@ -122,10 +124,28 @@ TEST(TemperatureTableLeftovers, SamplePointSearchFailsPastSixtyFourPoints) {
         table.lut[i] = static_cast<std::int16_t>(100 + i);
     }
     std::vector<TemperatureTable::SamplePoint> points;
-    ASSERT_TRUE(table.samplePoints(true, points));
+    EXPECT_FALSE(table.samplePoints(points)) << "not requested";
+    shared.samplePointRequest = 1;
+    ASSERT_TRUE(table.samplePoints(points));
     EXPECT_EQ(points.size(), 1u);
     EXPECT_EQ(points[0].position, 0);
-    EXPECT_FALSE(table.samplePoints(false, points));
+
+    // A sample-point calibration gives its own points: {sample, table at its level}, the level
+    // held to the table.
+    const std::int16_t list[] = {300, 10, 900, 20000, 7, -1, 8, 30000};
+    shared.samplePoints = 1;
+    shared.sampleList = const_cast<std::int16_t*>(list);
+    shared.sampleCount = 4;
+    ASSERT_TRUE(table.samplePoints(points));
+    std::vector<std::pair<int, int>> got;
+    for (const auto& p : points) {
+        got.emplace_back(p.position, p.value);
+    }
+    EXPECT_EQ(got, (std::vector<std::pair<int, int>>{
+                       {300, 110}, {900, 20100}, {7, 100}, {8, 100 + lut::kSize - 1}}));
+    shared.sampleList = nullptr;
+    EXPECT_FALSE(table.samplePoints(points));
+    shared.samplePoints = 0;
 
     // A curve that bends every 20 positions needs a point each time: more than 64 fail.
     for (int i = 0; i < lut::kSize; ++i) {
@@ -140,6 +160,59 @@ TEST(TemperatureTableLeftovers, SamplePointSearchFailsPastSixtyFourPoints) {
     ASSERT_TRUE(table.searchSamplePoints(0.001, points));
     EXPECT_LE(points.size(), 64u);
     EXPECT_GE(points.back().value, 1900);
+}
+
+// The flag operator's drift and skim settings from outside, on frames of a 10 x 10 camera.
+class FlagLeftovers : public kelvix_test::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        writeFile("Cali-870001.xml",
+                  "<CaliData>\n<Main>\n<FlagCycles>10</FlagCycles>\n<FlagCycles_Ignore>2"
+                  "</FlagCycles_Ignore>\n</Main>\n</CaliData>\n");
+        ASSERT_EQ(Cali::getInstance()->readXML(platform::toWide(dir_).c_str(), 870001), 0);
+        shared_.device = &device_;
+        shared_.hardwareRevision = 3100;
+        shared_.firmwareRevision = 2250;
+        ASSERT_EQ(source_.start(), S_OK);
+        ASSERT_EQ(flag_.init(&source_), S_OK);
+    }
+    void frames(int state, std::int16_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            source_.frame->metadata->flagState = state;
+            source_.frame->metadata->frameCounter = counter_++;
+            std::fill(source_.pixels(), source_.pixels() + 100, value);
+            ASSERT_EQ(source_.run(), S_OK);
+        }
+    }
+    NullControlDevice device_;
+    SharedParameterBlock shared_;
+    optest::SourceOp source_{&shared_, 10, 10};
+    OpFlag flag_{&source_, &shared_, Cali::getInstance()};
+    OpCorr correction_{&flag_, &shared_, Cali::getInstance()};
+    std::uint32_t counter_ = 1200;
+};
+
+TEST_F(FlagLeftovers, DriftTrackingRestartsAtTheCurrentFrameAndSkimGainIsItsOwnFloor) {
+    flag_.correctionMode = 1;
+    frames(0, 0, 1);  // frame 1200 switches the skim adjustment on
+    ASSERT_TRUE(flag_.isSkimAdjustActive());
+    ASSERT_EQ(flag_.setDriftTracking(false), S_OK);
+    EXPECT_EQ(flag_.getPreviousFlagFrameCounter(), 1200u);
+    frames(0, 0, 5);
+    ASSERT_EQ(flag_.setDriftTracking(false), S_OK);  // no change
+    EXPECT_EQ(flag_.getPreviousFlagFrameCounter(), 1200u);
+    ASSERT_EQ(flag_.setDriftTracking(true), S_OK);
+    EXPECT_EQ(flag_.getPreviousFlagFrameCounter(), 1205u);
+
+    // A flag image inside the range keeps the gain at its floor, here the value set: the
+    // weighted step 700 becomes 18 steps at a gain of 40 (7, applied as 1, at 100).
+    ASSERT_EQ(flag_.setSkimGain(40.0f), S_OK);
+    shared_.energyAtTMin = 0.0f;
+    shared_.energyAtTMax = 1.0f;
+    frames(1, 11775, 3);
+    EXPECT_FLOAT_EQ(flag_.getSkimGain(), 40.0f);
+    EXPECT_EQ(shared_.pendingSkimDelta, 18);
 }
 
 class TemperatureTableFileTest : public kelvix_test::TempDirTest {};

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 
@@ -163,6 +165,74 @@ TEST_F(HIDCommExchange, AllCommandsWithAnswerMakesSettersWait) {
     EXPECT_EQ(dev_.SetPwrCtl(true), -1);
 }
 
+// A camera whose answers queue up as the kernel queues input reports, and that answers late
+// when told to: every answer byte is the query's second byte.
+struct LatePeer : platform::HidBackend {
+    struct Handle : platform::HidHandle {
+        explicit Handle(LatePeer& p) : peer(p) {}
+        int write(const unsigned char* d, std::size_t n) override {
+            (peer.late ? peer.held : peer.queue).emplace_back(64, d[2]);
+            return static_cast<int>(n);
+        }
+        int readTimeout(unsigned char* d, std::size_t n, int) override {
+            if (peer.queue.empty()) {
+                return 0;
+            }
+            std::memcpy(d, peer.queue.front().data(), std::min<std::size_t>(n, 64));
+            peer.queue.pop_front();
+            return 64;
+        }
+        int read(unsigned char* d, std::size_t n) override { return readTimeout(d, n, -1); }
+        int setNonblocking(int) override { return 0; }
+        int sendFeatureReport(const unsigned char*, std::size_t) override { return -1; }
+        int getFeatureReport(unsigned char*, std::size_t) override { return -1; }
+        int getInputReport(unsigned char*, std::size_t) override { return -1; }
+        int getIndexedString(int, wchar_t*, std::size_t) override { return -1; }
+        const wchar_t* error() override { return L""; }
+        const platform::HidDeviceEntry& info() const override { return peer.entry; }
+        LatePeer& peer;
+    };
+    LatePeer() {
+        entry.path = "late:0";
+        entry.vendorId = 0x0403;
+        entry.productId = 0xDE37;
+        entry.hasSerial = true;
+        entry.serial = L"7";
+        entry.releaseNumber = 30;
+    }
+    int init() override { return 0; }
+    int exit() override { return 0; }
+    std::vector<platform::HidDeviceEntry> enumerate(std::uint16_t, std::uint16_t) override {
+        return {entry};
+    }
+    std::unique_ptr<platform::HidHandle> openPath(const std::string&, bool) override {
+        return std::make_unique<Handle>(*this);
+    }
+    const wchar_t* error() override { return L""; }
+
+    platform::HidDeviceEntry entry;
+    bool late = false;
+    std::deque<std::vector<std::uint8_t>> queue, held;
+};
+
+TEST(HIDCommLateAnswer, StaleAnswerIsNotTakenForTheNextQuery) {
+    LatePeer peer;
+    sim::ScopedHidBackend scoped(peer);
+    HIDDevice dev;
+    DEVICE_DESCRIPTION d = simDescription(7);
+    ASSERT_TRUE(dev.OpenHIDDevice(&d));
+    peer.late = true;
+    std::uint16_t fw = 0;
+    EXPECT_EQ(dev.GetFwCypVers(&fw), -1);
+    peer.late = false;
+    peer.queue.swap(peer.held);  // the answer arrives after its query gave up
+    float t = 0;
+    EXPECT_EQ(dev.GetTFlag(&t), 0);
+    EXPECT_FLOAT_EQ(t, 0x6161 / 128.0f);
+    EXPECT_EQ(dev.GetFwCypVers(&fw), 0);
+    EXPECT_EQ(fw, 0x6767);
+}
+
 TEST(HIDCommThreaded, ExchangesOfOneTransportDoNotMix) {
     sim::SimHidBackend backend;
     sim::ScopedHidBackend scoped(backend);
@@ -231,10 +301,6 @@ TEST(HIDSystemLibrary, StaysLoadedWhileAnyTransportLives) {
     d.serialNumber = 4000000000u;  // nothing matches; the lookup loads the library
     EXPECT_EQ(first->get_device_info(&d), 1);
     ASSERT_TRUE(platform::hidLibraryLoaded());
-    // Calls the library makes into itself are recognised by their origin.
-    const platform::SystemHidApi& api = platform::systemHidApi();
-    EXPECT_TRUE(platform::hidLibraryContains(reinterpret_cast<const void*>(api.write)));
-    EXPECT_FALSE(platform::hidLibraryContains(reinterpret_cast<const void*>(&hid_write)));
     first.reset();
     EXPECT_TRUE(platform::hidLibraryLoaded());
     second.reset();

@@ -182,6 +182,9 @@ TEST_F(HIDFlash, JtagCopiesAnswerBack) {
     EXPECT_EQ(dev_.ControlJTAGPort(&cmd, data, 0, 8, 0), 0);
     expectPayload(2, {0x5A, 0x01, 0x00});
     EXPECT_EQ(data[0], 0xFF);
+    patch({{1, 0x45}});  // an answer without the port's mark is another command's
+    EXPECT_EQ(dev_.ControlJTAGPort(&cmd, data, 0, 8, 0), -1);
+    EXPECT_EQ(data[0], 0xFF);
 }
 
 class HIDPif : public SimHidTest {};

@@ -31,11 +31,20 @@ class ImagerHIDPif : public ImagerHIDTest {
 };
 
 TEST_F(ImagerHIDPif, ChannelsOutsideTheListsDoNothing) {
-    // Before detection every list is empty.
+    // Before detection every list is empty; flag-state levels on channel 0 still go out,
+    // with neutral scaling, and no other channel is taken.
     dev->SetPIFOutFlagOpen(500, 0);
+    dev->SetPIFOutFrameSync(600, 1);
     std::uint16_t v = 77;
     dev->GetPIFOutFlagOpen(&v, 0);
+    EXPECT_EQ(v, 500);
+    v = 77;
+    dev->GetPIFOutFrameSync(&v, 1);
     EXPECT_EQ(v, 77);
+    ASSERT_EQ(reportCount(*cam), 1u);
+    const auto level = sent(*cam, {0x34, 0x6A, 0x07, 0xD0});  // TEN(500)
+    EXPECT_EQ(level.size(), 1u);
+    clearReports(*cam);
     std::int32_t points[] = {5 | 1250 << 16};
     dev->SetPIFOutSamplePointTable(points, 1, 1.0, 0.0, false, 0);
     dev->SetPifOut(100, 0);

@@ -18,6 +18,7 @@
 #include "kelvix/DirectBridgeClientUSB.h"
 #include "kelvix/ImageBuilder.h"
 #include "kelvix/kelvix_c.h"
+#include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/PngFile.h"
 #include "sdk/ActiveBridgeClient.h"
@@ -150,6 +151,29 @@ TEST_F(CInterfaceEndToEndThreaded, UsbRoadPollsImagesAndAppliesSettings) {
         result = zol_kelvix_get_thermal_image(&w, &h, thermal.data());
     }
     EXPECT_EQ(result, 0);
+}
+
+// Serial 0 opens a new video device for every connection: the one before gives its instance
+// slot back, so that connecting never runs out of them, also when connections fail.
+TEST_F(CInterfaceEndToEndThreaded, ConnectsAgainAndAgainWithSerialZero) {
+    platform::VirtualClock clock;  // the camera's settling pauses cost no real time
+    platform::ScopedClock scoped(clock);
+    plugIn(53100004);
+    ASSERT_TRUE(writeCalibration("cali"));
+    writeConfig("config.xml", 0);
+    platform::createDirectory(wpath("noformats"));
+    testing::internal::CaptureStderr();
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        ASSERT_EQ(usbInit(), 0) << cycle;
+        ASSERT_EQ(zol_kelvix_terminate(), 0) << cycle;
+    }
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        ASSERT_EQ(
+            zol_kelvix_usb_init(path("config.xml").c_str(), path("noformats").c_str(), nullptr), -1)
+            << cycle;
+    }
+    ASSERT_EQ(usbInit(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("Reached maximum"), std::string::npos);
 }
 
 TEST_F(CInterfaceEndToEndThreaded, DownloadsMissingCalibrationFiles) {

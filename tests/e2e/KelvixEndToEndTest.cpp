@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "CalibrationSetWriter.h"
@@ -16,6 +19,7 @@
 #include "kelvix/Kelvix.h"
 #include "kelvix/KelvixClient.h"
 #include "kelvix/Logger.h"
+#include "kelvix/RawdataHeader.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 
@@ -58,9 +62,17 @@ class Application : public zol::KelvixClient {
                 ++closedFramesChanged;
             }
         }
+        // The open frames after a flag that closed after the mark.
+        if (closings > closingsAtMark && meta.flagState == zol::FlagOpen) {
+            ++openAfterFreshFlag;
+            lastCentre = centre(data, w, h);
+        }
         cv.notify_all();
     }
-    void onFlagStateChange(zol::EnumFlagState, void*) override {}
+    void onFlagStateChange(zol::EnumFlagState state, void*) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        closings += state == zol::FlagClosed;
+    }
     void onProcessExit(void*) override {}
 
     std::mutex mutex;
@@ -73,6 +85,7 @@ class Application : public zol::KelvixClient {
     int openAfterClosed = 0;
     float lastCentre = -1000.0f;
     std::vector<unsigned short> lastOpen;
+    int closings = 0, closingsAtMark = 1 << 30, openAfterFreshFlag = 0;
 
   private:
     zol::Kelvix& imager_;
@@ -107,6 +120,12 @@ class KelvixEndToEndThreaded : public kelvix_test::TempDirTest {
         TempDirTest::TearDown();
     }
 
+    template <typename Done>
+    static bool waitFor(Application& app, Done done) {
+        std::unique_lock<std::mutex> lock(app.mutex);
+        return app.cv.wait_for(lock, std::chrono::seconds(20), done);
+    }
+
     kelvix_test::SimChannels channels_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimPhysics* physics_ = nullptr;
@@ -136,11 +155,7 @@ TEST_F(KelvixEndToEndThreaded, ReportsTheBlackbodyAndHoldsTheImageDuringFlags) {
     ASSERT_EQ(device->startStreaming(), 0);
 
     // The first frame closes the flag; after it the image is corrected.
-    auto waitFor = [&app](auto done) {
-        std::unique_lock<std::mutex> lock(app.mutex);
-        return app.cv.wait_for(lock, std::chrono::seconds(20), done);
-    };
-    ASSERT_TRUE(waitFor([&app] { return app.openAfterClosed >= 5; }));
+    ASSERT_TRUE(waitFor(app, [&app] { return app.openAfterClosed >= 5; }));
     {
         std::lock_guard<std::mutex> lock(app.mutex);
         EXPECT_NEAR(app.lastCentre, kBlackbody, 0.5f);
@@ -162,12 +177,146 @@ TEST_F(KelvixEndToEndThreaded, ReportsTheBlackbodyAndHoldsTheImageDuringFlags) {
         app.closedSeen = false;
     }
     imager.forceFlagEvent(0);
-    ASSERT_TRUE(waitFor([&app] { return app.closedSeen && app.openAfterClosed >= 3; }));
+    ASSERT_TRUE(waitFor(app, [&app] { return app.closedSeen && app.openAfterClosed >= 3; }));
     device->stopStreaming();
     std::lock_guard<std::mutex> lock(app.mutex);
     EXPECT_GT(app.closedFrames, closedBefore);
     EXPECT_EQ(app.closedFramesChanged, 0);
     EXPECT_NEAR(app.lastCentre, kBlackbody, 0.5f);
 }
+
+// An application thread changes every setting and reads every query while the camera streams,
+// the back of the chain on the capture thread or on its worker; the frame callbacks call back
+// into the imager. After each range change the images after the next flag read the scene.
+class KelvixSettingsThreaded : public KelvixEndToEndThreaded,
+                               public ::testing::WithParamInterface<bool> {};
+
+zol::Kelvix* reentered = nullptr;
+std::atomic<int> reenteredFrames{0};
+std::atomic<bool> reenterRange{true};
+
+// The range of the metadata record: tMin and tMax at offsets 34 and 36, raw encoding.
+std::pair<int, int> recordedRange(zol::Kelvix& imager) {
+    unsigned char r[128] = {};
+    unsigned char* p = r;
+    imager.getMetaData(p, sizeof r);
+    return {((r[34] | r[35] << 8) - 1000) / 10, ((r[36] | r[37] << 8) - 1000) / 10};
+}
+
+// From the frame path: a query, and every 50th time the current range set again.
+void reenter() {
+    reentered->getTempBox();
+    if (++reenteredFrames % 50 == 0 && reenterRange) {
+        const std::pair<int, int> range = recordedRange(*reentered);
+        EXPECT_TRUE(reentered->setTempRange(range.first, range.second));
+    }
+}
+
+TEST_P(KelvixSettingsThreaded, SettingsAndQueriesWhileFramesFlow) {
+    const std::vector<sim::SimRangeSpec> ranges = sim::CalibrationSet::standard().optics[0].ranges;
+    std::unique_ptr<zol::IRDeviceDS> device(zol::IRDeviceDS::createInstance(params_));
+    ASSERT_NE(device, nullptr);
+    zol::Kelvix imager;
+    ASSERT_TRUE(imager.init(&params_, device->getFrequency(), device->getWidth(),
+                            device->getHeight(), device->controlledViaHID()));
+    imager.setUseMultiThreading(GetParam());
+    Application app(imager);
+    imager.setClient(&app);
+    reentered = &imager;
+    reenteredFrames = 0;
+    reenterRange = true;
+    const zol::ThermalFrameCallback callback = [](unsigned short*, unsigned, unsigned,
+                                                  zol::IRFrameMetadata, void*) { reenter(); };
+    imager.setThermalFrameCallback(callback);
+    imager.setFlagStateCallback([](zol::EnumFlagState, void*) { reenter(); });
+    device->setClient(&app);
+    ASSERT_EQ(device->startStreaming(), 0);
+
+    std::vector<unsigned short> energy(static_cast<std::size_t>(device->getWidth()) *
+                                       device->getHeight());
+    double d[4];
+    short s[3];
+    zol::RawdataHeader header;
+    // A range change waits for the camera to settle (about 200 ms) and the control channel
+    // paces its commands (10 ms each): these come in one of 64 and one of 8 rounds.
+    auto everything = [&](int i) {
+        if (i % 64 == 0) {
+            const sim::SimRangeSpec& r = ranges[i / 64 % 2];
+            EXPECT_TRUE(imager.setTempRange(static_cast<int>(r.tMin), static_cast<int>(r.tMax)));
+            EXPECT_FALSE(imager.setTempRange(-20, 99));
+        }
+        if (i % 8 == 0) {
+            imager.enableChipHeating(i % 16 == 0);
+            imager.isChipHeatingEnabled();
+            imager.setTempChipReference(30.0f);
+            imager.getTempChipReference();
+        }
+        imager.setRadiationParameters(0.9f + 0.01f * (i % 10), 0.95f, i % 2 ? 20.0f : -300.0f);
+        EXPECT_GT(std::min({imager.getTempFlag(), imager.getTempBox(), imager.getTempChip()}),
+                  -100.0f);
+        EXPECT_GT(imager.getHWRevision() + imager.getFWRevision() +
+                      imager.getWidth() * imager.getHeight() + imager.getVisibleWidth() +
+                      imager.getVisibleHeight() + imager.getWidthIn() + imager.getHeightIn() +
+                      imager.getBitCount() + imager.getAvgTimePerFrame() +
+                      imager.getMaxFramerate() + imager.getHWInterval() +
+                      imager.hasBispectralTechnology() + imager.getAutoFlag() + imager.isFlagOpen(),
+                  0.0);
+        unsigned short* e = energy.data();
+        EXPECT_EQ(imager.getEnergyBuffer(e), 0);
+        const std::pair<int, int> now = recordedRange(imager);  // one of the two, not torn
+        EXPECT_TRUE(now == std::make_pair(-20, 100) || now == std::make_pair(0, 250));
+        EXPECT_TRUE(
+            imager.getTemperatureTableParameters(d, d + 1, d + 2, s, s + 1, s + 2, d + 3, d + 3));
+        imager.setThermalFrameCallback(callback);
+        imager.setClient(&app);
+        imager.setUseMultiThreading(GetParam());
+        imager.activateTrace(i % 2 == 0);
+        if (i % 50 == 0) {
+            imager.printTrace(0);
+        }
+        EXPECT_EQ(imager.getVersion(), "-1");
+        imager.initRawdataHeader(header);
+        imager.forceFlagEvent(1e6f);
+        imager.setAutoFlag(i % 2 == 0);
+        imager.raiseSnapshotEvent();
+    };
+
+    for (int round = 0; round < 3; ++round) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+        for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
+            everything(i);
+        }
+        // A known range, the camera behind it and a new scene; the images after the next flag
+        // (once the flag is open, so that it closes again) show the scene.
+        const sim::SimRangeSpec& r = ranges[round % 2];
+        const float scene = 50.0f + 10.0f * round;
+        physics_->setModel(r.model);
+        physics_->setBlackbodyScene(scene, 20.0f, 30.0f);
+        reenterRange = false;
+        ASSERT_TRUE(imager.setTempRange(static_cast<int>(r.tMin), static_cast<int>(r.tMax)));
+        imager.setRadiationParameters(1.0f, 1.0f, -300.0f);
+        imager.setAutoFlag(false);
+        imager.activateTrace(false);
+        ASSERT_TRUE(kelvix_test::waitUntil([&imager] { return imager.isFlagOpen(); }));
+        {
+            std::lock_guard<std::mutex> lock(app.mutex);
+            app.closingsAtMark = app.closings;
+            app.openAfterFreshFlag = 0;
+        }
+        imager.forceFlagEvent(0);
+        ASSERT_TRUE(waitFor(app, [&app] { return app.openAfterFreshFlag >= 3; }));
+        // Not under the application's lock, which its callback takes under the imager's.
+        EXPECT_EQ(recordedRange(imager), std::make_pair(int(r.tMin), int(r.tMax)));
+        std::lock_guard<std::mutex> lock(app.mutex);
+        EXPECT_NEAR(app.lastCentre, scene, 0.5f) << "range " << r.tMin << ".." << r.tMax;
+        reenterRange = true;
+    }
+    device->stopStreaming();
+    EXPECT_GT(reenteredFrames, 50);
+    // Without frames, a setting does not wait for one.
+    EXPECT_TRUE(imager.setTempRange(-20, 100));
+}
+
+INSTANTIATE_TEST_SUITE_P(Multithreading, KelvixSettingsThreaded, ::testing::Bool());
 
 }  // namespace

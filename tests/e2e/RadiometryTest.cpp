@@ -131,6 +131,19 @@ TEST_P(RadiometryVariants, EverySceneReadsTrue) {
     run(3, 45.0f, 1000.0);
     ASSERT_TRUE(k_.setTempRange(-20, 100));
     EXPECT_EQ(run(40, 45.0f, 0.5), 40u);
+    // A change while the flag is closed, with no flag to follow: its frames to come give the
+    // offsets.
+    k_.setAutoFlag(false);
+    physics().beginFlagCycle(12);
+    run(4, 45.0f);
+    ASSERT_FALSE(k_.isFlagOpen());
+    ASSERT_TRUE(k_.setTempRange(0, 250));
+    run(20, 45.0f, 0.5);
+    run(5, 60.0f, 1000.0);  // refreshed again, not held
+    EXPECT_NEAR(seen_.means.back(), 0.0, 0.2);
+    ASSERT_TRUE(k_.setTempRange(-20, 100));
+    run(30, 60.0f, 0.5);
+    run(3, 45.0f, 1000.0);
     // A range whose table turns out unusable is refused; the last image stays.
     writeFile("cali/Kennlinie-" + std::to_string(serial_) + "-23-0-250.prn", "100 nan\n");
     EXPECT_FALSE(k_.setTempRange(0, 250));
@@ -169,7 +182,8 @@ TEST_P(SkimWalk, SettlesWithinFiftyFlags) {
 INSTANTIATE_TEST_SUITE_P(Revision30, SkimWalk, testing::Values(6));
 
 // Normalisation to a model with T1 = T3, temperatures not a number, a table cut after four
-// lines: each stops init with an ERROR line naming camera and table; no image is handed out.
+// lines, correction data cut in its header: each stops init with an ERROR line naming camera
+// and file; no image is handed out.
 TEST_P(UnusableTables, StopInit) {
     const std::string serial = std::to_string(serial_);
     const std::string xmlName = "cali/Cali-" + serial + ".xml";
@@ -183,16 +197,21 @@ TEST_P(UnusableTables, StopInit) {
             ++at;
             prn.replace(at, prn.find('\n', at) - at, "nan");
         }
-    } else {
+    } else if (GetParam() == 9) {
         prn.resize(prn.find('\n', 60));
     }
     writeFile(xmlName, xml);
     writeFile(prnName, prn);
+    const std::string datName = "cali/Cali-" + serial + "-23-M20-100.dat";
+    if (GetParam() == 10) {
+        writeFile(datName, readFile(datName).substr(0, 10));
+    }
     testing::internal::CaptureStderr();
     EXPECT_FALSE(initHid(k_));
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("camera " + serial), std::string::npos) << errors;
-    EXPECT_NE(errors.find(prnName.substr(5)), std::string::npos) << errors;
+    EXPECT_NE(errors.find((GetParam() == 10 ? datName : prnName).substr(5)), std::string::npos)
+        << errors;
     EXPECT_EQ(run(10, 25.0f), 0u);
 }
-INSTANTIATE_TEST_SUITE_P(SpoiltFiles, UnusableTables, testing::Range(7, 10));
+INSTANTIATE_TEST_SUITE_P(SpoiltFiles, UnusableTables, testing::Range(7, 11));

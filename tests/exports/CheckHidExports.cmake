@@ -17,3 +17,8 @@ execute_process(COMMAND readelf -d ${LIB} OUTPUT_VARIABLE dynamic)
 if(dynamic MATCHES "hidapi")
     message(FATAL_ERROR "${LIB} depends on hidapi at link time")
 endif()
+# The library's own HID calls are bound inside it: no relocation names a hidapi function.
+execute_process(COMMAND readelf -rW ${LIB} OUTPUT_VARIABLE relocations)
+if(relocations MATCHES " hid_[a-z_]+ ")
+    message(FATAL_ERROR "${LIB} calls hidapi through the dynamic linker")
+endif()

@@ -34,5 +34,8 @@ TEST(HidApiExports, SystemLibraryKeepsItsOwnCalls) {
     DEVICE_DESCRIPTION d;
     d.serialNumber = 4000000000u;
     EXPECT_EQ(comm.get_device_info(&d), 1);
+    DEVICE_DESCRIPTION copy;
+    copy = d;  // the library's exported assignment
+    EXPECT_EQ(copy.serialNumber, 4000000000u);
     EXPECT_EQ(hid_exit(), 0);
 }

@@ -227,6 +227,7 @@ TEST_F(CorrectionTest, SamplePointFiles) {
     EXPECT_EQ(corr_->getSlopes()[2], 5 * 4096);  // repeats the one before
     EXPECT_EQ(corr_->getSlopes()[11], 0);
     ASSERT_NE(shared_.sampleList, nullptr);
+    EXPECT_EQ(shared_.sampleCount, 3);
 
     shared_.tMax = 600.0f;  // upper bound 7000 from the levels
     std::int16_t* in = source_->pixels();

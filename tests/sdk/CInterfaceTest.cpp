@@ -3,9 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <memory>
-#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -14,10 +15,13 @@
 #include "common/TestEnv.h"
 #include "kelvix/DirectBridgeClient.h"
 #include "kelvix/ImageBuilder.h"
+#include "kelvix/Tcp.h"
 #include "kelvix/kelvix_c.h"
+#include "platform/Clock.h"
 #include "platform/PngFile.h"
 #include "platform/Shell.h"
 #include "sdk/ActiveBridgeClient.h"
+#include "sdk/daemon/client/BridgeConnectionLost.h"
 
 extern "C" int kelvix_c_header_probe(void);
 
@@ -33,11 +37,7 @@ class FakeClient : public zol::DirectBridgeClient {
     std::pair<bool, zol::ThermalImage*> getThermalImage() override {
         ++requests;
         throwFor(answer);
-        auto* image = new zol::ThermalImage;
-        image->width = 5;
-        image->height = 3;
-        image->data = thermal;
-        return {answer == Answer::Image, image};
+        return {answer == Answer::Image, newThermal()};
     }
     std::pair<bool, zol::PaletteImage*> getPaletteImage() override {
         ++requests;
@@ -50,11 +50,7 @@ class FakeClient : public zol::DirectBridgeClient {
         if (answer != Answer::Image) {
             return {false, {nullptr, nullptr}};
         }
-        auto* t = new zol::ThermalImage;
-        t->width = 5;
-        t->height = 3;
-        t->data = thermal;
-        return {true, {t, newPalette()}};
+        return {true, {newThermal(), newPalette()}};
     }
     int setPalette(int p) override { return record("palette", p); }
     int setPaletteScale(int s) override { return record("scale", s); }
@@ -69,20 +65,34 @@ class FakeClient : public zol::DirectBridgeClient {
     bool disconnectResult = true;
     int setterResult = 0;
     int requests = 0;
+    bool empty = false;  // images of 0 x 0 pixels without any buffer
     std::vector<std::string> calls;
     std::vector<unsigned short> thermal{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
   private:
     static void throwFor(Answer a) {
         if (a == Answer::Lost) {
-            throw std::runtime_error("tcp connection could not be repaired (system reasons)...");
+            throw zol::BridgeConnectionLost();
         }
         if (a == Answer::Broken) {
-            throw std::logic_error("unexpected");
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         }
     }
-    static zol::PaletteImage* newPalette() {
+    zol::ThermalImage* newThermal() const {
+        auto* image = new zol::ThermalImage;
+        if (!empty) {
+            image->width = 5;
+            image->height = 3;
+            image->data = thermal;
+        }
+        return image;
+    }
+    zol::PaletteImage* newPalette() const {
         auto* p = new zol::PaletteImage;
+        if (empty) {
+            return p;
+        }
         p->width = 8;
         p->height = 3;
         p->rgb.resize(8 * 3 * 3);
@@ -157,8 +167,22 @@ TEST_F(CInterfaceTest, ThermalImageBySizeQueryThenCopy) {
     fake_.answer = FakeClient::Answer::Lost;
     EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, data), -2);
     EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), -2);
+    // Any other failure of the client is an ordinary one, a system error too.
     fake_.answer = FakeClient::Answer::Broken;
     EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, data), -1);
+}
+
+TEST_F(CInterfaceTest, EmptyImagesCopyNothing) {
+    fake_.empty = true;
+    int w = 7, h = 7;
+    ASSERT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);
+    EXPECT_EQ(w * 100 + h, 0);
+    unsigned short thermal[1] = {0xAAAA};
+    unsigned char rgb[1] = {0xAA};
+    EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, thermal), 0);
+    EXPECT_EQ(zol_kelvix_get_palette_image(&w, &h, rgb), 0);
+    EXPECT_EQ(zol_kelvix_get_thermal_palette_image(0, 0, thermal, 0, 0, rgb), 0);
+    EXPECT_EQ(thermal[0] * 1000 + rgb[0], 0xAAAA * 1000 + 0xAA);
 }
 
 TEST_F(CInterfaceTest, PaletteImagesUseTheRowWidth) {
@@ -253,12 +277,14 @@ TEST_F(CInterfaceTest, SavesThePaletteRenderingAsPng) {
 TEST_F(CInterfaceTest, DaemonKillRunsAShellCommand) {
     FakeShell shell;
     platform::installShell(&shell);
-    shell.result = 1;  // nothing to kill: still run
     EXPECT_EQ(zol_kelvix_daemon_kill(), 0);
-    shell.result = -1;
-    EXPECT_EQ(zol_kelvix_daemon_kill(), -1);
+    // Nothing stopped: no such process, no killall, no shell.
+    for (int status : {1, 127, -1}) {
+        shell.result = status;
+        EXPECT_EQ(zol_kelvix_daemon_kill(), -1) << status;
+    }
     platform::restoreShell();
-    EXPECT_EQ(shell.commands, (std::vector<std::string>(2, "killall kelvixdaemon")));
+    EXPECT_EQ(shell.commands, (std::vector<std::string>(4, "killall kelvixdaemon")));
     EXPECT_EQ(zol_kelvix_daemon_launch(), -1);
     EXPECT_EQ(zol_kelvix_daemon_is_running(), -1);
 }
@@ -274,6 +300,15 @@ class CInterfaceTcpThreaded : public kelvix_test::TempDirTest {
         zol::selectBridgeClient(nullptr);
         TempDirTest::TearDown();
     }
+    // Connects while the daemon may still be coming up.
+    static int tcpInit(int port) {
+        int result = zol_kelvix_tcp_init("127.0.0.1", port);
+        for (int i = 0; i < 250 && result != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            result = zol_kelvix_tcp_init("127.0.0.1", port);
+        }
+        return result;
+    }
 };
 
 TEST_F(CInterfaceTcpThreaded, ConnectionFailures) {
@@ -281,19 +316,50 @@ TEST_F(CInterfaceTcpThreaded, ConnectionFailures) {
     EXPECT_EQ(zol_kelvix_set_radiation_parameters(1.0f, 1.0f, 20.0f), -1);
     EXPECT_EQ(zol_kelvix_tcp_init("host.invalid", 1337), -2);
     EXPECT_EQ(zol_kelvix_tcp_init(nullptr, 1337), -1);
+    for (int port : {0, -1, 65536}) {
+        EXPECT_EQ(zol_kelvix_tcp_init("127.0.0.1", port), -1) << port;
+    }
+}
+
+// A daemon that is gone for good is reported (-2) once the client has tried to reach it again
+// for 5 s (on the virtual clock), and at once from then on.
+TEST_F(CInterfaceTcpThreaded, DaemonGoneIsLostForGoodWithinTheBound) {
+    platform::VirtualClock clock;
+    platform::ScopedClock scoped(clock);
+    const int port = bridge_test::freeLoopbackPort();
+    {
+        zol::Tcp daemon(port);
+        auto served = std::async(std::launch::async, [&daemon] {
+            daemon.connect();
+            bridge_test::readWords(daemon, 1);
+        });
+        EXPECT_EQ(tcpInit(port), 0);
+        EXPECT_EQ(zol_kelvix_set_palette(3), 0);
+        served.get();
+    }
+    const std::uint32_t before = clock.tickMs();
+    int w = 0, h = 0;
+    EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), -2);
+    EXPECT_GE(clock.tickMs() - before, 5000u);
+    EXPECT_LE(clock.tickMs() - before, 5200u);
+    EXPECT_EQ(zol_kelvix_set_palette(3), -2);
+    EXPECT_EQ(zol_kelvix_trigger_shutter_flag(), -2);
+    EXPECT_LE(clock.tickMs() - before, 5200u) << "no second repair";
+
+    // The client is free to reach another daemon.
+    bridge_test::FakeDaemon next(2, 2);
+    EXPECT_EQ(tcpInit(next.port()), 0);
+    EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);
+    EXPECT_EQ(zol_kelvix_terminate(), 0);
+    next.stop();
 }
 
 TEST_F(CInterfaceTcpThreaded, ImagesAndSettingsThroughTheDaemon) {
     testing::internal::CaptureStdout();
     bridge_test::FakeDaemon daemon(6, 4);
-    int result = -1;
-    for (int i = 0; i < 250 && result != 0; ++i) {
-        result = zol_kelvix_tcp_init("127.0.0.1", daemon.port());
-        if (result != 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ASSERT_EQ(result, 0);
+    // A port beyond 65535 is refused, not wrapped onto the daemon's.
+    EXPECT_EQ(zol_kelvix_tcp_init("127.0.0.1", daemon.port() + 65536), -1);
+    ASSERT_EQ(tcpInit(daemon.port()), 0);
 
     int w = 0, h = 0;
     ASSERT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);

@@ -26,6 +26,7 @@
 #include "kelvix/ImageBuilder.h"
 #include "kelvix/Kelvix.h"
 #include "kelvix/Logger.h"
+#include "platform/Event.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
 #include "platform/Strings.h"
@@ -100,26 +101,40 @@ TEST(DaemonCamHandlerTest, ConfigurationAppliesOnlyItsFirstSetItem) {
 
 class DaemonCamHandlerThreadedDeathTest : public daemon_test::LoopbackDeathTest<> {};
 
+// In a death-test child: a started handler with a client connected to it.
+struct ServedHandler {
+    explicit ServedHandler(int port) : handler(&imager, port) {
+        handler.start();
+        client = connectedClient(port);
+        CHILD_CHECK(out.waitFor("client connected\n"));
+    }
+    CapturedOutput out;
+    zol::Kelvix imager;
+    zol::DaemonCamHandler handler;
+    std::unique_ptr<zol::DirectBridgeClientTCP> client;
+};
+
 // Requests answered from the newest frame: at once before the first one, else after waiting
 // for a frame not sent yet; settings change the palette rendering.
 TEST_F(DaemonCamHandlerThreadedDeathTest, ServesFramesAndSettings) {
     auto scenario = [this] {
         daemon_test::childWatchdog();
-        CapturedOutput out;
-        zol::Kelvix imager;
-        zol::DaemonCamHandler handler(&imager, port_);
-        handler.start();
-        auto client = connectedClient(port_);
-        CHILD_CHECK(out.waitFor("client connected\n"));
+        ServedHandler served(port_);
+        CapturedOutput& out = served.out;
+        zol::Kelvix& imager = served.imager;
+        zol::DaemonCamHandler& handler = served.handler;
+        auto& client = served.client;
 
         Thermal first = thermal(*client);
         CHILD_CHECK(first.ok && first.image->width == 640 && first.image->height == 480);
         CHILD_CHECK(first.image->frameCounter == 1);
         CHILD_CHECK(first.image->data == std::vector<std::uint16_t>(640 * 480, 0));
 
-        // Nothing new: the next request waits for the next frame, which has a new size.
+        // Nothing new: the next request waits for the next frame, which has a new size. The
+        // handler's event is its own: the process-wide event of that name does not wake it.
         const unsigned w = 162, h = 120;
         auto pending = std::async(std::launch::async, [&] { return thermal(*client); });
+        platform::Event::named("DataAvailableEvent")->set();
         CHILD_CHECK(pending.wait_for(300ms) == std::future_status::timeout);
         std::vector<std::uint16_t> frame = bridge_test::testFrame(w, h, 2);
         handler.onThermalFrame(frame.data(), w, h, noMetadata(), nullptr);
@@ -213,6 +228,45 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, ServesTheNextClient) {
         std::_Exit(4);
     };
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(255), kNoReport);
+}
+
+// A client that stops reading leaves the worker stuck in a send, or in accepting the next client
+// once it resets the connection: frames still reach the handler, and a stop still ends the
+// process at once.
+TEST_F(DaemonCamHandlerThreadedDeathTest, WorkerStuckOnItsClientHoldsNoFramesBack) {
+    auto scenario = [this](bool reset) {
+        daemon_test::childWatchdog();
+        ServedHandler served(port_);
+        CapturedOutput& out = served.out;
+        zol::DaemonCamHandler& handler = served.handler;
+        auto& client = served.client;
+        // 16 MiB per reply: more than the socket buffers hold.
+        const unsigned w = 4096, h = 2048;
+        std::vector<std::uint16_t> frame(static_cast<std::size_t>(w) * h, 1200);
+        auto deliverFrames = [&] {
+            for (int i = 0; i < 4; ++i) {
+                auto done = std::async(std::launch::async, [&] {
+                    handler.onThermalFrame(frame.data(), w, h, noMetadata(), nullptr);
+                });
+                CHILD_CHECK(done.wait_for(2s) == std::future_status::ready);
+            }
+        };
+        for (int i = 0; i < 3; ++i) {
+            CHILD_CHECK(client->sendCommand(0));
+        }
+        deliverFrames();
+        if (reset) {
+            client->release();  // with replies unread: the connection is reset
+            CHILD_CHECK(out.waitFor("client disconnected... waiting for new connection\n"));
+            deliverFrames();
+        }
+        daemon_test::childWatchdog(1s);
+        handler.shutdown();
+        std::_Exit(4);
+    };
+    for (bool reset : {false, true}) {
+        EXPECT_EXIT(scenario(reset), ::testing::ExitedWithCode(255), kNoReport) << reset;
+    }
 }
 
 // Whether the worker already waits for a client or only starts listening after the shutdown.

@@ -149,6 +149,35 @@ TEST_F(DirectBridgeClientTCPThreaded, SettersSendCommandThreeAndFourteenWords) {
     EXPECT_EQ(flag, std::vector<std::uint32_t>{4});
 }
 
+// A setting that no server received is a failure, also when the connection was repaired.
+TEST_F(DirectBridgeClientTCPThreaded, SettingLostToAResetConnectionIsMinusOne) {
+    Tcp server(port_);
+    std::promise<void> reset[3];
+    std::vector<std::uint32_t> afterwards;
+    auto done = serve(server, [&] {
+        for (std::promise<void>& r : reset) {
+            readWords(server, 1);
+            server.close();  // one word still unread: the connection is reset
+            r.set_value();
+            server.connect();
+        }
+        afterwards = readWords(server, 15);
+    });
+    const std::vector<std::function<int()>> setters = {[&] { return client_.setPalette(5); },
+                                                       [&] { return client_.setTempRange(0, 250); },
+                                                       [&] { return client_.triggerFlag(); }};
+    for (std::size_t i = 0; i < setters.size(); ++i) {
+        ASSERT_TRUE(client_.sendCommand(5) && client_.sendCommand(5));
+        reset[i].get_future().wait();
+        EXPECT_EQ(setters[i](), -1) << i;
+    }
+    EXPECT_EQ(client_.setTempRange(0, 250), 0);
+    done.get();
+    EXPECT_EQ(afterwards,
+              (std::vector<std::uint32_t>{3, 0, 0, 0, 0, 1, 0, 15, 0, 0, 0, 0, 1, 250, 1}))
+        << "only the last setting arrived";
+}
+
 TEST_F(DirectBridgeClientTCPThreaded, DroppedAfterTheThermalReplyGivesNoImagesThenRecovers) {
     Tcp server(port_);
     auto done = serve(server, [&] {

@@ -113,8 +113,11 @@ TEST_F(DirectBridgeThreaded, ImageRepliesAreAHeaderAndRowsOfPixels) {
     // An empty image is a header alone; the connection stays usable.
     ASSERT_TRUE(bridge_->sendThermalImage(nullptr, 0, 0, 79));
     EXPECT_EQ(readWords(client, 6), (std::vector<std::uint32_t>{79, 0, 0, 0, 1, 2}));
-    // An image no client would take is not sent at all.
-    EXPECT_FALSE(bridge_->sendThermalImage(frame.data(), 70000, 70000, 80));
+    // An image no client would take is answered as empty, so the client is not left waiting.
+    EXPECT_TRUE(bridge_->sendThermalImage(frame.data(), 70000, 70000, 80));
+    EXPECT_EQ(readWords(client, 6), (std::vector<std::uint32_t>{80, 0, 0, 0, 1, 2}));
+    EXPECT_TRUE(bridge_->sendPaletteImage(rgb.data(), 4097, 4097, 81));
+    EXPECT_EQ(readWords(client, 6), (std::vector<std::uint32_t>{81, 0, 0, 0, 3, 1}));
     writeWords(client, {1});
     EXPECT_EQ(bridge_->waitForCommand(), 1u);
 }

@@ -247,7 +247,7 @@ TEST_F(IRDeviceDSTest, DevicesWithoutPropertiesNameOrPathArePassedOver) {
     EXPECT_EQ(d->getSerial(), 3u);
 }
 
-TEST_F(IRDeviceDSTest, SeventeenthInstanceIsRefusedButRegisteredOnesStillRebuild) {
+TEST_F(IRDeviceDSTest, SeventeenthLiveInstanceIsRefusedButRegisteredOnesStillRebuild) {
     zol::Logger::getInstance()->configure("kelvix", zol::Logger::ModeConsole, 0,
                                           zol::Logger::Error);
     sim_.attach(makeCamera(1, L"Camera"));
@@ -263,6 +263,12 @@ TEST_F(IRDeviceDSTest, SeventeenthInstanceIsRefusedButRegisteredOnesStillRebuild
     EXPECT_NE(err.find("Reached maximum number of instances --> return NULL"), std::string::npos);
     EXPECT_EQ(IRDeviceDS::getId(), 16);
     EXPECT_EQ(open(1), made.back());
+    // A deleted instance gives its slot back.
+    delete made[3];
+    forget(made[3]);
+    EXPECT_NE(open(0), nullptr);
+    EXPECT_EQ(IRDeviceDS::getId(), 17);
+    EXPECT_EQ(open(0), nullptr);
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(made[0]->getFrame(nullptr, nullptr), zol::IRDEVICE_NOT_IMPLEMENTED);

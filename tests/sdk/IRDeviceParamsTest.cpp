@@ -166,6 +166,17 @@ TEST_F(IRDeviceParamsTest, FailuresLeaveTheResetValues) {
     expectResetValues();
 }
 
+// This program never sets a locale: the path is bytes all the same.
+TEST_F(IRDeviceParamsTest, UnicodeAndNonUtf8PathsOpenWithoutALocale) {
+    for (const std::string name : {"t-caf\xC3\xA9.xml", "t-caf\xE9.xml"}) {
+        writeFile(name, "<imager>\n<fov>5</fov>\n</imager>\n");
+        EXPECT_TRUE(zol::IRDeviceParamsReader::readXMLC(path(name).c_str(), params_)) << name;
+        EXPECT_EQ(params_.fov, 5);
+    }
+    EXPECT_TRUE(
+        zol::IRDeviceParamsReader::readXML((wpath("t-caf") + L"\u00E9.xml").c_str(), params_));
+}
+
 TEST_F(IRDeviceParamsTest, SecondReadHandsTheFirstStringsToTheCaller) {
     ASSERT_TRUE(read("<calipath>first</calipath>"));
     wchar_t* first = params_.caliPath;

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "common/TestEnv.h"
+#include "kelvix/SimpleXML.h"
 #include "platform/Paths.h"
-#include "sdk/SimpleXML.h"
 
 namespace {
 

@@ -1,18 +1,12 @@
 #include "kelvix/DirectBridgeClientTCP.h"
 
 #include <memory>
-#include <stdexcept>
 
 #include "sdk/Log.h"
+#include "sdk/daemon/client/BridgeConnectionLost.h"
 #include "sdk/daemon/server/BridgeWire.h"
 
 namespace zol {
-
-namespace {
-
-const char* const kUnrepairable = "tcp connection could not be repaired (system reasons)...";
-
-}  // namespace
 
 DirectBridgeClientTCP* DirectBridgeClientTCP::getInstance() {
     static DirectBridgeClientTCP instance;
@@ -83,14 +77,16 @@ std::string DirectBridgeClientTCP::getError() {
 // Without an endpoint there is nothing to repair.
 Tcp& DirectBridgeClientTCP::requireEndpoint() {
     if (!endpoint) {
-        throw std::runtime_error(kUnrepairable);
+        throw BridgeConnectionLost();
     }
     return *endpoint;
 }
 
+// Lost for good, the client is not connected any more: the next init may name another daemon.
 void DirectBridgeClientTCP::connectionLost() {
     if (!requireEndpoint().repairConnection()) {
-        throw std::runtime_error(kUnrepairable);
+        connected = false;
+        throw BridgeConnectionLost();
     }
 }
 
@@ -224,16 +220,14 @@ std::pair<bool, ThmPalImage> DirectBridgeClientTCP::getThmPalImage() {
     return {true, {thermalOwner.release(), paletteOwner.release()}};
 }
 
+// A setting that did not go out is -1, also when the connection was repaired on the way (the
+// command is not sent again); -2 when the connection is lost for good.
 int DirectBridgeClientTCP::sendSetting(const bridge::ThermalCamConfig& config) {
     try {
-        // A command lost to a repaired connection is not retried.
-        if (sendCommand(bridge::kConfiguration)) {
-            transmitConfig(config);
-        }
-    } catch (const std::runtime_error&) {
+        return setConfig(config) ? 0 : -1;
+    } catch (const BridgeConnectionLost&) {
         return -2;
     }
-    return 0;
 }
 
 int DirectBridgeClientTCP::setPalette(int palette) {
@@ -263,11 +257,10 @@ int DirectBridgeClientTCP::setTempRange(int tMin, int tMax) {
 
 int DirectBridgeClientTCP::triggerFlag() {
     try {
-        sendCommand(bridge::kTriggerFlag);
-    } catch (const std::runtime_error&) {
+        return sendCommand(bridge::kTriggerFlag) ? 0 : -1;
+    } catch (const BridgeConnectionLost&) {
         return -2;
     }
-    return 0;
 }
 
 int DirectBridgeClientTCP::setRadiationParameters(float, float, float) {

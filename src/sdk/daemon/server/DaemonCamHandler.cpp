@@ -77,14 +77,10 @@ void DaemonCamHandler::wakeUp() {
     dataEvent->set();
 }
 
-// The imager's settings are not guarded against its processing of a frame: the worker changes
-// them only between two frames.
+// The imager keeps the worker's settings apart from its frames itself.
 void DaemonCamHandler::onRawFrame(unsigned char* raw, int size) {
-    if (imager != nullptr) {
-        std::lock_guard<std::mutex> lock(imagerMutex);
-        if (imager->holdsRawFrame(size)) {
-            imager->process(raw, nullptr);
-        }
+    if (imager != nullptr && imager->holdsRawFrame(size)) {
+        imager->process(raw, nullptr);
     }
 }
 
@@ -144,11 +140,12 @@ void DaemonCamHandler::sendPalette(ImageBuilder& builder, Scratch& scratch, unsi
 void DaemonCamHandler::serve(unsigned command, ImageBuilder& builder, Scratch& scratch) {
     switch (command) {
         case 0: {
+            // Sent from a copy: a client that stops reading, or a repair waiting for the next
+            // client, must not hold the capture thread up at the buffer lock.
             AutoMutex hold(commandMutex);
-            std::unique_lock<std::mutex> buffer(bufferMutex);
-            waitForNewFrame(buffer);
-            bridge->sendThermalImage(frameBuffer.data(), width, height, frameCounter);
-            lastSentCounter = frameCounter;
+            unsigned w, h, counter;
+            takeFrame(scratch, w, h, counter);
+            bridge->sendThermalImage(scratch.frame.data(), w, h, counter);
             break;
         }
         case 1: {
@@ -178,7 +175,6 @@ void DaemonCamHandler::serve(unsigned command, ImageBuilder& builder, Scratch& s
         case 4:
             std::cout << "forceFlag" << std::endl;
             if (imager != nullptr) {
-                std::lock_guard<std::mutex> lock(imagerMutex);
                 imager->forceFlagEvent(0);
             }
             break;
@@ -233,7 +229,6 @@ void DaemonCamHandler::setConfig(const bridge::ThermalCamConfig& record) {
     if (record.autoFlag.first) {
         std::cout << "setAutoFlag(" << (record.autoFlag.second ? "true" : "false") << std::endl;
         if (imager != nullptr) {
-            std::lock_guard<std::mutex> lock(imagerMutex);
             imager->setAutoFlag(record.autoFlag.second);
         }
         return;
@@ -245,7 +240,6 @@ void DaemonCamHandler::setConfig(const bridge::ThermalCamConfig& record) {
         return;
     }
     if (imager != nullptr) {
-        std::lock_guard<std::mutex> lock(imagerMutex);
         imager->setTempRange(record.tMin.first ? record.tMin.second : config.tMin.second,
                              record.tMax.first ? record.tMax.second : config.tMax.second);
     }

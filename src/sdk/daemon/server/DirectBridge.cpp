@@ -68,8 +68,9 @@ bool DirectBridge::sendImage(const void* pixels, unsigned width, unsigned height
                              unsigned channels, unsigned bytesPerChannel) {
     bridge::ImageHeader header;
     if (!bridge::makeImageHeader(counter, width, height, channels, bytesPerChannel, header)) {
+        // The client waits for exactly one reply: it gets an empty image in place of this one.
         KLOG_ERROR("Image of " << width << "x" << height << " is too large to send");
-        return false;
+        bridge::makeImageHeader(counter, 0, 0, channels, bytesPerChannel, header);
     }
     if (pixels == nullptr && header.payloadSize != 0) {
         return false;

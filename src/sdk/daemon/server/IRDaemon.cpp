@@ -94,7 +94,7 @@ bool IRDaemon::run(zol::IRDeviceParams& params, int port) {
                       found->controlledViaHID(), 0, 0)) {
         imager.reset();
         setDevice(nullptr);
-        return true;
+        return false;
     }
     if (imager->getWidth() == 0 || imager->getHeight() == 0) {
         KLOG_ERROR(
@@ -123,8 +123,10 @@ bool IRDaemon::run(zol::IRDeviceParams& params, int port) {
         return false;
     }
     found->run();
-    found->stopStreaming();
+    // The endpoint goes first: a worker blocked on its client ends the process now, before
+    // stopping the stream waits for the capture thread.
     handler->shutdown();
+    found->stopStreaming();
     setDevice(nullptr);
     handler.reset();
     return true;

@@ -28,7 +28,7 @@ class IRDaemon {
 
     // Opens the camera the parameters name (its serial written back), serves it on `port` and
     // returns once a stop request has ended the device's run. False when the camera cannot be
-    // found or does not stream.
+    // found, its imager cannot be initialised or it does not stream.
     bool run(zol::IRDeviceParams& params, int port = kPort);
     // Ends a run: at once when it is serving, or as soon as it gets there.
     void stop();

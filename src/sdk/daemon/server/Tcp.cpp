@@ -22,6 +22,11 @@ namespace {
 const char* const kReadError = "error at reading data";
 const char* const kWriteError = "error at writing data";
 
+// How long a client tries to reach its server again before the connection counts as lost for
+// good: a daemon that restarts at once is back well within it, while a caller whose daemon is
+// gone learns so after a few seconds instead of never.
+constexpr std::uint32_t kClientRepairMs = 5000;
+
 // Every local address unless the environment names one (tests keep to the loopback address).
 std::string listenAddress() {
     const char* text = std::getenv("KELVIX_LISTEN_ADDRESS");
@@ -284,11 +289,17 @@ bool Tcp::repairConnectionClient(unsigned generation) {
         return false;
     }
     const auto pauseMs = static_cast<std::uint32_t>(retryInterval * 1000.0);
+    const std::uint32_t start = platform::clock().tickMs();
     for (;;) {
         if (connectClient(generation)) {
             return true;
         }
         if (!reparable) {
+            return false;
+        }
+        if (platform::elapsedMs(platform::clock().tickMs(), start) >= kClientRepairMs) {
+            // Lost for good: later steps fail at once instead of trying again.
+            reparable = false;
             return false;
         }
         platform::clock().sleepMs(pauseMs);
