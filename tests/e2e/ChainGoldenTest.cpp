@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,11 +38,10 @@ thread_local long allocations = 0;
 
 #if KELVIX_COUNT_ALLOCATIONS
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-// Counts the allocations of the thread that asks for it; the sanitizers keep their own.
+// Counts the allocations of the thread that asks for it (the other forms of new and delete
+// come here); the sanitizers keep their own.
 void* operator new(std::size_t size) {
-    if (countingAllocations) {
-        ++allocations;
-    }
+    allocations += countingAllocations;
     if (void* p = std::malloc(size == 0 ? 1 : size)) {
         return p;
     }
@@ -53,15 +51,6 @@ void operator delete(void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 #endif

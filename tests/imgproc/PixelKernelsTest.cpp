@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -17,63 +16,32 @@ namespace {
 
 constexpr std::size_t kLengths[] = {0, 1, 7, 8, 15, 33, 64, 1001};
 
-TEST(PixelKernels, ForcedSetIsTheOneInForce) {
-    pixel::Isa forced;
-    if (!pixel::isaFromName(std::getenv("KELVIX_SIMD"), &forced)) {
-        GTEST_SKIP() << "no instruction set forced";
-    }
-    if (!pixel::isSupported(forced)) {
-        GTEST_SKIP() << "this machine does not run " << pixel::isaName(forced);
-    }
-    EXPECT_EQ(pixel::activeIsa(), forced);
-    EXPECT_FALSE(pixel::isaFromName("sse9", &forced));
-}
-
-// Gains and offsets up to `gainLimit` and `offsetLimit` in magnitude, the edges first.
-struct Coefficients {
-    Coefficients(std::size_t n, std::int32_t gainLimit, std::int32_t offsetLimit)
-        : in(n), high(n), out(n), low(n), gain(n), offset(n) {
-        std::mt19937 rng(7);
-        std::uniform_int_distribution<std::int32_t> gains(-gainLimit, gainLimit);
-        std::uniform_int_distribution<std::int32_t> offsets(-offsetLimit, offsetLimit);
-        std::uniform_int_distribution<std::int32_t> sample(INT16_MIN, INT16_MAX);
+// Gains whose high halves fill 8 bits and offsets that fill 16, the edges first.
+TEST(PixelKernels, GainOffsetEqualsTheWideProductAtItsLimits) {
+    const std::int32_t gainLimit = (1 << 23) - 1, limit = (1 << 24) - 1;
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<std::int32_t> gains(-gainLimit, gainLimit);
+    std::uniform_int_distribution<std::int32_t> values(INT16_MIN, INT16_MAX);
+    for (std::size_t n : kLengths) {
+        std::vector<std::int16_t> in(n), offset(n), out(n);
+        std::vector<std::int8_t> high(n);
+        std::vector<std::uint16_t> low(n);
+        std::vector<std::int32_t> gain(n);
         for (std::size_t i = 0; i < n; ++i) {
             // The extreme inputs, gains and offsets, and low halves with the top bit set.
-            in[i] = static_cast<std::int16_t>(i % 5 == 0   ? INT16_MIN
-                                              : i % 5 == 1 ? INT16_MAX
-                                                           : sample(rng));
-            gain[i] = i % 7 == 0   ? gainLimit
-                      : i % 7 == 1 ? -gainLimit
-                      : i % 7 == 2 ? 0x1FFFF
-                                   : gains(rng);
-            offset[i] = i % 3 == 0 ? (i % 2 ? offsetLimit : -offsetLimit) : offsets(rng);
-            high[i] = static_cast<std::int16_t>(gain[i] >> 16);
+            in[i] = static_cast<std::int16_t>(i % 5 == 0 ? INT16_MIN : values(rng));
+            gain[i] = i % 7 == 0 ? gainLimit : i % 7 == 1 ? -gainLimit - 1 : gains(rng);
+            offset[i] = static_cast<std::int16_t>(i % 3 == 0 ? INT16_MAX : values(rng));
+            high[i] = static_cast<std::int8_t>(gain[i] >> 16);
             low[i] = static_cast<std::uint16_t>(gain[i] & 0xFFFF);
         }
-    }
-    void expect(std::int32_t add) const {
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            const std::int64_t v =
-                ((std::int64_t{in[i]} * gain[i]) >> 16) + offset[i] + std::int64_t{add};
-            ASSERT_EQ(out[i], std::clamp<std::int64_t>(v, -3000, 20479))
-                << in.size() << " " << i << " " << add;
-        }
-    }
-    std::vector<std::int16_t> in, high, out;
-    std::vector<std::uint16_t> low;
-    std::vector<std::int32_t> gain, offset;
-};
-
-TEST(PixelKernels, GainOffsetEqualsTheWideProductAtItsLimits) {
-    const std::int32_t limit = (1 << 24) - 1;
-    for (std::size_t n : kLengths) {
-        Coefficients c(n, (1 << 23) - 1, INT16_MAX);
-        std::vector<std::int8_t> high8(c.high.begin(), c.high.end());
-        std::vector<std::int16_t> offset16(c.offset.begin(), c.offset.end());
         for (std::int32_t add : {-limit, 0, 4321, limit}) {
-            pixel::gainOffset(c.in.data(), high8.data(), c.low.data(), offset16.data(), add, -3000,
-                              20479, c.out.data(), n);
-            ASSERT_NO_FATAL_FAILURE(c.expect(add));
+            pixel::gainOffset(in.data(), high.data(), low.data(), offset.data(), add, -3000, 20479,
+                              out.data(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::int64_t v = ((std::int64_t{in[i]} * gain[i]) >> 16) + offset[i] + add;
+                ASSERT_EQ(out[i], std::clamp<std::int64_t>(v, -3000, 20479)) << n << " " << i;
+            }
         }
     }
 }
