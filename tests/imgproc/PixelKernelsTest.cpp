@@ -46,37 +46,6 @@ TEST(PixelKernels, GainOffsetEqualsTheWideProductAtItsLimits) {
     }
 }
 
-TEST(PixelKernels, PlainLoopsAndLookupsOnEveryValue) {
-    std::vector<std::int16_t> all(65536), offsets(65536), out(65536), table(pixel::kTableEntries);
-    std::vector<std::int32_t> sums(65536, 5);
-    std::mt19937 rng(11);
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        all[i] = static_cast<std::int16_t>(i);
-        offsets[i] = static_cast<std::int16_t>(rng());
-        table[i] = static_cast<std::int16_t>(rng());
-    }
-    for (std::size_t n : {std::size_t{3}, std::size_t{65535}, std::size_t{65536}}) {
-        pixel::lookup(all.data(), table.data(), out.data(), n);
-        for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_EQ(out[i], table[static_cast<std::uint16_t>(all[i])]) << i;
-        }
-        pixel::subtract(all.data(), offsets.data(), out.data(), n);
-        for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_EQ(out[i], static_cast<std::int16_t>(all[i] - offsets[i])) << i;
-        }
-        pixel::clamp(all.data(), out.data(), n, -3000, 20479);
-        for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_EQ(out[i], std::clamp<std::int16_t>(all[i], -3000, 20479)) << i;
-        }
-    }
-    pixel::sumFrame(all.data(), out.data(), sums.data(), 65535, true);
-    pixel::sumFrame(offsets.data(), out.data(), sums.data(), 65535, false);
-    for (std::size_t i = 0; i < 65536; ++i) {
-        ASSERT_EQ(sums[i], i < 65535 ? all[i] + offsets[i] : 5) << i;
-        ASSERT_EQ(out[i], i < 65535 ? offsets[i] : all[i]) << i;
-    }
-}
-
 // The statistics as the flag image's definition states them, in 64 bits.
 pixel::FlagStatistics reference(const std::vector<std::int16_t>& in,
                                 const std::vector<std::int32_t>& gains,
