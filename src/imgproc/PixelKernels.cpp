@@ -413,13 +413,12 @@ KELVIX_PLAIN_LOOPS(Avx512, KELVIX_AVX512)
 // it while it stays below 2^22 and the gain below 2^24 (exact as a float); the remainder
 // n - c * w, exact in 32 bits as it lies within 2 |w| of 0, then puts the truncated quotient
 // right: with n >= 0 it must lie in [0, |w|), with n < 0 in (-|w|, 0]. Lanes without a gain
-// read 0. False when a quotient does not fit.
-KELVIX_AVX512 KELVIX_INLINE bool quotients16(__m512i w, __mmask16 has, std::int64_t n, __m512i* q) {
+// read 0. Lanes whose quotient does not fit are added to `misfit`.
+KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __mmask16 has, std::int64_t n,
+                                                __mmask16* misfit) {
     const __m512 p =
         _mm512_maskz_div_ps(has, _mm512_set1_ps(static_cast<float>(n)), _mm512_cvtepi32_ps(w));
-    if (_mm512_cmp_ps_mask(_mm512_abs_ps(p), _mm512_set1_ps(1 << 22), _CMP_LT_OQ) != 0xFFFF) {
-        return false;
-    }
+    *misfit |= _mm512_cmp_ps_mask(_mm512_abs_ps(p), _mm512_set1_ps(1 << 22), _CMP_NLT_UQ);
     __m512i c = _mm512_cvttps_epi32(p);
     const std::uint32_t nLow = static_cast<std::uint32_t>(static_cast<std::uint64_t>(n));
     std::int32_t low;
@@ -440,8 +439,7 @@ KELVIX_AVX512 KELVIX_INLINE bool quotients16(__m512i w, __mmask16 has, std::int6
     }
     c = _mm512_mask_sub_epi32(c, under & has, c, step);
     c = _mm512_mask_add_epi32(c, over & has, c, step);
-    *q = _mm512_maskz_mov_epi32(has, c);
-    return true;
+    return _mm512_maskz_mov_epi32(has, c);
 }
 
 KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
@@ -450,12 +448,13 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16
                                         std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
     const std::int64_t ln = loE * 65536, hn = hiE * 65536;
     const __m512i coldV = _mm512_set1_epi32(coldLimit), hotV = _mm512_set1_epi32(hotLimit);
-    const __m512i floatExact = _mm512_set1_epi32(1 << 24);
+    const __m512i floatExact = _mm512_set1_epi32(1 << 24), one = _mm512_set1_epi32(1);
     __m512i minLo = _mm512_set1_epi32(INT32_MAX), maxHi = _mm512_set1_epi32(INT32_MIN);
     __m512i hotBest = maxHi, hotIndex = _mm512_set1_epi32(-1), hotLo = _mm512_setzero_si512();
     __m512i coldBest = minLo, coldIndex = hotIndex, coldHi = hotLo;
-    __m512i sum0 = _mm512_setzero_si512(), sum1 = sum0;
-    std::int64_t hot = 0, cold = 0, normal = 0;
+    __m512i hot = _mm512_setzero_si512(), cold = hot, normal = hot, sum = hot;
+    std::int64_t normalSum = 0;
+    __mmask16 misfit = 0;  // gains or quotients the floats do not hold: the exact loop decides
     __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16, index = _mm512_add_epi32(index, _mm512_set1_epi32(16))) {
@@ -465,14 +464,10 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16
                               16),
             _mm512_cvtepu16_epi32(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i))));
-        if (_mm512_cmplt_epi32_mask(_mm512_abs_epi32(w), floatExact) != 0xFFFF) {
-            return false;
-        }
+        misfit |= _mm512_cmpge_epi32_mask(_mm512_abs_epi32(w), floatExact);
         const __mmask16 has = _mm512_test_epi32_mask(w, w);
-        __m512i ql, qh;
-        if (!quotients16(w, has, ln, &ql) || !quotients16(w, has, hn, &qh)) {
-            return false;
-        }
+        const __m512i ql = quotients16(w, has, ln, &misfit);
+        const __m512i qh = quotients16(w, has, hn, &misfit);
         const __m512i v =
             _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
         const __m512i lo = _mm512_add_epi32(v, ql);
@@ -480,35 +475,48 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16
         const __m512i m =
             _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)));
         const __mmask16 counted = _mm512_test_epi32_mask(m, m);
-        const __mmask16 isHot =
-            counted & _mm512_cmpgt_epi32_mask(hi, hotV) & _mm512_cmpgt_epi32_mask(lo, coldV);
-        const __mmask16 isCold = counted & _mm512_cmple_epi32_mask(lo, coldV);
-        const __mmask16 isNormal = counted & static_cast<__mmask16>(~(isHot | isCold));
+        const __mmask16 aboveCold = _mm512_mask_cmpgt_epi32_mask(counted, lo, coldV);
+        const __mmask16 isHot = _mm512_mask_cmpgt_epi32_mask(aboveCold, hi, hotV);
+        const __mmask16 isCold = counted & static_cast<__mmask16>(~aboveCold);
+        const __mmask16 isNormal = aboveCold & static_cast<__mmask16>(~isHot);
         minLo = _mm512_mask_min_epi32(minLo, counted, minLo, lo);
         maxHi = _mm512_mask_max_epi32(maxHi, counted, maxHi, hi);
-        hot += __builtin_popcount(isHot);
-        cold += __builtin_popcount(isCold);
-        normal += __builtin_popcount(isNormal);
-        sum0 = _mm512_mask_add_epi64(sum0, static_cast<__mmask8>(isNormal), sum0,
-                                     _mm512_cvtepu32_epi64(_mm512_castsi512_si256(v)));
-        sum1 = _mm512_mask_add_epi64(sum1, static_cast<__mmask8>(isNormal >> 8), sum1,
-                                     _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(v, 1)));
-        const __mmask16 hotter = isHot & _mm512_cmpgt_epi32_mask(hi, hotBest);
+        hot = _mm512_mask_add_epi32(hot, isHot, hot, one);
+        cold = _mm512_mask_add_epi32(cold, isCold, cold, one);
+        normal = _mm512_mask_add_epi32(normal, isNormal, normal, one);
+        sum = _mm512_mask_add_epi32(sum, isNormal, sum, v);
+        if ((i / 16) % 32768 == 32767) {  // a lane's sum of 16-bit values stays in 31 bits
+            normalSum += _mm512_reduce_add_epi64(
+                _mm512_add_epi64(_mm512_cvtepu32_epi64(_mm512_castsi512_si256(sum)),
+                                 _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(sum, 1))));
+            sum = _mm512_setzero_si512();
+        }
+        if ((isHot | isCold) == 0) {
+            continue;  // extremes are rare
+        }
+        const __mmask16 hotter = _mm512_mask_cmpgt_epi32_mask(isHot, hi, hotBest);
         hotBest = _mm512_mask_mov_epi32(hotBest, hotter, hi);
         hotIndex = _mm512_mask_mov_epi32(hotIndex, hotter, index);
         hotLo = _mm512_mask_mov_epi32(hotLo, hotter, lo);
-        const __mmask16 colder = isCold & _mm512_cmplt_epi32_mask(lo, coldBest);
+        const __mmask16 colder = _mm512_mask_cmplt_epi32_mask(isCold, lo, coldBest);
         coldBest = _mm512_mask_mov_epi32(coldBest, colder, lo);
         coldIndex = _mm512_mask_mov_epi32(coldIndex, colder, index);
         coldHi = _mm512_mask_mov_epi32(coldHi, colder, hi);
+    }
+    if (misfit != 0) {
+        return false;
     }
     LaneStatistics lanes;
     _mm512_storeu_si512(lanes.minLo, minLo), _mm512_storeu_si512(lanes.maxHi, maxHi);
     _mm512_storeu_si512(lanes.hotBest, hotBest), _mm512_storeu_si512(lanes.hotIndex, hotIndex);
     _mm512_storeu_si512(lanes.hotLo, hotLo), _mm512_storeu_si512(lanes.coldBest, coldBest);
     _mm512_storeu_si512(lanes.coldIndex, coldIndex), _mm512_storeu_si512(lanes.coldHi, coldHi);
-    lanes.counts[0] = hot, lanes.counts[1] = cold, lanes.counts[2] = normal;
-    lanes.normalSum = _mm512_reduce_add_epi64(_mm512_add_epi64(sum0, sum1));
+    lanes.counts[0] = _mm512_reduce_add_epi32(hot);
+    lanes.counts[1] = _mm512_reduce_add_epi32(cold);
+    lanes.counts[2] = _mm512_reduce_add_epi32(normal);
+    lanes.normalSum = normalSum + _mm512_reduce_add_epi64(_mm512_add_epi64(
+                                      _mm512_cvtepu32_epi64(_mm512_castsi512_si256(sum)),
+                                      _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(sum, 1))));
     *out = lanes.merge();
     flagStatisticsLoop(*out, i, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
     return true;

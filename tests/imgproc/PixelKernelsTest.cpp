@@ -91,6 +91,8 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         std::int64_t loE, hiE;
         std::int32_t gainLo, gainHi;      // gains drawn from this range (and some 0)...
         std::vector<std::int32_t> gains;  // ...or from these
+        std::int32_t level = 8000;        // of most pixels
+        std::size_t n = 0;                // one length more
     };
     const Case cases[] = {
         {-4000, 6000, 100000, 160000, {}},   // a camera's flag image
@@ -101,9 +103,15 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         {-1000, 1500, 0, 0, {107, 185, -42, -47, -107}},
         {-4000, 6000, 1, 3, {}},                       // quotients beyond 2^30: the exact loop
         {INT64_C(1) << 40, 6000, 100000, 160000, {}},  // a numerator beyond 2^53
+        // Normal pixels near full scale, more than 2^15 per vector lane: sums beyond 2^31.
+        {-102000, -102000, 100000, 160000, {}, 60000, 600001},
     };
     for (const Case& c : cases) {
-        for (std::size_t n : kLengths) {
+        std::vector<std::size_t> lengths(std::begin(kLengths), std::end(kLengths));
+        if (c.n != 0) {
+            lengths = {c.n};
+        }
+        for (std::size_t n : lengths) {
             std::vector<std::int16_t> in(n);
             std::vector<std::int32_t> gain(n);
             std::vector<std::int16_t> high(n);
@@ -113,7 +121,9 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
             for (std::size_t p = 0; p < n; ++p) {
                 // Flag-image counts with hot and cold outliers, repeated extremes and the full
                 // unsigned range.
-                const std::int32_t v = p % 11 == 3 ? 60000 : p % 13 == 5 ? 10 : 8000 + rng() % 50;
+                const std::int32_t v = p % 11 == 3   ? 60000
+                                       : p % 13 == 5 ? 10
+                                                     : c.level + rng() % 50;
                 in[p] = static_cast<std::int16_t>(p % 17 == 9 ? 65535 : v);
                 gain[p] = p % 9 == 4        ? 0
                           : c.gains.empty() ? gains(rng)
