@@ -409,16 +409,16 @@ KELVIX_AVX2 void lookupAvx2(const std::int16_t* in, const std::int16_t* table, s
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 KELVIX_PLAIN_LOOPS(Avx512, KELVIX_AVX512)
 
-// The truncated quotients n / w of sixteen gains: a quotient of floats lies within one of
-// it while it stays below 2^22 and the gain below 2^24 (exact as a float); the remainder
-// n - c * w, exact in 32 bits as it lies within 2 |w| of 0, then puts the truncated quotient
-// right: with n >= 0 it must lie in [0, |w|), with n < 0 in (-|w|, 0]. Lanes without a gain
-// read 0. Lanes whose quotient does not fit are added to `misfit`.
-KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __mmask16 has, std::int64_t n,
+// The truncated quotients n / w of sixteen gains: n times a float reciprocal r of w (within
+// 2^-22 of 1 / w) lies within one half of n / w while the quotient stays below 2^21 and the gain
+// below 2^24 (exact as a float); the remainder n - c * w, exact in 32 bits as it lies within
+// 2 |w| of 0, then puts the truncated product right: with n >= 0 it must lie in [0, |w|), with
+// n < 0 in (-|w|, 0]. Lanes without a gain read 0. Lanes whose quotient does not fit are added
+// to `misfit`.
+KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __m512 r, __mmask16 has, std::int64_t n,
                                                 __mmask16* misfit) {
-    const __m512 p =
-        _mm512_maskz_div_ps(has, _mm512_set1_ps(static_cast<float>(n)), _mm512_cvtepi32_ps(w));
-    *misfit |= _mm512_cmp_ps_mask(_mm512_abs_ps(p), _mm512_set1_ps(1 << 22), _CMP_NLT_UQ);
+    const __m512 p = _mm512_maskz_mul_ps(has, _mm512_set1_ps(static_cast<float>(n)), r);
+    *misfit |= _mm512_cmp_ps_mask(_mm512_abs_ps(p), _mm512_set1_ps(1 << 21), _CMP_NLT_UQ);
     __m512i c = _mm512_cvttps_epi32(p);
     const std::uint32_t nLow = static_cast<std::uint32_t>(static_cast<std::uint64_t>(n));
     std::int32_t low;
@@ -466,8 +466,12 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i))));
         misfit |= _mm512_cmpge_epi32_mask(_mm512_abs_epi32(w), floatExact);
         const __mmask16 has = _mm512_test_epi32_mask(w, w);
-        const __m512i ql = quotients16(w, has, ln, &misfit);
-        const __m512i qh = quotients16(w, has, hn, &misfit);
+        // 1 / w: the 14-bit estimate and one Newton step.
+        const __m512 wf = _mm512_cvtepi32_ps(w);
+        __m512 r = _mm512_rcp14_ps(wf);
+        r = _mm512_mul_ps(r, _mm512_fnmadd_ps(wf, r, _mm512_set1_ps(2.0f)));
+        const __m512i ql = quotients16(w, r, has, ln, &misfit);
+        const __m512i qh = quotients16(w, r, has, hn, &misfit);
         const __m512i v =
             _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
         const __m512i lo = _mm512_add_epi32(v, ql);

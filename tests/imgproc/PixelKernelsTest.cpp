@@ -98,9 +98,9 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         {-4000, 6000, 100000, 160000, {}},   // a camera's flag image
         {-4000, 6000, -160000, 160000, {}},  // gains of both signs
         {-4000, 6000, 0, 0, {65536, -131072, 32768, 8192000, -1048576, 5 << 16}},  // divisors
-        // Quotients near 2^20 whose nearest float lies across a whole number from them; the
+        // Quotients near 2^20 whose float estimates lie across a whole number from them; the
         // extremes come from 107.
-        {-1000, 1500, 0, 0, {107, 185, -42, -47, -107}},
+        {-1000, 1000, 0, 0, {107, 185, -42, -47, -107}},
         {-4000, 6000, 1, 3, {}},                       // quotients beyond 2^30: the exact loop
         {INT64_C(1) << 40, 6000, 100000, 160000, {}},  // a numerator beyond 2^53
         // Normal pixels near full scale, more than 2^15 per vector lane: sums beyond 2^31.
@@ -138,6 +138,17 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
             SCOPED_TRACE(testing::Message() << c.loE << " " << c.gainLo << " n " << n);
             EXPECT_EQ(fields(got), fields(want));
         }
+    }
+    // One gain in a whole vector: each bound is the extreme, so that a quotient the floats
+    // estimate across a whole number from it must be put right.
+    for (std::int32_t w = 100000; w < 104000; w += 13) {
+        const std::vector<std::int16_t> in(16, 30000), high(16, static_cast<std::int16_t>(w >> 16));
+        const std::vector<std::uint16_t> low(16, static_cast<std::uint16_t>(w & 0xFFFF));
+        const std::vector<std::int32_t> gain(16, w);
+        const std::vector<std::uint8_t> mask(16, 1);
+        const pixel::FlagStatistics got = pixel::flagStatistics(
+            in.data(), high.data(), low.data(), mask.data(), -102001, 51001, 3404, 13632, 16);
+        ASSERT_EQ(fields(got), fields(reference(in, gain, mask, -102001, 51001))) << w;
     }
 }
 
