@@ -81,6 +81,10 @@ class OpCorr : public OpBase {
     // The gains' 16-bit halves, in step with `gainOffset` (for the flag image's statistics;
     // read them under gainMutex).
     const std::int16_t* gainHighPlane() const { return gainHigh_.data(); }
+    // The same in 8 bits while every gain fits them, else null.
+    const std::int8_t* gainHigh8Plane() const {
+        return gainsCompact_ ? gainHigh8_.data() : nullptr;
+    }
     const std::uint16_t* gainLowPlane() const { return gainLow_.data(); }
 
     // Read-only views for the chain and tests.

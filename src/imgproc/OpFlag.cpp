@@ -332,8 +332,9 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
             std::unique_lock<std::mutex> gains(correction_->gainMutex);
             const pixel::FlagStatistics st = pixel::flagStatistics(
-                in, correction_->gainHighPlane(), correction_->gainLowPlane(), statsMask_.data(),
-                loE, hiE, kColdLimit, kHotLimit, static_cast<std::size_t>(std::max(m, 0)));
+                in, correction_->gainHighPlane(), correction_->gainHigh8Plane(),
+                correction_->gainLowPlane(), statsMask_.data(), loE, hiE, kColdLimit, kHotLimit,
+                static_cast<std::size_t>(std::max(m, 0)));
             const std::int64_t minLo = st.minLo, maxHi = st.maxHi;
             const std::int32_t hotCount = st.hotCount, coldCount = st.coldCount;
             const std::int32_t hottest = st.hottest, coldest = st.coldest;

@@ -101,8 +101,9 @@ KELVIX_INLINE void flagStatisticsStep(FlagStatistics& s, std::int32_t p, std::in
     }
 }
 
+template <typename High>
 KELVIX_INLINE void flagStatisticsLoop(FlagStatistics& s, std::size_t from, const std::int16_t* in,
-                                      const std::int16_t* gainHigh, const std::uint16_t* gainLow,
+                                      const High* gainHigh, const std::uint16_t* gainLow,
                                       const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
                                       std::int32_t coldLimit, std::int32_t hotLimit,
                                       std::size_t n) {
@@ -206,7 +207,7 @@ void lookupBaseline(const std::int16_t* in, const std::int16_t* table, std::int1
                     std::size_t n) {
     lookupLoop(in, table, out, n);
 }
-bool flagStatisticsBaseline(const std::int16_t* in, const std::int16_t* gainHigh,
+bool flagStatisticsBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
                             const std::uint16_t* gainLow, const std::uint8_t* mask,
                             std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                             std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
@@ -274,7 +275,7 @@ KELVIX_AVX2 KELVIX_INLINE void store8(std::int32_t* to, __m256i v) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v);
 }
 
-KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int16_t* gainHigh,
+KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int8_t* gainHigh,
                                     const std::uint16_t* gainLow, const std::uint8_t* mask,
                                     std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                                     std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
@@ -290,8 +291,8 @@ KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int16_t* 
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
         const __m256i gains = _mm256_add_epi32(
-            _mm256_slli_epi32(_mm256_cvtepi16_epi32(
-                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i))),
+            _mm256_slli_epi32(_mm256_cvtepi8_epi32(
+                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gainHigh + i))),
                               16),
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i))));
         __m128i ql0, qh0, ql1, qh1;
@@ -442,13 +443,13 @@ KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __m512 r, __mmask16 h
     return _mm512_maskz_mov_epi32(has, c);
 }
 
-KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16_t* gainHigh,
+KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
                                         const std::uint16_t* gainLow, const std::uint8_t* mask,
                                         std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                                         std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
     const std::int64_t ln = loE * 65536, hn = hiE * 65536;
     const __m512i coldV = _mm512_set1_epi32(coldLimit), hotV = _mm512_set1_epi32(hotLimit);
-    const __m512i floatExact = _mm512_set1_epi32(1 << 24), one = _mm512_set1_epi32(1);
+    const __m512i one = _mm512_set1_epi32(1);
     __m512i minLo = _mm512_set1_epi32(INT32_MAX), maxHi = _mm512_set1_epi32(INT32_MIN);
     __m512i hotBest = maxHi, hotIndex = _mm512_set1_epi32(-1), hotLo = _mm512_setzero_si512();
     __m512i coldBest = minLo, coldIndex = hotIndex, coldHi = hotLo;
@@ -458,13 +459,13 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int16
     __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16, index = _mm512_add_epi32(index, _mm512_set1_epi32(16))) {
+        // Gains of 8-bit high halves are exact as floats.
         const __m512i w = _mm512_add_epi32(
-            _mm512_slli_epi32(_mm512_cvtepi16_epi32(_mm256_loadu_si256(
-                                  reinterpret_cast<const __m256i*>(gainHigh + i))),
+            _mm512_slli_epi32(_mm512_cvtepi8_epi32(
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i))),
                               16),
             _mm512_cvtepu16_epi32(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i))));
-        misfit |= _mm512_cmpge_epi32_mask(_mm512_abs_epi32(w), floatExact);
         const __mmask16 has = _mm512_test_epi32_mask(w, w);
         // 1 / w: the 14-bit estimate and one Newton step.
         const __m512 wf = _mm512_cvtepi32_ps(w);
@@ -696,12 +697,12 @@ void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out
 }
 
 FlagStatistics flagStatistics(const std::int16_t* in, const std::int16_t* gainHigh,
-                              const std::uint16_t* gainLow, const std::uint8_t* mask,
-                              std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
-                              std::int32_t hotLimit, std::size_t n) {
+                              const std::int8_t* gainHigh8, const std::uint16_t* gainLow,
+                              const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
+                              std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n) {
     FlagStatistics s;
-    if (!vectorStatisticsFit(loE, hiE) ||
-        !kernels().flagStatistics(in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n,
+    if (gainHigh8 == nullptr || !vectorStatisticsFit(loE, hiE) ||
+        !kernels().flagStatistics(in, gainHigh8, gainLow, mask, loE, hiE, coldLimit, hotLimit, n,
                                   &s)) {
         s = FlagStatistics();
         flagStatisticsLoop(s, 0, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);

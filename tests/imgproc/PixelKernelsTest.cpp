@@ -102,6 +102,7 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         // extremes come from 107.
         {-1000, 1000, 0, 0, {107, 185, -42, -47, -107}},
         {-4000, 6000, 1, 3, {}},                       // quotients beyond 2^30: the exact loop
+        {-4000, 6000, 0, 0, {9 << 20, 65536}},         // high halves beyond 8 bits: the same
         {INT64_C(1) << 40, 6000, 100000, 160000, {}},  // a numerator beyond 2^53
         // Normal pixels near full scale, more than 2^15 per vector lane: sums beyond 2^31.
         {-102000, -102000, 100000, 160000, {}, 60000, 600001},
@@ -133,8 +134,13 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
                 mask[p] = p % 10 != 7;
             }
             const pixel::FlagStatistics want = reference(in, gain, mask, c.loE, c.hiE);
-            const pixel::FlagStatistics got = pixel::flagStatistics(
-                in.data(), high.data(), low.data(), mask.data(), c.loE, c.hiE, 3404, 13632, n);
+            const bool compact = std::all_of(gain.begin(), gain.end(), [](std::int32_t g) {
+                return g >= -(1 << 23) && g < (1 << 23);
+            });
+            const std::vector<std::int8_t> high8(high.begin(), high.end());
+            const pixel::FlagStatistics got =
+                pixel::flagStatistics(in.data(), high.data(), compact ? high8.data() : nullptr,
+                                      low.data(), mask.data(), c.loE, c.hiE, 3404, 13632, n);
             SCOPED_TRACE(testing::Message() << c.loE << " " << c.gainLo << " n " << n);
             EXPECT_EQ(fields(got), fields(want));
         }
@@ -146,8 +152,10 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         const std::vector<std::uint16_t> low(16, static_cast<std::uint16_t>(w & 0xFFFF));
         const std::vector<std::int32_t> gain(16, w);
         const std::vector<std::uint8_t> mask(16, 1);
-        const pixel::FlagStatistics got = pixel::flagStatistics(
-            in.data(), high.data(), low.data(), mask.data(), -102001, 51001, 3404, 13632, 16);
+        const std::vector<std::int8_t> high8(high.begin(), high.end());
+        const pixel::FlagStatistics got =
+            pixel::flagStatistics(in.data(), high.data(), high8.data(), low.data(), mask.data(),
+                                  -102001, 51001, 3404, 13632, 16);
         ASSERT_EQ(fields(got), fields(reference(in, gain, mask, -102001, 51001))) << w;
     }
 }
