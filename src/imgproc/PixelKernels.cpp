@@ -115,10 +115,10 @@ KELVIX_INLINE void flagStatisticsLoop(FlagStatistics& s, std::size_t from, const
     }
 }
 
-// The vector versions compute the quotients as quotients of doubles, which truncate exactly as
-// the integer division does while the numerators stay below 2^53 and the quotients below
-// 2^30: the rounding error then stays below the distance to the next whole quotient. They
-// keep per lane what the exact loop keeps, and merge the lanes at the end.
+// The vector versions keep per lane what the exact loop keeps, and merge the lanes at the end.
+// The AVX2 one computes the quotients as quotients of doubles, which truncate exactly as the
+// integer division does while the numerators stay below 2^53 and the quotients below 2^30:
+// the rounding error then stays below the distance to the next whole quotient.
 constexpr double kQuotientLimit = 1 << 30;
 
 bool vectorStatisticsFit(std::int64_t loE, std::int64_t hiE) {
