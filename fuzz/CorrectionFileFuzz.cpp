@@ -1,5 +1,6 @@
 // Fuzz target: the correction-file reader of both layouts, followed by one corrected frame.
-// The first input byte also chooses whether the planes cover a larger sensor.
+// The first input byte also chooses whether the planes cover a larger sensor, and its offsets
+// (a vertical offset of 7 stands for a sensor of 2^30 x 2^30 pixels that no camera has).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         shared.deviceResHeight = 8;
         shared.deviceResOffsetX = data[0] >> 4;
         shared.deviceResOffsetY = (data[0] >> 1) & 7;
+        if (shared.deviceResOffsetY == 7) {
+            shared.deviceResWidth = shared.deviceResHeight = 1 << 30;
+            shared.deviceResOffsetY = 0;
+        }
     }
     optest::SourceOp root(&shared, 8, 6);
     OpCorr corr(&root, &shared, nullptr);

@@ -21,9 +21,13 @@ struct ScratchDir {
 
 }  // namespace
 
-std::wstring writeInputFile(const std::uint8_t* data, std::size_t size, const char* name) {
+const std::wstring& scratchDirectory() {
     static ScratchDir dir;
-    const std::wstring path = platform::joinPath(dir.path, platform::toWide(name));
+    return dir.path;
+}
+
+std::wstring writeInputFile(const std::uint8_t* data, std::size_t size, const char* name) {
+    const std::wstring path = platform::joinPath(scratchDirectory(), platform::toWide(name));
     std::ofstream out(platform::toNarrow(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return path;

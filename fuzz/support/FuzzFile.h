@@ -10,4 +10,7 @@ namespace kelvix_fuzz {
 // returns its path; the readers under test take file names.
 std::wstring writeInputFile(const std::uint8_t* data, std::size_t size, const char* name);
 
+// That scratch directory.
+const std::wstring& scratchDirectory();
+
 }  // namespace kelvix_fuzz

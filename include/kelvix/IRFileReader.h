@@ -59,6 +59,7 @@ class KELVIX_API IRFileReader : public KelvixClient {
     // Reads and checks the header of the freshly opened input; false (logged) when invalid.
     bool readHeader(const std::string& name, RawdataHeader& out, std::uint32_t& outFrameSize);
     bool openNextPart();
+    bool holdsOneFrame(const RawdataHeader& checked, std::uint32_t size);
 
     bool ready;
     std::unique_ptr<std::ifstream> input;

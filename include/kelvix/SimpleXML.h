@@ -28,6 +28,9 @@ class KELVIX_API SimpleXML {
     void resetToRoot();
     bool openNode(const wchar_t* tag);
     bool openNodeAt(const wchar_t* tag, int index);
+    // Opens the first element `tag` of the current one whose start tag lies at or after offset
+    // `from`; with the getNodeEnd of the previous one, walks a sequence in one pass.
+    bool openNodeAfter(const wchar_t* tag, int from);
     bool closeNode();
     int countNodes(const wchar_t* tag);
     int findTag(const wchar_t* tag, int from, int limit, bool closing);
@@ -41,8 +44,12 @@ class KELVIX_API SimpleXML {
     int getLength() const { return length; }
     const wchar_t* getText() const { return text; }
     unsigned short getDepth() const { return depth; }
+    // Where the current element's end tag begins.
+    int getNodeEnd() const { return end[depth]; }
 
   private:
+    bool findChild(const wchar_t* tag, int from, int& childStart, int& childEnd);
+
     int length;
     int start[256];
     int end[256];

@@ -11,6 +11,7 @@
 #include "device/HidEncoding.h"
 #include "kelvix/HIDDevice.h"
 #include "platform/Clock.h"
+#include "sdk/Log.h"
 
 using namespace hidenc;
 
@@ -126,8 +127,10 @@ bool HIDDevice::WaitForNotBusy() {
 std::int32_t HIDDevice::MCSFirmwarePrepare(const std::uint8_t* text, std::int32_t length,
                                            std::uint8_t* image) {
     std::memset(image, 0xFF, kFlashSize);
-    std::uint32_t base = 0;
+    // Positions in 64 bits: a high base plus an address must not wrap back into the flash.
+    std::uint64_t base = 0;
     std::uint32_t end = 0;
+    std::uint64_t dropped = 0;
     std::int32_t pos = 0;
     while (text && pos < length) {
         std::int32_t stop = pos;
@@ -143,7 +146,7 @@ std::int32_t HIDDevice::MCSFirmwarePrepare(const std::uint8_t* text, std::int32_
         const std::uint32_t type = hexAt(line, 7, 2);
         if (type == 0x04) {
             if (n >= 13) {
-                base = hexAt(line, 9, 4) << 16;
+                base = std::uint64_t{hexAt(line, 9, 4)} << 16;
             }
         } else if (type == 0x00) {
             const std::uint32_t count = hexAt(line, 1, 2);
@@ -152,14 +155,19 @@ std::int32_t HIDDevice::MCSFirmwarePrepare(const std::uint8_t* text, std::int32_
                 continue;  // a truncated record is not programmed at all
             }
             for (std::uint32_t k = 0; k < count; ++k) {
-                const std::uint32_t at = base + address + k;
+                const std::uint64_t at = base + address + k;
                 if (at >= kFlashSize) {
+                    ++dropped;
                     continue;
                 }
                 image[at] = static_cast<std::uint8_t>(hexAt(line, 9 + 2 * k, 2));
-                end = std::max(end, at + 1);
+                end = std::max(end, static_cast<std::uint32_t>(at + 1));
             }
         }
+    }
+    if (dropped != 0) {
+        KLOG_ERROR("MCS firmware image: " << dropped << " data bytes at or beyond the "
+                                          << (kFlashSize >> 10) << " KiB flash dropped");
     }
     return static_cast<std::int32_t>(end);
 }

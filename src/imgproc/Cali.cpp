@@ -96,7 +96,24 @@ void readMain(zol::SimpleXML& xml, CaliMain& m) {
     readF32(xml, L"AlphaLowFactor", m.AlphaLowFactor);
 }
 
-void readRange(zol::SimpleXML& xml, CaliTempRange& r) {
+// Far more than any camera's description lists; what lies beyond is not read, so that no
+// description makes the completeness check (one file per range and frame rate) run long.
+constexpr int kMaxOptics = 64;
+constexpr int kMaxRanges = 32;
+constexpr int kMaxFramerates = 16;
+
+// The count of elements to read, at most `bound`; an ERROR line names the file beyond it.
+int boundedCount(int count, int bound, const std::wstring& file, const char* what) {
+    if (count > bound) {
+        KLOG_ERROR("Calibration file " << platform::toNarrowBounded(file.c_str(), 1023) << " lists "
+                                       << count << " " << what << ", only the first " << bound
+                                       << " are read");
+        return bound;
+    }
+    return count;
+}
+
+void readRange(zol::SimpleXML& xml, CaliTempRange& r, const std::wstring& file) {
     readU16(xml, L"Fid", r.Fid);
     readU16(xml, L"Skim", r.Skim);
     readF32(xml, L"TempLo", r.TempLo);
@@ -107,10 +124,12 @@ void readRange(zol::SimpleXML& xml, CaliTempRange& r) {
     r.TempHiExt = xml.getFloat(L"TempHiExt", &ext) ? std::max(r.TempHi, ext) : r.TempHi;
     if (xml.openNode(L"Framerates")) {
         r.hasFramerates = true;
-        int count = xml.countNodes(L"Framerate");
+        int count = boundedCount(xml.countNodes(L"Framerate"), kMaxFramerates, file, "frame rates");
+        int from = 0;
         for (int k = 0; k < count; ++k) {
             int fr = 0;
-            if (xml.openNodeAt(L"Framerate", k)) {
+            if (xml.openNodeAfter(L"Framerate", from)) {
+                from = xml.getNodeEnd();
                 xml.getInt(L"FR", &fr);
                 xml.closeNode();
             }
@@ -149,18 +168,21 @@ void readRange(zol::SimpleXML& xml, CaliTempRange& r) {
     }
 }
 
-void readOptics(zol::SimpleXML& xml, std::vector<CaliOptics>& optics) {
+void readOptics(zol::SimpleXML& xml, std::vector<CaliOptics>& optics, const std::wstring& file) {
     optics.clear();
     xml.resetToRoot();
     if (!xml.openNode(L"Temperature") || !xml.openNode(L"Optics")) {
         return;
     }
-    int count = xml.countNodes(L"OpticsDef");
+    // Each element is sought from where the one before it ends, as an index would find it.
+    int count = boundedCount(xml.countNodes(L"OpticsDef"), kMaxOptics, file, "optics");
     optics.resize(static_cast<std::size_t>(count));
+    int from = 0;
     for (int i = 0; i < count; ++i) {
-        if (!xml.openNodeAt(L"OpticsDef", i)) {
+        if (!xml.openNodeAfter(L"OpticsDef", from)) {
             continue;
         }
+        from = xml.getNodeEnd();
         CaliOptics& o = optics[static_cast<std::size_t>(i)];
         readI32(xml, L"FOV", o.FOV);
         readI32(xml, L"SerNo", o.SerNo);
@@ -168,11 +190,14 @@ void readOptics(zol::SimpleXML& xml, std::vector<CaliOptics>& optics) {
         std::wstring spc;
         o.SamplePointCali = readText(xml, L"SamplePointCali", spc) && equalsNoCase(spc, L"true");
         if (xml.openNode(L"TempRanges")) {
-            int ranges = xml.countNodes(L"TemperatureRange");
+            int ranges = boundedCount(xml.countNodes(L"TemperatureRange"), kMaxRanges, file,
+                                      "temperature ranges");
             o.ranges.resize(static_cast<std::size_t>(ranges));
+            int rangeFrom = 0;
             for (int j = 0; j < ranges; ++j) {
-                if (xml.openNodeAt(L"TemperatureRange", j)) {
-                    readRange(xml, o.ranges[static_cast<std::size_t>(j)]);
+                if (xml.openNodeAfter(L"TemperatureRange", rangeFrom)) {
+                    rangeFrom = xml.getNodeEnd();
+                    readRange(xml, o.ranges[static_cast<std::size_t>(j)], file);
                     xml.closeNode();
                 }
             }
@@ -234,7 +259,7 @@ int Cali::readXML(const wchar_t* directory, int newSerial) {
         readMain(*xml, main);
         xml->closeNode();
     }
-    readOptics(*xml, optics);
+    readOptics(*xml, optics, name + L".xml");
     loaded = true;
     serial = newSerial;
     return 0;

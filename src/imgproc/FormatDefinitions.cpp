@@ -3,10 +3,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
+#include <sstream>
 
 #include "kelvix/IRCalibrationManager.h"
+#include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
 
@@ -16,6 +17,34 @@
 namespace {
 
 constexpr std::size_t kMaxLineLength = 4095;
+
+// One line without its LF (and a CR before it); tooLong when it holds more than
+// kMaxLineLength characters, which are then not all kept. False at the end of the stream.
+bool readLine(std::istream& in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf* buffer = in.rdbuf();
+    for (;;) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            return !line.empty() || tooLong;
+        }
+        if (c == '\n') {
+            break;
+        }
+        if (line.size() > kMaxLineLength) {
+            tooLong = true;
+            return true;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    tooLong = line.size() > kMaxLineLength;
+    return true;
+}
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -178,27 +207,46 @@ bool readRun(const char*& p, SegmentRun& run) {
     return true;
 }
 
-// Sum over the runs of repeat x (the counts of the "m" segments); false when it exceeds the
-// raw frame's word count.
-bool headerWordSum(const std::vector<SegmentRun>& runs, std::int64_t rawWords, std::int32_t& sum) {
-    std::int64_t total = 0;
+// Sum over the runs of repeat x (the counts of the segments of one kind), in 64 bits; false
+// when it exceeds the raw frame's word count.
+bool wordSum(const std::vector<SegmentRun>& runs, std::int32_t kind, std::int64_t rawWords,
+             std::int64_t& sum) {
+    sum = 0;
     for (const SegmentRun& run : runs) {
         std::int64_t perRepeat = 0;
         for (const Segment& segment : run.segments) {
-            if (segment.kind == kSegmentMeta) {
+            if (segment.kind == kind) {
                 perRepeat += segment.count;
-                if (perRepeat > rawWords) {
-                    return false;
-                }
             }
         }
-        total += perRepeat * run.repeat;
-        if (total > rawWords) {
+        // Both factors are at most rawWords here, so the product cannot overflow.
+        if (perRepeat > rawWords || (sum += perRepeat * run.repeat) > rawWords) {
             return false;
         }
     }
-    sum = static_cast<std::int32_t>(total);
     return true;
+}
+
+// Why the runs of one "Def" line cannot describe a sub-frame of a raw frame of rawWords
+// words (null when they can): a run repeated more often than the frame has words, or more
+// pixel or header words than it holds.
+const char* layoutOutOfBounds(const std::vector<SegmentRun>& runs, std::int64_t rawWords,
+                              std::int32_t& headerWords) {
+    for (const SegmentRun& run : runs) {
+        if (run.repeat > rawWords) {
+            return "a segment run repeats more often than the raw frame has words";
+        }
+    }
+    std::int64_t data = 0;
+    std::int64_t meta = 0;
+    if (!wordSum(runs, kSegmentData, rawWords, data)) {
+        return "more pixel words than the raw frame holds";
+    }
+    if (!wordSum(runs, kSegmentMeta, rawWords, meta)) {
+        return "more header words than the raw frame holds";
+    }
+    headerWords = static_cast<std::int32_t>(meta);
+    return nullptr;
 }
 
 bool parseGuid(const char* p, GUID& guid) {
@@ -228,8 +276,14 @@ HRESULT malformed(FormatDefinition& out) {
 
 HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
                                    const FormatRequest& request, int channel,
-                                   const FormatCamera& camera) {
+                                   const FormatCamera& camera, const std::string& fileName) {
     out = FormatDefinition{};
+    // A block whose sizes no raw frame can hold is refused as malformed, with the reason.
+    auto refuse = [&](const std::string& why) {
+        FORMAT_LOG(zol::Logger::Error,
+                   fileName << ": block \"" << out.name << "\" refused: " << why);
+        return malformed(out);
+    };
     bool headerSeen = false;
     bool versionSeen = false;
     bool complete = false;
@@ -237,11 +291,9 @@ HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
     int outLines = 0;
     std::string line;
 
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.size() > kMaxLineLength) {
+    bool tooLong = false;
+    while (readLine(in, line, tooLong)) {
+        if (tooLong) {
             return malformed(out);
         }
         if (line.empty() || line[0] == '#') {
@@ -387,10 +439,15 @@ HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
                             break;
                         }
                     }
-                    std::int64_t rawWords = std::int64_t{out.inWidth} * out.inHeight;
-                    if (!ok || !headerWordSum(layout.runs, rawWords, layout.headerWordCount)) {
+                    if (!ok) {
                         state = 100;
                         break;
+                    }
+                    const std::int64_t rawWords = std::int64_t{out.inWidth} * out.inHeight;
+                    if (const char* why =
+                            layoutOutOfBounds(layout.runs, rawWords, layout.headerWordCount)) {
+                        return refuse(std::string("Def line ") +
+                                      std::to_string(out.subFrames.size() + 1) + ": " + why);
                     }
                     layout.headerWords.assign(static_cast<std::size_t>(layout.headerWordCount), 0);
                     out.subFrames.push_back(std::move(layout));
@@ -437,10 +494,16 @@ HRESULT readFormatDefinition(FormatDefinition& out, const FormatRequest& request
     }
     std::string narrowPath = platform::toNarrowBounded(path, 1023);
     FORMAT_LOG(zol::Logger::Debug, "Using formats path: " << narrowPath);
-    std::ifstream in(platform::toNarrow(path), std::ios::binary);
-    if (!in) {
+    std::string text;
+    const platform::FileReadResult read = platform::readRegularFile(path, text);
+    if (const char* reason = platform::refusalReason(read)) {
+        FORMAT_LOG(zol::Logger::Error, "Formats.def file " << narrowPath << " refused: " << reason);
+        return E_FAIL;
+    }
+    if (read != platform::FileReadResult::Read) {
         FORMAT_LOG(zol::Logger::Error, "Formats.def file not found at path: " << narrowPath);
         return E_FAIL;
     }
-    return readFormatDefinitionStream(out, in, request, channel, camera);
+    std::istringstream in(text);
+    return readFormatDefinitionStream(out, in, request, channel, camera, narrowPath);
 }

@@ -78,7 +78,9 @@ struct FormatCamera {
 HRESULT readFormatDefinition(FormatDefinition& out, const FormatRequest& request, int channel,
                              const FormatCamera& camera);
 
-// The same reading from an open text stream (camera.formatsDir is not used).
+// The same reading from an open text stream (camera.formatsDir is not used); fileName names
+// the stream in the log lines of refused blocks.
 HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
                                    const FormatRequest& request, int channel,
-                                   const FormatCamera& camera);
+                                   const FormatCamera& camera,
+                                   const std::string& fileName = "Formats.def");

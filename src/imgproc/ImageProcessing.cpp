@@ -6,6 +6,7 @@
 
 #include "device/BaseControlDevice.h"
 #include "imgproc/Cali.h"
+#include "imgproc/FrameLimits.h"
 #include "imgproc/OpCorr.h"
 #include "imgproc/OpDevice.h"
 #include "imgproc/OpEnergy2Temp.h"
@@ -114,6 +115,11 @@ HRESULT ImageProcessing::init(BaseControlDevice* device, const ImageProcessingCo
     shared_.device = device;
 
     if (raw->width == 0 || raw->height == 0 || raw->bitCount != 16) {
+        return -1;
+    }
+    if (std::int64_t{raw->width} * raw->height > kMaxFramePixels) {
+        KLOG_ERROR("Raw frame of " << raw->width << " x " << raw->height
+                                   << " pixels is larger than any camera delivers");
         return -1;
     }
 

@@ -9,6 +9,20 @@ std::uint16_t toRaw(double celsius) {
     return static_cast<std::uint16_t>(encodeTemperature(static_cast<float>(celsius), false));
 }
 
+namespace {
+
+// Micrometres as the record's u32 field; a wavelength of a hostile calibration description
+// saturates instead of being undefined.
+std::uint32_t wavelengthField(double micrometres) {
+    const double v = micrometres * 1000000.0;
+    if (!(v > 0.0)) {
+        return 0;
+    }
+    return v >= 4294967295.0 ? UINT32_MAX : static_cast<std::uint32_t>(v);
+}
+
+}  // namespace
+
 ImagerMetadataRecord* allocate(std::uint16_t count) {
     const std::size_t size = ImagerMetadataRecord::kFixedSize + 2u * count;
     auto* r = reinterpret_cast<ImagerMetadataRecord*>(new std::uint8_t[size]());
@@ -46,8 +60,8 @@ void fillFromModel(ImagerMetadataRecord* r, const ImagerMetadataModel& m,
     r->refTemp2Raw = toRaw(m.t3);
     r->refValue1 = static_cast<std::uint16_t>(m.e1);
     r->refValue2 = static_cast<std::uint16_t>(m.e3);
-    r->wavelength1 = static_cast<std::uint32_t>(m.lambda * 1000000.0);
-    r->wavelength2 = static_cast<std::uint32_t>(m.lambda2 * 1000000.0);
+    r->wavelength1 = wavelengthField(m.lambda);
+    r->wavelength2 = wavelengthField(m.lambda2);
     r->refTemp3Raw = toRaw(m.thirdTemp);
     r->refValue3 = m.thirdValue;
     r->tMinRaw = toRaw(shared.tMin);

@@ -7,11 +7,13 @@
 #include <memory>
 
 #include "imgproc/Cali.h"
+#include "imgproc/FrameLimits.h"
 #include "imgproc/PixelKernels.h"
 #include "imgproc/TemperatureEncoding.h"
 #include "imgproc/TemperatureTable.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
 
@@ -44,6 +46,18 @@ std::size_t remainingBytes(std::FILE* f) {
     const long end = std::ftell(f);
     std::fseek(f, here, SEEK_SET);
     return end > here ? static_cast<std::size_t>(end - here) : 0;
+}
+
+// Whether the rest of the file holds `needed` bytes; logs the refusal when not.
+bool holdsBytes(std::FILE* f, const std::string& path, std::uint64_t needed) {
+    const std::uint64_t left = remainingBytes(f);
+    if (left < needed) {
+        KLOG_ERROR("Calibration file " << path << " refused: " << needed
+                                       << " bytes of coefficients expected, " << left
+                                       << " bytes left in the file");
+        return false;
+    }
+    return true;
 }
 
 struct FileCloser {
@@ -131,8 +145,8 @@ void OpCorr::setNeutralPlanes() {
     resetCoefficients(n);
 }
 
-HRESULT OpCorr::readGainOffset(std::FILE* f, int extraWords, std::size_t sensorW,
-                               std::size_t sensorH) {
+HRESULT OpCorr::readGainOffset(std::FILE* f, const std::string& path, int extraWords,
+                               std::size_t sensorW, std::size_t sensorH) {
     std::uint16_t extra[10] = {};
     if (extraWords < 2 || extraWords > 10 || !readWords(f, extra, extraWords)) {
         return E_FAIL;
@@ -147,7 +161,7 @@ HRESULT OpCorr::readGainOffset(std::FILE* f, int extraWords, std::size_t sensorW
     const std::size_t sensorPixels = sensorW * sensorH;
     std::vector<std::uint16_t> shift(kPlanes), base(kPlanes);
     if (!readWords(f, shift.data(), kPlanes) || !readWords(f, base.data(), kPlanes) ||
-        remainingBytes(f) < kPlanes * sensorPixels * 2) {
+        !holdsBytes(f, path, std::uint64_t{kPlanes} * sensorPixels * 2)) {
         return E_FAIL;
     }
     planeShift_ = shift;
@@ -166,8 +180,8 @@ HRESULT OpCorr::readGainOffset(std::FILE* f, int extraWords, std::size_t sensorW
     return S_OK;
 }
 
-HRESULT OpCorr::readSamplePoints(std::FILE* f, int s, int extraWords, std::size_t sensorW,
-                                 std::size_t sensorH) {
+HRESULT OpCorr::readSamplePoints(std::FILE* f, const std::string& path, int s, int extraWords,
+                                 std::size_t sensorW, std::size_t sensorH) {
     std::uint16_t extra[10] = {};
     if (extraWords > 10 || s > std::numeric_limits<std::int16_t>::max() ||
         !readWords(f, extra, extraWords)) {
@@ -181,7 +195,8 @@ HRESULT OpCorr::readSamplePoints(std::FILE* f, int s, int extraWords, std::size_
     const std::size_t y0 = sensorH > h ? static_cast<std::size_t>(shared_->deviceResOffsetY) : 0;
     const std::size_t ss = static_cast<std::size_t>(s);
     std::vector<std::uint16_t> levels(ss);
-    if (!readWords(f, levels.data(), ss) || remainingBytes(f) < sensorW * sensorH * ss * 2) {
+    if (!readWords(f, levels.data(), ss) ||
+        !holdsBytes(f, path, std::uint64_t{sensorW} * sensorH * ss * 2)) {
         return E_FAIL;
     }
     if (levels[0] >= 5501 && levels[0] <= 5510) {
@@ -276,7 +291,9 @@ HRESULT OpCorr::readCalibration() {
         return E_INVALIDARG;
     }
 
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(narrowPath.c_str(), "rb"));
+    // Only a regular file: a FIFO or a device would block or never end.
+    std::unique_ptr<std::FILE, FileCloser> file(
+        platform::fileExists(path) ? std::fopen(narrowPath.c_str(), "rb") : nullptr);
     if (!file) {
         KLOG_ERROR("Loading calibration files failed: " << narrowPath);
         dataReloaded = true;
@@ -311,16 +328,25 @@ HRESULT OpCorr::readCalibration() {
             inside = x0 >= 0 && y0 >= 0 && x0 + width_ <= static_cast<std::int64_t>(sensorW) &&
                      y0 + height_ <= static_cast<std::int64_t>(sensorH);
         }
-        const bool headerOk =
-            camera != 0 && fieldCount != 0 && fieldStart != 0 && extraWords >= 0 && inside;
+        // Bounded first, so that no size computed from it below can overflow.
+        const bool sensorOk = static_cast<std::uint64_t>(sensorW) * sensorH <=
+                              static_cast<std::uint64_t>(kMaxFramePixels);
+        if (!sensorOk) {
+            KLOG_ERROR("Calibration file " << narrowPath << " refused: a sensor of " << sensorW
+                                           << " x " << sensorH
+                                           << " pixels is larger than any camera has");
+        }
+        const bool headerOk = camera != 0 && fieldCount != 0 && fieldStart != 0 &&
+                              extraWords >= 0 && inside && sensorOk;
         if (!samplePoint) {
             KLOG_DEBUG("Read calibration of camera no " << camera << ", # of fields: " << fieldCount
                                                         << " , start of fields: " << fieldStart);
         }
         if (headerOk) {
             result = samplePoint
-                         ? readSamplePoints(file.get(), fieldCount, extraWords, sensorW, sensorH)
-                         : readGainOffset(file.get(), extraWords, sensorW, sensorH);
+                         ? readSamplePoints(file.get(), narrowPath, fieldCount, extraWords, sensorW,
+                                            sensorH)
+                         : readGainOffset(file.get(), narrowPath, extraWords, sensorW, sensorH);
         }
     }
     samplePointLayout_ = samplePoint;

@@ -127,9 +127,10 @@ class OpCorr : public OpBase {
     void buildRepairList();
     void repairPixels();
     bool tableValid() const;
-    HRESULT readGainOffset(std::FILE* f, int extraWords, std::size_t sensorW, std::size_t sensorH);
-    HRESULT readSamplePoints(std::FILE* f, int sampleCount, int extraWords, std::size_t sensorW,
-                             std::size_t sensorH);
+    HRESULT readGainOffset(std::FILE* f, const std::string& path, int extraWords,
+                           std::size_t sensorW, std::size_t sensorH);
+    HRESULT readSamplePoints(std::FILE* f, const std::string& path, int sampleCount, int extraWords,
+                             std::size_t sensorW, std::size_t sensorH);
     void setNeutralPlanes();
     void freeCalibration();
     std::uint32_t nowMs32() const;

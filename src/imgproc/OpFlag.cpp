@@ -517,7 +517,8 @@ void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mea
     }
     skimGain_ = std::clamp(skimGain_, 10.0f, 1000.0f);
 
-    const std::int32_t weighted = (min + 3 * max - kSkimTarget4) / 4;
+    // In 64 bits: a hostile gain plane can put min and max anywhere in the 32-bit range.
+    const std::int64_t weighted = (std::int64_t{min} + 3 * std::int64_t{max} - kSkimTarget4) / 4;
     std::int32_t s = roundHalfAway(static_cast<double>(weighted) / skimGain_);
     if (s > 100) {
         s = 100;

@@ -73,41 +73,84 @@ void OpSource::useDefaultFormat(int inWidth, int inHeight) {
     d.subFrames[0].runs.push_back(run);
 }
 
-bool OpSource::buildIndexTables(FormatDefinition& def, std::int64_t rawWords, int pixelCount) {
+namespace {
+
+// One repeat of a run: its "d" and "m" segments that hold words, at their offsets, and the
+// words the repeat spans; all in 64 bits, so no count a file may hold can overflow.
+struct RunShape {
+    struct Piece {
+        std::int32_t kind;
+        std::int64_t offset;
+        std::int64_t count;
+    };
+    std::vector<Piece> pieces;
+    std::int64_t data = 0;
+    std::int64_t meta = 0;
+    std::int64_t span = 0;
+    std::int64_t lastUsedEnd = -1;  // end of the last "d" or "m" segment, -1 for none
+};
+
+bool shapeOf(const SegmentRun& run, RunShape& shape) {
+    shape = RunShape{};
+    for (const Segment& seg : run.segments) {
+        if (seg.count < 0) {
+            return false;
+        }
+        if (seg.kind != kSegmentSkip) {
+            shape.lastUsedEnd = shape.span + seg.count;
+            if (seg.count > 0) {
+                shape.pieces.push_back({seg.kind, shape.span, seg.count});
+            }
+            (seg.kind == kSegmentData ? shape.data : shape.meta) += seg.count;
+        }
+        shape.span += seg.count;
+    }
+    return true;
+}
+
+// adds `perRepeat` x repeat to `total`; false when that passes `limit`.
+bool addRepeated(std::int64_t& total, std::int64_t perRepeat, std::int64_t repeat,
+                 std::int64_t limit) {
+    if (perRepeat != 0 && repeat > (limit - total) / perRepeat) {
+        return false;
+    }
+    total += perRepeat * repeat;
+    return true;
+}
+
+}  // namespace
+
+bool OpSource::buildIndexTables(FormatDefinition& def, std::int64_t rawWords,
+                                std::int64_t pixelCount) {
     if (def.subFrameCount < 1 ||
-        def.subFrames.size() != static_cast<std::size_t>(def.subFrameCount)) {
+        def.subFrames.size() != static_cast<std::size_t>(def.subFrameCount) || pixelCount < 0 ||
+        pixelCount > rawWords) {
         return false;
     }
     spans_.assign(def.subFrames.size(), {});
     for (std::size_t s = 0; s < def.subFrames.size(); ++s) {
         SubFrameLayout& sub = def.subFrames[s];
-        // Count first: a layout that disagrees with the output or the raw frame is refused
-        // before a single index is written.
+        // Count first, per run and without walking its repeats: a layout that disagrees with
+        // the output or the raw frame is refused before a single index is written.
+        std::vector<RunShape> shapes(sub.runs.size());
         std::int64_t dataWords = 0;
         std::int64_t metaWords = 0;
-        for (const SegmentRun& run : sub.runs) {
-            if (run.start < 0 || run.repeat < 0) {
+        for (std::size_t r = 0; r < sub.runs.size(); ++r) {
+            const SegmentRun& run = sub.runs[r];
+            RunShape& shape = shapes[r];
+            if (run.start < 0 || run.repeat < 0 || !shapeOf(run, shape)) {
                 return false;
             }
-            std::int64_t position = run.start;
-            for (std::int32_t r = 0; r < run.repeat; ++r) {
-                for (const Segment& seg : run.segments) {
-                    if (seg.count < 0) {
-                        return false;
-                    }
-                    if (seg.kind != kSegmentSkip && position + seg.count > rawWords) {
-                        return false;
-                    }
-                    if (seg.kind == kSegmentData) {
-                        dataWords += seg.count;
-                    } else if (seg.kind == kSegmentMeta) {
-                        metaWords += seg.count;
-                    }
-                    position += seg.count;
-                    if (dataWords > pixelCount || metaWords > sub.headerWordCount) {
-                        return false;
-                    }
+            // The last used word of the last repeat must lie inside the raw frame.
+            if (run.repeat > 0 && shape.lastUsedEnd >= 0) {
+                std::int64_t reach = run.start + shape.lastUsedEnd;
+                if (reach > rawWords || !addRepeated(reach, shape.span, run.repeat - 1, rawWords)) {
+                    return false;
                 }
+            }
+            if (!addRepeated(dataWords, shape.data, run.repeat, pixelCount) ||
+                !addRepeated(metaWords, shape.meta, run.repeat, sub.headerWordCount)) {
+                return false;
             }
         }
         if (dataWords != pixelCount || metaWords != sub.headerWordCount ||
@@ -116,30 +159,37 @@ bool OpSource::buildIndexTables(FormatDefinition& def, std::int64_t rawWords, in
         }
         sub.pixelIndex.assign(static_cast<std::size_t>(pixelCount), 0);
         sub.headerIndex.assign(static_cast<std::size_t>(sub.headerWordCount), 0);
+        // Every position written below lies inside the raw frame, so it fits 32 bits; only
+        // repeats that hold words are walked, so the walk is as long as the tables.
         std::int32_t pixel = 0;
         std::int32_t header = 0;
         std::vector<CopySpan>& spans = spans_[s];
-        for (const SegmentRun& run : sub.runs) {
-            std::int32_t position = run.start;
-            for (std::int32_t r = 0; r < run.repeat; ++r) {
-                for (const Segment& seg : run.segments) {
-                    if (seg.kind == kSegmentData && seg.count > 0) {
+        for (std::size_t r = 0; r < sub.runs.size(); ++r) {
+            const RunShape& shape = shapes[r];
+            if (shape.pieces.empty()) {
+                continue;
+            }
+            std::int64_t base = sub.runs[r].start;
+            for (std::int32_t k = 0; k < sub.runs[r].repeat; ++k, base += shape.span) {
+                for (const RunShape::Piece& piece : shape.pieces) {
+                    const auto position = static_cast<std::int32_t>(base + piece.offset);
+                    const auto count = static_cast<std::int32_t>(piece.count);
+                    if (piece.kind == kSegmentData) {
                         if (!spans.empty() &&
                             spans.back().source + spans.back().count == position &&
                             spans.back().target + spans.back().count == pixel) {
-                            spans.back().count += seg.count;
+                            spans.back().count += count;
                         } else {
-                            spans.push_back(CopySpan{position, pixel, seg.count});
+                            spans.push_back(CopySpan{position, pixel, count});
                         }
-                        for (std::int32_t i = 0; i < seg.count; ++i) {
+                        for (std::int32_t i = 0; i < count; ++i) {
                             sub.pixelIndex[pixel++] = position + i;
                         }
-                    } else if (seg.kind == kSegmentMeta) {
-                        for (std::int32_t i = 0; i < seg.count; ++i) {
+                    } else {
+                        for (std::int32_t i = 0; i < count; ++i) {
                             sub.headerIndex[header++] = position + i;
                         }
                     }
-                    position += seg.count;
                 }
             }
         }
@@ -169,7 +219,13 @@ HRESULT OpSource::init(OpBase* predecessor) {
     bool usable = hr == S_OK;
     if (usable && format_->inWidth == in.width && format_->inHeight == in.height) {
         // The layout must stay inside the raw frame and fill exactly the output.
-        usable = buildIndexTables(*format_, rawWords, format_->outWidth * format_->outHeight);
+        usable = buildIndexTables(*format_, rawWords,
+                                  std::int64_t{format_->outWidth} * format_->outHeight);
+        if (!usable) {
+            KLOG_ERROR("Formats.def block \""
+                       << format_->name << "\" does not fit the raw frame of " << in.width << " x "
+                       << in.height << " words");
+        }
     }
     if (usable) {
         formatFound_ = true;

@@ -43,7 +43,7 @@ class OpSource : public OpBase {
     HRESULT readFormat(FormatDefinition& def, const FormatRequest& request, int channel);
     void useDefaultFormat(int inWidth, int inHeight);
     // Builds the index tables; false when the layout does not fit the raw frame or the output.
-    bool buildIndexTables(FormatDefinition& def, std::int64_t rawWords, int pixelCount);
+    bool buildIndexTables(FormatDefinition& def, std::int64_t rawWords, std::int64_t pixelCount);
     void decodeHeader(const SubFrameLayout& sub);
 
     std::uint16_t subFrameIndex_ = 0;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 
+#include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
 
@@ -53,12 +53,15 @@ HRESULT TemperatureTable::loadFile(const std::wstring& path, bool centi) {
     clearPoints();
     computeBounds(shared->tMin, shared->tMax, centi);
 
-    std::ifstream in(platform::toNarrow(path), std::ios::binary);
-    if (!in) {
+    std::string buffer;
+    const platform::FileReadResult read = platform::readRegularFile(path, buffer);
+    if (const char* reason = platform::refusalReason(read)) {
+        KLOG_ERROR("Temperature table " << platform::toNarrow(path) << " refused: " << reason);
+        return E_FAIL;
+    }
+    if (read != platform::FileReadResult::Read) {
         return E_ACCESSDENIED;
     }
-    const std::string buffer((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
 
     std::int32_t lines = static_cast<std::int32_t>(std::count(buffer.begin(), buffer.end(), '\n'));
     if (lines < kMinFileLines) {

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "imgproc/TemperatureTable.h"
+#include "platform/Paths.h"
+#include "platform/Strings.h"
 
 namespace {
 
@@ -72,8 +74,11 @@ HRESULT TemperatureTable::loadFileA(const char* path, bool centi) {
     if (path == nullptr) {
         return E_POINTER;
     }
-    std::ifstream in(path);
-    if (!in) {
+    std::ifstream in;
+    if (platform::fileExists(platform::toWide(path))) {
+        in.open(path);
+    }
+    if (!in.is_open()) {
         return E_ACCESSDENIED;
     }
     std::vector<std::string> lines;

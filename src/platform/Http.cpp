@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -30,13 +31,29 @@ void globalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-size_t writeToFile(char* data, size_t size, size_t count, void* file) {
-    return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
+struct Sink {
+    std::FILE* file;
+    std::uint64_t written;
+    std::uint64_t maxBytes;
+    bool tooLarge;
+};
+
+// Writing less than offered makes the transfer fail.
+size_t writeToFile(char* data, size_t size, size_t count, void* target) {
+    Sink& sink = *static_cast<Sink*>(target);
+    const std::uint64_t bytes = static_cast<std::uint64_t>(size) * count;
+    if (bytes > sink.maxBytes - sink.written) {
+        sink.tooLarge = true;
+        return 0;
+    }
+    sink.written += bytes;
+    return std::fwrite(data, 1, bytes, sink.file);
 }
 
 }  // namespace
 
-bool downloadToFile(const std::string& url, const std::wstring& path) {
+DownloadResult downloadToFile(const std::string& url, const std::wstring& path,
+                              std::uint64_t maxBytes) {
     globalInit();
     // Written beside the target and moved into place when complete, so a failed download
     // never leaves a partial or emptied file under the final name.
@@ -44,14 +61,25 @@ bool downloadToFile(const std::string& url, const std::wstring& path) {
     const std::string partial = target + ".part";
     std::FILE* file = std::fopen(partial.c_str(), "wb");
     if (file == nullptr) {
-        return false;
+        return DownloadResult::Failed;
     }
     CURL* curl = curl_easy_init();
     bool ok = false;
+    CURLcode code = CURLE_OK;
+    Sink sink{file, 0, maxBytes, false};
     if (curl != nullptr) {
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        // No file://, ftp:// or other scheme, neither in the link nor behind a redirect.
+#if LIBCURL_VERSION_NUM >= 0x075500
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTP | CURLPROTO_HTTPS});
+#endif
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeToFile);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
@@ -60,7 +88,8 @@ bool downloadToFile(const std::string& url, const std::wstring& path) {
         // Large files may take long; only a stalled transfer is given up.
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, timeoutSeconds(30));
-        ok = curl_easy_perform(curl) == CURLE_OK;
+        code = curl_easy_perform(curl);
+        ok = code == CURLE_OK;
         curl_easy_cleanup(curl);
     }
     if (std::fclose(file) != 0) {
@@ -72,7 +101,14 @@ bool downloadToFile(const std::string& url, const std::wstring& path) {
     if (!ok) {
         std::remove(partial.c_str());
     }
-    return ok;
+    if (ok) {
+        return DownloadResult::Done;
+    }
+    if (sink.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+        return DownloadResult::TooLarge;
+    }
+    return code == CURLE_UNSUPPORTED_PROTOCOL ? DownloadResult::ProtocolRefused
+                                              : DownloadResult::Failed;
 }
 
 bool canConnect(const std::string& url) {

@@ -1,13 +1,18 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
 
-// Blocking download of url into the file at path. Redirects are followed, HTTP error statuses
-// count as failure, a stalled or unreachable server fails after a bounded time, and a partial
-// file is removed on failure.
-bool downloadToFile(const std::string& url, const std::wstring& path);
+enum class DownloadResult { Done, Failed, TooLarge, ProtocolRefused };
+
+// Blocking download of url into the file at path. Only http and https are spoken, also by the
+// redirects that are followed; a body of more than maxBytes bytes is refused; HTTP error
+// statuses count as failure, a stalled or unreachable server fails after a bounded time, and a
+// partial file is removed on failure.
+DownloadResult downloadToFile(const std::string& url, const std::wstring& path,
+                              std::uint64_t maxBytes);
 
 // Whether a connection to the host of url can be made now.
 bool canConnect(const std::string& url);

@@ -1,10 +1,12 @@
 #include "platform/Paths.h"
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -53,6 +55,11 @@ bool fileExists(const std::wstring& path) {
     return ::stat(toNarrow(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool pathExists(const std::wstring& path) {
+    struct stat st {};
+    return ::stat(toNarrow(path).c_str(), &st) == 0;
+}
+
 bool directoryExists(const std::wstring& path) {
     struct stat st {};
     return ::stat(toNarrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -64,6 +71,50 @@ std::wstring currentDirectory() {
         return std::wstring();
     }
     return toWide(buf);
+}
+
+FileReadResult readRegularFile(const std::wstring& path, std::string& bytes, std::size_t maxBytes) {
+    bytes.clear();
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    const int fd = ::open(toNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return FileReadResult::CannotOpen;
+    }
+    FileReadResult result = FileReadResult::Read;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        result = FileReadResult::NotRegular;
+    } else if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        result = FileReadResult::TooLarge;
+    } else {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        // Only the size seen at opening is read: a file that grows meanwhile stays bounded.
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+    }
+    ::close(fd);
+    return result;
+}
+
+const char* refusalReason(FileReadResult result) {
+    switch (result) {
+        case FileReadResult::NotRegular:
+            return "not a regular file";
+        case FileReadResult::TooLarge:
+            return "larger than 16 MiB";
+        default:
+            return nullptr;
+    }
 }
 
 bool setEnvironment(const char* name, const char* value) {

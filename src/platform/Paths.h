@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -16,11 +17,24 @@ std::wstring joinPath(const std::wstring& a, const std::wstring& b);
 // Creates the directory and any missing parents; true when it exists afterwards.
 bool createDirectory(const std::wstring& path);
 
-bool fileExists(const std::wstring& path);
+bool fileExists(const std::wstring& path);  // a regular file
+bool pathExists(const std::wstring& path);  // anything: file, directory, FIFO, device
 bool directoryExists(const std::wstring& path);
 
 // The process's current directory; empty when it cannot be determined.
 std::wstring currentDirectory();
+
+enum class FileReadResult { Read, CannotOpen, NotRegular, TooLarge };
+
+// Far above any configuration, calibration description, table or format definition file.
+constexpr std::size_t kMaxTextFileBytes = 16u << 20;
+
+// Reads the whole of a regular file of at most maxBytes bytes into `bytes`. Anything else
+// (a directory, a device, a FIFO, which is never waited on) is refused before a byte is read.
+FileReadResult readRegularFile(const std::wstring& path, std::string& bytes,
+                               std::size_t maxBytes = kMaxTextFileBytes);
+// Why a file was refused ("not a regular file", "larger than 16 MiB"); null when it was not.
+const char* refusalReason(FileReadResult result);
 
 }  // namespace platform
 

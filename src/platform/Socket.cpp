@@ -130,6 +130,12 @@ void closeSocket(SocketHandle& socket) {
     socket = kInvalidSocket;
 }
 
+void shutdownSending(SocketHandle socket) {
+    if (socket != kInvalidSocket) {
+        ::shutdown(socket, SHUT_WR);
+    }
+}
+
 void Socket::shutDown() {
     if (handle_ != kInvalidSocket) {
         ::shutdown(handle_, SHUT_RDWR);

@@ -44,6 +44,8 @@ long long receiveSocket(SocketHandle socket, void* data, std::size_t length);
 // Shuts the socket down first, so that a call blocked on it in another thread returns, then
 // closes it; the handle becomes kInvalidSocket.
 void closeSocket(SocketHandle& socket);
+// Ends the sending direction only: the peer reads what was sent, then the end of the stream.
+void shutdownSending(SocketHandle socket);
 
 // The local port a bound socket holds; 0 when unknown.
 int localPort(SocketHandle socket);

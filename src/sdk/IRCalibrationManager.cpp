@@ -1,5 +1,6 @@
 #include "kelvix/IRCalibrationManager.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -48,6 +49,30 @@ bool defaultImagerFolder(std::wstring& out) {
 
 constexpr std::size_t kMaxLogBytes = 1023;
 
+// Calibration files are at most a few MiB (the correction data of the largest sensors about
+// ten) and the download list a few hundred bytes: a longer body is refused, so that a
+// hostile server cannot fill the disk.
+constexpr std::uint64_t kMaxDownloadBytes = 64u << 20;
+
+// One download; a refused one (too long, or a scheme other than http and https) is logged.
+bool download(const std::string& address, const std::wstring& target) {
+    switch (platform::downloadToFile(address, target, kMaxDownloadBytes)) {
+        case platform::DownloadResult::Done:
+            return true;
+        case platform::DownloadResult::TooLarge:
+            KLOG_ERROR("Download of " << address.substr(0, kMaxLogBytes) << " refused: more than "
+                                      << (kMaxDownloadBytes >> 20) << " MiB");
+            break;
+        case platform::DownloadResult::ProtocolRefused:
+            KLOG_ERROR("Download of " << address.substr(0, kMaxLogBytes)
+                                      << " refused: only http and https are allowed");
+            break;
+        case platform::DownloadResult::Failed:
+            break;
+    }
+    return false;
+}
+
 // Configured addresses: a compiled-in default, overridden by the environment.
 std::string configured(const char* variable, const char* fallback) {
     const char* value = std::getenv(variable);
@@ -93,7 +118,8 @@ bool isPlainFileName(const std::wstring& name) {
 }
 
 bool canRead(const std::wstring& path) {
-    if (platform::directoryExists(path)) {
+    // Only a regular file: opening a FIFO would wait for a writer.
+    if (!platform::fileExists(path)) {
         return false;
     }
     std::ifstream in(platform::toNarrow(path), std::ios::binary);
@@ -404,7 +430,7 @@ bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring ser
         return false;
     }
     const std::string listAddress = calibrationServer() + "/downloadlinks.xml";
-    if (!platform::downloadToFile(listAddress, localList)) {
+    if (!download(listAddress, localList)) {
         KLOG_ERROR("Error downloading file " << listAddress);
         return false;
     }
@@ -465,7 +491,7 @@ bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring ser
             address = platform::escapeBlanks(platform::toNarrow(base + L"/" + first2 + L"/" +
                                                                 first4 + L"/Califiles SN" +
                                                                 serialText + L"/" + name));
-            if (platform::downloadToFile(address, target)) {
+            if (download(address, target)) {
                 got = true;
                 break;
             }

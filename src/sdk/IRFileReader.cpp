@@ -27,20 +27,18 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
       imageSeen(false),
       thermalFrameCallback(nullptr),
       flagStateCallback(nullptr) {
-    input->open(this->path, std::ios::in | std::ios::binary);
+    // Only a regular file: a FIFO or a device would block or never end.
+    if (platform::fileExists(platform::toWide(this->path))) {
+        input->open(this->path, std::ios::in | std::ios::binary);
+    }
     if (!input->is_open()) {
         KLOG_ERROR("failed to open file: " << this->path);
         return;
     }
     RawdataHeader checked;
     std::uint32_t size = 0;
-    if (!readHeader(this->path, checked, size)) {
-        return;
-    }
-    // The imager needs at least one frame per second.
-    if (checked.avgTimePerFrame > kTicksPerSecond) {
-        KLOG_ERROR("invalid record file header in " << this->path << ": frame period "
-                                                    << checked.avgTimePerFrame << " too long");
+    if (!readHeader(this->path, checked, size) || !holdsOneFrame(checked, size)) {
+        KLOG_ERROR("Initializing image stream playback failed");
         return;
     }
     frameSize = size;
@@ -100,6 +98,28 @@ bool IRFileReader::readHeader(const std::string& name, RawdataHeader& out,
         return false;
     }
     KLOG_DEBUG("Read record file header ... " << describeRawdataHeader(out));
+    return true;
+}
+
+// The imager needs at least one frame per second, and the file at least one whole frame: a
+// header cannot make the reader allocate more than the file holds.
+bool IRFileReader::holdsOneFrame(const RawdataHeader& checked, std::uint32_t size) {
+    if (checked.avgTimePerFrame > kTicksPerSecond) {
+        KLOG_ERROR("invalid record file header in " << path << ": frame period "
+                                                    << checked.avgTimePerFrame << " too long");
+        return false;
+    }
+    const std::streamoff here = input->tellg();
+    input->seekg(0, std::ios::end);
+    const std::streamoff end = input->tellg();
+    input->seekg(here);
+    const std::streamoff needed = static_cast<std::streamoff>(size) + kRawMetadataSize;
+    if (here < 0 || end < here || end - here < needed) {
+        KLOG_ERROR("invalid record file header in "
+                   << path << ": frames of " << size << " bytes, but the file holds only "
+                   << (end > here ? end - here : 0) << " bytes after the header");
+        return false;
+    }
     return true;
 }
 
@@ -164,10 +184,13 @@ bool IRFileReader::openNextPart() {
     input->clear();
     ++partNumber;
     const std::string name = path + "." + std::to_string(partNumber);
-    input->open(name, std::ios::in | std::ios::binary);
+    const std::wstring wideName = platform::toWide(name);
+    if (platform::fileExists(wideName)) {
+        input->open(name, std::ios::in | std::ios::binary);
+    }
     std::cout << "next filename: " << name << " 0" << std::endl;
     if (!input->is_open()) {
-        if (platform::fileExists(platform::toWide(name))) {
+        if (platform::pathExists(wideName)) {
             KLOG_ERROR("failed to open file: " << name);
         } else {
             KLOG_DEBUG("end of recording, no part " << name);

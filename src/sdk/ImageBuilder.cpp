@@ -10,6 +10,8 @@
 #include <new>
 #include <string>
 
+#include "platform/Paths.h"
+#include "platform/Strings.h"
 #include "sdk/Log.h"
 #include "sdk/Palettes.h"
 
@@ -613,8 +615,12 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     if (path == nullptr || rgb == nullptr || width == nullptr || height == nullptr) {
         return -1;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file: a FIFO or a device would block or never end.
+    std::ifstream in;
+    if (platform::fileExists(platform::toWide(path))) {
+        in.open(path, std::ios::binary);
+    }
+    if (!in.is_open()) {
         return -1;
     }
     std::string line;
@@ -676,7 +682,17 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
         return -1;
     }
     const std::uint64_t bytes = static_cast<std::uint64_t>(w) * h * 3;
-    if (bytes > std::numeric_limits<std::uint32_t>::max()) {
+    // Each sample takes a digit and a line end (the last one may lack it), so the rest of the
+    // file bounds the image before anything is allocated for it.
+    const std::streamoff here = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(here);
+    const std::uint64_t room =
+        here >= 0 && size >= here ? static_cast<std::uint64_t>(size - here + 1) / 2 : 0;
+    if (bytes > room || bytes > std::numeric_limits<std::uint32_t>::max()) {
+        KLOG_ERROR("PPM file " << path << " refused: " << w << " x " << h
+                               << " pixels claimed, more than the file holds");
         return refuse();
     }
     // Zero-filled, so that a short file leaves black pixels behind its last sample.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <fstream>
 #include <iterator>
 #include <limits>
 #include <vector>
@@ -226,14 +225,11 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     }
     platform::createDirectory(formatsFile);
     formatsFile = bounded(platform::joinPath(formatsFile, L"Formats.def").c_str());
-    {
-        std::ifstream probe(platform::toNarrow(formatsFile));
-        if (!probe.is_open()) {
-            KLOG_ERROR(
-                "Formats.def file cannot be found. Check configuration of <formatspath> "
-                "tag and existence of file.");
-            return false;
-        }
+    if (!platform::fileExists(formatsFile)) {
+        KLOG_ERROR(
+            "Formats.def file cannot be found. Check configuration of <formatspath> "
+            "tag and existence of file.");
+        return false;
     }
 
     if (wchar_t* missing = checkCalibration()) {

@@ -1,8 +1,9 @@
 #include "sdk/RawdataHeader.h"
 
 #include <cstring>
-#include <limits>
 #include <sstream>
+
+#include "imgproc/FrameLimits.h"
 
 namespace zol {
 
@@ -26,10 +27,10 @@ bool parseRawdataHeader(const void* bytes, std::size_t length, RawdataHeader& he
     } else if (h.width == 0 || h.height == 0) {
         why << "frame size " << h.width << " x " << h.height;
     } else {
-        // Pixels fit in 64 bits; the frame's bytes must fit in 32.
+        // Pixels fit in 64 bits; no camera delivers more than the bound.
         const std::uint64_t pixels = static_cast<std::uint64_t>(h.height) * h.width;
-        if (pixels > std::numeric_limits<std::uint32_t>::max() / 2) {
-            why << "frame size " << h.width << " x " << h.height << " too large";
+        if (pixels > static_cast<std::uint64_t>(kMaxFramePixels)) {
+            why << "frame size " << h.width << " x " << h.height << " too large for any camera";
         } else {
             header = h;
             frameSize = static_cast<std::uint32_t>(pixels * h.bitCount / 8);

@@ -11,8 +11,8 @@ namespace zol {
 constexpr std::size_t kRawMetadataSize = 80;
 
 // Reads a recording's header from `length` bytes and checks it: header size 52, version 1001,
-// 16 bits per pixel, a positive frame period, and a non-empty frame whose byte count fits in
-// 32 bits. On success `frameSize` gets the bytes of one raw frame; on failure `error` says why.
+// 16 bits per pixel, a positive frame period, and a non-empty frame no larger than any camera
+// delivers. On success `frameSize` gets the bytes of one raw frame; on failure `error` says why.
 bool parseRawdataHeader(const void* bytes, std::size_t length, RawdataHeader& header,
                         std::uint32_t& frameSize, std::string& error);
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,16 +58,23 @@ class LineReader {
     std::size_t pos_;
 };
 
+// False when the file cannot be opened (nothing logged), or is refused (logged). The bound
+// keeps memory in check: the reader holds about eight bytes per byte of the file.
 bool readFile(const wchar_t* path, std::wstring& content) {
     const std::wstring widePath(path);
     if (platform::directoryExists(widePath)) {
         return false;
     }
-    std::ifstream in(platform::toNarrow(widePath), std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
+    std::string bytes;
+    const platform::FileReadResult result = platform::readRegularFile(widePath, bytes);
+    if (const char* reason = platform::refusalReason(result)) {
+        KLOG_ERROR("XML file " << platform::toNarrowBounded(path, kMaxLogBytes)
+                               << " refused: " << reason);
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (result != platform::FileReadResult::Read) {
+        return false;
+    }
     content = platform::widenBytes(bytes);
     return true;
 }
@@ -219,24 +224,43 @@ bool SimpleXML::openNode(const wchar_t* tag) {
     return openNodeAt(tag, 0);
 }
 
+bool SimpleXML::findChild(const wchar_t* tag, int from, int& childStart, int& childEnd) {
+    const int e = end[depth];
+    childStart = findTag(tag, from, e, false);
+    if (childStart < 0) {
+        return false;
+    }
+    childEnd = findTag(tag, childStart, e, true);
+    return childEnd >= 0;
+}
+
 bool SimpleXML::openNodeAt(const wchar_t* tag, int index) {
     if (index < 0 || depth >= kMaxDepth || tag == nullptr) {
         return false;
     }
     int p = start[depth];
-    const int e = end[depth];
     int childStart = -1;
     int childEnd = -1;
     for (int i = 0; i <= index; ++i) {
-        childStart = findTag(tag, p, e, false);
-        if (childStart < 0) {
-            return false;
-        }
-        childEnd = findTag(tag, childStart, e, true);
-        if (childEnd < 0) {
+        if (!findChild(tag, p, childStart, childEnd)) {
             return false;
         }
         p = childEnd;
+    }
+    ++depth;
+    start[depth] = childStart;
+    end[depth] = childEnd;
+    return true;
+}
+
+bool SimpleXML::openNodeAfter(const wchar_t* tag, int from) {
+    if (depth >= kMaxDepth || tag == nullptr) {
+        return false;
+    }
+    int childStart = -1;
+    int childEnd = -1;
+    if (!findChild(tag, std::max(from, start[depth]), childStart, childEnd)) {
+        return false;
     }
     ++depth;
     start[depth] = childStart;
@@ -259,12 +283,13 @@ int SimpleXML::countNodes(const wchar_t* tag) {
     const int e = end[depth];
     int p = start[depth];
     int count = 0;
+    // Searching beyond the element's end could only find pairs that do not count.
     for (;;) {
-        const int childStart = findTag(tag, p, length + 1, false);
+        const int childStart = findTag(tag, p, e + 1, false);
         if (childStart < 0 || childStart > e) {
             break;
         }
-        const int childEnd = findTag(tag, childStart, length + 1, true);
+        const int childEnd = findTag(tag, childStart, e + 1, true);
         if (childEnd < 0 || childEnd > e) {
             break;
         }
@@ -279,9 +304,16 @@ int SimpleXML::findTag(const wchar_t* tag, int from, int limit, bool closing) {
         return -1;
     }
     const std::wstring wanted = closing ? endTag(tag) : startTag(tag);
-    const std::wstring_view view(text, static_cast<std::size_t>(length));
+    // Only a tag that begins before limit counts, so the search stops there: lookups inside
+    // an element cost its length, not the rest of the document's.
+    const long long stop =
+        std::min<long long>(length, static_cast<long long>(limit) - 1 + wanted.size());
+    if (stop <= from) {
+        return -1;
+    }
+    const std::wstring_view view(text, static_cast<std::size_t>(stop));
     const std::size_t at = view.find(wanted, static_cast<std::size_t>(from));
-    if (at == std::wstring_view::npos || static_cast<long long>(at) >= limit) {
+    if (at == std::wstring_view::npos) {
         return -1;
     }
     return static_cast<int>(closing ? at : at + wanted.size());

@@ -22,6 +22,21 @@ threading.Timer(300, os._exit, [0]).start()
 class Quiet(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
+    def do_GET(self):
+        if self.path.startswith("/_redirect/"):
+            self.send_response(302)
+            self.send_header("Location", self.path[len("/_redirect/"):])
+            self.end_headers()
+        elif self.path.startswith("/_endless"):
+            self.send_response(200)
+            self.end_headers()
+            try:
+                while True:
+                    self.wfile.write(bytes(1 << 16))
+            except OSError:
+                pass
+        else:
+            super().do_GET()
 if silent:
     s = socket.socket()
     s.bind(("127.0.0.1", 0))

@@ -6,7 +6,8 @@ namespace kelvix_test {
 
 // A real HTTP server (python3's http.server) on 127.0.0.1 at a free port, serving the files
 // under `root`; stopped by the destructor. `silent` makes a server that accepts connections
-// but never answers.
+// but never answers. Two paths play a hostile server: "/_redirect/<url>" redirects to <url>,
+// "/_endless" sends a body that never ends.
 class HttpTestServer {
   public:
     explicit HttpTestServer(const std::string& root, bool silent = false);

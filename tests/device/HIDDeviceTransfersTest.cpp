@@ -60,8 +60,11 @@ TEST(MCSImage, RecordsPlaceBytes) {
     EXPECT_EQ(image[0x10010], 0xAA);
     EXPECT_EQ(image[0x10011], 0xBB);
 
-    // Beyond the flash: dropped, and the end does not move.
+    // Beyond the flash: dropped, and the end does not move; also where base plus address
+    // passes 2^32, which must not wrap around to the start of the flash.
     EXPECT_EQ(Preparer::prepare(":0400000001020304F2\n:020000040008F2\n:02000000AABB00", image), 4);
+    EXPECT_EQ(Preparer::prepare(":02000004FFFFFC\n:02FFFF00AABB00", image), 0);
+    EXPECT_EQ(image[0], 0xFF);
     // A line too short for its count is skipped whole; short lines are ignored.
     EXPECT_EQ(Preparer::prepare(":04000000010203\n:0100\n:01000600EE00", image), 7);
     EXPECT_EQ(image[0], 0xFF);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "common/TestEnv.h"
 #include "imgproc/Cali.h"
+#include "kelvix/IRLogger.h"
 #include "platform/HResult.h"
 
 namespace {
@@ -143,6 +145,50 @@ TEST_F(CaliTest, Lookups) {
     EXPECT_EQ(23, key.FOV);
     EXPECT_TRUE(key.text.empty());
     EXPECT_FALSE(cali->getOptics(2, &key));
+}
+
+TEST_F(CaliTest, HugeDescriptionsReadInLinearTimeUpToTheirBounds) {
+    // 8000 optics, each with 40 ranges of 20 frame rates and keys left out (a lookup of a
+    // missing key must not search the rest of the document): the first 64 optics with 32
+    // ranges of 16 rates are read, and ERROR lines name the file.
+    std::string ranges;
+    for (int r = 0; r < 40; ++r) {
+        ranges += "<TemperatureRange><TempLo>" + std::to_string(r) + "</TempLo><Framerates>";
+        for (int f = 0; f < 20; ++f) {
+            ranges += "<Framerate><FR>" + std::to_string(f) + "</FR></Framerate>\n";
+        }
+        ranges += "</Framerates></TemperatureRange>";
+    }
+    std::string doc = "<CaliData>\n<Temperature><Optics>\n";
+    for (int i = 0; i < 8000; ++i) {
+        doc += "<OpticsDef><FOV>" + std::to_string(i) + "</FOV><TempRanges>" +
+               (i < 70 ? ranges : "") + "</TempRanges></OpticsDef>\n";
+    }
+    writeFile("Cali-9004.xml", doc + "</Optics></Temperature>\n</CaliData>\n");
+    zol::IRLogger::setVerbosity(zol::IRLOG_ERROR, zol::IRLOG_OFF, "t");
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    Cali* cali = Cali::getInstance();
+    ASSERT_EQ(0, cali->readXML(wpath("").c_str(), 9004));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Cali-9004.xml lists 8000 optics, only the first 64 are read"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("lists 40 temperature ranges, only the first 32"), std::string::npos);
+    EXPECT_NE(log.find("lists 20 frame rates, only the first 16"), std::string::npos);
+    ASSERT_EQ(cali->getOpticsCount(), 64);
+    CaliOptics last;
+    ASSERT_TRUE(cali->getOpticsData(63, &last));
+    EXPECT_EQ(last.FOV, 63);
+    ASSERT_EQ(last.ranges.size(), 32u);
+    EXPECT_EQ(last.ranges[31].TempLo, 31.0f);
+    EXPECT_EQ(last.ranges[31].TempLoExt, 31.0f);
+    ASSERT_EQ(last.ranges[31].framerates.size(), 16u);
+    EXPECT_EQ(last.ranges[31].framerates[15], 15);
+    // Leave the process-wide description as the other tests expect to find it.
+    writeFile("Cali-9005.xml", kDescription);
+    EXPECT_EQ(0, cali->readXML(wpath("").c_str(), 9005));
 }
 
 TEST(CaliFileName, Stems) {

@@ -297,4 +297,14 @@ TEST_F(FlagTest, SkimStepsAreLimited) {
     frames(0, 0, 50);
     frames(1, 0, 3);
     EXPECT_EQ(shared_.pendingSkimDelta, -40);
+
+    // Energies from a hostile table put 3 x max beyond 32 bits: still a full step up, not a
+    // wrapped sum that reads as a step down.
+    device_.skim = 2000;
+    shared_.pendingSkimDelta = 0;
+    frames(0, 0, 50);
+    shared_.energyAtTMin = 0.0f;
+    shared_.energyAtTMax = 1.0e9f;
+    frames(1, 11775, 3);
+    EXPECT_EQ(shared_.pendingSkimDelta, 100);
 }

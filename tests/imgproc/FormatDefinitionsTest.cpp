@@ -189,6 +189,12 @@ TEST(FormatDefinitions, MalformedValues) {
     EXPECT_EQ(E_INVALIDARG, read(single("Def = (0 2147483647 m:65536 m:65536)\n", 1), def));
     EXPECT_EQ(E_INVALIDARG, read(single("Def = (0 1 m:99999999999)\n", 1), def));
     EXPECT_EQ(S_OK, read(single("Def = (0 1 m:111360)\n", 1), def));
+    // Runs repeated more often than the raw frame has words, even empty ones, and pixel words
+    // beyond it.
+    EXPECT_EQ(E_INVALIDARG,
+              read(single("Def = (0 288 d:382 s:2) (0 2147483647 s:0 s:0)\n", 1), def));
+    EXPECT_EQ(S_OK, read(single("Def = (0 288 d:382 s:2) (0 111360 s:0 s:0)\n", 1), def));
+    EXPECT_EQ(E_INVALIDARG, read(single("Def = (0 2 d:60000)\n", 1), def));
 
     // An unreadable GUID reads as zero.
     ASSERT_EQ(S_OK, read(std::string(kHeader) +

@@ -105,6 +105,14 @@ TEST_F(ImageProcessingTest, InitRefusesBadShapesAndForeignCalibration) {
     bad.width = 0;
     EXPECT_EQ(chain_.init(&device_, &config_, &bad, &rawBuffer_), -1);
     EXPECT_EQ(chain_.getDeviceOperator(), nullptr);
+    // Larger than any camera, or beyond 32 bits: refused before anything is allocated.
+    for (auto size : {std::pair<unsigned, unsigned>{2048, 1025}, {65536, 65537}}) {
+        bad = raw_;
+        bad.width = size.first;
+        bad.height = size.second;
+        EXPECT_EQ(chain_.init(&device_, &config_, &bad, &rawBuffer_), -1);
+        EXPECT_EQ(chain_.getDeviceOperator(), nullptr);
+    }
 
     zol::IRLogger::setVerbosity(zol::IRLOG_ERROR, zol::IRLOG_OFF, nullptr);
     ImageProcessingConfig other = config_;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/LoopbackPort.h"
 #include "kelvix/ImageBuilder.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
@@ -17,13 +18,7 @@ void listenOnLoopback() {
 }
 
 int freeLoopbackPort() {
-    platform::SocketHandle s = platform::openTcpSocket();
-    int port = 0;
-    if (platform::bindSocket(s, "127.0.0.1", 0)) {
-        port = platform::localPort(s);
-    }
-    platform::closeSocket(s);
-    return port;
+    return kelvix_test::freeLoopbackPort();
 }
 
 std::size_t openDescriptors() {
@@ -110,6 +105,8 @@ void FakeDaemon::run() {
             }
         }
     }
+    // Knocks that queue up from now on are refused instead of waiting for an accept.
+    bridge_.close();
     done_ = true;
 }
 
@@ -132,7 +129,8 @@ bool FakeDaemon::sendPalette(unsigned counter) {
 }
 
 // The worker can only be woken by a client (closing the bridge would end the process): knock
-// until it has seen the stop request.
+// until it has seen the stop request. The knocks are spaced: the listener queues only two, and a
+// third one would wait in connect while the worker is still busy.
 void FakeDaemon::stop() {
     if (!worker_.joinable()) {
         return;
@@ -146,7 +144,9 @@ void FakeDaemon::stop() {
             writeWords(knock, {99});
         } catch (const zol::ConnectionError&) {
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 20 && !done_; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     if (!done_) {
         std::fprintf(stderr, "fake daemon on port %d does not stop\n", port_);

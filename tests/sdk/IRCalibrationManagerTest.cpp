@@ -294,6 +294,33 @@ TEST_F(CalibrationDownload, RefusesFileNamesLeavingTheCalibrationDirectory) {
     EXPECT_TRUE(platform::fileExists(caliDir_ + L"/Cali-31000009-23-M20-100-27.dat"));
 }
 
+TEST_F(CalibrationDownload, TakesOnlyHttpAndBoundedBodies) {
+    // A local file named by a link, directly or through a redirect, is never copied in, and a
+    // body that never ends is cut off.
+    writeFile("secret.xml", "<CaliData>\n</CaliData>\n");
+    const std::string local = "file://" + path("secret.xml");
+    writeFile("www/downloadlinks.xml",
+              "<DownloadLinks>\n<Imager>\n<CaliData>\n<Links>\n<string>" + local +
+                  "#</string>\n<string>" + server_->url() + "/_redirect/" + local +
+                  "#</string>\n<string>" + server_->url() +
+                  "/_endless#</string>\n</Links>\n</CaliData>\n</Imager>\n</DownloadLinks>\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(mgr_->downloadCalibration(31000011));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, log.find("Download of " + local +
+                                          "#/31/3100/Califiles%20SN"
+                                          "31000011/Cali-31000011.xml refused: only http and "
+                                          "https are allowed"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("/_redirect/" + local)) << log;
+    EXPECT_NE(std::string::npos, log.find("/_endless#/31/3100/Califiles%20SN31000011/"
+                                          "Cali-31000011.xml refused: more than 64 MiB"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("Download failed."));
+    EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000011.xml"));
+    EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000011.xml.part"));
+}
+
 TEST_F(CalibrationDownload, ReachabilityCheck) {
     platform::setEnvironment("KELVIX_WEBSITE", server_->url().c_str());
     EXPECT_TRUE(mgr_->isOnlineCalibrationRepoAccessible());

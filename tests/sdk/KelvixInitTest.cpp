@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "KelvixFixture.h"
 #include "device/PlaybackControlDevice.h"
 #include "imgproc/ImageProcessing.h"
 #include "imgproc/OpPostProcessing.h"
+#include "kelvix/IRFileReader.h"
+#include "kelvix/ImageBuilder.h"
 #include "platform/HResult.h"
 
 namespace {
@@ -263,3 +267,25 @@ TEST_F(KelvixNoOpticsTest, NoRangeConfiguredAndNoneCalibratedIsRefused) {
 }
 
 }  // namespace
+
+// A FIFO in place of any file the imager reads is refused at once, never waited on: the format
+// definitions, correction data, a temperature table, a recording and a PPM image.
+TEST_F(KelvixTest, FifosInPlaceOfFilesAreRefusedAtOnce) {
+    const std::string stem = "cali/Cali-" + std::to_string(serial_) + "-23-M20-100";
+    const std::string table = "cali/Kennlinie-" + std::to_string(serial_) + "-23-M20-100.prn";
+    for (const std::string& name : {std::string("cali/Formats.def"), stem + ".dat", table}) {
+        const std::string kept = readFile(name);
+        std::remove(path(name).c_str());
+        ASSERT_EQ(std::system(("mkfifo '" + path(name) + "'").c_str()), 0);
+        zol::Kelvix k;
+        EXPECT_FALSE(initHid(k)) << name;
+        std::remove(path(name).c_str());
+        writeFile(name, kept);
+    }
+    ASSERT_EQ(std::system(("mkfifo '" + path("fifo") + "'").c_str()), 0);
+    zol::IRFileReader reader(path("fifo"), params_);
+    EXPECT_FALSE(reader.isReady());
+    unsigned char* rgb = nullptr;
+    unsigned w = 0, h = 0;
+    EXPECT_EQ(zol::ImageBuilder::readPPM3(path("fifo").c_str(), &rgb, &w, &h), -1);
+}

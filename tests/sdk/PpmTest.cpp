@@ -107,11 +107,15 @@ TEST_F(PpmTest, TextPpmRefusesWhatItCannotHold) {
     EXPECT_EQ(read("P3\n2 2\n", img, w, h), -1);  // header breaks off
     EXPECT_EQ(read("P3\nwide high\n255\n", img, w, h), -1);
 
-    // Extra samples are dropped; a short file leaves black pixels.
+    // Extra samples are dropped; a file that ends early leaves black pixels, but one too short
+    // to hold its image at all is refused before anything is allocated for it.
     ASSERT_EQ(read("P3\n1 1\n255\n1\n2\n3\n4\n5\n6\n", img, w, h), 1);
     EXPECT_EQ(img, (Bytes{1, 2, 3}));
-    ASSERT_EQ(read("P3\n2 1\n255\n9\n", img, w, h), 1);
+    ASSERT_EQ(read("P3\n2 1\n255\n9\n# cut\n# off\n# here\n", img, w, h), 1);
     EXPECT_EQ(img, (Bytes{9, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(read("P3\n2 1\n255\n9\n", img, w, h), -1);
+    EXPECT_EQ(read("P3\n30000 20000\n255\n1\n", img, w, h), -1);
+    EXPECT_TRUE(img.empty());
 }
 
 }  // namespace

@@ -85,10 +85,16 @@ TEST(RawdataHeader, ParsesValidHeadersAndRefusesOthers) {
         EXPECT_FALSE(parse(bad, frameSize, error)) << c.what;
         EXPECT_NE(error.find(c.what), std::string::npos) << error;
     }
-    h.width = 46340;  // just below 2^31 bytes
-    h.height = 46340;
+    // No camera delivers more than 2^21 pixels.
+    h.width = 2048;
+    h.height = 1024;
     EXPECT_TRUE(parse(h, frameSize, error));
-    EXPECT_EQ(frameSize, 46340u * 46340u * 2u);
+    EXPECT_EQ(frameSize, 2048u * 1024u * 2u);
+    for (auto size : {std::pair<unsigned, unsigned>{2048, 1025}, {11585, 11585}, {65536, 32767}}) {
+        h.width = size.first;
+        h.height = size.second;
+        EXPECT_FALSE(parse(h, frameSize, error)) << size.first << " x " << size.second;
+    }
 }
 
 class IRFileWriterTest : public kelvix_test::TempDirTest {
@@ -218,6 +224,9 @@ TEST_F(IRFileReaderTest, RefusesMissingFilesAndInvalidHeaders) {
         {"version 1000", [](RawdataHeader& x) { x.version = 1000; }},
         {"frame period 0", [](RawdataHeader& x) { x.avgTimePerFrame = 0; }},
         {"too large", [](RawdataHeader& x) { x.width = x.height = 0x80000000u; }},
+        {"too large", [](RawdataHeader& x) { x.width = x.height = 11585; }},
+        // Not even one frame in the file: nothing is allocated for it.
+        {"bytes after the header", [](RawdataHeader& x) { x.width = 2048, x.height = 1024; }},
         // Less than one frame per second: the imager cannot run at 0 Hz.
         {"frame period 10000001", [](RawdataHeader& x) { x.avgTimePerFrame = 10000001; }},
     };
@@ -240,6 +249,7 @@ TEST_F(IRFileReaderTest, RefusesMissingFilesAndInvalidHeaders) {
                 << c.what;
         });
         EXPECT_NE(log.find("invalid record file header"), std::string::npos) << c.what << log;
+        EXPECT_NE(log.find("Initializing image stream playback failed"), std::string::npos);
         EXPECT_NE(log.find(c.what), std::string::npos) << log;
         EXPECT_EQ(params.serial, 777u) << "params untouched: " << c.what;
     }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "common/TestEnv.h"
+#include "kelvix/IRLogger.h"
 #include "kelvix/SimpleXML.h"
 #include "platform/Paths.h"
 
@@ -61,6 +63,26 @@ TEST_F(SimpleXMLTest, FailsOnMissingFileAndDirectory) {
     EXPECT_FALSE(xml_.open(wpath("missing.xml").c_str(), L"imager"));
     EXPECT_FALSE(xml_.open(wpath("").c_str(), L"imager"));
     EXPECT_FALSE(xml_.open(nullptr, L"imager"));
+}
+
+TEST_F(SimpleXMLTest, ReadsOnlyRegularFilesUpTo16MiB) {
+    // A device that never ends and a FIFO without writer are refused at once, not read or
+    // waited on; so is a file beyond the bound, while one at the bound is read.
+    zol::IRLogger::setVerbosity(zol::IRLOG_ERROR, zol::IRLOG_OFF, "t");
+    const bool fifo = std::system(("mkfifo '" + path("fifo.xml") + "'").c_str()) == 0;
+    const std::string body = "<imager>\n<a>1</a>\n</imager>\n";
+    writeFile("big.xml", body + std::string((16u << 20) - body.size(), ' '));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(xml_.open(L"/dev/zero", L"imager"));
+    EXPECT_TRUE(!fifo || !xml_.open(wpath("fifo.xml").c_str(), L"imager"));
+    EXPECT_TRUE(xml_.open(wpath("big.xml").c_str(), L"imager"));
+    EXPECT_EQ(text(), L"<a>1</a>");
+    writeFile("big.xml", body + std::string((16u << 20) + 1 - body.size(), ' '));
+    EXPECT_FALSE(xml_.open(wpath("big.xml").c_str(), L"imager"));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("XML file /dev/zero refused: not a regular file"), std::string::npos);
+    EXPECT_TRUE(!fifo || log.find(path("fifo.xml") + " refused") != std::string::npos) << log;
+    EXPECT_NE(log.find(path("big.xml") + " refused: larger than 16 MiB"), std::string::npos);
 }
 
 TEST_F(SimpleXMLTest, LineOf4095IsKeptAndLineOf4096EndsTheReading) {
@@ -145,6 +167,28 @@ TEST_F(SimpleXMLTest, NavigationFindsFirstOccurrencesAtAnyDepth) {
     EXPECT_EQ(xml_.findTag(L"sp", 0, static_cast<int>(text().find(L"<sp>")), false), -1);
     EXPECT_EQ(xml_.findTag(L"sp", 0, xml_.getLength(), true),
               static_cast<int>(text().find(L"</sp>")));
+}
+
+TEST_F(SimpleXMLTest, WalkingASequenceFindsWhatIndexedLookupsFind) {
+    ASSERT_TRUE(
+        load("<imager>\n<i>0</i><x><i>1<i>2</i></i></x><i></i>junk<i>4</i><i>open\n"
+             "</imager>\n"));
+    int from = 0;
+    for (int k = 0; k < 6; ++k) {
+        SCOPED_TRACE(k);
+        const bool indexed = xml_.openNodeAt(L"i", k);
+        const int end = indexed ? xml_.getNodeEnd() : -1;
+        if (indexed) {
+            xml_.closeNode();
+        }
+        ASSERT_EQ(xml_.openNodeAfter(L"i", from), indexed);
+        if (indexed) {
+            EXPECT_EQ(xml_.getNodeEnd(), end);
+            from = xml_.getNodeEnd();
+            xml_.closeNode();
+        }
+    }
+    EXPECT_EQ(xml_.getDepth(), 0);
 }
 
 TEST_F(SimpleXMLTest, DepthStopsAt254) {
