@@ -21,6 +21,14 @@ namespace {
 
 constexpr int kPlanes = 6;
 constexpr std::int64_t kDefaultPeriod = 1000000;
+// At most one pixel in this many may lie apart from the others' whole gain.
+constexpr std::size_t kNearExceptionShare = 64;
+
+// One pixel's energy, in 64 bits (large gains must not overflow), limited.
+std::int16_t gainOffsetOf(std::int16_t in, const GainOffset& go, std::int32_t add) {
+    const std::int64_t v = ((static_cast<std::int64_t>(in) * go.gain) >> 16) + go.offset + add;
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, kEnergyMin, kEnergyMax));
+}
 
 double planeScale(std::uint16_t shift) {
     return std::ldexp(1.0, -static_cast<int>(shift % 32u));
@@ -118,11 +126,43 @@ void OpCorr::coefficientsChanged() {
     gainHigh8_.resize(n);
     gainLow_.resize(n);
     offsets16_.resize(n);
-    gainsCompact_ = offsetsCompact_ = true;
+    nearExceptions_.reserve(n / kNearExceptionShare + 64);
+    beginGains();
+    offsetsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
         setGain(p, gainOffset[p].gain);
         setOffset(p, gainOffset[p].offset);
     }
+    endGains();
+}
+
+void OpCorr::endGains() {
+    gainsNear_ = false;
+    nearExceptions_.clear();
+    if (!gainsCompact_) {
+        return;
+    }
+    // The whole number most gains lie within half of (-128..128 while they are compact).
+    const std::size_t n = gainOffset.size();
+    auto whole = [&](std::size_t p) {
+        return static_cast<std::int32_t>((std::int64_t{gainOffset[p].gain} + 0x8000) >> 16);
+    };
+    std::int32_t counts[257] = {};
+    for (std::size_t p = 0; p < n; ++p) {
+        ++counts[whole(p) + 128];
+    }
+    nearHigh_ = static_cast<std::int32_t>(std::max_element(counts, counts + 257) - counts) - 128;
+    const std::size_t limit = n / kNearExceptionShare + 64;  // as reserved: no allocation
+    for (std::size_t p = 0; p < n; ++p) {
+        if (whole(p) != nearHigh_) {
+            if (nearExceptions_.size() == limit) {
+                nearExceptions_.clear();
+                return;
+            }
+            nearExceptions_.push_back(static_cast<std::int32_t>(p));
+        }
+    }
+    gainsNear_ = true;
 }
 
 void OpCorr::freeCalibration() {
@@ -396,7 +436,7 @@ bool OpCorr::rebuildGain(bool force) {
     const std::uint16_t* plane0 = planes_.data();
     const std::uint16_t* plane1 = planes_.data() + n;
     std::lock_guard<std::mutex> lock(gainMutex);
-    gainsCompact_ = true;
+    beginGains();
     for (std::size_t p = 0; p < n; ++p) {
         const double t = s1 * d * plane1[p] + 1.0;
         const double g = lowCorrection ? s0 * plane0[p] / (t / (plane1[p] * m + 1.0)) * 65536.0
@@ -404,6 +444,7 @@ bool OpCorr::rebuildGain(bool force) {
         // Infinite gains clamp to the 32-bit range, NaN gives 0.
         setGain(p, truncToInt32(g));
     }
+    endGains();
     lastChipDeviation_ = shared_->chipTempDeviation;
     nextGainTime_ = now + 100;
     gainThrottled_ = true;
@@ -550,17 +591,23 @@ HRESULT OpCorr::compute() {
             // Compact coefficients and a flag energy below 2^24 keep every sum inside 32 bits;
             // the 64-bit loop takes the rest.
             if (gainsCompact_ && offsetsCompact_ && a > -(1 << 24) && a < (1 << 24)) {
-                pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(), a,
-                                  kEnergyMin, kEnergyMax, out, count);
+                if (gainsNear_) {
+                    pixel::gainOffsetNear(in, static_cast<std::int16_t>(nearHigh_),
+                                          gainLow_.data(), offsets16_.data(), a, kEnergyMin,
+                                          kEnergyMax, out, count);
+                    for (const std::int32_t p : nearExceptions_) {
+                        if (static_cast<std::size_t>(p) < count) {
+                            out[p] = gainOffsetOf(in[p], gainOffset[p], a);
+                        }
+                    }
+                } else {
+                    pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(),
+                                      a, kEnergyMin, kEnergyMax, out, count);
+                }
             } else {
                 const GainOffset* go = gainOffset.data();
                 for (std::size_t p = 0; p < count; ++p) {
-                    // 64-bit product: large gains must not overflow.
-                    std::int64_t v =
-                        ((static_cast<std::int64_t>(in[p]) * go[p].gain) >> 16) + go[p].offset + a;
-                    v = std::max<std::int64_t>(v, kEnergyMin);
-                    v = std::min<std::int64_t>(v, kEnergyMax);
-                    out[p] = static_cast<std::int16_t>(v);
+                    out[p] = gainOffsetOf(in[p], go[p], a);
                 }
             }
         } else {

@@ -108,6 +108,9 @@ class OpCorr : public OpBase {
         gainLow_[p] = static_cast<std::uint16_t>(gain & 0xFFFF);
         gainsCompact_ = gainsCompact_ && gain >= -(1 << 23) && gain < (1 << 23);
     }
+    // Before and after every gain is set anew.
+    void beginGains() { gainsCompact_ = true; }
+    void endGains();
     void setOffset(std::size_t p, std::int32_t offset) {
         gainOffset[p].offset = offset;
         offsets16_[p] = static_cast<std::int16_t>(offset);
@@ -152,6 +155,11 @@ class OpCorr : public OpBase {
     std::vector<std::uint16_t> gainLow_;
     std::vector<std::int16_t> offsets16_;
     bool gainsCompact_ = true, offsetsCompact_ = true;
+    // Nearly every gain within half of nearHigh_ (* 65536): the low halves alone, taken signed,
+    // carry what differs; the few others (dead pixels, say) are listed and put right one by one.
+    bool gainsNear_ = false;
+    std::int32_t nearHigh_ = 0;
+    std::vector<std::int32_t> nearExceptions_;
     std::vector<std::uint8_t> repairScratch_;  // per pixel: defective, listed by the flag, listed
 
     float flagTempAtOffset_ = 35.0f, sumFlagTemp_ = 0.0f;

@@ -71,6 +71,20 @@ KELVIX_INLINE void gainOffsetLoop(const std::int16_t* __restrict in,
     }
 }
 
+// With every gain within half of a whole `high`: gain = high * 65536 + gainLow taken signed.
+KELVIX_INLINE void gainOffsetNearLoop(const std::int16_t* __restrict in, std::int16_t high,
+                                      const std::int16_t* __restrict gainLow,
+                                      const std::int16_t* __restrict offsets, std::int32_t add,
+                                      std::int16_t lo, std::int16_t hi,
+                                      std::int16_t* __restrict out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t f = in[i];
+        std::int32_t v = f * high + ((f * gainLow[i]) >> 16) + offsets[i] + add;
+        v = v < lo ? lo : (v > hi ? hi : v);
+        out[i] = static_cast<std::int16_t>(v);
+    }
+}
+
 // One pixel of the statistics, exactly: the reference of the vector versions, their tail and
 // their fallback.
 KELVIX_INLINE void flagStatisticsStep(FlagStatistics& s, std::int32_t p, std::int16_t in,
@@ -249,6 +263,31 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
     gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
 }
 
+// As gainOffsetBaseline with one whole high part and signed low parts.
+void gainOffsetNearBaseline(const std::int16_t* in, std::int16_t high, const std::int16_t* gainLow,
+                            const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
+                            std::int16_t hi, std::int16_t* out, std::size_t n) {
+    const __m128i factors = _mm_set1_epi32((1 << 16) | static_cast<std::uint16_t>(high));
+    const __m128i a = _mm_set1_epi32(add);
+    const __m128i vlo = _mm_set1_epi16(lo);
+    const __m128i vhi = _mm_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
+        const __m128i h =
+            _mm_mulhi_epi16(f, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i)));
+        __m128i s0 = _mm_madd_epi16(_mm_unpacklo_epi16(f, o), factors);
+        __m128i s1 = _mm_madd_epi16(_mm_unpackhi_epi16(f, o), factors);
+        s0 = _mm_add_epi32(s0, _mm_srai_epi32(_mm_unpacklo_epi16(h, h), 16));
+        s1 = _mm_add_epi32(s1, _mm_srai_epi32(_mm_unpackhi_epi16(h, h), 16));
+        __m128i v = _mm_packs_epi32(_mm_add_epi32(s0, a), _mm_add_epi32(s1, a));
+        v = _mm_min_epi16(_mm_max_epi16(v, vlo), vhi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+    gainOffsetNearLoop(in + i, high, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
 #define KELVIX_AVX2 __attribute__((target("avx2")))
 #define KELVIX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 
@@ -390,6 +429,31 @@ KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int8_t* gainH
     gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
 }
 
+KELVIX_AVX2 void gainOffsetNearAvx2(const std::int16_t* in, std::int16_t high,
+                                    const std::int16_t* gainLow, const std::int16_t* offsets,
+                                    std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                    std::int16_t* out, std::size_t n) {
+    const __m256i factors = _mm256_set1_epi32((1 << 16) | static_cast<std::uint16_t>(high));
+    const __m256i a = _mm256_set1_epi32(add);
+    const __m256i vlo = _mm256_set1_epi16(lo);
+    const __m256i vhi = _mm256_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i));
+        const __m256i h = _mm256_mulhi_epi16(
+            f, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i)));
+        __m256i s0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(f, o), factors);
+        __m256i s1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(f, o), factors);
+        s0 = _mm256_add_epi32(s0, _mm256_srai_epi32(_mm256_unpacklo_epi16(h, h), 16));
+        s1 = _mm256_add_epi32(s1, _mm256_srai_epi32(_mm256_unpackhi_epi16(h, h), 16));
+        __m256i v = _mm256_packs_epi32(_mm256_add_epi32(s0, a), _mm256_add_epi32(s1, a));
+        v = _mm256_min_epi16(_mm256_max_epi16(v, vlo), vhi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+    }
+    gainOffsetNearLoop(in + i, high, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
 KELVIX_AVX2 void lookupAvx2(const std::int16_t* in, const std::int16_t* table, std::int16_t* out,
                             std::size_t n) {
     const int* words = reinterpret_cast<const int*>(table);
@@ -414,12 +478,10 @@ KELVIX_PLAIN_LOOPS(Avx512, KELVIX_AVX512)
 // 2^-22 of 1 / w) lies within one half of n / w while the quotient stays below 2^21 and the gain
 // below 2^24 (exact as a float); the remainder n - c * w, exact in 32 bits as it lies within
 // 2 |w| of 0, then puts the truncated product right: with n >= 0 it must lie in [0, |w|), with
-// n < 0 in (-|w|, 0]. Lanes without a gain read 0. Lanes whose quotient does not fit are added
-// to `misfit`.
-KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __m512 r, __mmask16 has, std::int64_t n,
-                                                __mmask16* misfit) {
+// n < 0 in (-|w|, 0]. Lanes without a gain read 0. The caller checks that the quotient fits.
+KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __m512 r, __mmask16 has,
+                                                std::int64_t n) {
     const __m512 p = _mm512_maskz_mul_ps(has, _mm512_set1_ps(static_cast<float>(n)), r);
-    *misfit |= _mm512_cmp_ps_mask(_mm512_abs_ps(p), _mm512_set1_ps(1 << 21), _CMP_NLT_UQ);
     __m512i c = _mm512_cvttps_epi32(p);
     const std::uint32_t nLow = static_cast<std::uint32_t>(static_cast<std::uint64_t>(n));
     std::int32_t low;
@@ -438,9 +500,9 @@ KELVIX_AVX512 KELVIX_INLINE __m512i quotients16(__m512i w, __m512 r, __mmask16 h
         over = _mm512_cmple_epi32_mask(rem, _mm512_sub_epi32(zero, bound));
         step = _mm512_sub_epi32(zero, step);
     }
+    // Without a gain, p and so c are 0.
     c = _mm512_mask_sub_epi32(c, under & has, c, step);
-    c = _mm512_mask_add_epi32(c, over & has, c, step);
-    return _mm512_maskz_mov_epi32(has, c);
+    return _mm512_mask_add_epi32(c, over & has, c, step);
 }
 
 KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
@@ -448,6 +510,8 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int8_
                                         std::int64_t loE, std::int64_t hiE, std::int32_t coldLimit,
                                         std::int32_t hotLimit, std::size_t n, FlagStatistics* out) {
     const std::int64_t ln = loE * 65536, hn = hiE * 65536;
+    const __m512 nMax = _mm512_set1_ps(
+        std::max(std::fabs(static_cast<float>(ln)), std::fabs(static_cast<float>(hn))));
     const __m512i coldV = _mm512_set1_epi32(coldLimit), hotV = _mm512_set1_epi32(hotLimit);
     const __m512i one = _mm512_set1_epi32(1);
     __m512i minLo = _mm512_set1_epi32(INT32_MAX), maxHi = _mm512_set1_epi32(INT32_MIN);
@@ -471,15 +535,17 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int8_
         const __m512 wf = _mm512_cvtepi32_ps(w);
         __m512 r = _mm512_rcp14_ps(wf);
         r = _mm512_mul_ps(r, _mm512_fnmadd_ps(wf, r, _mm512_set1_ps(2.0f)));
-        const __m512i ql = quotients16(w, r, has, ln, &misfit);
-        const __m512i qh = quotients16(w, r, has, hn, &misfit);
+        // Both quotients below 2^21 (the larger numerator's bounds the other's).
+        misfit |= _mm512_mask_cmp_ps_mask(has, _mm512_mul_ps(nMax, _mm512_abs_ps(r)),
+                                          _mm512_set1_ps(1 << 21), _CMP_NLT_UQ);
+        const __m512i ql = quotients16(w, r, has, ln);
+        const __m512i qh = quotients16(w, r, has, hn);
         const __m512i v =
             _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
         const __m512i lo = _mm512_add_epi32(v, ql);
         const __m512i hi = _mm512_add_epi32(v, qh);
-        const __m512i m =
-            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)));
-        const __mmask16 counted = _mm512_test_epi32_mask(m, m);
+        const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i));
+        const __mmask16 counted = _mm_test_epi8_mask(m, m);
         const __mmask16 aboveCold = _mm512_mask_cmpgt_epi32_mask(counted, lo, coldV);
         const __mmask16 isHot = _mm512_mask_cmpgt_epi32_mask(aboveCold, hi, hotV);
         const __mmask16 isCold = counted & static_cast<__mmask16>(~aboveCold);
@@ -555,6 +621,30 @@ KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int8_t* g
     gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
 }
 
+KELVIX_AVX512 void gainOffsetNearAvx512(const std::int16_t* in, std::int16_t high,
+                                        const std::int16_t* gainLow, const std::int16_t* offsets,
+                                        std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                        std::int16_t* out, std::size_t n) {
+    const __m512i factors = _mm512_set1_epi32((1 << 16) | static_cast<std::uint16_t>(high));
+    const __m512i a = _mm512_set1_epi32(add);
+    const __m512i vlo = _mm512_set1_epi16(lo);
+    const __m512i vhi = _mm512_set1_epi16(hi);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m512i f = _mm512_loadu_si512(in + i);
+        const __m512i o = _mm512_loadu_si512(offsets + i);
+        const __m512i h = _mm512_mulhi_epi16(f, _mm512_loadu_si512(gainLow + i));
+        __m512i s0 = _mm512_madd_epi16(_mm512_unpacklo_epi16(f, o), factors);
+        __m512i s1 = _mm512_madd_epi16(_mm512_unpackhi_epi16(f, o), factors);
+        s0 = _mm512_add_epi32(s0, _mm512_srai_epi32(_mm512_unpacklo_epi16(h, h), 16));
+        s1 = _mm512_add_epi32(s1, _mm512_srai_epi32(_mm512_unpackhi_epi16(h, h), 16));
+        __m512i v = _mm512_packs_epi32(_mm512_add_epi32(s0, a), _mm512_add_epi32(s1, a));
+        v = _mm512_min_epi16(_mm512_max_epi16(v, vlo), vhi);
+        _mm512_storeu_si512(out + i, v);
+    }
+    gainOffsetNearLoop(in + i, high, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+}
+
 // As lookupAvx2: aligned words, then the entry's half.
 KELVIX_AVX512 void lookupAvx512(const std::int16_t* in, const std::int16_t* table,
                                 std::int16_t* out, std::size_t n) {
@@ -578,6 +668,11 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
                         std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
     gainOffsetLoop(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
 }
+void gainOffsetNearBaseline(const std::int16_t* in, std::int16_t high, const std::int16_t* gainLow,
+                            const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
+                            std::int16_t hi, std::int16_t* out, std::size_t n) {
+    gainOffsetNearLoop(in, high, gainLow, offsets, add, lo, hi, out, n);
+}
 #endif
 
 struct Kernels {
@@ -587,6 +682,7 @@ struct Kernels {
     decltype(&flagStatisticsBaseline) flagStatistics;
     decltype(&lookupBaseline) lookup;
     decltype(&gainOffsetBaseline) gainOffset;
+    decltype(&gainOffsetNearBaseline) gainOffsetNear;
 };
 
 Kernels kernelsFor(Isa isa) {
@@ -594,17 +690,17 @@ Kernels kernelsFor(Isa isa) {
     switch (isa) {
         case Isa::Avx512:
             return {subtractAvx512,       sumFrameAvx512, clampAvx512,
-                    flagStatisticsAvx512, lookupAvx512,   gainOffsetAvx512};
+                    flagStatisticsAvx512, lookupAvx512,   gainOffsetAvx512, gainOffsetNearAvx512};
         case Isa::Avx2:
             return {subtractAvx2,       sumFrameAvx2, clampAvx2,
-                    flagStatisticsAvx2, lookupAvx2,   gainOffsetAvx2};
+                    flagStatisticsAvx2, lookupAvx2,   gainOffsetAvx2, gainOffsetNearAvx2};
         case Isa::Baseline:
             break;
     }
 #endif
     (void)isa;
     return {subtractBaseline,       sumFrameBaseline, clampBaseline,
-            flagStatisticsBaseline, lookupBaseline,   gainOffsetBaseline};
+            flagStatisticsBaseline, lookupBaseline,   gainOffsetBaseline, gainOffsetNearBaseline};
 }
 
 const Kernels& kernels() {
@@ -690,6 +786,14 @@ void gainOffset(const std::int16_t* in, const std::int8_t* gainHigh, const std::
                 const std::int16_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
                 std::int16_t* out, std::size_t n) {
     kernels().gainOffset(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
+}
+
+void gainOffsetNear(const std::int16_t* in, std::int16_t high, const std::uint16_t* gainLow,
+                    const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
+                    std::int16_t hi, std::int16_t* out, std::size_t n) {
+    // The low halves' bits read as signed.
+    kernels().gainOffsetNear(in, high, reinterpret_cast<const std::int16_t*>(gainLow), offsets,
+                             add, lo, hi, out, n);
 }
 
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n) {

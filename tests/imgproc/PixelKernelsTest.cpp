@@ -46,6 +46,38 @@ TEST(PixelKernels, GainOffsetEqualsTheWideProductAtItsLimits) {
     }
 }
 
+// Gains within half of one whole number, from -128 to 128, to the edges of that half.
+TEST(PixelKernels, GainOffsetNearEqualsTheWideProduct) {
+    const std::int32_t limit = (1 << 24) - 1;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<std::int32_t> spread(-0x8000, 0x7FFF);
+    std::uniform_int_distribution<std::int32_t> values(INT16_MIN, INT16_MAX);
+    for (std::int32_t whole : {-128, -1, 0, 1, 2, 127, 128}) {
+        for (std::size_t n : kLengths) {
+            std::vector<std::int16_t> in(n), offset(n), out(n);
+            std::vector<std::uint16_t> low(n);
+            std::vector<std::int32_t> gain(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                in[i] = static_cast<std::int16_t>(i % 5 == 0 ? INT16_MIN : values(rng));
+                const std::int32_t d = i % 7 == 0 ? 0x7FFF : i % 7 == 1 ? -0x8000 : spread(rng);
+                gain[i] = whole * 65536 + d;
+                offset[i] = static_cast<std::int16_t>(i % 3 == 0 ? INT16_MAX : values(rng));
+                low[i] = static_cast<std::uint16_t>(gain[i] & 0xFFFF);
+            }
+            for (std::int32_t add : {-limit, 0, 4321, limit}) {
+                pixel::gainOffsetNear(in.data(), static_cast<std::int16_t>(whole), low.data(),
+                                      offset.data(), add, -3000, 20479, out.data(), n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::int64_t v =
+                        ((std::int64_t{in[i]} * gain[i]) >> 16) + offset[i] + add;
+                    ASSERT_EQ(out[i], std::clamp<std::int64_t>(v, -3000, 20479))
+                        << whole << " " << n << " " << i;
+                }
+            }
+        }
+    }
+}
+
 // The statistics as the flag image's definition states them, in 64 bits.
 pixel::FlagStatistics reference(const std::vector<std::int16_t>& in,
                                 const std::vector<std::int32_t>& gains,
@@ -102,6 +134,10 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         // extremes come from 107.
         {-1000, 1000, 0, 0, {107, 185, -42, -47, -107}},
         {-4000, 6000, 1, 3, {}},                       // quotients beyond 2^30: the exact loop
+        // Quotients beyond 2^21 from odd gains, for one bound or both: the exact loop.
+        {-4001, 6007, 0, 0, {3, 5, 7}},
+        {-1, 6007, 0, 0, {3, 5, 7}},
+        {-4001, 1, 0, 0, {3, 5, 7}},
         {-4000, 6000, 0, 0, {9 << 20, 65536}},         // high halves beyond 8 bits: the same
         {INT64_C(1) << 40, 6000, 100000, 160000, {}},  // a numerator beyond 2^53
         // Normal pixels near full scale, more than 2^15 per vector lane: sums beyond 2^31.
