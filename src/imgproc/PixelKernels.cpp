@@ -85,6 +85,23 @@ KELVIX_INLINE void gainOffsetNearLoop(const std::int16_t* __restrict in, std::in
     }
 }
 
+// Pixels i.. of either form of the gain.
+template <bool Near>
+KELVIX_INLINE void gainOffsetTail(const std::int16_t* in, const std::int8_t* gainHigh,
+                                  std::int16_t high, const std::uint16_t* gainLow,
+                                  const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
+                                  std::int16_t hi, std::int16_t* out, std::size_t i,
+                                  std::size_t n) {
+    if constexpr (Near) {
+        // The low halves' bits read as signed.
+        gainOffsetNearLoop(in + i, high, reinterpret_cast<const std::int16_t*>(gainLow) + i,
+                           offsets + i, add, lo, hi, out + i, n - i);
+    } else {
+        gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i,
+                       n - i);
+    }
+}
+
 // One pixel of the statistics, exactly: the reference of the vector versions, their tail and
 // their fallback.
 KELVIX_INLINE void flagStatisticsStep(FlagStatistics& s, std::int32_t p, std::int16_t in,
@@ -236,9 +253,12 @@ KELVIX_INLINE __m128i mulhiUnsigned(__m128i f, __m128i gl) {
     return _mm_add_epi16(_mm_mulhi_epi16(f, gl), _mm_and_si128(f, _mm_srai_epi16(gl, 15)));
 }
 
-void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
-                        const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
-                        std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
+// Both forms of the gain: per pixel (gainHigh, gainLow unsigned) or, Near, the one whole
+// `high` with gainLow taken signed.
+template <bool Near>
+void gainOffsetSse2(const std::int16_t* in, const std::int8_t* gainHigh, std::int16_t high,
+                    const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
+                    std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
     const __m128i one = _mm_set1_epi16(1);
     const __m128i a = _mm_set1_epi32(add);
     const __m128i vlo = _mm_set1_epi16(lo);
@@ -246,11 +266,17 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i g8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gainHigh + i));
-        const __m128i gh = _mm_srai_epi16(_mm_unpacklo_epi8(g8, g8), 8);
         const __m128i gl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i));
         const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
-        const __m128i h = mulhiUnsigned(f, gl);
+        __m128i gh, h;
+        if constexpr (Near) {
+            gh = _mm_set1_epi16(high);
+            h = _mm_mulhi_epi16(f, gl);
+        } else {
+            const __m128i g8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(gainHigh + i));
+            gh = _mm_srai_epi16(_mm_unpacklo_epi8(g8, g8), 8);
+            h = mulhiUnsigned(f, gl);
+        }
         // f * gh + offset per pixel in 32 bits, then the low part's high half added.
         __m128i s0 = _mm_madd_epi16(_mm_unpacklo_epi16(f, o), _mm_unpacklo_epi16(gh, one));
         __m128i s1 = _mm_madd_epi16(_mm_unpackhi_epi16(f, o), _mm_unpackhi_epi16(gh, one));
@@ -260,32 +286,18 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
         v = _mm_min_epi16(_mm_max_epi16(v, vlo), vhi);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
     }
-    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+    gainOffsetTail<Near>(in, gainHigh, high, gainLow, offsets, add, lo, hi, out, i, n);
 }
 
-// As gainOffsetBaseline with one whole high part and signed low parts.
-void gainOffsetNearBaseline(const std::int16_t* in, std::int16_t high, const std::int16_t* gainLow,
+void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
+                        const std::uint16_t* gainLow, const std::int16_t* offsets, std::int32_t add,
+                        std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
+    gainOffsetSse2<false>(in, gainHigh, 0, gainLow, offsets, add, lo, hi, out, n);
+}
+void gainOffsetNearBaseline(const std::int16_t* in, std::int16_t high, const std::uint16_t* gainLow,
                             const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
                             std::int16_t hi, std::int16_t* out, std::size_t n) {
-    const __m128i factors = _mm_set1_epi32((1 << 16) | static_cast<std::uint16_t>(high));
-    const __m128i a = _mm_set1_epi32(add);
-    const __m128i vlo = _mm_set1_epi16(lo);
-    const __m128i vhi = _mm_set1_epi16(hi);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128i f = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
-        const __m128i h =
-            _mm_mulhi_epi16(f, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainLow + i)));
-        __m128i s0 = _mm_madd_epi16(_mm_unpacklo_epi16(f, o), factors);
-        __m128i s1 = _mm_madd_epi16(_mm_unpackhi_epi16(f, o), factors);
-        s0 = _mm_add_epi32(s0, _mm_srai_epi32(_mm_unpacklo_epi16(h, h), 16));
-        s1 = _mm_add_epi32(s1, _mm_srai_epi32(_mm_unpackhi_epi16(h, h), 16));
-        __m128i v = _mm_packs_epi32(_mm_add_epi32(s0, a), _mm_add_epi32(s1, a));
-        v = _mm_min_epi16(_mm_max_epi16(v, vlo), vhi);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
-    }
-    gainOffsetNearLoop(in + i, high, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+    gainOffsetSse2<true>(in, nullptr, high, gainLow, offsets, add, lo, hi, out, n);
 }
 
 #define KELVIX_AVX2 __attribute__((target("avx2")))
@@ -400,10 +412,11 @@ KELVIX_AVX2 KELVIX_INLINE __m256i lookup8Avx2(__m128i x, const int* words) {
     return _mm256_and_si256(_mm256_srlv_epi32(word, shift), _mm256_set1_epi32(0xFFFF));
 }
 
-KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int8_t* gainHigh,
-                                const std::uint16_t* gainLow, const std::int16_t* offsets,
-                                std::int32_t add, std::int16_t lo, std::int16_t hi,
-                                std::int16_t* out, std::size_t n) {
+template <bool Near>
+KELVIX_AVX2 void gainOffset256(const std::int16_t* in, const std::int8_t* gainHigh,
+                               std::int16_t high, const std::uint16_t* gainLow,
+                               const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
+                               std::int16_t hi, std::int16_t* out, std::size_t n) {
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i a = _mm256_set1_epi32(add);
     const __m256i vlo = _mm256_set1_epi16(lo);
@@ -411,12 +424,16 @@ KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int8_t* gainH
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-        const __m256i gh =
-            _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i)));
         const __m256i gl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i));
         const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i));
-        const __m256i h = _mm256_add_epi16(_mm256_mulhi_epi16(f, gl),
-                                           _mm256_and_si256(f, _mm256_srai_epi16(gl, 15)));
+        __m256i gh, h = _mm256_mulhi_epi16(f, gl);
+        if constexpr (Near) {
+            gh = _mm256_set1_epi16(high);
+        } else {
+            gh = _mm256_cvtepi8_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(gainHigh + i)));
+            h = _mm256_add_epi16(h, _mm256_and_si256(f, _mm256_srai_epi16(gl, 15)));
+        }
         // Unpacks and pack work per 128-bit half, alike for every operand: the order holds.
         __m256i s0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(f, o), _mm256_unpacklo_epi16(gh, one));
         __m256i s1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(f, o), _mm256_unpackhi_epi16(gh, one));
@@ -426,32 +443,20 @@ KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int8_t* gainH
         v = _mm256_min_epi16(_mm256_max_epi16(v, vlo), vhi);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
     }
-    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+    gainOffsetTail<Near>(in, gainHigh, high, gainLow, offsets, add, lo, hi, out, i, n);
 }
 
+KELVIX_AVX2 void gainOffsetAvx2(const std::int16_t* in, const std::int8_t* gainHigh,
+                                const std::uint16_t* gainLow, const std::int16_t* offsets,
+                                std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                std::int16_t* out, std::size_t n) {
+    gainOffset256<false>(in, gainHigh, 0, gainLow, offsets, add, lo, hi, out, n);
+}
 KELVIX_AVX2 void gainOffsetNearAvx2(const std::int16_t* in, std::int16_t high,
-                                    const std::int16_t* gainLow, const std::int16_t* offsets,
+                                    const std::uint16_t* gainLow, const std::int16_t* offsets,
                                     std::int32_t add, std::int16_t lo, std::int16_t hi,
                                     std::int16_t* out, std::size_t n) {
-    const __m256i factors = _mm256_set1_epi32((1 << 16) | static_cast<std::uint16_t>(high));
-    const __m256i a = _mm256_set1_epi32(add);
-    const __m256i vlo = _mm256_set1_epi16(lo);
-    const __m256i vhi = _mm256_set1_epi16(hi);
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-        const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + i));
-        const __m256i h = _mm256_mulhi_epi16(
-            f, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainLow + i)));
-        __m256i s0 = _mm256_madd_epi16(_mm256_unpacklo_epi16(f, o), factors);
-        __m256i s1 = _mm256_madd_epi16(_mm256_unpackhi_epi16(f, o), factors);
-        s0 = _mm256_add_epi32(s0, _mm256_srai_epi32(_mm256_unpacklo_epi16(h, h), 16));
-        s1 = _mm256_add_epi32(s1, _mm256_srai_epi32(_mm256_unpackhi_epi16(h, h), 16));
-        __m256i v = _mm256_packs_epi32(_mm256_add_epi32(s0, a), _mm256_add_epi32(s1, a));
-        v = _mm256_min_epi16(_mm256_max_epi16(v, vlo), vhi);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
-    }
-    gainOffsetNearLoop(in + i, high, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+    gainOffset256<true>(in, nullptr, high, gainLow, offsets, add, lo, hi, out, n);
 }
 
 KELVIX_AVX2 void lookupAvx2(const std::int16_t* in, const std::int16_t* table, std::int16_t* out,
@@ -593,10 +598,11 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int8_
     return true;
 }
 
-KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
-                                    const std::uint16_t* gainLow, const std::int16_t* offsets,
-                                    std::int32_t add, std::int16_t lo, std::int16_t hi,
-                                    std::int16_t* out, std::size_t n) {
+template <bool Near>
+KELVIX_AVX512 void gainOffset512(const std::int16_t* in, const std::int8_t* gainHigh,
+                                 std::int16_t high, const std::uint16_t* gainLow,
+                                 const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
+                                 std::int16_t hi, std::int16_t* out, std::size_t n) {
     const __m512i one = _mm512_set1_epi16(1);
     const __m512i a = _mm512_set1_epi32(add);
     const __m512i vlo = _mm512_set1_epi16(lo);
@@ -604,12 +610,16 @@ KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int8_t* g
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         const __m512i f = _mm512_loadu_si512(in + i);
-        const __m512i gh = _mm512_cvtepi8_epi16(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainHigh + i)));
         const __m512i gl = _mm512_loadu_si512(gainLow + i);
         const __m512i o = _mm512_loadu_si512(offsets + i);
-        const __m512i h = _mm512_add_epi16(_mm512_mulhi_epi16(f, gl),
-                                           _mm512_and_si512(f, _mm512_srai_epi16(gl, 15)));
+        __m512i gh, h = _mm512_mulhi_epi16(f, gl);
+        if constexpr (Near) {
+            gh = _mm512_set1_epi16(high);
+        } else {
+            gh = _mm512_cvtepi8_epi16(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(gainHigh + i)));
+            h = _mm512_add_epi16(h, _mm512_and_si512(f, _mm512_srai_epi16(gl, 15)));
+        }
         __m512i s0 = _mm512_madd_epi16(_mm512_unpacklo_epi16(f, o), _mm512_unpacklo_epi16(gh, one));
         __m512i s1 = _mm512_madd_epi16(_mm512_unpackhi_epi16(f, o), _mm512_unpackhi_epi16(gh, one));
         s0 = _mm512_add_epi32(s0, _mm512_srai_epi32(_mm512_unpacklo_epi16(h, h), 16));
@@ -618,31 +628,20 @@ KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int8_t* g
         v = _mm512_min_epi16(_mm512_max_epi16(v, vlo), vhi);
         _mm512_storeu_si512(out + i, v);
     }
-    gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+    gainOffsetTail<Near>(in, gainHigh, high, gainLow, offsets, add, lo, hi, out, i, n);
 }
 
+KELVIX_AVX512 void gainOffsetAvx512(const std::int16_t* in, const std::int8_t* gainHigh,
+                                    const std::uint16_t* gainLow, const std::int16_t* offsets,
+                                    std::int32_t add, std::int16_t lo, std::int16_t hi,
+                                    std::int16_t* out, std::size_t n) {
+    gainOffset512<false>(in, gainHigh, 0, gainLow, offsets, add, lo, hi, out, n);
+}
 KELVIX_AVX512 void gainOffsetNearAvx512(const std::int16_t* in, std::int16_t high,
-                                        const std::int16_t* gainLow, const std::int16_t* offsets,
+                                        const std::uint16_t* gainLow, const std::int16_t* offsets,
                                         std::int32_t add, std::int16_t lo, std::int16_t hi,
                                         std::int16_t* out, std::size_t n) {
-    const __m512i factors = _mm512_set1_epi32((1 << 16) | static_cast<std::uint16_t>(high));
-    const __m512i a = _mm512_set1_epi32(add);
-    const __m512i vlo = _mm512_set1_epi16(lo);
-    const __m512i vhi = _mm512_set1_epi16(hi);
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m512i f = _mm512_loadu_si512(in + i);
-        const __m512i o = _mm512_loadu_si512(offsets + i);
-        const __m512i h = _mm512_mulhi_epi16(f, _mm512_loadu_si512(gainLow + i));
-        __m512i s0 = _mm512_madd_epi16(_mm512_unpacklo_epi16(f, o), factors);
-        __m512i s1 = _mm512_madd_epi16(_mm512_unpackhi_epi16(f, o), factors);
-        s0 = _mm512_add_epi32(s0, _mm512_srai_epi32(_mm512_unpacklo_epi16(h, h), 16));
-        s1 = _mm512_add_epi32(s1, _mm512_srai_epi32(_mm512_unpackhi_epi16(h, h), 16));
-        __m512i v = _mm512_packs_epi32(_mm512_add_epi32(s0, a), _mm512_add_epi32(s1, a));
-        v = _mm512_min_epi16(_mm512_max_epi16(v, vlo), vhi);
-        _mm512_storeu_si512(out + i, v);
-    }
-    gainOffsetNearLoop(in + i, high, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
+    gainOffset512<true>(in, nullptr, high, gainLow, offsets, add, lo, hi, out, n);
 }
 
 // As lookupAvx2: aligned words, then the entry's half.
@@ -668,10 +667,10 @@ void gainOffsetBaseline(const std::int16_t* in, const std::int8_t* gainHigh,
                         std::int16_t lo, std::int16_t hi, std::int16_t* out, std::size_t n) {
     gainOffsetLoop(in, gainHigh, gainLow, offsets, add, lo, hi, out, n);
 }
-void gainOffsetNearBaseline(const std::int16_t* in, std::int16_t high, const std::int16_t* gainLow,
+void gainOffsetNearBaseline(const std::int16_t* in, std::int16_t high, const std::uint16_t* gainLow,
                             const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
                             std::int16_t hi, std::int16_t* out, std::size_t n) {
-    gainOffsetNearLoop(in, high, gainLow, offsets, add, lo, hi, out, n);
+    gainOffsetTail<true>(in, nullptr, high, gainLow, offsets, add, lo, hi, out, 0, n);
 }
 #endif
 
@@ -791,9 +790,7 @@ void gainOffset(const std::int16_t* in, const std::int8_t* gainHigh, const std::
 void gainOffsetNear(const std::int16_t* in, std::int16_t high, const std::uint16_t* gainLow,
                     const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
                     std::int16_t hi, std::int16_t* out, std::size_t n) {
-    // The low halves' bits read as signed.
-    kernels().gainOffsetNear(in, high, reinterpret_cast<const std::int16_t*>(gainLow), offsets,
-                             add, lo, hi, out, n);
+    kernels().gainOffsetNear(in, high, gainLow, offsets, add, lo, hi, out, n);
 }
 
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n) {
