@@ -181,7 +181,7 @@ class CameraRig {
     platform::VirtualClock clock_;
     platform::ScopedClock clockScope_;
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend hidScope_;
+    platform::ScopedHidBackend hidScope_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimPhysics* physics_ = nullptr;
     std::wstring dir_;

@@ -494,7 +494,7 @@ TEST(ChainLeftovers, ForwardersChecksAndCalibrationMemory) {
 class ImagerHIDLeftoversTest : public kelvix_test::VirtualClockTest {
   protected:
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend scoped_{backend_};
+    platform::ScopedHidBackend scoped_{backend_};
 };
 
 TEST_F(ImagerHIDLeftoversTest, CloseTurnsTheCameraOffAndForgetsIt) {

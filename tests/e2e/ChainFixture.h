@@ -212,7 +212,7 @@ class ChainOnSimCamera : public kelvix_test::VirtualClockTest {
     }
 
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend scopedBackend_{backend_};
+    platform::ScopedHidBackend scopedBackend_{backend_};
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimPhysics* physics_ = nullptr;
     std::unique_ptr<sim::CalibrationSetWriter> writer_;
