@@ -1,8 +1,15 @@
-// Per-frame cost of the whole processing chain (device frame to temperature image) on the
-// simulated camera, alone and behind the imager, next to a plain copy of the same raw frame.
+// Per-frame cost of the whole processing chain (copy-in to temperature image) and of each of
+// its operators on the simulated camera, as multiples of a plain copy of the same raw frame,
+// for open-flag and closed-flag frames; and of an open-flag frame behind the imager. Medians of the
+// repetitions are the figures to quote:
+//   taskset -c N bench/bench_chain
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,8 +21,15 @@
 #include "device/ImagerHID.h"
 #include "imgproc/Cali.h"
 #include "imgproc/ImageProcessing.h"
+#include "imgproc/OpCorr.h"
+#include "imgproc/OpDevice.h"
+#include "imgproc/OpEnergy2Temp.h"
+#include "imgproc/OpEnergyNormalize.h"
 #include "imgproc/OpFlag.h"
+#include "imgproc/OpMetadata.h"
 #include "imgproc/OpPostProcessing.h"
+#include "imgproc/OpREA.h"
+#include "imgproc/OpSource.h"
 #include "kelvix/IRDeviceParams.h"
 #include "kelvix/Kelvix.h"
 #include "platform/Clock.h"
@@ -24,16 +38,97 @@
 
 namespace {
 
-constexpr std::uint32_t kSerial = 55501;
-const int kSizes[][2] = {{382, 288}, {640, 480}};
-constexpr int kFrames = 8;  // distinct raw frames cycled through
+using Steady = std::chrono::steady_clock;
 
-void onThermal(FrameDoneRecord* r) {
-    benchmark::DoNotOptimize(r->pixels[0]);
+constexpr std::uint32_t kSerial = 55501;
+const int kSizes[][2] = {{382, 288}, {640, 480}, {1024, 768}};
+constexpr int kFlagFrames = sim::SimPhysics::kFlagCycleFrames;
+// Distinct raw frames cycled through, as many for the copy and the open-flag frames as a flag
+// cycle has: every copy then finds its source equally far from the core (at 382 x 288, eight
+// sources would still sit in a 2 MB cache and ten would not).
+constexpr int kOpenFrames = kFlagFrames;
+constexpr int kRepetitions = 5;
+
+std::string label(int size) {
+    return std::to_string(kSizes[size][0]) + "x" + std::to_string(kSizes[size][1]);
 }
 
+// Processor time, which the other processes of a busy machine do not lengthen (the chain runs
+// on this thread alone).
+double cpuNs(std::clock_t from, std::clock_t to) {
+    return static_cast<double>(to - from) * 1e9 / CLOCKS_PER_SEC;
+}
+
+// A copy of a raw frame that starts half a page from where it is copied to (modulo the page):
+// the copy never waits on its own stores (4K aliasing), wherever the allocator put things.
+struct PlacedFrame {
+    PlacedFrame(const std::vector<std::uint16_t>& frame, const void* target)
+        : storage(frame.size() + 2048) {
+        const auto base = reinterpret_cast<std::uintptr_t>(storage.data()) % 4096;
+        const auto want = (reinterpret_cast<std::uintptr_t>(target) + 2048) % 4096;
+        const std::size_t skip = (want + 4096 - base) % 4096 / 2;
+        std::copy(frame.begin(), frame.end(), storage.begin() + skip);
+        data = storage.data() + skip;
+    }
+    std::vector<std::uint16_t> storage;
+    const std::uint16_t* data;
+};
+
+// Copies of the raw frame of a size, cycling through distinct sources.
+struct CopyRig {
+    explicit CopyRig(int size)
+        : words(static_cast<std::size_t>(kSizes[size][0]) * (kSizes[size][1] + 1)), dst(words) {
+        for (int i = 0; i < kOpenFrames; ++i) {
+            src.emplace_back(std::vector<std::uint16_t>(words, 7), dst.data());
+        }
+    }
+    void copy() {
+        std::memcpy(dst.data(), src[next++ % kOpenFrames].data, words * 2);
+        benchmark::ClobberMemory();
+    }
+    // Nanoseconds of processor time per copy: the fastest of five runs of 20 ms.
+    double measure() {
+        double best = 0.0;
+        for (int r = 0; r < 5; ++r) {
+            int n = 0;
+            const std::clock_t start = std::clock();
+            std::clock_t now = start;
+            for (; now - start < CLOCKS_PER_SEC / 50; now = std::clock()) {
+                copy();
+                ++n;
+            }
+            const double ns = cpuNs(start, now) / n;
+            best = r == 0 ? ns : std::min(best, ns);
+        }
+        return best;
+    }
+    std::size_t words;
+    std::vector<std::uint16_t> dst;
+    std::vector<PlacedFrame> src;
+    int next = 0;
+};
+
+// The chain's operators in graph order; each marks the time its run finished.
+constexpr int kOperators = 9;
+const char* const kOperatorNames[kOperators] = {"device", "source",    "metadata",
+                                                "flag",   "raddist",   "postproc",
+                                                "corr",   "normalize", "energy2temp"};
+Steady::time_point marks[kOperators];
+bool marked[kOperators];
+
+template <int K>
+void mark(FrameDoneRecord* r) {
+    marks[K] = Steady::now();
+    marked[K] = true;
+    benchmark::DoNotOptimize(r->pixels);
+}
+using MarkFn = void (*)(FrameDoneRecord*);
+const MarkFn kMarks[kOperators] = {&mark<0>, &mark<1>, &mark<2>, &mark<3>, &mark<4>,
+                                   &mark<5>, &mark<6>, &mark<7>, &mark<8>};
+
 // A simulated camera of the given size with its calibration set, on the simulated HID channel
-// and a virtual clock.
+// and a virtual clock; warmUp takes it past a few flags of a warming camera and renders the
+// frames to cycle through.
 class CameraRig {
   public:
     CameraRig(int width, int height) : clockScope_(clock_), hidScope_(backend_) {
@@ -54,38 +149,49 @@ class CameraRig {
     ~CameraRig() { platform::removeTree(dir_); }
 
     bool ok() const { return ok_; }
-    std::size_t rawBytes() const { return rawBytes_; }
-    const std::uint16_t* frame(int i) const { return frames_[i % kFrames].data(); }
+    const std::uint16_t* open(int i) const { return open_[i % kOpenFrames].data; }
+    const std::uint16_t* closed(int i) const { return closed_[i % kFlagFrames].data; }
 
   protected:
-    // Past the first flag and settled, looking at a blackbody; then the frames to cycle.
+    // `target`: where the frames are copied to.
     template <typename Rig>
-    void warmUp(Rig& rig) {
+    void warmUp(Rig& rig, void (*flag)(Rig&), const void* target) {
         physics_->setBlackbodyScene(30.0f, 15.0f, 45.0f);
         std::vector<std::uint16_t> f(physics_->layout().rawWords());
-        for (int i = 0; i < 150; ++i) {
+        // Flags every 40 frames while the camera warms: the offsets drift between them.
+        for (int i = 0; i < 200; ++i) {
+            if (i % 40 == 0) {
+                flag(rig);
+            }
             physics_->nextFrame(f.data());
             rig.process(f.data());
+            physics_->advance(2.0);
         }
-        for (int i = 0; i < kFrames; ++i) {
+        for (int i = 0; i < kOpenFrames; ++i) {
             physics_->nextFrame(f.data());
-            frames_.push_back(f);
+            open_.emplace_back(f, target);
+        }
+        physics_->beginFlagCycle(kFlagFrames);
+        for (int i = 0; i < kFlagFrames; ++i) {
+            physics_->nextFrame(f.data());
+            closed_.emplace_back(f, target);
         }
     }
 
     platform::VirtualClock clock_;
     platform::ScopedClock clockScope_;
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend hidScope_;
+    platform::ScopedHidBackend hidScope_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimPhysics* physics_ = nullptr;
     std::wstring dir_;
-    std::vector<std::vector<std::uint16_t>> frames_;
+    std::vector<PlacedFrame> open_, closed_;
     std::size_t rawBytes_ = 0;
     bool ok_ = false;
 };
 
-// The camera's chain initialised the way the imager does it.
+// The camera's chain initialised the way the imager does it, its operators marking their
+// times.
 class ChainRig : public CameraRig {
   public:
     ChainRig(int width, int height) : CameraRig(width, height) {
@@ -99,7 +205,6 @@ class ChainRig : public CameraRig {
         dir_.copy(cfg.calibrationDirectory, dir_.size());
         dir_.copy(cfg.tableDirectory, dir_.size());
         dir_.copy(cfg.formatsDirectory, dir_.size());
-        cfg.doneCallbacks[ImageProcessingConfig::kThermalSlot] = &onThermal;
         const sim::SimRawLayout& l = physics_->layout();
         FrameInitRecord raw{static_cast<std::uint32_t>(l.rawWidth()),
                             static_cast<std::uint32_t>(l.rawHeight()), 16, 333333};
@@ -111,9 +216,16 @@ class ChainRig : public CameraRig {
         if (!ok_) {
             return;
         }
+        OpBase* ops[kOperators] = {
+            chain_.getDeviceOperator(), chain_.getSource(),           chain_.getMetadataOperator(),
+            chain_.getFlag(),           chain_.getRadialDistortion(), chain_.getPostProcessing(),
+            chain_.getCorrection(0),    chain_.getEnergyNormalize(0), chain_.getEnergy2Temp(0)};
+        for (int k = 0; k < kOperators; ++k) {
+            ops[k]->frameDoneCallback = kMarks[k];
+        }
         chain_.getFlag()->correctionMode = 2;
-        chain_.applyFlagCycles();
-        warmUp(*this);
+        warmUp<ChainRig>(
+            *this, [](ChainRig& r) { r.chain_.applyFlagCycles(); }, rawBuffer_.buffer);
     }
     ~ChainRig() { chain_.destroyChain(); }
 
@@ -123,6 +235,33 @@ class ChainRig : public CameraRig {
         chain_.getDeviceFrame()->metadata->frameCounter += 1;
         const HRESULT hr = chain_.process();
         clock_.advanceMs(33.3);
+        return hr;
+    }
+
+    // One frame with the time of each step added to `spent` (copy-in first, then the
+    // operators, the rest of the chain's frame last, the whole at the end).
+    HRESULT timedProcess(const std::uint16_t* raw, double spent[kOperators + 3]) {
+        std::fill(marked, marked + kOperators, false);
+        const Steady::time_point start = Steady::now();
+        std::memcpy(rawBuffer_.buffer, raw, rawBytes_);
+        const Steady::time_point copied = Steady::now();
+        chain_.getDeviceFrame()->metadata->frameCounter += 1;
+        const HRESULT hr = chain_.process();
+        const Steady::time_point end = Steady::now();
+        clock_.advanceMs(33.3);
+        auto ns = [](Steady::time_point a, Steady::time_point b) {
+            return std::chrono::duration<double, std::nano>(b - a).count();
+        };
+        spent[0] += ns(start, copied);
+        Steady::time_point last = copied;
+        for (int k = 0; k < kOperators; ++k) {
+            if (marked[k]) {
+                spent[k + 1] += ns(last, marks[k]);
+                last = marks[k];
+            }
+        }
+        spent[kOperators + 1] += ns(last, end);
+        spent[kOperators + 2] += ns(start, end);
         return hr;
     }
 
@@ -153,7 +292,9 @@ class ImagerRig : public CameraRig {
             // without the short-imager capability would otherwise pass on 9 frames a second).
             imager_.getImageProcessingChain()->getPostProcessing()->setRate(1.0);
             imager_.setThermalFrameCallback(&onImage);
-            warmUp(*this);
+            warmUp<ImagerRig>(
+                *this, [](ImagerRig& r) { r.imager_.forceFlagEvent(0); },
+                imager_.getImageProcessingChain()->getDeviceFrame()->pixels);
         }
     }
     ~ImagerRig() { params_.releaseStrings(); }
@@ -180,48 +321,108 @@ class ImagerRig : public CameraRig {
 };
 
 void BM_RawFrameCopy(benchmark::State& state) {
-    const int w = kSizes[state.range(0)][0], h = kSizes[state.range(0)][1];
-    const std::size_t words = static_cast<std::size_t>(w) * (h + 1);
-    std::vector<std::vector<std::uint16_t>> src(kFrames, std::vector<std::uint16_t>(words, 7));
-    std::vector<std::uint16_t> dst(words);
-    int i = 0;
+    const int size = static_cast<int>(state.range(0));
+    CopyRig rig(size);
     for (auto _ : state) {
-        std::memcpy(dst.data(), src[i++ % kFrames].data(), words * 2);
-        benchmark::ClobberMemory();
+        rig.copy();
     }
-    state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * words * 2));
+    state.SetLabel(label(size));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rig.words * 2));
 }
 
-template <typename Rig>
-void runFrames(benchmark::State& state) {
-    const int w = kSizes[state.range(0)][0], h = kSizes[state.range(0)][1];
-    Rig rig(w, h);
-    if (!rig.ok()) {
+// Arguments: size index, closed flag (0 or 1). Closed frames come in flag cycles; the frame
+// that opens the flag again runs untimed between two cycles.
+void BM_Chain(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    const bool closed = state.range(1) != 0;
+    static std::map<int, std::unique_ptr<ChainRig>> rigs;  // built once per size
+    std::unique_ptr<ChainRig>& rig = rigs[size];
+    if (!rig) {
+        rig = std::make_unique<ChainRig>(kSizes[size][0], kSizes[size][1]);
+    }
+    if (!rig->ok()) {
         state.SkipWithError("chain setup failed");
         return;
     }
+    // The copy the ratios refer to, measured next to the chain (before and after it): a shared
+    // machine's speed drifts over a run.
+    CopyRig reference(size);
+    double copy = reference.measure();
+    double spent[kOperators + 3] = {};
+    double untimed = 0.0;
     int i = 0;
+    const std::clock_t start = std::clock();
     for (auto _ : state) {
-        if (rig.process(rig.frame(i++)) != S_OK) {
+        const std::uint16_t* raw = closed ? rig->closed(i) : rig->open(i);
+        if (rig->timedProcess(raw, spent) != S_OK) {
             state.SkipWithError("frame failed");
             break;
         }
+        ++i;
+        if (closed && i % kFlagFrames == 0) {
+            // Between two cycles, untimed: the frame that opens the flag.
+            state.PauseTiming();
+            const std::clock_t from = std::clock();
+            rig->process(rig->open(i));
+            untimed += cpuNs(from, std::clock());
+            state.ResumeTiming();
+        }
     }
-    state.SetLabel(std::to_string(w) + "x" + std::to_string(h));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rig.rawBytes()));
+    const double frame = (cpuNs(start, std::clock()) - untimed) / state.iterations();
+    copy = (copy + reference.measure()) / 2.0;
+    // The whole in processor time; its parts as the shares of each step in the frames' times.
+    const double whole = spent[kOperators + 2];
+    if (copy > 0.0 && whole > 0.0) {
+        auto ratio = [&](double part) { return part / whole * frame / copy; };
+        state.counters["x_copyin"] = ratio(spent[0]);
+        for (int k = 0; k < kOperators; ++k) {
+            state.counters[std::string("x_") + kOperatorNames[k]] = ratio(spent[k + 1]);
+        }
+        state.counters["x_rest"] = ratio(spent[kOperators + 1]);
+        state.counters["x_chain"] = frame / copy;
+        if (closed && i >= kFlagFrames) {
+            // The frame that opens the flag again, with the new offsets and drift rates.
+            state.counters["x_opening"] = untimed / (i / kFlagFrames) / copy;
+        }
+    }
+    state.SetLabel(label(size) + (closed ? " closed" : " open"));
 }
 
-void BM_WholeChain(benchmark::State& state) {
-    runFrames<ChainRig>(state);
-}
-
+// Open-flag frames behind the imager, as a multiple of the raw-frame copy.
 void BM_ImagerFrame(benchmark::State& state) {
-    runFrames<ImagerRig>(state);
+    const int size = static_cast<int>(state.range(0));
+    static std::map<int, std::unique_ptr<ImagerRig>> rigs;  // built once per size
+    std::unique_ptr<ImagerRig>& rig = rigs[size];
+    if (!rig) {
+        rig = std::make_unique<ImagerRig>(kSizes[size][0], kSizes[size][1]);
+    }
+    if (!rig->ok()) {
+        state.SkipWithError("imager setup failed");
+        return;
+    }
+    CopyRig reference(size);
+    double copy = reference.measure();
+    int i = 0;
+    const std::clock_t start = std::clock();
+    for (auto _ : state) {
+        rig->process(rig->open(i++));
+    }
+    const double frame = cpuNs(start, std::clock()) / state.iterations();
+    copy = (copy + reference.measure()) / 2.0;
+    state.counters["x_imager"] = frame / copy;
+    state.SetLabel(label(size));
 }
 
 }  // namespace
 
-BENCHMARK(BM_RawFrameCopy)->Arg(0)->Arg(1);
-BENCHMARK(BM_WholeChain)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ImagerFrame)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawFrameCopy)->DenseRange(0, 2)->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
+BENCHMARK(BM_Chain)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_ImagerFrame)
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);

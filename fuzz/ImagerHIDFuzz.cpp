@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     sim::SimHidBackend backend;
     backend.addCamera(camera);
-    sim::ScopedHidBackend scopedBackend(backend);
+    platform::ScopedHidBackend scopedBackend(backend);
     {
         ImagerHID dev;
         if (dev.Init(0x0403, 0xDE37, kSerial, false, nullptr) == 0) {

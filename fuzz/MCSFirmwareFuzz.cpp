@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     sim::SimHidBackend backend;
     backend.addCamera(std::make_shared<sim::SimCamera>(kSerial));
-    sim::ScopedHidBackend scopedBackend(backend);
+    platform::ScopedHidBackend scopedBackend(backend);
     HIDDevice dev;
     DEVICE_DESCRIPTION d;
     d.vendorId = 0x0403;

@@ -108,7 +108,7 @@ std::unique_ptr<SimEnvironment> SimEnvironment::fromDescription(const std::strin
     }
     env->calibrationDirectory_ = calibration;
     env->hid_.addCamera(env->camera_);
-    env->scopedHid_ = std::make_unique<ScopedHidBackend>(env->hid_);
+    env->scopedHid_ = std::make_unique<platform::ScopedHidBackend>(env->hid_);
     env->video_ = std::make_unique<ScopedSimVideo>();
     env->video_->attach(env->camera_);
     return env;

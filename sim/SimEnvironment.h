@@ -41,7 +41,7 @@ class SimEnvironment {
     std::shared_ptr<SimCamera> camera_;
     std::string calibrationDirectory_;
     SimHidBackend hid_;
-    std::unique_ptr<ScopedHidBackend> scopedHid_;
+    std::unique_ptr<platform::ScopedHidBackend> scopedHid_;
     std::unique_ptr<ScopedSimVideo> video_;
 };
 

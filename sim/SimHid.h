@@ -46,15 +46,6 @@ class SimHidBackend : public platform::HidBackend {
     int opens_ = 0;
 };
 
-// Installs a HID backend for the lifetime of the object.
-class ScopedHidBackend {
-  public:
-    explicit ScopedHidBackend(platform::HidBackend& backend) { platform::setHidBackend(&backend); }
-    ~ScopedHidBackend() { platform::setHidBackend(nullptr); }
-    ScopedHidBackend(const ScopedHidBackend&) = delete;
-    ScopedHidBackend& operator=(const ScopedHidBackend&) = delete;
-};
-
 // Decodes one output report (41 bytes, byte 0 the report id) as the camera would and fills
 // `answer` (64 bytes, the input report without its id). Returns false when the camera sends
 // no answer. Call with the camera's mutex held.

@@ -440,15 +440,9 @@ HRESULT SimCaptureService::createGraph(std::unique_ptr<platform::CaptureGraph>& 
     return S_OK;
 }
 
-ScopedSimVideo::ScopedSimVideo() {
-    platform::installCaptureService(&capture);
-    platform::installUsbRegistry(&registry);
-}
+ScopedSimVideo::ScopedSimVideo() : scopedCapture_(capture), scopedRegistry_(registry) {}
 
-ScopedSimVideo::~ScopedSimVideo() {
-    platform::restoreCaptureService();
-    platform::restoreUsbRegistry();
-}
+ScopedSimVideo::~ScopedSimVideo() = default;
 
 std::shared_ptr<SimCamera> ScopedSimVideo::attach(std::shared_ptr<SimCamera> camera) {
     capture.attach(camera);

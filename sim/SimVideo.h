@@ -114,6 +114,11 @@ class ScopedSimVideo {
 
     SimCaptureService capture;
     SimUsbRegistry registry;
+
+  private:
+    // After the two they install, so that they restore the system's before those go.
+    platform::ScopedCaptureService scopedCapture_;
+    platform::ScopedUsbRegistry scopedRegistry_;
 };
 
 }  // namespace sim

@@ -43,9 +43,10 @@ int main(int argc, char** argv) {
     }
     printParameters(params, std::cout);
 
-    IRDaemon* daemon = new IRDaemon();
-    daemon->run(params);
-    delete daemon;
+    {
+        IRDaemon daemon;  // gone before main returns, with the device it still holds
+        daemon.run(params);
+    }
     params.releaseStrings();
     return 0;
 }

@@ -86,7 +86,7 @@ struct SimulatedCamera {
 
     std::shared_ptr<sim::SimCamera> camera;
     sim::SimHidBackend hid;
-    sim::ScopedHidBackend scopedHid{hid};
+    platform::ScopedHidBackend scopedHid{hid};
     sim::ScopedSimVideo video;
     bool written = false;
 };

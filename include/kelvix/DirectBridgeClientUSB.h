@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -87,7 +88,7 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::string logFile;
     std::atomic<bool> connected{false};
     IRDeviceParams params;
-    Kelvix* imager = nullptr;  // guarded by imagerMutex
+    std::unique_ptr<Kelvix> imager;  // guarded by imagerMutex
     std::vector<std::uint16_t> frameBuffer;
     unsigned frameWidth = 0;
     unsigned frameHeight = 0;
@@ -96,7 +97,7 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     int palette = eIron;
     std::uint32_t lastReadCounter = 0xFFFFFFFFu;
     std::uint32_t frameCounter = 0xFFFFFFFFu;
-    IRDeviceDS* device = nullptr;
+    std::unique_ptr<IRDeviceDS> device;
     std::mutex frameMutex;
     std::condition_variable frameSignal;
 

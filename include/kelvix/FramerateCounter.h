@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "kelvix/Timer.h"
 #include "kelvix/export.h"
@@ -30,15 +32,18 @@ class KELVIX_API FramerateCounter {
         Sample* next;
     };
 
-    void copyFrom(const FramerateCounter& other);
-    void freeRing();
+    // Links every sample of `ring` to the one after it, the last to the first.
+    void linkRing();
+    // After `ring` was copied from other's: links it and takes other's positions in it.
+    void takePositions(const FramerateCounter& other);
 
-    Timer* frameTimer;
-    Timer* reportTimer;
+    std::unique_ptr<Timer> frameTimer;
+    std::unique_ptr<Timer> reportTimer;
     double fps;
     double interval;
-    Sample* oldest;
+    Sample* oldest;  // positions in ring
     Sample* newest;
+    std::vector<Sample> ring;
 };
 
 }  // namespace zol

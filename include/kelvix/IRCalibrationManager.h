@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,8 @@ class KELVIX_API IRCalibrationManager {
 
     void setCalibrationDir(const wchar_t* dir);
     void setFormatsDir(const wchar_t* dir);
-    const wchar_t* getCalibrationDir() const { return calibrationDir; }
-    const wchar_t* getFormatsDir() const { return formatsDir; }
+    const wchar_t* getCalibrationDir() const { return calibrationDir.get(); }
+    const wchar_t* getFormatsDir() const { return formatsDir.get(); }
 
     // New list of missing file names, each followed by ';' (free with delete[]); null when
     // nothing is missing.
@@ -67,9 +68,9 @@ class KELVIX_API IRCalibrationManager {
 
     static IRCalibrationManager* _this;
 
-    wchar_t* calibrationDir;
-    wchar_t* formatsDir;
-    std::vector<IROptics>* opticsCache;
+    std::unique_ptr<wchar_t[]> calibrationDir;  // kDirCapacity characters
+    std::unique_ptr<wchar_t[]> formatsDir;      // kDirCapacity characters
+    std::unique_ptr<std::vector<IROptics>> opticsCache;
 };
 
 }  // namespace zol

@@ -62,11 +62,11 @@ class KELVIX_API IRDeviceDS : public IRDevice {
 
     static int _id;
 
-    char* friendlyName;  // 80 characters
-    wchar_t* wideName;   // 80 characters: the name and the instance count when built
+    std::unique_ptr<char[]> friendlyName;  // 80 characters
+    std::unique_ptr<wchar_t[]> wideName;   // 80 characters: the name and the instance count
     std::unique_ptr<platform::CaptureGraph> graph;
-    CallbackHandler* callbackHandler;  // owned
-    int callbackSlot = -1;             // this instance's slot, also in the raw-callback table
+    std::unique_ptr<CallbackHandler> callbackHandler;
+    int callbackSlot = -1;  // this instance's slot, also in the raw-callback table
     std::mutex wakeMutex;
     std::shared_ptr<platform::Event> wakeEvent;  // held while run() waits
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 
 #include "kelvix/RawdataHeader.h"
 #include "kelvix/export.h"
@@ -33,8 +34,8 @@ class KELVIX_API IRFileWriter {
     void copySettings(const IRFileWriter& other);
 
     bool opened;
-    std::ofstream* rawStream;
-    std::ofstream* timeStream;
+    std::unique_ptr<std::ofstream> rawStream;
+    std::unique_ptr<std::ofstream> timeStream;
     long long startTime;
     char rawBaseName[256];
     char timeBaseName[256];

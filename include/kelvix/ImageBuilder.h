@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "kelvix/export.h"
 
@@ -109,8 +110,8 @@ class KELVIX_API ImageBuilder {
     void prepareColorTable();
     void releaseArrays();
 
-    std::uint16_t* data;
-    std::uint32_t* integral;
+    std::unique_ptr<std::uint16_t[]> data;      // width x height
+    std::unique_ptr<std::uint32_t[]> integral;  // width x height
     EnumTervanPaletteScalingMethod scalingMethod;
     std::uint16_t isoMin;
     std::uint16_t isoMax;
@@ -124,7 +125,7 @@ class KELVIX_API ImageBuilder {
 
     // Packed pixel colours by clamped raw value for the window and palette of the last frame
     // painted; rebuilt only when one of them changes.
-    std::uint32_t* colorTable;
+    std::unique_ptr<std::uint32_t[]> colorTable;
     std::uint32_t colorTableLast;  // index of the "above the window" entry
     int colorTableBase;            // raw value of entry 0
     std::uint16_t colorTableMin, colorTableMax;

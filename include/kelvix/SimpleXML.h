@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "kelvix/export.h"
 
 namespace zol {
@@ -42,7 +44,7 @@ class KELVIX_API SimpleXML {
     bool getString(const wchar_t* tag, wchar_t** value);
 
     int getLength() const { return length; }
-    const wchar_t* getText() const { return text; }
+    const wchar_t* getText() const { return text.get(); }
     unsigned short getDepth() const { return depth; }
     // Where the current element's end tag begins.
     int getNodeEnd() const { return end[depth]; }
@@ -54,7 +56,7 @@ class KELVIX_API SimpleXML {
     int start[256];
     int end[256];
     unsigned short depth;
-    wchar_t* text;
+    std::unique_ptr<wchar_t[]> text;  // null before open
 };
 
 }  // namespace zol

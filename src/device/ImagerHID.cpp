@@ -54,8 +54,7 @@ ImagerHID::~ImagerHID() {
         std::lock_guard<std::mutex> lock(jobMutex);
         jobs.clear();
     }
-    delete pifInfo;
-    pifInfo = nullptr;
+    pifInfo.reset();
     hid.CloseHIDDevice();
 }
 
@@ -298,16 +297,12 @@ void ImagerHID::sizePifArrays() {
 }
 
 std::int32_t ImagerHID::InitPif() {
-    delete pifInfo;
-    pifInfo = nullptr;
+    pifInfo.reset();
     checksumValid = false;
 
     if (isExtendedFirmware()) {
         sleepMs(500);
-        if (hid.GetPifDeviceInfo(&pifInfo) != 0 || !pifInfo) {
-            delete pifInfo;
-            pifInfo = new PifDeviceInfo{};
-        }
+        queryPifDeviceInfo();
         sizePifArrays();
         return -1;
     }
@@ -326,7 +321,7 @@ std::int32_t ImagerHID::InitPif() {
         checksumValid = result == 0;
     }
     const bool described = type != 0 && checksumValid;
-    pifInfo = new PifDeviceInfo(
+    pifInfo = std::make_unique<PifDeviceInfo>(
         described ? PifDeviceInfo::describedByEeprom(type, eeprom.aiCount, eeprom.aoCount)
                   : PifDeviceInfo{});
     pifInfo->type = type;
@@ -357,12 +352,19 @@ std::int32_t ImagerHID::SetPifType(TPifType type, std::uint8_t argument) {
         return -1;
     }
     sleepMs(500);
-    if (hid.GetPifDeviceInfo(&pifInfo) != 0 || !pifInfo) {
-        delete pifInfo;
-        pifInfo = new PifDeviceInfo{};
-    }
+    queryPifDeviceInfo();
     sizePifArrays();
     return 0;
+}
+
+// The camera's own channel lists; an empty record (type 0) when it does not answer.
+void ImagerHID::queryPifDeviceInfo() {
+    PifDeviceInfo* fresh = nullptr;  // the command set hands over a record of its own
+    if (hid.GetPifDeviceInfo(&fresh) == 0 && fresh != nullptr) {
+        pifInfo.reset(fresh);
+    } else {
+        pifInfo = std::make_unique<PifDeviceInfo>();
+    }
 }
 
 void ImagerHID::GetPifAICount(std::uint16_t* count) {

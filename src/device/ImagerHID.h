@@ -196,6 +196,7 @@ class ImagerHID : public BaseControlDevice {
     void powerDown();
     bool lookUp();
     void sizePifArrays();
+    void queryPifDeviceInfo();
     bool isDeviceClass8() {
         return GetDeviceClass() == 8;
     }
@@ -277,7 +278,7 @@ class ImagerHID : public BaseControlDevice {
     std::uint8_t diFlagLowActive = 0;
     std::uint8_t diLowActive = 1;
 
-    PifDeviceInfo* pifInfo = nullptr;
+    std::unique_ptr<PifDeviceInfo> pifInfo;  // null before InitPif
     bool checksumValid = false;
 
     std::vector<std::uint32_t> lastSampleTable;  // (key, DAC) per point

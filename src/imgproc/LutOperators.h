@@ -9,16 +9,16 @@ constexpr int kSize = 23480;
 constexpr int kIdentityOffset = 3000;
 constexpr std::int16_t kNoValue = static_cast<std::int16_t>(0x8000);
 
-// out[i] := table[clamp(in[i] + offset, 0, kSize - 1)], and 0x8000 stays 0x8000.
-inline void apply(const std::int16_t* __restrict in, std::int16_t* __restrict out, int count,
-                  const std::int16_t* __restrict table, int offset) {
-    for (int i = 0; i < count; ++i) {
-        const int v = in[i];
+// The lookup of every 16-bit value v, indexed by v taken as unsigned, into `expanded`
+// (65536 entries): table[clamp(v + offset, 0, kSize - 1)], and 0x8000 for 0x8000.
+// Frames then need one load per pixel, with neither limits nor the test for 0x8000.
+inline void expand(const std::int16_t* table, int offset, std::int16_t* expanded) {
+    for (int u = 0; u < 65536; ++u) {
+        const int v = static_cast<std::int16_t>(u);
         int index = v + offset;
         index = index < 0 ? 0 : index;
         index = index > kSize - 1 ? kSize - 1 : index;
-        const std::int16_t mapped = table[index];
-        out[i] = v == kNoValue ? kNoValue : mapped;
+        expanded[u] = v == kNoValue ? kNoValue : table[index];
     }
 }
 

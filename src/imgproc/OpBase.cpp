@@ -27,9 +27,7 @@ OpBase::OpBase(OpBase* predecessor, int id, const wchar_t* name, SharedParameter
 
 OpBase::~OpBase() {
     state = Destroying;
-    if (ownsFrame_ && frame != nullptr) {
-        freeFrame(frame);
-    }
+    releaseFrame();
     frame = nullptr;
     successors_.clear();
     state = Destroyed;
@@ -60,10 +58,9 @@ HRESULT OpBase::reset() {
 
 HRESULT OpBase::setOutputFrame(OpFrame** newFrame) {
     state = Initialising;
-    if (ownsFrame_ && frame != nullptr) {
-        freeFrame(frame);
-    }
+    releaseFrame();
     frame = newFrame != nullptr ? *newFrame : nullptr;
+    ownPixels_ = frame != nullptr ? frame->pixels : nullptr;
     if (frame != nullptr && frame->format != nullptr) {
         width_ = frame->format->width;
         height_ = frame->format->height;
@@ -268,6 +265,29 @@ void OpBase::copyPredecessorPixels() {
     std::size_t bytes =
         static_cast<std::size_t>(std::min(in->format->byteSize, frame->format->byteSize));
     std::memcpy(frame->pixels, in->pixels, bytes);
+}
+
+void OpBase::releaseFrame() {
+    if (ownsFrame_ && frame != nullptr) {
+        frame->pixels = ownPixels_;
+        freeFrame(frame);
+    }
+}
+
+void OpBase::passPixels(std::uint16_t* pixels) {
+    const OpFrame* in = predecessor_->frame;
+    if (pixels == nullptr) {
+        pixels = in->pixels;
+        // An input smaller than this output cannot stand in for it.
+        if (in->format->byteSize < frame->format->byteSize) {
+            useOwnPixels();
+            copyPredecessorPixels();
+            return;
+        }
+    }
+    if (frame->pixels != pixels) {
+        frame->pixels = pixels;
+    }
 }
 
 void OpBase::copyFixedMetadata() {

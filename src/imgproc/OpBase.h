@@ -173,6 +173,17 @@ class OpBase {
     void copyPredecessorPixels();
     // Copies the fixed 78 bytes of the predecessor's metadata into this output's record.
     void copyFixedMetadata();
+    // For a frame whose pixels equal the input's: the output hands on `pixels` (the
+    // predecessor's unless given) instead of a copy of them. The own buffer comes back with
+    // useOwnPixels, and for freeing.
+    void passPixels(std::uint16_t* pixels = nullptr);
+    void useOwnPixels() {
+        if (frame->pixels != ownPixels_) {
+            frame->pixels = ownPixels_;
+        }
+    }
+    // Frees the output frame when it is owned.
+    void releaseFrame();
     // Initialises every successor from this output; Ready when all succeed.
     HRESULT initSuccessors();
 
@@ -183,6 +194,7 @@ class OpBase {
     OpBase* predecessor_;
     std::vector<OpBase*> successors_;
     bool ownsFrame_ = false;
+    std::uint16_t* ownPixels_ = nullptr;  // the output frame's own buffer
     SharedParameterBlock* shared_;
     std::wstring name_;
     std::string traceName_;  // narrowed once: runs allocate nothing

@@ -8,6 +8,7 @@
 
 #include "imgproc/Cali.h"
 #include "imgproc/FrameLimits.h"
+#include "imgproc/PixelKernels.h"
 #include "imgproc/TemperatureEncoding.h"
 #include "imgproc/TemperatureTable.h"
 #include "kelvix/IRCalibrationManager.h"
@@ -20,6 +21,14 @@ namespace {
 
 constexpr int kPlanes = 6;
 constexpr std::int64_t kDefaultPeriod = 1000000;
+// At most one pixel in this many may lie apart from the others' whole gain.
+constexpr std::size_t kNearExceptionShare = 64;
+
+// One pixel's energy, in 64 bits (large gains must not overflow), limited.
+std::int16_t gainOffsetOf(std::int16_t in, const GainOffset& go, std::int32_t add) {
+    const std::int64_t v = ((static_cast<std::int64_t>(in) * go.gain) >> 16) + go.offset + add;
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, kEnergyMin, kEnergyMax));
+}
 
 double planeScale(std::uint16_t shift) {
     return std::ldexp(1.0, -static_cast<int>(shift % 32u));
@@ -84,7 +93,11 @@ HRESULT OpCorr::init(OpBase* predecessor) {
     if (FAILED(hr)) {
         return hr;
     }
-    gainOffset.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), GainOffset{0x10000, 0});
+    const std::size_t n = static_cast<std::size_t>(std::max(pixelCount_, 0));
+    resetCoefficients(n);
+    // Room for the longest repair list, so that no frame allocates.
+    repairScratch_.assign(n, 0);
+    repairList.reserve(n / 50 + kMaxExtraPixels + 1);
     rebuildGain(true);
     if (!shared_->revision2100) {
         rebuildOffset();
@@ -99,6 +112,57 @@ HRESULT OpCorr::init(OpBase* predecessor) {
     framesIn5sMinus1_ = framesIn5s_ - 1.0f;
     driftThreshold_ = 1.0f;
     return hr;
+}
+
+void OpCorr::resetCoefficients(std::size_t n) {
+    gainOffset.assign(n, GainOffset{0x10000, 0});
+    coefficientsChanged();
+}
+
+void OpCorr::coefficientsChanged() {
+    std::lock_guard<std::mutex> lock(gainMutex);
+    const std::size_t n = gainOffset.size();
+    gainHigh_.resize(n);
+    gainHigh8_.resize(n);
+    gainLow_.resize(n);
+    offsets16_.resize(n);
+    nearExceptions_.reserve(n / kNearExceptionShare + 64);
+    beginGains();
+    offsetsCompact_ = true;
+    for (std::size_t p = 0; p < n; ++p) {
+        setGain(p, gainOffset[p].gain);
+        setOffset(p, gainOffset[p].offset);
+    }
+    endGains();
+}
+
+void OpCorr::endGains() {
+    gainsNear_ = false;
+    nearExceptions_.clear();
+    if (!gainsCompact_) {
+        return;
+    }
+    // The whole number most gains lie within half of (-128..128 while they are compact).
+    const std::size_t n = gainOffset.size();
+    auto whole = [&](std::size_t p) {
+        return static_cast<std::int32_t>((std::int64_t{gainOffset[p].gain} + 0x8000) >> 16);
+    };
+    std::int32_t counts[257] = {};
+    for (std::size_t p = 0; p < n; ++p) {
+        ++counts[whole(p) + 128];
+    }
+    nearHigh_ = static_cast<std::int32_t>(std::max_element(counts, counts + 257) - counts) - 128;
+    const std::size_t limit = n / kNearExceptionShare + 64;  // as reserved: no allocation
+    for (std::size_t p = 0; p < n; ++p) {
+        if (whole(p) != nearHigh_) {
+            if (nearExceptions_.size() == limit) {
+                nearExceptions_.clear();
+                return;
+            }
+            nearExceptions_.push_back(static_cast<std::int32_t>(p));
+        }
+    }
+    gainsNear_ = true;
 }
 
 void OpCorr::freeCalibration() {
@@ -118,7 +182,7 @@ void OpCorr::setNeutralPlanes() {
     planeBase_.assign(kPlanes, 0);
     planes_.assign(kPlanes * n, 0);
     std::fill(planes_.begin(), planes_.begin() + n, 1);
-    gainOffset.assign(n, GainOffset{0x10000, 0});
+    resetCoefficients(n);
 }
 
 HRESULT OpCorr::readGainOffset(std::FILE* f, const std::string& path, int extraWords,
@@ -367,16 +431,20 @@ bool OpCorr::rebuildGain(bool force) {
         m = static_cast<double>(main.AlphaLowFactor) * s1 * (main.AlphaLowTemp - chipTempAtGain_);
         d = static_cast<double>(main.AlphaLowTemp) - caliChipTemp_;
     }
+    syncPlaneSizes();
     const std::size_t n = gainOffset.size();
     const std::uint16_t* plane0 = planes_.data();
     const std::uint16_t* plane1 = planes_.data() + n;
+    std::lock_guard<std::mutex> lock(gainMutex);
+    beginGains();
     for (std::size_t p = 0; p < n; ++p) {
         const double t = s1 * d * plane1[p] + 1.0;
         const double g = lowCorrection ? s0 * plane0[p] / (t / (plane1[p] * m + 1.0)) * 65536.0
                                        : s0 * plane0[p] / t * 65536.0;
         // Infinite gains clamp to the 32-bit range, NaN gives 0.
-        gainOffset[p].gain = truncToInt32(g);
+        setGain(p, truncToInt32(g));
     }
+    endGains();
     lastChipDeviation_ = shared_->chipTempDeviation;
     nextGainTime_ = now + 100;
     gainThrottled_ = true;
@@ -388,6 +456,7 @@ void OpCorr::rebuildOffset() {
         return;
     }
     if (driftPrimed_) {
+        syncPlaneSizes();
         const std::size_t n = gainOffset.size();
         const double s4 = planeScale(planeShift_[4]);
         const double s5 = planeScale(planeShift_[5]);
@@ -396,9 +465,9 @@ void OpCorr::rebuildOffset() {
         const double factor = static_cast<double>(offsetCoefficient_) + driftSmoothed_;
         const std::uint16_t* plane4 = planes_.data() + 4 * n;
         const std::uint16_t* plane5 = planes_.data() + 5 * n;
+        offsetsCompact_ = true;
         for (std::size_t p = 0; p < n; ++p) {
-            gainOffset[p].offset =
-                truncToInt32((s4 * plane4[p] - b4) * factor + (s5 * plane5[p] - b5));
+            setOffset(p, truncToInt32((s4 * plane4[p] - b4) * factor + (s5 * plane5[p] - b5)));
         }
         driftApplied_ = driftSmoothed_;
     }
@@ -515,22 +584,34 @@ HRESULT OpCorr::compute() {
         if (gainOffset.empty()) {
             return E_FAIL;
         }
+        syncPlaneSizes();
+        const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
         if (enabled) {
-            const std::int64_t a = shared_->revision2100 ? 0 : flagEnergy.load();
-            const GainOffset* go = gainOffset.data();
-            for (int p = 0; p < n; ++p) {
-                // 64-bit product: large gains must not overflow.
-                std::int64_t v =
-                    ((static_cast<std::int64_t>(in[p]) * go[p].gain) >> 16) + go[p].offset + a;
-                v = std::max<std::int64_t>(v, kEnergyMin);
-                v = std::min<std::int64_t>(v, kEnergyMax);
-                out[p] = static_cast<std::int16_t>(v);
+            const std::int32_t a = shared_->revision2100 ? 0 : flagEnergy.load();
+            // Compact coefficients and a flag energy below 2^24 keep every sum inside 32 bits;
+            // the 64-bit loop takes the rest.
+            if (gainsCompact_ && offsetsCompact_ && a > -(1 << 24) && a < (1 << 24)) {
+                if (gainsNear_) {
+                    pixel::gainOffsetNear(in, static_cast<std::int16_t>(nearHigh_),
+                                          gainLow_.data(), offsets16_.data(), a, kEnergyMin,
+                                          kEnergyMax, out, count);
+                    for (const std::int32_t p : nearExceptions_) {
+                        if (static_cast<std::size_t>(p) < count) {
+                            out[p] = gainOffsetOf(in[p], gainOffset[p], a);
+                        }
+                    }
+                } else {
+                    pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(),
+                                      a, kEnergyMin, kEnergyMax, out, count);
+                }
+            } else {
+                const GainOffset* go = gainOffset.data();
+                for (std::size_t p = 0; p < count; ++p) {
+                    out[p] = gainOffsetOf(in[p], go[p], a);
+                }
             }
         } else {
-            for (int p = 0; p < n; ++p) {
-                out[p] = static_cast<std::int16_t>(
-                    std::clamp<std::int32_t>(in[p], kEnergyMin, kEnergyMax));
-            }
+            pixel::clamp(in, out, count, kEnergyMin, kEnergyMax);
         }
     }
     if (repairEnabled) {
@@ -576,7 +657,10 @@ void OpCorr::buildRepairList() {
     if (n <= 0) {
         return;
     }
-    std::vector<std::uint8_t> defective(n, 0);
+    // Flags per pixel in the scratch plane sized by init: no frame allocates.
+    constexpr std::uint8_t kDefective = 1, kExtra = 2, kListed = 4;
+    repairScratch_.assign(static_cast<std::size_t>(n), 0);
+    std::uint8_t* flags = repairScratch_.data();
     int defectiveCount = 0;
     const std::size_t s = static_cast<std::size_t>(std::max<std::int16_t>(sampleCount_, 0));
     for (int p = 0; p < n; ++p) {
@@ -587,28 +671,27 @@ void OpCorr::buildRepairList() {
         } else if (!planes_.empty()) {
             bad = planes_[p] == 0;
         }
-        defective[p] = bad;
+        flags[p] = bad ? kDefective : 0;
         defectiveCount += bad;
     }
-    std::vector<std::uint8_t> extra(n, 0);
     for (int i = 0; i < extraPixelCount && i < kMaxExtraPixels; ++i) {
         if (extraPixels[i].pixel >= 0 && extraPixels[i].pixel < n) {
-            extra[extraPixels[i].pixel] = 1;
+            flags[extraPixels[i].pixel] |= kExtra;
         }
     }
     const std::size_t capacity =
         static_cast<std::size_t>(std::min(defectiveCount, n / 50) + extraPixelCount);
-    std::vector<std::uint8_t> listed(n, 0);
     for (int p = 0; p < n && repairList.size() < capacity; ++p) {
-        const bool fromExtra = repairExtra && extra[p];
-        if (defective[p] || fromExtra) {
+        const bool defective = (flags[p] & kDefective) != 0;
+        const bool fromExtra = repairExtra && (flags[p] & kExtra) != 0;
+        if (defective || fromExtra) {
             RepairEntry e{};
             e.x = p % w;
             e.y = p / w;
             e.pixel = p;
-            e.fromExtraList = fromExtra && !defective[p];
+            e.fromExtraList = fromExtra && !defective;
             repairList.push_back(e);
-            listed[p] = 1;
+            flags[p] |= kListed;
         }
     }
     if (shared_->sampleList != nullptr) {
@@ -617,7 +700,7 @@ void OpCorr::buildRepairList() {
         e.y = h - 1;
         e.pixel = n - 1;
         repairList.push_back(e);
-        listed[n - 1] = 1;
+        flags[n - 1] |= kListed;
     }
 
     for (RepairEntry& e : repairList) {
@@ -627,7 +710,7 @@ void OpCorr::buildRepairList() {
                 return;
             }
             const int q = ny * w + nx;
-            if (!listed[q]) {
+            if ((flags[q] & kListed) == 0) {
                 e.neighbours[count++] = q;
             }
         };

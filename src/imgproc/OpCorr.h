@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -54,12 +55,14 @@ class OpCorr : public OpBase {
 
     HRESULT readCalibration();
     void updateDeviation();
+    // Takes `gainOffset` into the per-frame planes after it was written from outside.
+    void coefficientsChanged();
     // The chain's slot of the active temperature table.
     void setTableSlot(TemperatureTable** slot) { table_ = slot; }
 
     // Shared with the flag operator, which may run on the capture thread while this operator
     // runs behind the post-processing worker: the list and the extra pixels are guarded by
-    // repairMutex, the single values are atomic.
+    // repairMutex, the gain planes by gainMutex, the single values are atomic.
     std::vector<GainOffset> gainOffset;
     std::atomic<std::int32_t> flagEnergy{0};
     std::vector<RepairEntry> repairList;
@@ -69,10 +72,20 @@ class OpCorr : public OpBase {
     std::int32_t extraPixelCount = 0;
     std::atomic<bool> repairRebuild{false};
     std::mutex repairMutex;
+    std::mutex gainMutex;
 
     bool enabled = true;
     bool repairEnabled = true;
     bool repairExtra = true;
+
+    // The gains' 16-bit halves, in step with `gainOffset` (for the flag image's statistics;
+    // read them under gainMutex).
+    const std::int16_t* gainHighPlane() const { return gainHigh_.data(); }
+    // The same in 8 bits while every gain fits them, else null.
+    const std::int8_t* gainHigh8Plane() const {
+        return gainsCompact_ ? gainHigh8_.data() : nullptr;
+    }
+    const std::uint16_t* gainLowPlane() const { return gainLow_.data(); }
 
     // Read-only views for the chain and tests.
     bool isSamplePointLayout() const { return samplePointLayout_; }
@@ -85,6 +98,32 @@ class OpCorr : public OpBase {
     std::int16_t getSampleCount() const { return sampleCount_; }
 
   private:
+    // Per-frame planes of `gainOffset`, kept in step with it: the gain's high and low halves
+    // (for 32-bit products) and the offsets. "Compact" while the high halves fit 8 bits and
+    // the offsets 16: the 32-bit sums cannot overflow then, and a frame reads few bytes.
+    void setGain(std::size_t p, std::int32_t gain) {
+        gainOffset[p].gain = gain;
+        gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
+        gainHigh8_[p] = static_cast<std::int8_t>(gain >> 16);
+        gainLow_[p] = static_cast<std::uint16_t>(gain & 0xFFFF);
+        gainsCompact_ = gainsCompact_ && gain >= -(1 << 23) && gain < (1 << 23);
+    }
+    // Before and after every gain is set anew.
+    void beginGains() { gainsCompact_ = true; }
+    void endGains();
+    void setOffset(std::size_t p, std::int32_t offset) {
+        gainOffset[p].offset = offset;
+        offsets16_[p] = static_cast<std::int16_t>(offset);
+        offsetsCompact_ = offsetsCompact_ && offset >= INT16_MIN && offset <= INT16_MAX;
+    }
+    void resetCoefficients(std::size_t n);
+    // After `gainOffset` changed its size from outside.
+    void syncPlaneSizes() {
+        if (gainHigh_.size() != gainOffset.size()) {
+            coefficientsChanged();
+        }
+    }
+
     bool rebuildGain(bool force);
     void rebuildOffset();
     void updateDrift();
@@ -111,6 +150,17 @@ class OpCorr : public OpBase {
     std::vector<std::uint16_t> levels_;
     std::vector<std::int32_t> slopes_;      // 4.12 fixed point, pixel-major
     std::vector<std::int16_t> sampleList_;  // pairs (sample, level)
+    std::vector<std::int16_t> gainHigh_;
+    std::vector<std::int8_t> gainHigh8_;
+    std::vector<std::uint16_t> gainLow_;
+    std::vector<std::int16_t> offsets16_;
+    bool gainsCompact_ = true, offsetsCompact_ = true;
+    // Nearly every gain within half of nearHigh_ (* 65536): the low halves alone, taken signed,
+    // carry what differs; the few others (dead pixels, say) are listed and put right one by one.
+    bool gainsNear_ = false;
+    std::int32_t nearHigh_ = 0;
+    std::vector<std::int32_t> nearExceptions_;
+    std::vector<std::uint8_t> repairScratch_;  // per pixel: defective, listed by the flag, listed
 
     float flagTempAtOffset_ = 35.0f, sumFlagTemp_ = 0.0f;
     float tableTempAtOffset_ = 35.0f;

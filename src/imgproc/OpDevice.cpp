@@ -4,9 +4,7 @@ OpDevice::OpDevice(SharedParameterBlock* shared) : OpBase(nullptr, 0, L"# Device
 
 HRESULT OpDevice::attach(OpFrame* newFrame) {
     state = Initialising;
-    if (ownsFrame_ && frame != nullptr) {
-        freeFrame(frame);
-    }
+    releaseFrame();
     ownsFrame_ = false;
     frame = newFrame;
     if (frame != nullptr && frame->format != nullptr) {

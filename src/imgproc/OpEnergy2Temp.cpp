@@ -3,11 +3,15 @@
 #include <algorithm>
 
 #include "imgproc/IRMeasurementField.h"
+#include "imgproc/PixelKernels.h"
 
 OpEnergy2Temp::OpEnergy2Temp(OpBase* predecessor, SharedParameterBlock* shared,
                              zol::IRMeasurementField* field)
-    : OpBase(predecessor, 11, L"# Energy -> Temp", shared), field_(field) {
+    : OpBase(predecessor, 11, L"# Energy -> Temp", shared),
+      expanded_(pixel::kTableEntries),
+      field_(field) {
     std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
+    lut::expand(lut_, offset_, expanded_.data());
 }
 
 HRESULT OpEnergy2Temp::init(OpBase* predecessor) {
@@ -21,6 +25,7 @@ HRESULT OpEnergy2Temp::loadLut(const std::int16_t* table, int count, std::int16_
     const int n = std::clamp(count, 0, lut::kSize);
     std::copy(table, table + n, lut_);
     offset_ = offset;
+    lut::expand(lut_, offset_, expanded_.data());
     tableChanged_ = true;
     return S_OK;
 }
@@ -28,6 +33,7 @@ HRESULT OpEnergy2Temp::loadLut(const std::int16_t* table, int count, std::int16_
 HRESULT OpEnergy2Temp::resetToIdentity() {
     lut::fillIdentity(lut_);
     offset_ = lut::kIdentityOffset;
+    lut::expand(lut_, offset_, expanded_.data());
     tableChanged_ = true;
     return S_OK;
 }
@@ -55,10 +61,10 @@ HRESULT OpEnergy2Temp::compute() {
             for (std::uint32_t row = 0; row < field_->h; ++row) {
                 const std::size_t at =
                     (std::size_t(field_->y) + row) * std::size_t(width_) + std::size_t(field_->x);
-                lut::apply(in + at, out + at, static_cast<int>(field_->w), lut_, offset_);
+                pixel::lookup(in + at, expanded_.data(), out + at, field_->w);
             }
         } else {
-            lut::apply(in, out, count, lut_, offset_);
+            pixel::lookup(in, expanded_.data(), out, static_cast<std::size_t>(count));
         }
         tableChanged_ = false;
     }

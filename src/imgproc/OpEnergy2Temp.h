@@ -51,6 +51,7 @@ class OpEnergy2Temp : public OpBase {
 
     std::int16_t lut_[lut::kSize];
     std::int16_t offset_ = lut::kIdentityOffset;
+    std::vector<std::int16_t> expanded_;  // lut_ and offset_ for every 16-bit energy
     bool tableChanged_ = false;
     zol::IRMeasurementField* field_;
     // Kept for the debug build's difference mode; the conversion does not read them.

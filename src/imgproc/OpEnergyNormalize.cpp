@@ -2,10 +2,15 @@
 
 #include <algorithm>
 
+#include "imgproc/PixelKernels.h"
+
 OpEnergyNormalize::OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* shared,
                                      zol::IRMeasurementField* field)
-    : OpBase(predecessor, 10, L"# Energy normalize", shared), field_(field) {
+    : OpBase(predecessor, 10, L"# Energy normalize", shared),
+      expanded_(pixel::kTableEntries),
+      field_(field) {
     std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
+    lut::expand(lut_, offset_, expanded_.data());
 }
 
 HRESULT OpEnergyNormalize::init(OpBase* predecessor) {
@@ -25,6 +30,7 @@ HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::in
     std::copy(table, table + n, lut_);
     std::fill(lut_ + n, lut_ + lut::kSize, lut_[n - 1]);
     offset_ = offset;
+    lut::expand(lut_, offset_, expanded_.data());
     enabled_ = true;
     return S_OK;
 }
@@ -32,17 +38,20 @@ HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::in
 HRESULT OpEnergyNormalize::resetToIdentity() {
     enabled_ = false;
     lut::fillIdentity(lut_);
+    lut::expand(lut_, offset_, expanded_.data());
     return S_OK;
 }
 
 HRESULT OpEnergyNormalize::compute() {
     frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
     if (!enabled_) {
-        copyPredecessorPixels();
+        passPixels();
         return S_OK;
     }
+    useOwnPixels();
     const int count = std::min(pixelCount_, predecessor_->getPixelCount());
-    lut::apply(reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels),
-               reinterpret_cast<std::int16_t*>(frame->pixels), count, lut_, offset_);
+    pixel::lookup(reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels),
+                  expanded_.data(), reinterpret_cast<std::int16_t*>(frame->pixels),
+                  static_cast<std::size_t>(std::max(count, 0)));
     return S_OK;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "imgproc/LutOperators.h"
 #include "imgproc/OpBase.h"
 #include "kelvix/export.h"
@@ -34,6 +36,7 @@ class OpEnergyNormalize : public OpBase {
   private:
     std::int16_t lut_[lut::kSize];
     std::int16_t offset_ = 0;
+    std::vector<std::int16_t> expanded_;  // lut_ and offset_ for every 16-bit energy
     bool enabled_ = false;
     zol::IRMeasurementField* field_;
 };

@@ -7,6 +7,7 @@
 #include "device/BaseControlDevice.h"
 #include "imgproc/Cali.h"
 #include "imgproc/OpCorr.h"
+#include "imgproc/PixelKernels.h"
 #include "sdk/Log.h"
 
 namespace {
@@ -32,7 +33,22 @@ HRESULT OpFlag::init(OpBase* predecessor) {
     if (FAILED(hr)) {
         return hr;
     }
-    pixelStates_.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), FlagPixelState{});
+    const std::size_t n = static_cast<std::size_t>(std::max(pixelCount_, 0));
+    planes_.offset.assign(n, 0);
+    planes_.savedOffset.assign(n, 0);
+    planes_.steps.assign(n, 0);
+    planes_.rate.assign(n, 0.0f);
+    planes_.period.assign(n, 0);
+    planes_.countdown.assign(n, 0);
+    openOffset_.assign(n, 0);
+    filedAt_.assign(n, -1);
+    driftClock_ = fileEpoch_ = 0;
+    filingsLeft_ = stepsFromSaved_ = false;
+    nextFiled_.assign(n, -1);
+    dueBuckets_.assign(kDriftBuckets, -1);
+    driftFiled_ = offsetsSummed_ = false;
+    pixelStates_.clear();
+    recordsLent_ = false;
 
     const CaliMain main = cali_ != nullptr ? cali_->getMain() : CaliMain();
     flagCycles_ = main.FlagCycles;
@@ -64,6 +80,132 @@ HRESULT OpFlag::init(OpBase* predecessor) {
     return hr;
 }
 
+std::vector<FlagPixelState>& OpFlag::pixelStates() {
+    if (!recordsLent_) {
+        unfileDrifting();
+        settleSteps();
+        const std::size_t n = planes_.offset.size();
+        pixelStates_.resize(n);
+        for (std::size_t p = 0; p < n; ++p) {
+            pixelStates_[p] =
+                FlagPixelState{planes_.offset[p], planes_.savedOffset[p], planes_.steps[p],
+                               planes_.rate[p],   planes_.period[p],      planes_.countdown[p]};
+        }
+        recordsLent_ = true;
+    }
+    return pixelStates_;
+}
+
+void OpFlag::takeRecords() {
+    if (!recordsLent_) {
+        return;
+    }
+    recordsLent_ = false;
+    const std::size_t n = pixelStates_.size();
+    planes_.offset.resize(n);
+    planes_.savedOffset.resize(n);
+    planes_.steps.resize(n);
+    planes_.rate.resize(n);
+    planes_.period.resize(n);
+    planes_.countdown.resize(n);
+    openOffset_.resize(n);
+    filedAt_.resize(n);
+    nextFiled_.resize(n);
+    dropFilings();
+    stepsFromSaved_ = false;
+    for (std::size_t p = 0; p < n; ++p) {
+        const FlagPixelState& r = pixelStates_[p];
+        planes_.offset[p] = r.offset;
+        planes_.savedOffset[p] = r.savedOffset;
+        planes_.steps[p] = r.steps;
+        planes_.rate[p] = r.rate;
+        planes_.period[p] = r.period;
+        planes_.countdown[p] = r.countdown;
+        openOffset_[p] = static_cast<std::int16_t>(r.offset);
+    }
+}
+
+void OpFlag::file(std::int32_t p) {
+    filedAt_[p] = driftClock_;
+    const std::size_t bucket = static_cast<std::size_t>(dueTick(p)) % kDriftBuckets;
+    nextFiled_[p] = dueBuckets_[bucket];
+    dueBuckets_[bucket] = p;
+}
+
+void OpFlag::fileDrifting() {
+    unfileDrifting();
+    settleSteps();
+    std::fill(dueBuckets_.begin(), dueBuckets_.end(), -1);
+    const std::size_t n = planes_.steps.size();
+    for (std::size_t p = 0; p < n; ++p) {
+        if (planes_.steps[p] != 0) {
+            file(static_cast<std::int32_t>(p));
+        }
+    }
+    driftFiled_ = filingsLeft_ = true;
+}
+
+void OpFlag::unfileDrifting() {
+    if (!filingsLeft_) {
+        return;
+    }
+    const std::size_t n = planes_.countdown.size();
+    for (std::size_t p = 0; p < n; ++p) {
+        if (isFiled(static_cast<std::int32_t>(p))) {
+            planes_.countdown[p] -= static_cast<std::int32_t>(driftClock_ - filedAt_[p]);
+        }
+    }
+    dropFilings();
+}
+
+void OpFlag::dropFilings() {
+    // A tick of its own: no filing can carry it yet.
+    fileEpoch_ = ++driftClock_;
+    driftFiled_ = filingsLeft_ = false;
+}
+
+void OpFlag::settleSteps() {
+    if (stepsFromSaved_) {
+        planes_.steps = planes_.savedOffset;
+        stepsFromSaved_ = false;
+    }
+}
+
+// One tick: each pixel whose countdown runs out moves its offset one count toward the drift.
+void OpFlag::stepDrift(std::int32_t pixels) {
+    if (!driftFiled_) {
+        fileDrifting();
+    }
+    ++driftClock_;
+    std::int32_t* head = &dueBuckets_[static_cast<std::size_t>(driftClock_) % kDriftBuckets];
+    std::int32_t p = *head;
+    *head = -1;
+    while (p >= 0) {
+        const std::int32_t next = nextFiled_[p];
+        if (dueTick(p) != driftClock_ || p >= pixels) {
+            // Due in a later round of the ring (or outside this frame): stays filed here.
+            nextFiled_[p] = *head;
+            *head = p;
+        } else {
+            planes_.countdown[p] = planes_.period[p];
+            if (planes_.steps[p] > 0) {
+                ++planes_.offset[p];
+                --planes_.steps[p];
+            } else {
+                --planes_.offset[p];
+                ++planes_.steps[p];
+            }
+            openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
+            if (planes_.steps[p] != 0) {
+                file(p);
+            } else {
+                filedAt_[p] = fileEpoch_ - 1;  // its countdown rests in the plane
+            }
+        }
+        p = next;
+    }
+}
+
 std::int32_t OpFlag::evaluateFlagInput(const FrameMetadataRecord* meta) const {
     BaseControlDevice* device = shared_->device;
     if (inputMode_ > 0) {
@@ -93,6 +235,7 @@ HRESULT OpFlag::compute() {
     }
     frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
     const FrameMetadataRecord* meta = frame->metadata;
+    takeRecords();
 
     if (correction_ != nullptr) {
         if (correction_->dataReloaded) {
@@ -114,7 +257,7 @@ HRESULT OpFlag::compute() {
     if (flagCycles_ != 0) {
         shared_->flagState = static_cast<std::uint32_t>(meta->flagState);
     }
-    if (pixelStates_.empty()) {
+    if (planes_.offset.empty()) {
         return E_FAIL;
     }
 
@@ -154,9 +297,10 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
                         bool entering) {
     const int n = std::min(pixelCount_, predecessor_->getPixelCount());
     if (entering) {
-        for (FlagPixelState& s : pixelStates_) {
-            s.steps = s.savedOffset;
-        }
+        // Every pixel's steps take its savedOffset; the opening does that on its way, and the
+        // calendar's countdowns wait where they are (the drift clock stands while closed).
+        driftFiled_ = false;
+        stepsFromSaved_ = true;
         flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_);
         closedFrames_ = 0;
         statisticsPending_ = true;
@@ -172,8 +316,9 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             }
         }
     }
+    const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
     if (flagFrameIndex_ >= kMaxFlagFrames) {
-        std::copy(in, in + n, out);
+        std::copy(in, in + count, out);
         return;
     }
     if (flagFrameIndex_ >= 0) {
@@ -184,40 +329,20 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
                 static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
             const std::int64_t hiE =
                 static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
-            std::int64_t minLo = INT64_MAX, maxHi = INT64_MIN;
-            std::int32_t hotCount = 0, coldCount = 0, normalCount = 0;
-            std::int32_t hottest = -1, coldest = -1;
-            std::int64_t hottestHi = 0, coldestLo = 0, hottestLo = 0, coldestHi = 0;
-            std::int64_t normalSum = 0;
             const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
-            for (int p = 0; p < m; ++p) {
-                if (!statsMask_[p]) {
-                    continue;
-                }
-                const std::int64_t v = static_cast<std::uint16_t>(in[p]);
-                const std::int64_t w = correction_->gainOffset[p].gain;
-                std::int64_t lo = v, hi = v;
-                if (w != 0) {
-                    lo = v + loE * 65536 / w;
-                    hi = v + hiE * 65536 / w;
-                }
-                minLo = std::min(minLo, lo);
-                maxHi = std::max(maxHi, hi);
-                if (hi > kHotLimit && lo > kColdLimit) {
-                    ++hotCount;
-                    if (hottest < 0 || hi > hottestHi) {
-                        hottest = p, hottestHi = hi, hottestLo = lo;
-                    }
-                } else if (lo <= kColdLimit) {
-                    ++coldCount;
-                    if (coldest < 0 || lo < coldestLo) {
-                        coldest = p, coldestLo = lo, coldestHi = hi;
-                    }
-                } else {
-                    normalSum += v;
-                    ++normalCount;
-                }
-            }
+            std::unique_lock<std::mutex> gains(correction_->gainMutex);
+            const pixel::FlagStatistics st = pixel::flagStatistics(
+                in, correction_->gainHighPlane(), correction_->gainHigh8Plane(),
+                correction_->gainLowPlane(), statsMask_.data(), loE, hiE, kColdLimit, kHotLimit,
+                static_cast<std::size_t>(std::max(m, 0)));
+            const std::int64_t minLo = st.minLo, maxHi = st.maxHi;
+            const std::int32_t hotCount = st.hotCount, coldCount = st.coldCount;
+            const std::int32_t hottest = st.hottest, coldest = st.coldest;
+            const std::int64_t hottestHi = st.hottestHi, coldestLo = st.coldestLo;
+            const std::int64_t hottestLo = st.hottestLo, coldestHi = st.coldestHi;
+            const std::int64_t normalSum = st.normalSum;
+            const std::int32_t normalCount = st.normalCount;
+            gains.unlock();
             if (m > 0 && minLo <= maxHi) {
                 if (deviationsSmall_ || shared_->flagsSinceSkimChange > 5) {
                     if (coldest >= 0) {
@@ -236,19 +361,15 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             }
         }
         statisticsPending_ = false;
-        std::copy(in, in + n, out);
         if (shared_->pendingSkimDelta != 0) {
+            std::copy(in, in + count, out);
             // The camera takes the new skim after this frame: the offsets are summed afresh
             // from frames that all show it, once the settling frames have passed.
             flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_) - 1;
-        } else if (flagFrameIndex_ == 0) {
-            for (int p = 0; p < n; ++p) {
-                pixelStates_[p].offset = in[p];
-            }
         } else {
-            for (int p = 0; p < n; ++p) {
-                pixelStates_[p].offset += in[p];
-            }
+            // The output is the input, added to the offsets on the way.
+            pixel::sumFrame(in, out, planes_.offset.data(), count, flagFrameIndex_ == 0);
+            offsetsSummed_ = true;
         }
     }
     ++flagFrameIndex_;
@@ -272,68 +393,85 @@ void OpFlag::openStep(const std::int16_t* in, std::int16_t* out, const FrameMeta
             }
         }
         if (flagFrameIndex_ > 0) {
-            ++flagCycleCount_;
-            const std::uint32_t frames = meta->frameCounter - previousFlagFrameCounter_;
-            previousFlagFrameCounter_ = meta->frameCounter;
-            std::int64_t sumSteps = 0, sumAbsSteps = 0;
-            for (FlagPixelState& s : pixelStates_) {
-                s.offset /= flagFrameIndex_;
-                s.savedOffset = static_cast<std::int16_t>(s.offset);
-                // No frames between two flags: no drift to measure.
-                float rate = 0.0f;
-                if (frames != 0) {
-                    rate = static_cast<float>(static_cast<std::int16_t>(s.offset - s.steps)) /
-                           static_cast<float>(frames);
-                }
-                if (flagCycleCount_ > 4) {
-                    rate = (4.0f * s.rate + rate) / 5.0f;
-                }
-                s.rate = rate;
-                const float total = static_cast<float>(frames) * rate;
-                const std::int32_t steps =
-                    std::isfinite(total)
-                        ? static_cast<std::int32_t>(std::clamp(total, -32768.0f, 32767.0f))
-                        : 0;
-                if (steps >= 4 || steps < -3) {
-                    s.steps = static_cast<std::int16_t>(steps);
-                    s.period = s.countdown = static_cast<std::int32_t>(
-                        static_cast<std::int64_t>(frames) * 6 / 5 / std::abs(steps));
-                } else {
-                    s.steps = 0;
-                    s.period = s.countdown = 0;
-                }
-                sumSteps += s.steps;
-                sumAbsSteps += std::abs(s.steps);
-            }
-            const std::int64_t count = static_cast<std::int64_t>(pixelStates_.size());
-            meanSteps_ = static_cast<double>(sumSteps) / static_cast<double>(count);
-            meanAbsSteps_ = static_cast<std::int32_t>(sumAbsSteps / count);
+            openWithNewOffsets(meta);
             applyDrift = applyDrift && meanAbsSteps_ > 2;
-            flagFrameIndex_ = 0;
+        } else if (offsetsSummed_) {
+            // Sums of an interrupted period stand as the offsets.
+            const std::size_t all = planes_.offset.size();
+            for (std::size_t p = 0; p < all; ++p) {
+                openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
+            }
         }
+        offsetsSummed_ = false;
         if (skimAdjustActive_ && shared_->pendingSkimDelta == 0) {
             ++shared_->flagsSinceSkimChange;
         }
     }
     if (offsetResetRequested.exchange(false)) {
-        for (FlagPixelState& s : pixelStates_) {
-            s.offset = 0;
+        std::fill(planes_.offset.begin(), planes_.offset.end(), 0);
+        std::fill(openOffset_.begin(), openOffset_.end(), 0);
+    }
+    if (applyDrift && driftTracking_) {
+        stepDrift(n);
+    }
+    pixel::subtract(in, openOffset_.data(), out, static_cast<std::size_t>(std::max(n, 0)));
+}
+
+void OpFlag::openWithNewOffsets(const FrameMetadataRecord* meta) {
+    ++flagCycleCount_;
+    const std::uint32_t frames = meta->frameCounter - previousFlagFrameCounter_;
+    previousFlagFrameCounter_ = meta->frameCounter;
+    const std::size_t all = planes_.offset.size();
+    // The mean of the summed frames; the quotient of two doubles truncates exactly as the
+    // integer division does for sums of this size.
+    const double divisor = flagFrameIndex_;
+    for (std::size_t p = 0; p < all; ++p) {
+        const std::int32_t offset = static_cast<std::int32_t>(planes_.offset[p] / divisor);
+        if (stepsFromSaved_) {
+            planes_.steps[p] = planes_.savedOffset[p];
+        }
+        planes_.offset[p] = offset;
+        planes_.savedOffset[p] = openOffset_[p] = static_cast<std::int16_t>(offset);
+    }
+    stepsFromSaved_ = false;
+    // Drift rates: steps holds the offset of the previous opening. No frames between two
+    // flags: no drift to measure.
+    const float perFrame = static_cast<float>(frames);
+    const bool smooth = flagCycleCount_ > 4;
+    for (std::size_t p = 0; p < all; ++p) {
+        float rate = 0.0f;
+        if (frames != 0) {
+            rate = static_cast<float>(
+                       static_cast<std::int16_t>(planes_.offset[p] - planes_.steps[p])) /
+                   perFrame;
+        }
+        if (smooth) {
+            rate = (4.0f * planes_.rate[p] + rate) / 5.0f;
+        }
+        planes_.rate[p] = rate;
+    }
+    std::int64_t sumSteps = 0, sumAbsSteps = 0;
+    for (std::size_t p = 0; p < all; ++p) {
+        const float total = perFrame * planes_.rate[p];
+        const std::int32_t steps =
+            std::isfinite(total) ? static_cast<std::int32_t>(std::clamp(total, -32768.0f, 32767.0f))
+                                 : 0;
+        if (steps >= 4 || steps < -3) {
+            planes_.steps[p] = static_cast<std::int16_t>(steps);
+            planes_.period[p] = planes_.countdown[p] = static_cast<std::int32_t>(
+                static_cast<std::int64_t>(frames) * 6 / 5 / std::abs(steps));
+            sumSteps += steps;
+            sumAbsSteps += std::abs(steps);
+        } else {
+            planes_.steps[p] = 0;
+            planes_.period[p] = planes_.countdown[p] = 0;
         }
     }
-    for (int p = 0; p < n; ++p) {
-        FlagPixelState& s = pixelStates_[p];
-        if (applyDrift && driftTracking_ && s.steps != 0 && --s.countdown <= 0) {
-            s.countdown = s.period;
-            if (s.steps > 0) {
-                ++s.offset;
-                --s.steps;
-            } else {
-                --s.offset;
-                ++s.steps;
-            }
-        }
-        out[p] = static_cast<std::int16_t>(in[p] - static_cast<std::int16_t>(s.offset));
-    }
+    dropFilings();  // filed at the first tick
+    const std::int64_t count = static_cast<std::int64_t>(all);
+    meanSteps_ = static_cast<double>(sumSteps) / static_cast<double>(count);
+    meanAbsSteps_ = static_cast<std::int32_t>(sumAbsSteps / count);
+    flagFrameIndex_ = 0;
 }
 
 void OpFlag::skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mean,

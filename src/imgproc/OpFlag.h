@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -58,7 +59,9 @@ class OpFlag : public OpBase {
     float getSkimGain() const { return skimGain_; }
     std::uint32_t getPreviousFlagFrameCounter() const { return previousFlagFrameCounter_; }
     std::int32_t getLastSkimStep() const { return lastSkimStep_; }
-    std::vector<FlagPixelState>& pixelStates() { return pixelStates_; }
+    // The per-pixel records, written from the state the frames use; changes made through the
+    // reference are taken over by the next frame.
+    std::vector<FlagPixelState>& pixelStates();
 
 #ifdef KELVIX_DEBUG_BUILD
     KELVIX_DEBUG_API HRESULT getCorrectionMode(std::int32_t* mode) const;
@@ -84,6 +87,29 @@ class OpFlag : public OpBase {
     void skimAdjustment(std::int32_t min, std::int32_t max, std::int32_t mean,
                         const FrameMetadataRecord* meta);
     void reportPixel(std::int32_t pixel, std::int32_t classCount, std::int32_t lo, std::int32_t hi);
+    // Takes back records handed out by pixelStates.
+    void takeRecords();
+    // The offsets and drift rates of a new opening from the summed flag frames.
+    void openWithNewOffsets(const FrameMetadataRecord* meta);
+    // The drift calendar: every pixel with steps left is filed under the tick of the drift
+    // clock (one tick per open frame that applies drift) at which its countdown runs out, so
+    // that a frame visits only the pixels that step in it.
+    std::int64_t dueTick(std::int32_t p) const {
+        return filedAt_[p] + std::max<std::int32_t>(planes_.countdown[p], 1);
+    }
+    void file(std::int32_t p);
+    bool isFiled(std::int32_t p) const {
+        return filedAt_[p] >= fileEpoch_;
+    }
+    void fileDrifting();
+    // Writes the running countdowns of the filed pixels into their plane; the calendar is
+    // rebuilt before it is used again.
+    void unfileDrifting();
+    // Forgets every filing (their countdowns are about to be overwritten).
+    void dropFilings();
+    void stepDrift(std::int32_t pixels);
+    // Steps := savedOffset, which the closing of the flag asked for and left for later.
+    void settleSteps();
 
     OpCorr* correction_ = nullptr;
     Cali* cali_;
@@ -96,7 +122,26 @@ class OpFlag : public OpBase {
     std::uint32_t lastChangeFrameCounter_ = 0;
     bool statisticsPending_ = false;
     std::int32_t inputMode_ = 0;
+    // The fields of FlagPixelState, one plane each, for the per-frame loops.
+    struct PixelPlanes {
+        std::vector<std::int32_t> offset;
+        std::vector<std::int16_t> savedOffset, steps;
+        std::vector<float> rate;
+        std::vector<std::int32_t> period, countdown;
+    } planes_;
+    std::vector<std::int16_t> openOffset_;  // offset as the open frames subtract it
+    static constexpr std::size_t kDriftBuckets = 1024;
+    bool driftFiled_ = false;      // the calendar holds every pixel whose steps are not 0
+    bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
+    bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
+    std::int64_t driftClock_ = 0;
+    std::int64_t fileEpoch_ = 0;         // filings from an earlier tick are void
+    std::vector<std::int64_t> filedAt_;  // tick at which the countdown plane's value held
+    std::vector<std::int32_t> nextFiled_;
+    std::vector<std::int32_t> dueBuckets_;  // first pixel of each tick modulo kDriftBuckets
+    bool offsetsSummed_ = false;  // closed frames changed the offsets since the last opening
     std::vector<FlagPixelState> pixelStates_;
+    bool recordsLent_ = false;  // handed out by pixelStates: they hold the state
     bool driftTracking_ = true;
     bool skimAdjustActive_ = false;
     bool deviationsSmall_ = false;

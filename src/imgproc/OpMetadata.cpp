@@ -40,7 +40,7 @@ void OpMetadata::refreshConfiguration() {
 
 HRESULT OpMetadata::compute() {
     frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
-    copyPredecessorPixels();
+    passPixels();
     FrameMetadataRecord* m = frame->metadata;
 
     if (m->tempChip == -100.0f) {

@@ -32,9 +32,10 @@ void OpREA::buildTable(int width, int height) {
 HRESULT OpREA::compute() {
     copyFixedMetadata();
     if (copyMode_) {
-        copyPredecessorPixels();
+        passPixels();
         return S_OK;
     }
+    useOwnPixels();
     const std::uint16_t* in = predecessor_->frame->pixels;
     std::uint16_t* out = frame->pixels;
     const std::size_t n = std::min<std::size_t>(table_.size(), pixelCount_);

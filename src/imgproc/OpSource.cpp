@@ -329,8 +329,15 @@ HRESULT OpSource::compute() {
         }
         decodeHeader(sub);
     }
+    const std::vector<CopySpan>& spans = spans_[subFrameIndex_];
+    if (spans.size() == 1 && spans[0].target == 0 && spans[0].count == pixelCount_) {
+        // The image is one stretch of the raw frame: hand that on.
+        passPixels(predecessor_->frame->pixels + spans[0].source);
+        return S_OK;
+    }
+    useOwnPixels();
     std::uint16_t* out = frame->pixels;
-    for (const CopySpan& span : spans_[subFrameIndex_]) {
+    for (const CopySpan& span : spans) {
         std::memcpy(out + span.target, raw + span.source,
                     static_cast<std::size_t>(span.count) * sizeof(std::uint16_t));
     }

@@ -161,11 +161,14 @@ HRESULT OpFlag::setDriftTracking(bool on) {
         previousFlagFrameCounter_ = frame->metadata->frameCounter;
     }
     if (on) {
-        for (FlagPixelState& s : pixelStates_) {
-            s.savedOffset = static_cast<std::int16_t>(s.offset);
-            s.steps = 0;
-            s.period = 0;
-            s.countdown = 0;
+        takeRecords();
+        unfileDrifting();
+        settleSteps();
+        for (std::size_t p = 0; p < planes_.offset.size(); ++p) {
+            planes_.savedOffset[p] = static_cast<std::int16_t>(planes_.offset[p]);
+            planes_.steps[p] = 0;
+            planes_.period[p] = 0;
+            planes_.countdown[p] = 0;
         }
     }
     return S_OK;

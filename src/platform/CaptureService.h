@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Com.h"
+#include "platform/ScopedInstall.h"
 
 namespace platform {
 
@@ -88,6 +89,9 @@ CaptureService& captureService();
 // Installs a service (not owned) in place of the system's; restore goes back to the system's.
 void installCaptureService(CaptureService* service);
 void restoreCaptureService();
+// Installs a service for the lifetime of the guard.
+using ScopedCaptureService =
+    ScopedInstall<CaptureService, installCaptureService, restoreCaptureService>;
 
 // The sample-grabber part every backend shares: keeps the registered callback and hands each
 // buffer to it as a media sample.

@@ -48,8 +48,12 @@ Clock& clock() {
     return c ? *c : systemClock();
 }
 
-void setClock(Clock* c) {
+void installClock(Clock* c) {
     current.store(c, std::memory_order_release);
+}
+
+void restoreClock() {
+    current.store(nullptr, std::memory_order_release);
 }
 
 VirtualClock::VirtualClock(std::int64_t startTicks, std::uint32_t startTickMs)

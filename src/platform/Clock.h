@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/ScopedInstall.h"
+
 namespace platform {
 
 struct LocalTime {
@@ -32,8 +34,11 @@ class Clock {
 
 // The clock in force: the system clock unless a test installed another one.
 Clock& clock();
-// Installs `c` (not owned); nullptr restores the system clock.
-void setClock(Clock* c);
+// Installs a clock (not owned) in place of the system's; restore goes back to the system's.
+void installClock(Clock* c);
+void restoreClock();
+// Installs a clock for the lifetime of the guard.
+using ScopedClock = ScopedInstall<Clock, installClock, restoreClock>;
 
 // Milliseconds since `since` on the wrapping tick, correct across the wrap.
 inline std::uint32_t elapsedMs(std::uint32_t now, std::uint32_t since) {
@@ -66,15 +71,6 @@ class VirtualClock : public Clock {
     std::atomic<std::int64_t> systemMs_{0};
     std::mutex localMutex_;
     LocalTime local_;
-};
-
-// Installs a virtual clock for the lifetime of the object.
-class ScopedClock {
-  public:
-    explicit ScopedClock(Clock& c) { setClock(&c); }
-    ~ScopedClock() { setClock(nullptr); }
-    ScopedClock(const ScopedClock&) = delete;
-    ScopedClock& operator=(const ScopedClock&) = delete;
 };
 
 }  // namespace platform

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ScopedInstall.h"
+
 namespace platform {
 
 // One HID interface as enumeration sees it.
@@ -55,10 +57,13 @@ class HidBackend {
     virtual const wchar_t* error() = 0;
 };
 
-// The backend in force: the system one unless a test installed another (not owned; nullptr
-// restores the system backend).
+// The backend in force: the system one unless a test installed another.
 HidBackend& hidBackend();
-void setHidBackend(HidBackend* backend);
+// Installs a backend (not owned) in place of the system's; restore goes back to the system's.
+void installHidBackend(HidBackend* backend);
+void restoreHidBackend();
+// Installs a backend for the lifetime of the guard.
+using ScopedHidBackend = ScopedInstall<HidBackend, installHidBackend, restoreHidBackend>;
 
 // Users of the system HID library: it is loaded on demand and unloaded (hidapi marked
 // uninitialised) when the last user lets go. Open devices count as users too.

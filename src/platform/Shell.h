@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/ScopedInstall.h"
+
 namespace platform {
 
 // Runs commands through the system's command processor.
@@ -17,5 +19,7 @@ Shell& shell();
 // Installs a shell (not owned) in place of the system's; restore goes back to the system's.
 void installShell(Shell* replacement);
 void restoreShell();
+// Installs a shell for the lifetime of the guard.
+using ScopedShell = ScopedInstall<Shell, installShell, restoreShell>;
 
 }  // namespace platform

@@ -143,6 +143,12 @@ void copyBounded(wchar_t* dst, std::size_t capacity, const std::wstring& text) {
     dst[n] = L'\0';
 }
 
+wchar_t* newWideArray(const std::wstring& text) {
+    wchar_t* copy = new wchar_t[text.size() + 1];
+    std::wmemcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
 std::string toLower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -21,6 +21,10 @@ std::string toNarrowBounded(const wchar_t* text, std::size_t maxBytes);
 // terminator.
 void copyBounded(wchar_t* dst, std::size_t capacity, const std::wstring& text);
 
+// A new terminated copy as an array that the receiver frees with delete[], for the interfaces
+// that hand strings over that way.
+wchar_t* newWideArray(const std::wstring& text);
+
 // Lower-case copy (the C library's case mapping of the current locale).
 std::string toLower(std::string text);
 std::wstring toLower(std::wstring text);

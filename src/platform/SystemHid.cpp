@@ -291,8 +291,12 @@ HidBackend& hidBackend() {
     return b ? *b : gSystemBackend;
 }
 
-void setHidBackend(HidBackend* backend) {
+void installHidBackend(HidBackend* backend) {
     gBackend = backend;
+}
+
+void restoreHidBackend() {
+    gBackend = nullptr;
 }
 
 void retainHidLibrary() {

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/ScopedInstall.h"
+
 namespace platform {
 
 // The USB enumeration branch of the system registry: keys with sub-keys and string values.
@@ -30,6 +32,8 @@ UsbRegistry& usbRegistry();
 // Installs a registry (not owned) in place of the system's; restore goes back to the system's.
 void installUsbRegistry(UsbRegistry* registry);
 void restoreUsbRegistry();
+// Installs a registry for the lifetime of the guard.
+using ScopedUsbRegistry = ScopedInstall<UsbRegistry, installUsbRegistry, restoreUsbRegistry>;
 
 // The registry built from sysfs: the key "SYSTEM\CurrentControlSet\Enum\USB\Vid_xxxx&Pid_xxxx"
 // holds one sub-key per USB device with these ids and a serial, named by the serial, whose

@@ -6,42 +6,34 @@
 namespace zol {
 
 FramerateCounter::FramerateCounter(double intervalMs, unsigned int window)
-    : frameTimer(new Timer()),
-      reportTimer(new Timer()),
+    : frameTimer(std::make_unique<Timer>()),
+      reportTimer(std::make_unique<Timer>()),
       fps(0),
       interval(intervalMs),
       oldest(nullptr),
       newest(nullptr) {
     const std::size_t size = 1 + 2 * static_cast<std::size_t>(std::max(1u, window / 2));
     const double now = frameTimer->getTime();
-    Sample* first = nullptr;
+    ring.reserve(size);
     for (std::size_t i = 0; i < size; ++i) {
-        Sample* s = new Sample{static_cast<int>(i), 0, now, nullptr};
-        if (first == nullptr) {
-            first = s;
-        } else {
-            newest->next = s;
-        }
-        newest = s;
+        ring.push_back(Sample{static_cast<int>(i), 0, now, nullptr});
     }
-    newest->next = first;
-    oldest = first;
+    linkRing();
+    oldest = &ring.front();
+    newest = &ring.back();
 }
 
-FramerateCounter::~FramerateCounter() {
-    freeRing();
-    delete frameTimer;
-    delete reportTimer;
-}
+FramerateCounter::~FramerateCounter() = default;
 
 FramerateCounter::FramerateCounter(const FramerateCounter& other)
-    : frameTimer(new Timer(*other.frameTimer)),
-      reportTimer(new Timer(*other.reportTimer)),
+    : frameTimer(std::make_unique<Timer>(*other.frameTimer)),
+      reportTimer(std::make_unique<Timer>(*other.reportTimer)),
       fps(other.fps),
       interval(other.interval),
       oldest(nullptr),
-      newest(nullptr) {
-    copyFrom(other);
+      newest(nullptr),
+      ring(other.ring) {
+    takePositions(other);
 }
 
 FramerateCounter& FramerateCounter::operator=(const FramerateCounter& other) {
@@ -50,40 +42,23 @@ FramerateCounter& FramerateCounter::operator=(const FramerateCounter& other) {
         *reportTimer = *other.reportTimer;
         fps = other.fps;
         interval = other.interval;
-        freeRing();
-        copyFrom(other);
+        ring = other.ring;
+        takePositions(other);
     }
     return *this;
 }
 
-void FramerateCounter::copyFrom(const FramerateCounter& other) {
-    // Rebuild the ring in the other's order, keeping each sample's place.
-    std::vector<Sample*> copies;
-    const Sample* s = other.oldest;
-    do {
-        copies.push_back(new Sample{s->index, s->count, s->timeMs, nullptr});
-        s = s->next;
-    } while (s != other.oldest);
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        copies[i]->next = copies[(i + 1) % copies.size()];
+void FramerateCounter::linkRing() {
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        ring[i].next = &ring[(i + 1) % ring.size()];
     }
-    oldest = copies.front();
-    newest = copies.back();  // the newest always precedes the oldest
 }
 
-void FramerateCounter::freeRing() {
-    if (oldest == nullptr) {
-        return;
-    }
-    Sample* s = oldest->next;
-    while (s != oldest) {
-        Sample* next = s->next;
-        delete s;
-        s = next;
-    }
-    delete oldest;
-    oldest = nullptr;
-    newest = nullptr;
+void FramerateCounter::takePositions(const FramerateCounter& other) {
+    // The copied samples still point into the other's ring.
+    linkRing();
+    oldest = ring.data() + (other.oldest - other.ring.data());
+    newest = ring.data() + (other.newest - other.ring.data());
 }
 
 bool FramerateCounter::trigger(double* out) {

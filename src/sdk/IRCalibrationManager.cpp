@@ -7,6 +7,7 @@
 #include <cwctype>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 
 #include "imgproc/Cali.h"
@@ -149,23 +150,20 @@ IRCalibrationManager* IRCalibrationManager::getInstance() {
 }
 
 IRCalibrationManager::IRCalibrationManager()
-    : calibrationDir(new wchar_t[kDirCapacity]),
-      formatsDir(new wchar_t[kDirCapacity]),
-      opticsCache(new std::vector<IROptics>()) {
+    : calibrationDir(std::make_unique<wchar_t[]>(kDirCapacity)),
+      formatsDir(std::make_unique<wchar_t[]>(kDirCapacity)),
+      opticsCache(std::make_unique<std::vector<IROptics>>()) {
     std::wstring dir = L"/tmp/cali";
     std::wstring appData;
     if (platform::appDataFolder(appData)) {
         platform::createDirectory(appData);
         dir = platform::joinPath(platform::joinPath(appData, L"Imager"), L"Cali");
     }
-    platform::copyBounded(calibrationDir, kDirCapacity, dir);
-    platform::copyBounded(formatsDir, kDirCapacity, dir);
+    platform::copyBounded(calibrationDir.get(), kDirCapacity, dir);
+    platform::copyBounded(formatsDir.get(), kDirCapacity, dir);
 }
 
 IRCalibrationManager::~IRCalibrationManager() {
-    delete opticsCache;
-    delete[] calibrationDir;
-    delete[] formatsDir;
     std::lock_guard<std::mutex> lock(instanceMutex());
     if (_this == this) {
         _this = nullptr;
@@ -174,13 +172,13 @@ IRCalibrationManager::~IRCalibrationManager() {
 
 void IRCalibrationManager::setCalibrationDir(const wchar_t* dir) {
     if (dir != nullptr) {
-        platform::copyBounded(calibrationDir, kDirCapacity, dir);
+        platform::copyBounded(calibrationDir.get(), kDirCapacity, dir);
     }
 }
 
 void IRCalibrationManager::setFormatsDir(const wchar_t* dir) {
     if (dir != nullptr) {
-        platform::copyBounded(formatsDir, kDirCapacity, dir);
+        platform::copyBounded(formatsDir.get(), kDirCapacity, dir);
     }
 }
 
@@ -276,22 +274,20 @@ bool IRCalibrationManager::checkCaliFiles(const wchar_t* dir, int serial, std::w
 
 wchar_t* IRCalibrationManager::checkCalibration(unsigned long serial) {
     std::wstring list;
-    checkCaliFiles(calibrationDir, static_cast<int>(serial), list, L"Cali-%i.xml", L"Cali-%s.dat",
-                   L"Kennlinie-%s.prn", L";");
+    checkCaliFiles(calibrationDir.get(), static_cast<int>(serial), list, L"Cali-%i.xml",
+                   L"Cali-%s.dat", L"Kennlinie-%s.prn", L";");
     if (list.empty()) {
         return nullptr;
     }
-    wchar_t* out = new wchar_t[list.size() + 1];
-    std::wmemcpy(out, list.c_str(), list.size() + 1);
-    return out;
+    return platform::newWideArray(list);
 }
 
 const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned long serial) {
     if (serial == 0) {
-        return opticsCache;
+        return opticsCache.get();
     }
     Cali* cali = Cali::getInstance();
-    cali->readXML(calibrationDir, static_cast<int>(serial));
+    cali->readXML(calibrationDir.get(), static_cast<int>(serial));
     opticsCache->clear();
     int count = cali->getOpticsCount();
     for (int i = 0; i < count; ++i) {
@@ -307,7 +303,7 @@ const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned l
         }
         opticsCache->push_back(entry);
     }
-    return opticsCache;
+    return opticsCache.get();
 }
 
 std::wstring IRCalibrationManager::generateConfiguration(unsigned long serial) {
@@ -316,7 +312,7 @@ std::wstring IRCalibrationManager::generateConfiguration(unsigned long serial) {
     int tMax = 100;
     SimpleXML xml;
     std::wstring path =
-        platform::joinPath(calibrationDir, L"Cali-" + std::to_wstring(serial) + L".xml");
+        platform::joinPath(calibrationDir.get(), L"Cali-" + std::to_wstring(serial) + L".xml");
     if (xml.open(path.c_str(), L"CaliData")) {
         if (xml.openNode(L"Temperature") && xml.openNode(L"Optics") && xml.openNode(L"OpticsDef")) {
             xml.getInt(L"FOV", &fov);
@@ -337,8 +333,8 @@ std::wstring IRCalibrationManager::generateConfiguration(unsigned long serial) {
     line(
         L"  <videoformatindex>0</videoformatindex> <!-- index of the used video format (USB "
         L"enpoint) -->");
-    line(std::wstring(L"  <formatspath>") + formatsDir + L"</formatspath>");
-    line(std::wstring(L"  <calipath>") + calibrationDir + L"</calipath>");
+    line(std::wstring(L"  <formatspath>") + formatsDir.get() + L"</formatspath>");
+    line(std::wstring(L"  <calipath>") + calibrationDir.get() + L"</calipath>");
     line(
         L"  <!-- Uncomment the following lines to specify user-defined parameters for the "
         L"desired optic");
@@ -399,14 +395,13 @@ bool IRCalibrationManager::downloadCalibration(unsigned long serial) {
     // A camera without its description first reports only the description; the next check
     // reads it and reports the tables. The last check decides.
     for (int attempt = 0; attempt <= 3; ++attempt) {
-        wchar_t* list = checkCalibration(serial);
+        const std::unique_ptr<wchar_t[]> list(checkCalibration(serial));
         if (list == nullptr || list[0] == L'\0') {
-            delete[] list;
             KLOG_INFO("All files installed.");
             return true;
         }
-        bool ok = attempt < 3 && downloadTarget(list, std::to_wstring(serial), calibrationDir);
-        delete[] list;
+        const bool ok = attempt < 3 &&
+                        downloadTarget(list.get(), std::to_wstring(serial), calibrationDir.get());
         if (!ok) {
             KLOG_INFO("Download failed.");
             return false;

@@ -88,18 +88,11 @@ std::map<unsigned long, IRDeviceDS*>& IRDeviceDS::instances() {
 }
 
 IRDeviceDS::IRDeviceDS()
-    : friendlyName(new char[kNameChars]()),
-      wideName(new wchar_t[kNameChars]()),
-      callbackHandler(new CallbackHandler(this)) {
+    : friendlyName(std::make_unique<char[]>(kNameChars)),
+      wideName(std::make_unique<wchar_t[]>(kNameChars)),
+      callbackHandler(std::make_unique<CallbackHandler>(this)) {
     controlledViaHID_ = true;
-    try {
-        initializeGraph();
-    } catch (...) {
-        delete callbackHandler;
-        delete[] friendlyName;
-        delete[] wideName;
-        throw;
-    }
+    initializeGraph();
 }
 
 IRDeviceDS::~IRDeviceDS() {
@@ -112,9 +105,6 @@ IRDeviceDS::~IRDeviceDS() {
     if (it != registry.end() && it->second == this) {
         registry.erase(it);
     }
-    delete callbackHandler;
-    delete[] friendlyName;
-    delete[] wideName;
     releaseSlot(callbackSlot);
 }
 
@@ -135,7 +125,7 @@ int IRDeviceDS::getId() {
 }
 
 const char* IRDeviceDS::getFriendlyName() {
-    return friendlyName;
+    return friendlyName.get();
 }
 
 void IRDeviceDS::setCallback(IRRawFrameCallback callback) {
@@ -234,9 +224,9 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
                 KLOG_ERROR("Reached maximum number of instances --> return NULL");
                 return nullptr;
             }
-            IRDeviceDS* device;
+            std::unique_ptr<IRDeviceDS> device;
             try {
-                device = new IRDeviceDS();
+                device.reset(new IRDeviceDS());
             } catch (...) {
                 releaseSlot(slot);
                 throw;
@@ -244,14 +234,10 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
             device->callbackSlot = slot;
             device->serial_ = static_cast<unsigned int>(s);
             ++_id;
-            registry[s] = device;
-            try {
-                device->buildGraph(d, name, formatIndex);
-            } catch (...) {
-                delete device;
-                throw;
-            }
-            return device;
+            registry[s] = device.get();
+            // A failing build deletes the device, which leaves the registry and frees its slot.
+            device->buildGraph(d, name, formatIndex);
+            return device.release();  // the caller owns it
         }
     }
     return nullptr;
@@ -268,16 +254,16 @@ void IRDeviceDS::buildGraph(const platform::CaptureDevice& device, const std::ws
     friendlyName[n] = '\0';
     const std::wstring id = std::to_wstring(_id);
     platform::copyBounded(
-        wideName, kNameChars,
+        wideName.get(), kNameChars,
         name.substr(0, kNameChars - 1 - std::min(id.size(), kNameChars - 1)) + id);
 
-    graph->addSource(device, wideName);
-    throwIfFailed(graph->addSampleGrabber(filterName(L"SG ", wideName)));
-    const HRESULT hr = graph->setSampleCallback(callbackHandler);
+    graph->addSource(device, wideName.get());
+    throwIfFailed(graph->addSampleGrabber(filterName(L"SG ", wideName.get())));
+    const HRESULT hr = graph->setSampleCallback(callbackHandler.get());
     if (hr != S_OK) {
         throw static_cast<int>(hr);
     }
-    throwIfFailed(graph->addNullRenderer(filterName(L"NR ", wideName)));
+    throwIfFailed(graph->addNullRenderer(filterName(L"NR ", wideName.get())));
     throwIfFailed(graph->renderPreview());
 
     // Capability 2 x formatIndex, when it exists; otherwise the device keeps its own format.

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iomanip>
 #include <locale>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -30,8 +31,8 @@ std::string partName(const char* base, int part) {
 
 IRFileWriter::IRFileWriter(long long startTime, const char* directory, RawdataHeader given)
     : opened(false),
-      rawStream(new std::ofstream),
-      timeStream(new std::ofstream),
+      rawStream(std::make_unique<std::ofstream>()),
+      timeStream(std::make_unique<std::ofstream>()),
       startTime(startTime),
       rawBaseName{},
       timeBaseName{},
@@ -57,17 +58,17 @@ IRFileWriter::IRFileWriter(long long startTime, const char* directory, RawdataHe
 }
 
 IRFileWriter::IRFileWriter(const IRFileWriter& other)
-    : opened(false), rawStream(new std::ofstream), timeStream(new std::ofstream) {
+    : opened(false),
+      rawStream(std::make_unique<std::ofstream>()),
+      timeStream(std::make_unique<std::ofstream>()) {
     copySettings(other);
 }
 
 IRFileWriter& IRFileWriter::operator=(const IRFileWriter& other) {
     if (this != &other) {
-        delete rawStream;
-        delete timeStream;
         opened = false;
-        rawStream = new std::ofstream;
-        timeStream = new std::ofstream;
+        rawStream = std::make_unique<std::ofstream>();
+        timeStream = std::make_unique<std::ofstream>();
         copySettings(other);
     }
     return *this;
@@ -84,12 +85,11 @@ void IRFileWriter::copySettings(const IRFileWriter& other) {
 }
 
 IRFileWriter::~IRFileWriter() {
-    for (std::ofstream* s : {rawStream, timeStream}) {
+    for (std::ofstream* s : {rawStream.get(), timeStream.get()}) {
         if (s->is_open()) {
             s->flush();
             s->close();
         }
-        delete s;
     }
 }
 

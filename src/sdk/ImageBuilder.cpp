@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -95,6 +96,17 @@ struct YuvTables {
     }
 };
 
+// A copy of the first n values; null for null.
+template <typename T>
+std::unique_ptr<T[]> copyOf(const std::unique_ptr<T[]>& from, std::size_t n) {
+    if (!from) {
+        return nullptr;
+    }
+    std::unique_ptr<T[]> copy(new T[n]);
+    std::copy(from.get(), from.get() + n, copy.get());
+    return copy;
+}
+
 inline std::uint8_t clampByte(int v) {
     return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
@@ -102,9 +114,7 @@ inline std::uint8_t clampByte(int v) {
 }  // namespace
 
 ImageBuilder::ImageBuilder(bool alignRows)
-    : data(nullptr),
-      integral(nullptr),
-      scalingMethod(eMinMax),
+    : scalingMethod(eMinMax),
       isoMin(800),
       isoMax(1200),
       width(0),
@@ -114,7 +124,6 @@ ImageBuilder::ImageBuilder(bool alignRows)
       palette(eIron),
       alignRows(alignRows),
       integralStale(false),
-      colorTable(nullptr),
       colorTableLast(0),
       colorTableBase(0),
       colorTableMin(0),
@@ -122,16 +131,11 @@ ImageBuilder::ImageBuilder(bool alignRows)
       colorTablePalette(0),
       colorTableValid(false) {}
 
-ImageBuilder::~ImageBuilder() {
-    releaseArrays();
-    delete[] colorTable;
-}
+ImageBuilder::~ImageBuilder() = default;
 
 void ImageBuilder::releaseArrays() {
-    delete[] data;
-    delete[] integral;
-    data = nullptr;
-    integral = nullptr;
+    data.reset();
+    integral.reset();
 }
 
 // Copies own their arrays: a shared frame would be freed twice.
@@ -143,17 +147,10 @@ ImageBuilder& ImageBuilder::operator=(const ImageBuilder& other) {
     if (this == &other) {
         return *this;
     }
-    std::uint16_t* newData = other.data ? new std::uint16_t[other.size] : nullptr;
-    std::uint32_t* newIntegral = other.integral ? new std::uint32_t[other.size] : nullptr;
-    if (newData) {
-        std::copy(other.data, other.data + other.size, newData);
-    }
-    if (newIntegral) {
-        std::copy(other.integral, other.integral + other.size, newIntegral);
-    }
-    releaseArrays();
-    data = newData;
-    integral = newIntegral;
+    std::unique_ptr<std::uint16_t[]> newData = copyOf(other.data, other.size);
+    std::unique_ptr<std::uint32_t[]> newIntegral = copyOf(other.integral, other.size);
+    data = std::move(newData);
+    integral = std::move(newIntegral);
     scalingMethod = other.scalingMethod;
     isoMin = other.isoMin;
     isoMax = other.isoMax;
@@ -182,11 +179,11 @@ void ImageBuilder::setData(unsigned w, unsigned h, unsigned short* frame) {
         height = h;
         stride = static_cast<std::uint32_t>(rowPixels);
         size = static_cast<std::uint32_t>(pixels);
-        data = new std::uint16_t[size]();
-        integral = new std::uint32_t[size]();
+        data = std::make_unique<std::uint16_t[]>(size);
+        integral = std::make_unique<std::uint32_t[]>(size);
     }
     if (frame != nullptr) {
-        std::copy(frame, frame + size, data);
+        std::copy(frame, frame + size, data.get());
     }
     integralStale = true;
 }
@@ -214,8 +211,8 @@ void ImageBuilder::calculateIntegralImage() {
     // Row sums added to the row above: the same values modulo 2^32 as the corner recursion.
     const std::uint32_t w = width;
     for (std::uint32_t y = 0; y < height; ++y) {
-        const std::uint16_t* d = data + static_cast<std::size_t>(y) * w;
-        std::uint32_t* row = integral + static_cast<std::size_t>(y) * w;
+        const std::uint16_t* d = data.get() + static_cast<std::size_t>(y) * w;
+        std::uint32_t* row = integral.get() + static_cast<std::size_t>(y) * w;
         const std::uint32_t* above = y ? row - w : nullptr;
         std::uint32_t rowSum = 0;
         for (std::uint32_t x = 0; x < w; ++x) {
@@ -266,8 +263,8 @@ void ImageBuilder::getMinMaxRegion(unsigned radius, ExtremalRegion* coldest,
     std::uint32_t minSum = std::numeric_limits<std::uint32_t>::max(), maxSum = 0;
     std::int64_t minX = -1, minY = -1, maxX = -1, maxY = -1;
     for (std::int64_t y = r + 1; y < endY; ++y) {
-        const std::uint32_t* top = integral + (y - r - 1) * w;
-        const std::uint32_t* bottom = integral + (y + r) * w;
+        const std::uint32_t* top = integral.get() + (y - r - 1) * w;
+        const std::uint32_t* bottom = integral.get() + (y + r) * w;
         for (std::int64_t x = r + 1; x < endX; ++x) {
             const std::uint32_t sum =
                 bottom[x + r] - top[x + r] - bottom[x - r - 1] + top[x - r - 1];
@@ -381,7 +378,7 @@ void ImageBuilder::prepareColorTable() {
         return;
     }
     if (!colorTable) {
-        colorTable = new std::uint32_t[kColorTableEntries];
+        colorTable.reset(new std::uint32_t[kColorTableEntries]);  // every entry is set below
     }
     // Entry 0 stands for every value below the window, the last for every value above it.
     const int lo = std::min(isoMin, isoMax);
@@ -406,12 +403,12 @@ void ImageBuilder::convertTemperatureToPaletteImage(unsigned char* rgb, bool noP
         return;
     }
     prepareColorTable();
-    const std::uint32_t* table = colorTable;
+    const std::uint32_t* table = colorTable.get();
     const int base = colorTableBase;
     const int last = static_cast<int>(colorTableLast);
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
     const std::size_t pad = noPadding ? 0 : static_cast<std::size_t>(stride - width) * 3;
-    const std::uint16_t* src = data;
+    const std::uint16_t* src = data.get();
     unsigned char* out = rgb;
     for (std::uint32_t y = 0; y < height; ++y) {
         // Four bytes per pixel, the fourth overwritten by the next pixel; the row's last
@@ -460,7 +457,7 @@ void ImageBuilder::convertTemperatureToPaletteImage(const unsigned int* lookup,
     const PaletteEntries& entries = paletteEntries(palette);
     const std::size_t rowStep = static_cast<std::size_t>(stride) * 3;
     for (std::uint32_t y = 0; y < height; ++y) {
-        const std::uint16_t* src = data + static_cast<std::size_t>(y) * width;
+        const std::uint16_t* src = data.get() + static_cast<std::size_t>(y) * width;
         unsigned char* out = rgb + y * rowStep;
         for (std::uint32_t x = 0; x < width; ++x) {
             // A caller's table may hold anything: indexes stop at the palette's end.

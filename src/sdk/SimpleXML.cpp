@@ -88,11 +88,9 @@ std::wstring endTag(const wchar_t* tag) {
 
 }  // namespace
 
-SimpleXML::SimpleXML() : length(0), start(), end(), depth(0), text(nullptr) {}
+SimpleXML::SimpleXML() : length(0), start(), end(), depth(0) {}
 
-SimpleXML::~SimpleXML() {
-    delete[] text;
-}
+SimpleXML::~SimpleXML() = default;
 
 bool SimpleXML::open(const wchar_t* path, const wchar_t* rootName) {
     std::wstring content;
@@ -104,8 +102,8 @@ bool SimpleXML::open(const wchar_t* path, const wchar_t* rootName) {
     const std::wstring rootOpen = L"<" + root;
     const std::wstring rootClose = L"</" + root + L">";
 
-    delete[] text;
-    text = new wchar_t[content.size() + 1];  // an empty file still needs the terminator
+    text.reset(new wchar_t[content.size() + 1]);  // an empty file still needs the terminator
+    wchar_t* const out = text.get();
     std::size_t kept = 0;
 
     // Without any "<" nothing is read.
@@ -130,19 +128,19 @@ bool SimpleXML::open(const wchar_t* path, const wchar_t* rootName) {
             if (line.find(rootClose) != std::wstring::npos) {
                 break;
             }
-            std::copy(line.begin(), line.end(), text + kept);
+            std::copy(line.begin(), line.end(), out + kept);
             kept += line.size();
         }
     }
-    std::replace(text, text + kept, L'\r', L'\n');
+    std::replace(out, out + kept, L'\r', L'\n');
     length = static_cast<int>(kept);
     depth = 0;
-    text[length] = L'\0';
+    out[length] = L'\0';
 
     // Comment delimiters in the order they appear; a closer that ends where an opener begins
     // stays before it.
     std::vector<CommentToken> tokens;
-    const std::wstring_view view(text, kept);
+    const std::wstring_view view(out, kept);
     for (std::size_t i = 0; i < kept; ++i) {
         if (view.compare(i, 4, L"<!--") == 0) {
             tokens.push_back({0, static_cast<int>(i)});
@@ -177,7 +175,7 @@ bool SimpleXML::open(const wchar_t* path, const wchar_t* rootName) {
         }
     }
     if (!balanced || nesting != 0) {
-        KLOG_ERROR(platform::toNarrowBounded(text, kMaxLogBytes));
+        KLOG_ERROR(platform::toNarrowBounded(out, kMaxLogBytes));
         KLOG_ERROR("Format of file " << platform::toNarrowBounded(path, kMaxLogBytes)
                                      << " is wrong. Verify, that the XML document is well-formed!");
         return false;
@@ -187,15 +185,15 @@ bool SimpleXML::open(const wchar_t* path, const wchar_t* rootName) {
     for (const auto& cut : cuts) {
         const int from = std::max(cut.first, read);
         if (from > read) {
-            std::copy(text + read, text + from, text + write);
+            std::copy(out + read, out + from, out + write);
             write += from - read;
         }
         read = std::max(read, cut.second);
     }
-    std::copy(text + read, text + length, text + write);
+    std::copy(out + read, out + length, out + write);
     write += length - read;
     length = write;
-    text[length] = L'\0';
+    out[length] = L'\0';
     resetToRoot();
     return true;
 }
@@ -311,7 +309,7 @@ int SimpleXML::findTag(const wchar_t* tag, int from, int limit, bool closing) {
     if (stop <= from) {
         return -1;
     }
-    const std::wstring_view view(text, static_cast<std::size_t>(stop));
+    const std::wstring_view view(text.get(), static_cast<std::size_t>(stop));
     const std::size_t at = view.find(wanted, static_cast<std::size_t>(from));
     if (at == std::wstring_view::npos) {
         return -1;
@@ -332,7 +330,7 @@ bool SimpleXML::getInt(const wchar_t* tag, int* value) {
     if (depth >= kMaxDepth || !openNode(tag)) {
         return false;
     }
-    const std::wstring s = elementText(text, start[depth], end[depth]);
+    const std::wstring s = elementText(text.get(), start[depth], end[depth]);
     closeNode();
     int v = 0;
     if (value != nullptr && std::swscanf(s.c_str(), L"%i", &v) == 1) {
@@ -345,7 +343,7 @@ bool SimpleXML::getLong(const wchar_t* tag, long* value) {
     if (depth >= kMaxDepth || !openNode(tag)) {
         return false;
     }
-    const std::wstring s = elementText(text, start[depth], end[depth]);
+    const std::wstring s = elementText(text.get(), start[depth], end[depth]);
     closeNode();
     long v = 0;
     if (value != nullptr && std::swscanf(s.c_str(), L"%ld", &v) == 1) {
@@ -358,7 +356,7 @@ bool SimpleXML::getFloat(const wchar_t* tag, float* value) {
     if (depth >= kMaxDepth || !openNode(tag)) {
         return false;
     }
-    const std::wstring s = elementText(text, start[depth], end[depth]);
+    const std::wstring s = elementText(text.get(), start[depth], end[depth]);
     closeNode();
     float v = 0;
     if (value != nullptr && std::swscanf(s.c_str(), L"%f", &v) == 1) {
@@ -375,12 +373,9 @@ bool SimpleXML::getString(const wchar_t* tag, wchar_t** value) {
     if (depth >= kMaxDepth || !openNode(tag)) {
         return false;
     }
-    const std::wstring s = elementText(text, start[depth], end[depth]);
+    const std::wstring s = elementText(text.get(), start[depth], end[depth]);
     closeNode();
-    wchar_t* copy = new wchar_t[s.size() + 1];
-    std::copy(s.begin(), s.end(), copy);
-    copy[s.size()] = L'\0';
-    *value = copy;
+    *value = platform::newWideArray(s);
     return true;
 }
 

@@ -27,7 +27,7 @@ struct SimChannels {
     }
 
     sim::SimHidBackend hid;
-    sim::ScopedHidBackend scopedHid{hid};
+    platform::ScopedHidBackend scopedHid{hid};
     sim::ScopedSimVideo video;
 };
 

@@ -217,7 +217,7 @@ struct LatePeer : platform::HidBackend {
 
 TEST(HIDCommLateAnswer, StaleAnswerIsNotTakenForTheNextQuery) {
     LatePeer peer;
-    sim::ScopedHidBackend scoped(peer);
+    platform::ScopedHidBackend scoped(peer);
     HIDDevice dev;
     DEVICE_DESCRIPTION d = simDescription(7);
     ASSERT_TRUE(dev.OpenHIDDevice(&d));
@@ -235,7 +235,7 @@ TEST(HIDCommLateAnswer, StaleAnswerIsNotTakenForTheNextQuery) {
 
 TEST(HIDCommThreaded, ExchangesOfOneTransportDoNotMix) {
     sim::SimHidBackend backend;
-    sim::ScopedHidBackend scoped(backend);
+    platform::ScopedHidBackend scoped(backend);
     auto cam = std::make_shared<sim::SimCamera>(1, 3100, 2250);
     cam->tempFlag = 12.5f;
     backend.addCamera(cam);
@@ -294,7 +294,7 @@ TEST_F(HIDNode, ExclusiveHolderShowsInUse) {
 }
 
 TEST(HIDSystemLibrary, StaysLoadedWhileAnyTransportLives) {
-    platform::setHidBackend(nullptr);
+    platform::restoreHidBackend();
     auto first = std::make_unique<HIDComm>();
     auto second = std::make_unique<HIDComm>();
     DEVICE_DESCRIPTION d;

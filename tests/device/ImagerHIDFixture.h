@@ -60,7 +60,7 @@ class ImagerHIDTest : public VirtualClockTest {
     std::uint32_t nowMs() { return clock_.tickMs(); }
 
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend scopedBackend_{backend_};
+    platform::ScopedHidBackend scopedBackend_{backend_};
 };
 
 }  // namespace kelvix_test

@@ -74,7 +74,7 @@ class SimHidTest : public ::testing::Test {
     platform::VirtualClock clock_;
     platform::ScopedClock scopedClock_;
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend scopedBackend_;
+    platform::ScopedHidBackend scopedBackend_;
     std::shared_ptr<sim::SimCamera> cam_;
     HIDDevice dev_;
 };

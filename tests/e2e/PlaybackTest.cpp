@@ -119,7 +119,7 @@ class PlaybackTest : public kelvix_test::VirtualClockTest {
 
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimHidBackend hid_;
-    sim::ScopedHidBackend scopedHid_{hid_};
+    platform::ScopedHidBackend scopedHid_{hid_};
     sim::SimPhysics* physics_ = nullptr;
     std::vector<std::uint16_t> raw_;
     Received received_;

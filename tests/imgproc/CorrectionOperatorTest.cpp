@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,9 +103,46 @@ TEST_F(CorrectionTest, WindowsFollowTheFramePeriod) {
     EXPECT_EQ(corr_->getFramesIn5s(), 1.0f);
 }
 
+// Gains near one whole number with a few apart (dead pixels), with too many apart, spread
+// wider, and beyond 8 bits: each set gives the 64-bit product, also when it follows another.
+TEST_F(CorrectionTest, EverySpreadOfGainsGivesTheWideProduct) {
+    const int w = 160, h = 80, n = w * h;  // at most 264 pixels may lie apart
+    build(w, h);
+    auto spread = [](int p, std::int32_t whole) {
+        return whole * 65536 + (p * 7919) % 65536 - 32768;  // the whole half around `whole`
+    };
+    const std::vector<std::function<std::int32_t(int)>> sets = {
+        [&](int p) { return spread(p, 1); },
+        [&](int p) { return p % 50 == 0 ? 0 : spread(p, 1); },          // 256 apart
+        [&](int p) { return p % 40 == 0 ? 0x30000 : spread(p, 1); },    // 320 apart
+        [&](int p) { return spread(p, -1); },
+        [&](int p) { return p % 3 == 0 ? spread(p, 2) : spread(p, 1); },
+        [&](int p) { return p % 1000 == 0 ? 0x800000 : spread(p, 1); },  // beyond 8 bits
+        [&](int p) { return spread(p, 128); }};
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        corr_->gainOffset.assign(n, {});
+        for (int p = 0; p < n; ++p) {
+            corr_->gainOffset[p] = {sets[k](p), (p * 37) % 200 - 100};
+        }
+        corr_->coefficientsChanged();
+        corr_->flagEnergy = 77;
+        std::int16_t* in = source_->pixels();
+        for (int p = 0; p < n; ++p) {
+            in[p] = static_cast<std::int16_t>(p * 613 % 40000 - 8000);
+        }
+        ASSERT_EQ(source_->run(), S_OK);
+        for (int p = 0; p < n; ++p) {
+            const std::int64_t v = ((std::int64_t{in[p]} * corr_->gainOffset[p].gain) >> 16) +
+                                   corr_->gainOffset[p].offset + 77;
+            ASSERT_EQ(out(p), std::clamp<std::int64_t>(v, -3000, 20479)) << k << " " << p;
+        }
+    }
+}
+
 TEST_F(CorrectionTest, GainOffsetLimitsAndLargeGains) {
     build(4, 1);
     corr_->gainOffset = {{0x10000, 1000}, {0x10000, 1000}, {0x7FFFFFFF, 0}, {0x7FFFFFFF, 0}};
+    corr_->coefficientsChanged();
     corr_->flagEnergy = 0;
     std::int16_t* in = source_->pixels();
     in[0] = 20000;

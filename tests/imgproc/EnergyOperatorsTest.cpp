@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -119,6 +120,39 @@ TEST(EnergyOperators, SettledFramesKeepTheLastConversionUntilATableLoads) {
     c.set({100, 2, 3, 4, 5, 6, 7, 8});
     ASSERT_EQ(c.root.trigger(), S_OK);
     EXPECT_EQ(c.out(0), 101);
+}
+
+// Every 16-bit energy through both operators, with offsets that push the index past both ends
+// of the table, against the lookup rule itself.
+TEST(EnergyOperators, EveryEnergyFollowsTheLookupRule) {
+    SharedParameterBlock shared;
+    SourceOp root(&shared, 256, 256);
+    OpEnergyNormalize norm(&root, &shared);
+    OpEnergy2Temp temp(&norm, &shared);
+    ASSERT_EQ(root.start(), S_OK);
+    std::vector<std::int16_t> a(lut::kSize), b(lut::kSize);
+    for (int i = 0; i < lut::kSize; ++i) {
+        a[i] = static_cast<std::int16_t>(i * 7 - 40000);
+        b[i] = static_cast<std::int16_t>(i * 3 + 5);
+    }
+    auto rule = [](const std::vector<std::int16_t>& t, int offset, std::int16_t v) {
+        return v == lut::kNoValue ? v : t[std::clamp(v + offset, 0, lut::kSize - 1)];
+    };
+    for (std::int16_t offset : {3000, -20000, 31000}) {
+        ASSERT_EQ(norm.loadLut(a.data(), lut::kSize, offset), S_OK);
+        ASSERT_EQ(temp.loadLut(b.data(), lut::kSize, static_cast<std::int16_t>(-offset)), S_OK);
+        for (int i = 0; i < 65536; ++i) {
+            root.pixels()[i] = static_cast<std::int16_t>(i);
+        }
+        ASSERT_EQ(root.trigger(), S_OK);
+        const auto* normOut = reinterpret_cast<const std::int16_t*>(norm.frame->pixels);
+        const auto* tempOut = reinterpret_cast<const std::int16_t*>(temp.frame->pixels);
+        for (int i = 0; i < 65536; ++i) {
+            const auto v = static_cast<std::int16_t>(i);
+            ASSERT_EQ(normOut[i], rule(a, offset, v)) << offset << " " << v;
+            ASSERT_EQ(tempOut[i], rule(b, -offset, normOut[i])) << offset << " " << v;
+        }
+    }
 }
 
 TEST(EnergyOperators, PartialTemperatureTableLoadKeepsTheRest) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -145,6 +146,41 @@ TEST_F(FlagTest, OffsetsFollowTheDriftBetweenFlags) {
     EXPECT_EQ(out(), 1000 - 137);
     frames(0, 1000, 60);
     EXPECT_EQ(out(), 1000 - 138);
+}
+
+// Drift steps more than a thousand frames apart land on their own frames, and the records
+// read in between show the countdown at every point.
+TEST_F(FlagTest, SlowDriftsStepOnTheirOwnFrames) {
+    loadCali(10, 2);
+    build(2, 1);
+    for (int cycle = 0; cycle < 4; ++cycle) {  // the flag image rises by 4 every 6010 frames
+        frames(1, static_cast<std::int16_t>(100 + 4 * cycle), 10);
+        frames(0, 1000, cycle < 3 ? 6000 : 0);
+    }
+    ASSERT_EQ(frame(0, 1000), S_OK);  // the opening
+    const FlagPixelState s = flag_->pixelStates()[0];
+    ASSERT_EQ(s.steps, 4);
+    ASSERT_GT(s.period, 1024);
+    for (int j = 2; j <= 4 * s.period + 5; ++j) {
+        ASSERT_EQ(frame(0, 1000), S_OK);
+        ASSERT_EQ(out(), 1000 - s.offset - std::min(j / s.period, 4)) << j;
+        if (j % 997 == 0 || j % s.period == 0 || j % s.period == s.period - 1) {
+            const FlagPixelState now = flag_->pixelStates()[1];
+            const int left = s.period - j % s.period;
+            EXPECT_EQ(now.countdown, j / s.period >= 4 ? s.period : left) << j;
+            EXPECT_EQ(now.steps, 4 - std::min(j / s.period, 4)) << j;
+        }
+    }
+    // A flag closed only for the frames it skips brings no new offsets: the steps become the
+    // saved offset and the countdown runs on from where it stood.
+    frames(1, 300, 2);
+    ASSERT_EQ(frame(0, 1000), S_OK);
+    const FlagPixelState r = flag_->pixelStates()[0];
+    EXPECT_EQ(r.steps, s.savedOffset);
+    EXPECT_EQ(r.countdown, s.period - 1);
+    EXPECT_EQ(out(), 1000 - s.offset - 4);
+    frames(0, 1000, s.period - 1);
+    EXPECT_EQ(out(), 1000 - s.offset - 5);
 }
 
 TEST_F(FlagTest, SmallDriftsAreIgnored) {

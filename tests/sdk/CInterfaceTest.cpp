@@ -276,14 +276,15 @@ TEST_F(CInterfaceTest, SavesThePaletteRenderingAsPng) {
 
 TEST_F(CInterfaceTest, DaemonKillRunsAShellCommand) {
     FakeShell shell;
-    platform::installShell(&shell);
-    EXPECT_EQ(zol_kelvix_daemon_kill(), 0);
-    // Nothing stopped: no such process, no killall, no shell.
-    for (int status : {1, 127, -1}) {
-        shell.result = status;
-        EXPECT_EQ(zol_kelvix_daemon_kill(), -1) << status;
+    {
+        platform::ScopedShell scoped(shell);
+        EXPECT_EQ(zol_kelvix_daemon_kill(), 0);
+        // Nothing stopped: no such process, no killall, no shell.
+        for (int status : {1, 127, -1}) {
+            shell.result = status;
+            EXPECT_EQ(zol_kelvix_daemon_kill(), -1) << status;
+        }
     }
-    platform::restoreShell();
     EXPECT_EQ(shell.commands, (std::vector<std::string>(4, "killall kelvixdaemon")));
     EXPECT_EQ(zol_kelvix_daemon_launch(), -1);
     EXPECT_EQ(zol_kelvix_daemon_is_running(), -1);

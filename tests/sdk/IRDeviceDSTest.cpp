@@ -357,7 +357,7 @@ TEST_F(IRDeviceDSSysfsTest, SysfsRegistryMapsVideoPathsToTheirCamerasSerials) {
 
     platform::SysfsUsbRegistry registry(root);
     sim::ScopedSimVideo sim;
-    platform::installUsbRegistry(&registry);
+    platform::ScopedUsbRegistry sysfs(registry);  // in place of the simulated one
     auto near = makeCamera(11111111, L"Near");
     near->video.devicePath = platform::sysfs::videoDevicePath(root, "/dev/video2");
     auto far = makeCamera(22222222, L"Far");

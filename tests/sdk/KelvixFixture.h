@@ -99,7 +99,7 @@ class KelvixTest : public VirtualClockTest {
     sim::SimPhysics::Config config_;
     std::shared_ptr<sim::SimCamera> camera_;
     sim::SimHidBackend backend_;
-    sim::ScopedHidBackend scopedBackend_{backend_};
+    platform::ScopedHidBackend scopedBackend_{backend_};
     zol::IRDeviceParams params_;
     std::vector<std::uint16_t> raw_;
 };

@@ -41,10 +41,10 @@ class HidrawSystem : public kelvix_test::TempDirTest {
             std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
         shim::acceptAsHidraw(st.st_rdev);
         backend_ = std::make_unique<platform::SystemHidBackend>(path("sys"));
-        platform::setHidBackend(backend_.get());
+        scopedBackend_ = std::make_unique<platform::ScopedHidBackend>(*backend_);
     }
     void TearDown() override {
-        platform::setHidBackend(nullptr);
+        scopedBackend_.reset();
         backend_.reset();
         shim::reset();
         ::close(slave_);
@@ -55,6 +55,7 @@ class HidrawSystem : public kelvix_test::TempDirTest {
     std::string node_;
     int master_ = -1, slave_ = -1;
     std::unique_ptr<platform::SystemHidBackend> backend_;
+    std::unique_ptr<platform::ScopedHidBackend> scopedBackend_;
 };
 
 TEST_F(HidrawSystem, ReadsTimeOutsAndCloseGoThroughTheSystemLibrary) {
@@ -85,7 +86,7 @@ TEST_F(HidrawSystem, OnlyNodesListedAsHidrawReachTheSystemLibrary) {
         EXPECT_EQ(hid_open_path(other.c_str(), 1), nullptr) << other;
         EXPECT_EQ(hid_open_path(other.c_str(), 0), nullptr) << other;
     }
-    platform::setHidBackend(nullptr);  // the machine's own sysfs
+    scopedBackend_.reset();  // the machine's own sysfs
     EXPECT_EQ(hid_open_path("/dev/null", 1), nullptr);
     EXPECT_EQ(hid_open_path(node_.c_str(), 1), nullptr);
 }

@@ -37,13 +37,13 @@ class V4l2System : public kelvix_test::TempDirTest {
         plug();
         capture_ = std::make_unique<platform::V4l2CaptureService>(path("dev"), path("sys"));
         registry_ = std::make_unique<platform::SysfsUsbRegistry>(path("sys"));
-        platform::installCaptureService(capture_.get());
-        platform::installUsbRegistry(registry_.get());
+        scopedCapture_ = std::make_unique<platform::ScopedCaptureService>(*capture_);
+        scopedRegistry_ = std::make_unique<platform::ScopedUsbRegistry>(*registry_);
     }
     void TearDown() override {
         device_.reset();
-        platform::restoreCaptureService();
-        platform::restoreUsbRegistry();
+        scopedCapture_.reset();
+        scopedRegistry_.reset();
         shim::reset();
         TempDirTest::TearDown();
     }
@@ -74,6 +74,8 @@ class V4l2System : public kelvix_test::TempDirTest {
     std::shared_ptr<shim::V4l2Node> node_;
     std::unique_ptr<platform::V4l2CaptureService> capture_;
     std::unique_ptr<platform::SysfsUsbRegistry> registry_;
+    std::unique_ptr<platform::ScopedCaptureService> scopedCapture_;
+    std::unique_ptr<platform::ScopedUsbRegistry> scopedRegistry_;
     std::unique_ptr<zol::IRDeviceDS> device_;
 };
 

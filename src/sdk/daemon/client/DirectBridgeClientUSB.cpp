@@ -19,13 +19,6 @@ namespace {
 
 constexpr auto kFrameWait = std::chrono::milliseconds(1000);
 
-wchar_t* newWide(const std::wstring& text) {
-    wchar_t* copy = new wchar_t[text.size() + 1];
-    std::copy(text.begin(), text.end(), copy);
-    copy[text.size()] = L'\0';
-    return copy;
-}
-
 // The path cut to what a directory buffer of the calibration manager holds.
 std::wstring boundedDir(const wchar_t* path) {
     std::wstring dir = path;
@@ -53,8 +46,7 @@ void DirectBridgeClientUSB::shutdown() {
     std::lock_guard<std::mutex> state(stateMutex);
     releaseImager();
     connected = false;
-    delete device;
-    device = nullptr;
+    device.reset();
 }
 
 void DirectBridgeClientUSB::shutdownAtExit() {
@@ -97,7 +89,7 @@ bool DirectBridgeClientUSB::connect() {
     }
     if (!formatsDir.empty()) {
         delete[] params.formatsPath;
-        params.formatsPath = newWide(platform::toWide(formatsDir));
+        params.formatsPath = platform::newWideArray(platform::toWide(formatsDir));
     }
 
     const std::uint32_t configuredSerial = params.serial;
@@ -115,9 +107,8 @@ bool DirectBridgeClientUSB::connect() {
     }
     // The video layer hands the same object back for a camera it already has; a device of
     // another camera replaces the one kept from before.
-    if (found != device) {
-        delete device;
-        device = found;
+    if (found != device.get()) {
+        device.reset(found);
     }
     if (this == getInstance()) {
         // Registered after the video layer's statics exist, so it runs before they go.
@@ -141,7 +132,7 @@ bool DirectBridgeClientUSB::connect() {
         return false;
     }
 
-    std::unique_ptr<Kelvix> created(new Kelvix());
+    auto created = std::make_unique<Kelvix>();
     if (!created->init(&params, device->getFrequency(), device->getWidth(), device->getHeight(),
                        device->controlledViaHID(), 0, 0)) {
         return false;  // the imager's slot is freed with it
@@ -157,7 +148,7 @@ bool DirectBridgeClientUSB::connect() {
     created->setClient(this);
     {
         std::lock_guard<std::mutex> lock(imagerMutex);
-        imager = created.release();
+        imager = std::move(created);
     }
     device->setClient(this);
 
@@ -178,7 +169,7 @@ bool DirectBridgeClientUSB::failConnect() {
 }
 
 void DirectBridgeClientUSB::releaseImager() {
-    Kelvix* released;
+    std::unique_ptr<Kelvix> released;  // deleted on return, outside the lock
     {
         std::lock_guard<std::mutex> lock(imagerMutex);
         if (imager == nullptr) {
@@ -191,10 +182,8 @@ void DirectBridgeClientUSB::releaseImager() {
     }
     {
         std::lock_guard<std::mutex> lock(imagerMutex);
-        released = imager;
-        imager = nullptr;
+        released = std::move(imager);
     }
-    delete released;
 }
 
 bool DirectBridgeClientUSB::disconnect() {

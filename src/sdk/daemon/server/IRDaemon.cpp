@@ -22,7 +22,7 @@ const char* const kWakeUpEvent = "wakeUp";
 
 }  // namespace
 
-IRDaemon::IRDaemon() : device(nullptr), wakeUp(platform::Event::named(kWakeUpEvent, false)) {
+IRDaemon::IRDaemon() : wakeUp(platform::Event::named(kWakeUpEvent, false)) {
     std::lock_guard<std::mutex> lock(registryMutex);
     currentDaemon = this;
     if (stopPending) {
@@ -60,16 +60,18 @@ void IRDaemon::stop() {
     wakeUp->set();
 }
 
-// Replaces the current device, deleting the old one.
-void IRDaemon::setDevice(zol::IRDeviceDS* next) {
-    zol::IRDeviceDS* old;
+// Replaces the current device; the old one is deleted outside the lock, since stopping its
+// stream waits for the capture thread.
+void IRDaemon::setDevice(std::unique_ptr<zol::IRDeviceDS> next) {
+    std::unique_ptr<zol::IRDeviceDS> old;
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
-        old = device;
-        device = next;
-    }
-    if (old != next) {
-        delete old;
+        if (next == device) {
+            (void)next.release();  // the video layer handed back the device held already
+            return;
+        }
+        old = std::move(device);
+        device = std::move(next);
     }
 }
 
@@ -87,7 +89,7 @@ bool IRDaemon::run(zol::IRDeviceParams& params, int port) {
         KLOG_ERROR("IR Imager device could not be found");
         return false;
     }
-    setDevice(found);
+    setDevice(std::unique_ptr<zol::IRDeviceDS>(found));  // found borrows from here on
 
     std::unique_ptr<zol::Kelvix> imager = std::make_unique<zol::Kelvix>();
     if (!imager->init(&params, found->getFrequency(), found->getWidth(), found->getHeight(),

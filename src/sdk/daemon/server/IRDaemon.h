@@ -37,10 +37,10 @@ class IRDaemon {
     static bool consoleHandler(platform::ConsoleEvent event);
 
   private:
-    void setDevice(zol::IRDeviceDS* device);
+    void setDevice(std::unique_ptr<zol::IRDeviceDS> next);
 
-    std::mutex deviceMutex;   // guards device against the console handler
-    zol::IRDeviceDS* device;  // the current video device, null when none
+    std::mutex deviceMutex;                   // guards device against the console handler
+    std::unique_ptr<zol::IRDeviceDS> device;  // the current video device, null when none
     // The event the device's run waits on, held so that a stop request that comes before the
     // run is waiting is not lost.
     std::shared_ptr<platform::Event> wakeUp;
