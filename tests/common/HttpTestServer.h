@@ -1,3 +1,4 @@
+// An HTTP server on 127.0.0.1 for the download tests (calibration manager, kelvixcalfetch).
 #pragma once
 
 #include <string>
