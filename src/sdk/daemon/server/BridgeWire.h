@@ -1,5 +1,5 @@
 // The bridge protocol on the wire, shared by the daemon's DirectBridge, the TCP client and the
-// fuzz targets: command words, the configuration record, image headers and their checks.
+// protocol fuzz target: command words, the configuration record, image headers and their checks.
 #pragma once
 
 #include <cstddef>
