@@ -1,3 +1,5 @@
+// Built once per process: physics of 32 x 8 pixels, the standard calibration set, and one
+// closed-flag and one open-flag raw frame.
 #include "support/FuzzCamera.h"
 
 #include <cstdlib>
