@@ -13,13 +13,6 @@ namespace kelvix_fuzz {
 
 namespace {
 
-wchar_t* copyOf(const std::wstring& s) {
-    wchar_t* p = new wchar_t[s.size() + 1];
-    s.copy(p, s.size());
-    p[s.size()] = L'\0';
-    return p;
-}
-
 FuzzCamera make() {
     FuzzCamera c;
     c.camera = std::make_shared<sim::SimCamera>(FuzzCamera::kSerial);
@@ -52,8 +45,8 @@ FuzzCamera make() {
 void FuzzCamera::usePaths(zol::IRDeviceParams& params) const {
     delete[] params.caliPath;
     delete[] params.formatsPath;
-    params.caliPath = copyOf(directory);
-    params.formatsPath = copyOf(directory);
+    params.caliPath = platform::newWideArray(directory);
+    params.formatsPath = platform::newWideArray(directory);
 }
 
 const FuzzCamera& fuzzCamera() {
