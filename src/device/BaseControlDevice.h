@@ -1,3 +1,6 @@
+// The control-device interface between the library and a camera's control channel. Kelvix picks
+// the implementation (ImagerHID for a camera, PlaybackControlDevice for a recording); the chain
+// calls it on the frame thread, Kelvix's setters on the application's.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// Debug build only: a camera-less control device with which an application of libkelvixd feeds
+// the processing chain from elsewhere (installed under include/kelvix/debug).
 #pragma once
 
 #ifdef KELVIX_DEBUG_BUILD

@@ -1,3 +1,5 @@
+// ImagerHID, the control device for a camera on USB HID: Kelvix creates it for a live camera,
+// and the chain and Kelvix's setters drive it. It holds the HIDDevice command set.
 #pragma once
 
 #include <atomic>
