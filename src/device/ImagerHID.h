@@ -16,7 +16,8 @@
 
 // The control channel of a camera on USB HID. Caches every value it sets, so the paired
 // getters answer without a camera round trip, and holds autonomous-mode configurations back
-// until a burst of changes has settled.
+// until a burst of changes has settled. Threads as for BaseControlDevice: the queue of held-back
+// configurations has its own lock, the cached values have none.
 class ImagerHID : public BaseControlDevice {
   public:
     ImagerHID();
