@@ -46,8 +46,8 @@ bool readText(zol::SimpleXML& xml, const wchar_t* tag, std::wstring& out) {
     if (!xml.getString(tag, &value) || value == nullptr) {
         return false;
     }
-    out = value;
-    delete[] value;
+    const std::unique_ptr<wchar_t[]> owned(value);  // the reader hands the text over
+    out = owned.get();
     return true;
 }
 

@@ -48,7 +48,7 @@ bool isRevision3000(std::uint16_t hw) {
     return hw >= 3000 && hw <= 3199;
 }
 
-std::uint16_t* copyPixels(const OpFrame* f, FrameInitRecord* format) {
+std::unique_ptr<std::uint16_t[]> copyPixels(const OpFrame* f, FrameInitRecord* format) {
     if (f == nullptr || f->format == nullptr || f->pixels == nullptr) {
         return nullptr;
     }
@@ -58,8 +58,8 @@ std::uint16_t* copyPixels(const OpFrame* f, FrameInitRecord* format) {
                         static_cast<std::uint32_t>(fmt.height), fmt.bitCount, fmt.avgTimePerFrame};
     const std::size_t bytes = static_cast<std::size_t>(std::max(fmt.width, 0)) *
                               std::max(fmt.height, 0) * fmt.bitCount / 8;
-    auto* copy = new std::uint16_t[(bytes + 1) / 2]();
-    std::memcpy(copy, f->pixels, bytes);
+    std::unique_ptr<std::uint16_t[]> copy(new std::uint16_t[(bytes + 1) / 2]());
+    std::memcpy(copy.get(), f->pixels, bytes);
     return copy;
 }
 
@@ -133,31 +133,31 @@ HRESULT ImageProcessing::init(BaseControlDevice* device, const ImageProcessingCo
     format.contentKind = 0;
     KLOG_DEBUG("Source buffer size: " << format.byteSize << " Width: " << format.width
                                       << " Height: " << format.height);
-    deviceFrame_ = OpBase::allocateOutputFrame(&format, 0);
+    deviceFrame_.reset(OpBase::allocateOutputFrame(&format, 0));
     if (rawBuffer != nullptr) {
         rawBuffer->buffer = reinterpret_cast<std::uint8_t*>(deviceFrame_->pixels);
     }
 
     metadataEntryCount_ = 2;
     metadataCompanion_ = 1;
-    metadataRecord_ =
-        imager_metadata::initParameters(metadataRecord_, metadataEntryCount_, metadataCompanion_);
-    std::memset(metadataRecord_, 0, ImagerMetadataRecord::kFixedSize);
+    metadataRecord_.reset(imager_metadata::initParameters(metadataRecord_.release(),
+                                                          metadataEntryCount_, metadataCompanion_));
+    std::memset(metadataRecord_.get(), 0, ImagerMetadataRecord::kFixedSize);
     metadataRecord_->entryCount = metadataEntryCount_;
     metadataRecord_->companion = metadataCompanion_;
 
-    device_ = new OpDevice(&shared_);
-    source_ = new OpSource(device_, 1, L"# Source", &shared_, 0);
-    metadata_ = new OpMetadata(source_, &shared_);
-    flag_ = new OpFlag(metadata_, &shared_, cali);
-    radialDistortion_ = new OpREA_RadDistCorr(flag_, &shared_);
+    device_ = build<OpDevice>(&shared_);
+    source_ = build<OpSource>(device_, 1, L"# Source", &shared_, 0);
+    metadata_ = build<OpMetadata>(source_, &shared_);
+    flag_ = build<OpFlag>(metadata_, &shared_, cali);
+    radialDistortion_ = build<OpREA_RadDistCorr>(flag_, &shared_);
     postProcessing_ =
-        new OpPostProcessing(radialDistortion_, &shared_, std::move(postProcessingHook));
-    auto* corr = new OpCorr(postProcessing_, &shared_, cali);
+        build<OpPostProcessing>(radialDistortion_, &shared_, std::move(postProcessingHook));
+    auto* corr = build<OpCorr>(postProcessing_, &shared_, cali);
     corr->setTableSlot(&correctionTable_);
     correction_.push_back(corr);
-    energyNormalize_.push_back(new OpEnergyNormalize(correction_.back(), &shared_));
-    energy2Temp_.push_back(new OpEnergy2Temp(energyNormalize_.back(), &shared_));
+    energyNormalize_.push_back(build<OpEnergyNormalize>(correction_.back(), &shared_));
+    energy2Temp_.push_back(build<OpEnergy2Temp>(energyNormalize_.back(), &shared_));
 
     energy2Temp_.back()->initCallback = config_.initCallbacks[ImageProcessingConfig::kThermalSlot];
     energy2Temp_.back()->frameDoneCallback =
@@ -170,7 +170,7 @@ HRESULT ImageProcessing::addVisibleSource() {
         return E_UNEXPECTED;
     }
     if (visibleSource_ == nullptr) {
-        visibleSource_ = new OpSource(device_, 2, L"# Source Visible", &shared_, 1);
+        visibleSource_ = build<OpSource>(device_, 2, L"# Source Visible", &shared_, 1);
         visibleSource_->initCallback = config_.initCallbacks[ImageProcessingConfig::kVisibleSlot];
         visibleSource_->frameDoneCallback =
             config_.doneCallbacks[ImageProcessingConfig::kVisibleSlot];
@@ -196,7 +196,7 @@ HRESULT ImageProcessing::initOperators() {
     const OpFrameFormat& f = *deviceFrame_->format;
     KLOG_DEBUG("Source buffer size: " << f.byteSize << " Width: " << f.width
                                       << " Height: " << f.height);
-    const HRESULT hr = device_->attach(deviceFrame_);
+    const HRESULT hr = device_->attach(deviceFrame_.get());
     return source_->isFormatFound() ? hr : E_NOTIMPL;
 }
 
@@ -290,10 +290,20 @@ void ImageProcessing::emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint
     SnapshotRecord record;
     const OpEnergyNormalize* norm = getEnergyNormalize(0);
     const OpEnergy2Temp* temp = getEnergy2Temp(0);
-    record.energy = norm != nullptr ? copyPixels(norm->frame, &record.formats[0]) : nullptr;
-    record.temperatures = temp != nullptr ? copyPixels(temp->frame, &record.formats[1]) : nullptr;
-    record.visible =
-        visibleSource_ != nullptr ? copyPixels(visibleSource_->frame, &record.formats[3]) : nullptr;
+    // The copies live until the callback returns; the record only points at them.
+    std::unique_ptr<std::uint16_t[]> energy, temperatures, visible;
+    if (norm != nullptr) {
+        energy = copyPixels(norm->frame, &record.formats[0]);
+    }
+    if (temp != nullptr) {
+        temperatures = copyPixels(temp->frame, &record.formats[1]);
+    }
+    if (visibleSource_ != nullptr) {
+        visible = copyPixels(visibleSource_->frame, &record.formats[3]);
+    }
+    record.energy = energy.get();
+    record.temperatures = temperatures.get();
+    record.visible = visible.get();
     if (temp != nullptr && temp->frame != nullptr && temp->frame->metadata != nullptr) {
         record.metadata = OpBase::copyMetadata(temp->frame->metadata, OpBase::allocateMetadata());
     }
@@ -301,9 +311,6 @@ void ImageProcessing::emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint
     record.pifRequest = pif;
     record.thirdRequest = third;
     snapshotCallback(&record);
-    delete[] record.energy;
-    delete[] record.temperatures;
-    delete[] record.visible;
     OpBase::freeMetadata(record.metadata);
 }
 
@@ -352,7 +359,7 @@ HRESULT ImageProcessing::readCalibration() {
 }
 
 void ImageProcessing::fillMetadataFromModel(const ImagerMetadataModel& model) {
-    imager_metadata::fillFromModel(metadataRecord_, model, shared_);
+    imager_metadata::fillFromModel(metadataRecord_.get(), model, shared_);
 }
 
 std::wstring ImageProcessing::tableFilePath(bool* fits) const {
@@ -394,11 +401,9 @@ HRESULT ImageProcessing::loadTemperatureTable() {
 
     normalizationCount_ = 0;
     normalizationTable_.reset();
-    delete secondaryTable_;
-    secondaryTable_ = nullptr;
-    delete primaryTable_;
-    primaryTable_ = new TemperatureTable(&shared_);
-    correctionTable_ = primaryTable_;
+    secondaryTable_.reset();
+    primaryTable_ = std::make_unique<TemperatureTable>(&shared_);
+    correctionTable_ = primaryTable_.get();
     primaryStale_ = false;
     shared_.energyAtTMin = shared_.energyAtTMax = 0.0f;
 
@@ -477,8 +482,8 @@ HRESULT ImageProcessing::loadTemperatureTable() {
     if (data.tableParams.Normalize) {
         // The pixel energies stay in the file table's scale; the normalisation maps them onto
         // the model that replaces the primary below.
-        secondaryTable_ = new TemperatureTable(*primaryTable_);
-        correctionTable_ = secondaryTable_;
+        secondaryTable_ = std::make_unique<TemperatureTable>(*primaryTable_);
+        correctionTable_ = secondaryTable_.get();
         if (data.tableParams.Lambda > 0.0) {
             model.T1 = data.tableParams.T1;
             model.T3 = data.tableParams.T3;
@@ -897,50 +902,32 @@ HRESULT ImageProcessing::configurePif(const PifConfigRecord* record) {
 }
 
 void ImageProcessing::destroyChain() {
-    // Successors first: the post-processing worker must stop before the operators behind it go.
-    delete postProcessing_;
-    postProcessing_ = nullptr;
-    for (OpBase* op : measurementOps_) {
-        delete op;
+    // The post-processing worker stops first: it may be running the operators behind it.
+    if (postProcessing_ != nullptr) {
+        postProcessing_->stopWorker();
     }
-    measurementOps_.clear();
-    measurementFields_.clear();  // the callers' records
-    for (OpEnergy2Temp* op : energy2Temp_) {
-        delete op;
+    while (!operators_.empty()) {
+        operators_.pop_back();
     }
-    for (OpEnergyNormalize* op : energyNormalize_) {
-        delete op;
-    }
-    for (OpCorr* op : correction_) {
-        delete op;
-    }
-    energy2Temp_.clear();
-    energyNormalize_.clear();
-    correction_.clear();
-    delete radialDistortion_;
-    delete flag_;
-    delete metadata_;
-    delete visibleSource_;
-    delete source_;
-    delete device_;
-    radialDistortion_ = nullptr;
-    flag_ = nullptr;
-    metadata_ = nullptr;
-    visibleSource_ = nullptr;
-    source_ = nullptr;
     device_ = nullptr;
-    OpBase::freeFrame(deviceFrame_);
-    deviceFrame_ = nullptr;
-    delete primaryTable_;
-    delete secondaryTable_;
-    primaryTable_ = nullptr;
-    secondaryTable_ = nullptr;
+    metadata_ = nullptr;
+    source_ = nullptr;
+    visibleSource_ = nullptr;
+    flag_ = nullptr;
+    radialDistortion_ = nullptr;
+    postProcessing_ = nullptr;
+    correction_.clear();
+    energyNormalize_.clear();
+    energy2Temp_.clear();
+    measurementFields_.clear();  // the callers' records
+    deviceFrame_.reset();
     correctionTable_ = nullptr;
+    primaryTable_.reset();
+    secondaryTable_.reset();
     normalizationTable_.reset();
     normalizationCount_ = 0;
     shared_.opticsText.clear();
     shared_.pifConfig = nullptr;
     pifRecord_.clear();
-    imager_metadata::release(metadataRecord_);
-    metadataRecord_ = nullptr;
+    metadataRecord_.reset();
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imgproc/ImagerMetadataRecord.h"
@@ -134,7 +135,7 @@ class ImageProcessing {
     // The imager and the tests reach the parts of the chain through these.
     SharedParameterBlock& getShared() { return shared_; }
     BaseControlDevice* getDevice() const { return shared_.device; }
-    OpFrame* getDeviceFrame() const { return deviceFrame_; }
+    OpFrame* getDeviceFrame() const { return deviceFrame_.get(); }
     OpDevice* getDeviceOperator() const { return device_; }
     OpSource* getSource() const { return source_; }
     OpSource* getVisibleSource() const { return visibleSource_; }
@@ -146,9 +147,9 @@ class ImageProcessing {
     KELVIX_DEBUG_API OpEnergyNormalize* getEnergyNormalize(std::size_t index) const;
     KELVIX_DEBUG_API OpEnergy2Temp* getEnergy2Temp(std::size_t index) const;
     std::size_t getChainCount() const { return energy2Temp_.size(); }
-    const TemperatureTable* getPrimaryTable() const { return primaryTable_; }
-    const TemperatureTable* getSecondaryTable() const { return secondaryTable_; }
-    const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_; }
+    const TemperatureTable* getPrimaryTable() const { return primaryTable_.get(); }
+    const TemperatureTable* getSecondaryTable() const { return secondaryTable_.get(); }
+    const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_.get(); }
     const ImageProcessingConfig& getConfig() const { return config_; }
     std::uint32_t getTickCount() const { return tickCount_; }
     // Chain index n + 1 measures field n; empty unless a caller adds fields.
@@ -235,6 +236,18 @@ class ImageProcessing {
     // ERROR for a table whose model cannot be built; the result to return.
     HRESULT modelBuildFailed(const std::wstring& path, HRESULT hr);
 
+    // Constructs an operator, appends it to operators_ and returns the borrowed view.
+    template <class Op, class... Args>
+    Op* build(Args&&... args) {
+        auto op = std::make_unique<Op>(std::forward<Args>(args)...);
+        Op* view = op.get();
+        operators_.push_back(std::move(op));
+        return view;
+    }
+
+    // Every operator, in build order; destroyChain releases them in reverse. The typed pointers
+    // below only borrow from it.
+    std::vector<std::unique_ptr<OpBase>> operators_;
     OpDevice* device_ = nullptr;
     OpMetadata* metadata_ = nullptr;
     OpSource* source_ = nullptr;
@@ -245,28 +258,27 @@ class ImageProcessing {
     std::vector<OpCorr*> correction_;
     std::vector<OpEnergyNormalize*> energyNormalize_;
     std::vector<OpEnergy2Temp*> energy2Temp_;
-    // Measurement-field branches: their last operators (owned) and the callers' records.
-    std::vector<OpBase*> measurementOps_;
+    // The callers' records of the measurement-field branches.
     std::vector<zol::IRMeasurementField*> measurementFields_;
 
     std::uint32_t nextTick_ = 0;
     std::uint32_t tickCount_ = 0;
     bool tickStarted_ = false;
 
-    OpFrame* deviceFrame_ = nullptr;
+    std::unique_ptr<OpFrame, OpFrameDeleter> deviceFrame_;
     ImageProcessingConfig config_;
     SharedParameterBlock shared_;
     std::vector<std::uint8_t> pifRecord_;  // the kept copy of the process-interface record
-    ImagerMetadataRecord* metadataRecord_ = nullptr;
+    std::unique_ptr<ImagerMetadataRecord, imager_metadata::Deleter> metadataRecord_;
     std::uint16_t metadataEntryCount_ = 0;
     std::uint16_t metadataCompanion_ = 0;
 
     // Owned. The correction operators read, through their slot, the table the pixel energies
     // are in: the file table, which is the secondary when the range normalises to a model, else
     // the primary.
-    TemperatureTable* primaryTable_ = nullptr;
-    TemperatureTable* secondaryTable_ = nullptr;
-    TemperatureTable* correctionTable_ = nullptr;
+    std::unique_ptr<TemperatureTable> primaryTable_;
+    std::unique_ptr<TemperatureTable> secondaryTable_;
+    TemperatureTable* correctionTable_ = nullptr;  // borrows one of the two
     bool primaryStale_ = true;
     std::unique_ptr<std::int16_t[]> normalizationTable_;
     int normalizationCount_ = 0;

@@ -202,3 +202,8 @@ class OpBase {
     double counterFrequency_;
     std::uint32_t lastSettleMarker_ = 0;
 };
+
+// For owners of a whole frame record (format, pixels, metadata).
+struct OpFrameDeleter {
+    void operator()(OpFrame* frame) const { OpBase::freeFrame(frame); }
+};

@@ -9,11 +9,7 @@ OpPostProcessing::OpPostProcessing(OpBase* predecessor, SharedParameterBlock* sh
 }
 
 OpPostProcessing::~OpPostProcessing() {
-    running_ = false;
-    dataEvent_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    stopWorker();
     std::lock_guard<std::mutex> lock(queueMutex_);
     for (OpFrame* f : queue_) {
         freeFrame(f);
@@ -25,6 +21,14 @@ OpPostProcessing::~OpPostProcessing() {
     spare_.clear();
     // The output frame is the predecessor's or a queued one: never ours to free.
     frame = nullptr;
+}
+
+void OpPostProcessing::stopWorker() {
+    running_ = false;
+    dataEvent_.set();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 HRESULT OpPostProcessing::init(OpBase* predecessor) {

@@ -17,6 +17,8 @@ class OpPostProcessing : public OpBase {
     OpPostProcessing(OpBase* predecessor, SharedParameterBlock* shared,
                      std::function<void()> frameHook = nullptr);
     ~OpPostProcessing() override;
+    // Ends and joins the worker; the frames after this operator are then passed on by nobody.
+    void stopWorker();
 
     HRESULT trigger() override;
     HRESULT init(OpBase* predecessor) override;

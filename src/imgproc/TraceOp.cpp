@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "sdk/Log.h"
 
@@ -12,11 +13,9 @@ TraceOp* TraceOp::getInstance() {
     // a debug caller deletes it.
     TraceOp* instance = instance_.load(std::memory_order_acquire);
     if (instance == nullptr) {
-        TraceOp* created = new TraceOp();
-        if (instance_.compare_exchange_strong(instance, created, std::memory_order_acq_rel)) {
-            instance = created;
-        } else {
-            delete created;
+        std::unique_ptr<TraceOp> created(new TraceOp());
+        if (instance_.compare_exchange_strong(instance, created.get(), std::memory_order_acq_rel)) {
+            instance = created.release();
         }
     }
     return instance;

@@ -232,9 +232,8 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
         return false;
     }
 
-    if (wchar_t* missing = checkCalibration()) {
-        const std::wstring list = missing;
-        delete[] missing;
+    if (const std::unique_ptr<wchar_t[]> missing{checkCalibration()}) {
+        const std::wstring list = missing.get();
         if (!list.empty()) {
             KLOG_ERROR("Missing calibration files " << platform::toNarrow(list));
             return false;
