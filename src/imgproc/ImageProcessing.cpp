@@ -901,6 +901,75 @@ HRESULT ImageProcessing::configurePif(const PifConfigRecord* record) {
     return S_OK;
 }
 
+unsigned ImageProcessing::queryOutputFrequency(unsigned width, unsigned height, unsigned rate) {
+    if (source_ == nullptr) {
+        return 0;
+    }
+    FormatRequest request;
+    request.width = static_cast<std::int32_t>(width);
+    request.height = static_cast<std::int32_t>(height);
+    request.frequency = static_cast<double>(rate);
+    FormatInfo formats[2];
+    int count = 0;
+    if (source_->queryFormats(&request, formats, &count) != S_OK || count <= 0) {
+        return 0;
+    }
+    return static_cast<unsigned>(formats[0].frequency);
+}
+
+void ImageProcessing::setFlagStateCallback(FlagStateCallback callback) {
+    if (flag_ != nullptr) {
+        flag_->flagStateCallback = callback;
+    }
+}
+
+void ImageProcessing::setFlagCorrectionMode(std::int32_t mode) {
+    if (flag_ != nullptr) {
+        flag_->correctionMode = mode;
+        flag_->updateCorrectionMode();
+    }
+}
+
+std::uint16_t ImageProcessing::getFlagCycles() const {
+    return flag_ != nullptr ? flag_->getFlagCycles() : 0;
+}
+
+bool ImageProcessing::restartFlagSum() {
+    return flag_ != nullptr && flag_->restartClosedSum();
+}
+
+std::int32_t ImageProcessing::getLastFlagState() const {
+    return metadata_ != nullptr ? metadata_->lastFlagState : 4;
+}
+
+void ImageProcessing::setFrameLock(std::recursive_mutex* lock) {
+    if (postProcessing_ != nullptr) {
+        postProcessing_->setFrameLock(lock);
+    }
+}
+
+void ImageProcessing::setOutputRate(double ratio) {
+    if (postProcessing_ != nullptr) {
+        postProcessing_->setRate(ratio);
+    }
+}
+
+void ImageProcessing::setUseMultiThreading(bool on) {
+    if (postProcessing_ != nullptr) {
+        postProcessing_->setUseThread(on);
+    }
+}
+
+const OpFrame* ImageProcessing::getEnergyFrame() const {
+    const OpEnergyNormalize* norm = getEnergyNormalize(0);
+    return norm != nullptr ? norm->frame : nullptr;
+}
+
+bool ImageProcessing::hasThermalOutput() const {
+    const OpEnergy2Temp* last = getEnergy2Temp(0);
+    return last != nullptr && last->frame != nullptr;
+}
+
 void ImageProcessing::destroyChain() {
     // The post-processing worker stops first: it may be running the operators behind it.
     if (postProcessing_ != nullptr) {

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "imgproc/ImagerMetadataRecord.h"
 #include "imgproc/OpBase.h"
+#include "imgproc/OpFlag.h"
 #include "imgproc/SharedParameterBlock.h"
 #include "kelvix/export.h"
 #include "platform/HResult.h"
@@ -21,7 +23,6 @@ class OpCorr;
 class OpDevice;
 class OpEnergy2Temp;
 class OpEnergyNormalize;
-class OpFlag;
 class OpMetadata;
 class OpPostProcessing;
 class OpREA_RadDistCorr;
@@ -126,6 +127,32 @@ class ImageProcessing {
     HRESULT getTempChip(float* t);
 
     void destroyChain();
+
+    // What the imager asks of the operators; each does nothing, or answers neutrally, while
+    // its operator is missing.
+    // Frequency of the source's first output format for this raw stream; 0 when none fits.
+    unsigned queryOutputFrequency(unsigned width, unsigned height, unsigned rate);
+    void setFlagStateCallback(FlagStateCallback callback);
+    // 0 off, 1 on, 2 automatic.
+    void setFlagCorrectionMode(std::int32_t mode);
+    std::uint16_t getFlagCycles() const;
+    // With the flag closed now, its offsets are summed afresh from the next frame; false
+    // otherwise.
+    bool restartFlagSum();
+    // Flag state of the last frame the metadata operator saw; 4 (unknown) before any.
+    std::int32_t getLastFlagState() const;
+    // The lock the post-processing worker holds for each frame it passes on.
+    void setFrameLock(std::recursive_mutex* lock);
+    // Fraction of frames passed on, in [0, 1].
+    void setOutputRate(double ratio);
+    // Runs the operators behind post-processing on its worker thread from the next frame.
+    void setUseMultiThreading(bool on);
+    // A thermal snapshot after the next processed frame.
+    void requestSnapshot() { shared_.appSnapshotRequest = 1; }
+    // The first energy image; null before the chain has one.
+    const OpFrame* getEnergyFrame() const;
+    // The operators down to the temperature output have their frames.
+    bool hasThermalOutput() const;
 
     // Set by the imager after init; null = no snapshots.
     SnapshotCallback snapshotCallback;
