@@ -187,6 +187,7 @@ class KELVIX_API Kelvix {
     void applyChipHeating();
 
     void freeMemory();
+    void runFlagAutomation();
     void startFlag();
     void* userArg() const;
     bool failChain(const char* reason);

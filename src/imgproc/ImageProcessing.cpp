@@ -200,6 +200,22 @@ HRESULT ImageProcessing::initOperators() {
     return source_->isFormatFound() ? hr : E_NOTIMPL;
 }
 
+HRESULT ImageProcessing::processRawFrame(const std::uint8_t* raw, std::size_t bytes,
+                                         std::int64_t timestamp, std::int64_t frameNumber) {
+    if (OpFrame* device = deviceFrame_.get()) {
+        if (raw != nullptr) {
+            const auto capacity = static_cast<std::size_t>(device->format->byteSize);
+            std::memcpy(device->pixels, raw, std::min(bytes, capacity));
+        }
+        if (FrameMetadataRecord* m = device->metadata) {
+            m->frameCounter += 1;
+            m->timestamp = timestamp;
+            m->frameNumber = frameNumber;
+        }
+    }
+    return process();
+}
+
 HRESULT ImageProcessing::process() {
     const std::uint32_t now = platform::clock().tickMs();
     if (!tickStarted_) {

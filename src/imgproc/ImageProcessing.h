@@ -49,8 +49,9 @@ struct ImageProcessingConfig {
     FrameDoneCallback doneCallbacks[kCallbackSlots] = {};
 };
 
-// The imager's view of the device frame: the chain writes the pixel buffer address; the imager
-// copies each raw frame there and keeps its own timestamp and frame-number cells.
+// The imager's view of the device frame: init writes the pixel buffer's address here (the
+// buffer processRawFrame copies each raw frame into); the imager keeps its own timestamp and
+// frame-number cells.
 struct RawBufferRecord {
     std::uint8_t* buffer = nullptr;
     std::int64_t* timestamp = nullptr;
@@ -98,6 +99,11 @@ class ImageProcessing {
                  std::function<void()> postProcessingHook = nullptr);
     HRESULT addVisibleSource();
     HRESULT initOperators();
+    // The raw frame's way in: copies `raw` into the device frame (the buffer init announced in
+    // the RawBufferRecord), advances its frame counter, stamps it, and runs process().
+    HRESULT processRawFrame(const std::uint8_t* raw, std::size_t bytes, std::int64_t timestamp,
+                            std::int64_t frameNumber);
+    // Runs the device frame as it stands from the root operator down to the temperature output.
     HRESULT process();
 
     // `out` must hold 128 bytes; up to two analog values land at offsets 124 to 127.

@@ -514,26 +514,28 @@ void Kelvix::freeMemory() {
     }
 }
 
+// A raw frame's way: the video device's client hands it here on the capture thread; the chain
+// copies it into its device frame and runs it through its operators (source, metadata, flag,
+// radial distortion, post-processing, correction, energy normalisation, energy to temperature).
+// The last operator's callback (kelvix_callback::thermalFrame) brings the temperatures back to
+// onThermalFrame, on this thread or, with multi-threading, on the post-processing worker.
 void Kelvix::process(unsigned char* raw, void* userArg) {
     if (!initialised_) {
         return;
     }
     FrameLock frame(frameMutex_);
     kelvix_callback::instanceUserArg[instanceIndex_].store(userArg, std::memory_order_relaxed);
-    if (raw != nullptr && rawBufferRecord_->buffer != nullptr) {
-        std::memcpy(rawBufferRecord_->buffer, raw,
-                    static_cast<std::size_t>(widthIn_) * heightIn_ * sizeof(std::uint16_t));
-    }
     *timestampCell_ = static_cast<std::int64_t>(platform::clock().tickMs() * 10000.0);
     *frameNumberCell_ += 1;
-    if (OpFrame* device = chain_->getDeviceFrame(); device != nullptr && device->metadata) {
-        device->metadata->frameCounter += 1;
-        device->metadata->timestamp = *timestampCell_;
-        device->metadata->frameNumber = static_cast<std::int64_t>(*frameNumberCell_);
-    }
+    chain_->processRawFrame(raw,
+                            static_cast<std::size_t>(widthIn_) * heightIn_ * sizeof(std::uint16_t),
+                            *timestampCell_, static_cast<std::int64_t>(*frameNumberCell_));
+    runFlagAutomation();
+}
 
-    chain_->process();
-
+// After each frame: a pending flag is triggered, then the rules decide whether the next one
+// brings a flag.
+void Kelvix::runFlagAutomation() {
     if (flags_->takePending()) {
         chain_->applyFlagCycles();
     }
