@@ -1,3 +1,6 @@
+// Loading and querying the calibration description (Cali). Kelvix::init loads it on the
+// application's thread; the chain's operators and the calibration manager query it later.
+
 #include "imgproc/Cali.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// Reading "Formats.def" line by line into a FormatDefinition, for the source operator
+// while the chain is built (the imager's thread).
+
 #include "imgproc/FormatDefinitions.h"
 
 #include <cmath>

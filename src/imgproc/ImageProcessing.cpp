@@ -1,3 +1,6 @@
+// Building, configuring and driving the processing chain (ImageProcessing) for zol::Kelvix:
+// process on the capture thread, everything else between frames under the imager lock.
+
 #include "imgproc/ImageProcessing.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// The processing chain of one camera (ImageProcessing) and the records it exchanges with
+// its imager. Owned by zol::Kelvix: frames run on the capture thread, configuration runs on
+// the application's thread between frames.
+
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// The chain's operations that only the debug build carries.
+// The chain's operations that only the debug build carries (measurement fields,
+// calibration memory, device forwarders), called by the debug library's users between frames.
 #ifdef KELVIX_DEBUG_BUILD
 
 #include <cstring>

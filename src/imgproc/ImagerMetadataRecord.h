@@ -1,3 +1,6 @@
+// The 128-byte radiometric record (ImagerMetadataRecord) that ImageProcessing keeps and
+// getMetaData hands to applications; written and read between frames.
+
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,6 @@
+// The base of every operator of the chain (OpBase) and the frame records that travel
+// between them. Operators run on the capture thread, or behind post-processing on its worker.
+
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,6 @@
+// The metadata operator (OpMetadata), run on the capture thread; ImageProcessing reads its
+// last-frame values between frames.
+
 #include "imgproc/OpMetadata.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The metadata operator (OpMetadata): defaults for unknown values, the last frame's values
+// for queries, process-interface input events. Runs on the capture thread.
+
 #pragma once
 
 #include <functional>

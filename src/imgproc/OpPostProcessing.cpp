@@ -1,3 +1,6 @@
+// The post-processing operator (OpPostProcessing) and its worker: the capture thread queues
+// frames, the worker runs the rest of the chain.
+
 #include "imgproc/OpPostProcessing.h"
 
 #include <cmath>

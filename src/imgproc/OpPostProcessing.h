@@ -1,3 +1,6 @@
+// Post-processing (OpPostProcessing): passes frames on at the requested rate and, with
+// multi-threading, runs the operators behind it on a worker thread of its own.
+
 #pragma once
 
 #include <atomic>

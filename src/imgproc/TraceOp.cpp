@@ -1,3 +1,6 @@
+// The buffer tracer (TraceOp): lazy creation and the pre- and post-run records of the
+// operators, under one lock.
+
 #include "imgproc/TraceOp.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// The imager (zol::Kelvix): initialisation, per-frame processing and flag automation, the
+// handlers of the chain's callbacks and the settings. init and settings run on the
+// application's thread; process and the handlers on the capture thread (or the worker).
+
 #include "kelvix/Kelvix.h"
 
 #include <cstdio>
