@@ -32,6 +32,8 @@ namespace {
 constexpr std::uint32_t kTickMs = 100;
 constexpr std::uint32_t kSkimCheckTicks = 50;  // every 5 s
 constexpr float kUnknownTemperature = -100.0f;
+// The tables are built in the standard encoding (tenths of a degree), never the centi-degree one.
+constexpr bool kDecimalMode = false;
 // 100-ns units between 0001-01-01 and 1970-01-01.
 constexpr std::int64_t kEpochOffsetSeconds = 62135596800LL;
 
@@ -49,6 +51,94 @@ bool isRevision2100(std::uint16_t hw) {
 
 bool isRevision3000(std::uint16_t hw) {
     return hw >= 3000 && hw <= 3199;
+}
+
+void configureDigitalInput(BaseControlDevice& device, const PifConfigRecord& pif,
+                           const PifConfigEntry& entry, unsigned channel) {
+    device.SetPIFInDigitalMode(entry.mode, static_cast<std::uint8_t>(channel));
+    if (entry.mode == 1) {
+        device.SetPIFInDigitalFlagLowActive(pif.diLowActive != 0);
+    } else if (entry.mode != 0) {
+        device.SetPIFInDigitalLowActive(pif.diLowActive != 0);
+    }
+}
+
+void configureAnalogInput(BaseControlDevice& device, const PifConfigRecord& pif,
+                          const PifConfigEntry& entry, unsigned channel) {
+    device.SetPIFInMode(entry.mode, static_cast<std::uint8_t>(channel));
+    if (entry.mode == 1) {
+        device.SetPIFInFlagOpenIfLower(pif.aiOpenIfLower != 0);
+        device.SetPIFInFlagThreshold(pif.aiFlagThreshold);
+    }
+}
+
+// Modes 9 (measure area), 10 (alarm) and 11 (internal temperature) run on the camera itself.
+void configureAutonomousOutput(BaseControlDevice& device, const PifConfigEntry& entry,
+                               std::uint8_t chan, std::uint16_t hw) {
+    const bool on = isRevision3000(hw) && entry.enable != 0;
+    device.SetPIFOutMode(on ? entry.mode : 0, chan);
+    tagAutonomousPifAOConfig cfg;
+    cfg.aoIndex = chan;
+    cfg.functionType = entry.mode;
+    cfg.selector = static_cast<std::uint8_t>(entry.outputMode);
+    if (entry.mode == 10) {
+        cfg.lowerLevel = static_cast<std::int16_t>(entry.alarmLevel1);
+        cfg.upperLevel = static_cast<std::int16_t>(entry.alarmLevel2);
+        device.ConfigAutonomousPifAO_ForAlarm(&cfg);
+        return;
+    }
+    const double slope = entry.value2 == entry.value1 ? 1.0
+                                                      : (double(entry.output2) - entry.output1) /
+                                                            (entry.value2 - entry.value1);
+    cfg.first = slope;
+    cfg.second = entry.output1 - entry.value1 * slope;
+    if (entry.mode == 9) {
+        cfg.value = entry.areaWord;
+        device.ConfigAutonomousPifAO_ForMeasureArea(&cfg);
+    } else {
+        device.ConfigAutonomousPifAO_ForTInt(&cfg);
+    }
+}
+
+void configureAnalogOutput(BaseControlDevice& device, const PifConfigRecord& pif,
+                           const PifConfigEntry& entry, unsigned channel, std::uint16_t hw) {
+    const auto chan = static_cast<std::uint8_t>(channel);
+    const auto chan16 = static_cast<std::int16_t>(channel);
+    switch (entry.mode) {
+        case 1:
+            device.SetPIFOutMode(1, chan);
+            device.SetPIFOutFlagOpen(pif.aoLevelFlagOpen, chan16);
+            device.SetPIFOutFlagClosed(pif.aoLevelFlagClosed, chan16);
+            device.SetPIFOutFlagMoving(pif.aoLevelFlagMoving, chan16);
+            break;
+        case 5:
+            device.SetPIFOutMode(5, chan);
+            device.SetPIFOutFrameSync(pif.aoLevelFrameSync, chan16);
+            break;
+        case 6:
+            device.SetPIFOutMode(isRevision2100(hw) ? 6 : 0, chan);
+            break;
+        case 9:
+        case 10:
+        case 11:
+            configureAutonomousOutput(device, entry, chan, hw);
+            break;
+        default:
+            device.SetPIFOutMode(0, chan);
+            break;
+    }
+    device.SetPIFOutOutputMode(entry.outputMode, chan);
+}
+
+void configureDigitalOutput(BaseControlDevice& device, const PifConfigEntry& entry,
+                            unsigned channel, std::uint16_t hw) {
+    std::int32_t mode = 0;
+    if (entry.mode == 1 || entry.mode == 5) {
+        mode = entry.mode;
+    } else if (entry.mode == 10 && isRevision3000(hw)) {
+        mode = 10;
+    }
+    device.SetPIFOutDigitalMode(mode, static_cast<std::uint8_t>(channel));
 }
 
 std::unique_ptr<std::uint16_t[]> copyPixels(const OpFrame* f, FrameInitRecord* format) {
@@ -425,63 +515,51 @@ HRESULT ImageProcessing::loadTemperatureTable() {
     correctionTable_ = primaryTable_.get();
     primaryStale_ = false;
     shared_.energyAtTMin = shared_.energyAtTMax = 0.0f;
-
-    const float tMin = shared_.tMin;
-    const float tMax = shared_.tMax;
-    const bool centi = false;
-    // The range limits in the energies of the table the correction works in.
-    const auto storeRangeEnergies = [this, tMin, tMax]() {
-        shared_.energyAtTMin = correctionTable_->temperatureToEnergy(tMin);
-        shared_.energyAtTMax = correctionTable_->temperatureToEnergy(tMax);
-    };
-
-    bool fits = false;
-    if (modelTable) {
-        TableModel model;
-        model.T1 = -5.0;
-        model.T3 = tMax;
-        model.E1 = 0;
-        model.E3 = 15000;
-        model.lambda = data.tableParams.Lambda > 0.3 ? data.tableParams.Lambda : 1.1;
-        const HRESULT hr = primaryTable_->buildFromModel(model, tMin, tMax, -5.0f, centi);
-        ImagerMetadataModel shown{model.T1, model.T3, model.E1, model.E3, model.lambda,
-                                  0.0,      -100.0,   0,        true};
-        fillMetadataFromModel(shown);
-        if (FAILED(hr)) {
-            return modelBuildFailed(tableFilePath(&fits), hr);
-        }
-        storeRangeEnergies();
-        return S_OK;
+    const HRESULT hr = modelTable ? buildModelTable(data) : loadFileTable(data);
+    if (SUCCEEDED(hr)) {
+        // The range limits in the energies of the table the correction works in.
+        shared_.energyAtTMin = correctionTable_->temperatureToEnergy(shared_.tMin);
+        shared_.energyAtTMax = correctionTable_->temperatureToEnergy(shared_.tMax);
     }
+    return hr;
+}
 
+// The primary table from a model alone (no table file).
+HRESULT ImageProcessing::buildModelTable(const CaliTempRange& data) {
+    TableModel model;
+    model.T1 = -5.0;
+    model.T3 = shared_.tMax;
+    model.E1 = 0;
+    model.E3 = 15000;
+    model.lambda = data.tableParams.Lambda > 0.3 ? data.tableParams.Lambda : 1.1;
+    const HRESULT hr =
+        primaryTable_->buildFromModel(model, shared_.tMin, shared_.tMax, -5.0f, kDecimalMode);
+    ImagerMetadataModel shown{model.T1, model.T3, model.E1, model.E3, model.lambda,
+                              0.0,      -100.0,   0,        true};
+    fillMetadataFromModel(shown);
+    if (FAILED(hr)) {
+        bool fits = false;
+        return modelBuildFailed(tableFilePath(&fits), hr);
+    }
+    return S_OK;
+}
+
+// The range's table file, fitted; with Normalize its normalisation onto a model, and with a
+// wavelength the primary table rebuilt from that model.
+HRESULT ImageProcessing::loadFileTable(const CaliTempRange& data) {
     metadataRecord_->tMinRaw = 0;
     metadataRecord_->tMaxRaw = 0;
+    bool fits = false;
     const std::wstring path = tableFilePath(&fits);
     if (!fits) {
         // A cut path would name another file; the camera stays as it is.
         KLOG_ERROR("Calibration file path not valid: " << platform::toNarrow(path));
         return E_INVALIDARG;
     }
-
-    BaseControlDevice* device = shared_.device;
-    if (device != nullptr) {
-        device->SetFid(data.Fid);
-        if (shared_.adjustedSkim != 0 && data.Skim == shared_.calibratedSkim) {
-            device->SetSkim_Ext(shared_.adjustedSkim);
-        } else {
-            device->SetSkim(data.Skim);
-            shared_.adjustedSkim = 0;
-            shared_.pendingSkimDelta = 0;
-            shared_.flagsSinceSkimChange = 0;
-        }
-        shared_.calibratedSkim = data.Skim;
-        platform::clock().sleepMs(100);
-        device->SetBiasEnable(true);
-        platform::clock().sleepMs(100);
-    }
+    sendRangeSettings(data);
 
     TableModel model;
-    HRESULT hr = primaryTable_->loadFile(path, centi);
+    HRESULT hr = primaryTable_->loadFile(path, kDecimalMode);
     if (FAILED(hr)) {
         KLOG_ERROR("Loading primary table failed: " << platform::toNarrow(path));
         return hr;
@@ -497,37 +575,11 @@ HRESULT ImageProcessing::loadTemperatureTable() {
                    << " has no three distinct reference energies: " << platform::toNarrow(path));
         return hr;
     }
-
-    if (data.tableParams.Normalize) {
-        // The pixel energies stay in the file table's scale; the normalisation maps them onto
-        // the model that replaces the primary below.
-        secondaryTable_ = std::make_unique<TemperatureTable>(*primaryTable_);
-        correctionTable_ = secondaryTable_.get();
-        if (data.tableParams.Lambda > 0.0) {
-            model.T1 = data.tableParams.T1;
-            model.T3 = data.tableParams.T3;
-            model.E1 = data.tableParams.E1;
-            model.E3 = data.tableParams.E3;
-            model.lambda = data.tableParams.Lambda;
-        }
-        // Without a wavelength of its own the range normalises to the fitted model.
-        int offset = 0;
-        if (!primaryTable_->buildNormalizationLut(model, tMin, tMax, centi, normalizationTable_,
-                                                  &normalizationCount_, &offset) ||
-            !normalizationTable_ || normalizationCount_ == 0) {
-            normalizationCount_ = 0;
-            normalizationTable_.reset();
-            return modelBuildFailed(path, E_FAIL);
-        }
-        normalizationOffset_ = offset;
-        for (OpEnergyNormalize* norm : energyNormalize_) {
-            norm->loadLut(normalizationTable_.get(), normalizationCount_,
-                          static_cast<std::int16_t>(normalizationOffset_));
-        }
+    if (data.tableParams.Normalize && !buildNormalization(data.tableParams, model)) {
+        return modelBuildFailed(path, E_FAIL);
     }
-
     if (model.lambda > 0.0) {
-        hr = primaryTable_->buildFromModel(model, tMin, tMax, -5.0f, centi);
+        hr = primaryTable_->buildFromModel(model, shared_.tMin, shared_.tMax, -5.0f, kDecimalMode);
         if (FAILED(hr)) {
             return modelBuildFailed(path, hr);
         }
@@ -535,8 +587,57 @@ HRESULT ImageProcessing::loadTemperatureTable() {
                                   0.0,      -100.0,   0,        false};
         fillMetadataFromModel(shown);
     }
-    storeRangeEnergies();
     return S_OK;
+}
+
+// Fid, skim and bias of the range: the adjusted skim survives a reload of the same range.
+void ImageProcessing::sendRangeSettings(const CaliTempRange& data) {
+    BaseControlDevice* device = shared_.device;
+    if (device == nullptr) {
+        return;
+    }
+    device->SetFid(data.Fid);
+    if (shared_.adjustedSkim != 0 && data.Skim == shared_.calibratedSkim) {
+        device->SetSkim_Ext(shared_.adjustedSkim);
+    } else {
+        device->SetSkim(data.Skim);
+        shared_.adjustedSkim = 0;
+        shared_.pendingSkimDelta = 0;
+        shared_.flagsSinceSkimChange = 0;
+    }
+    shared_.calibratedSkim = data.Skim;
+    platform::clock().sleepMs(100);
+    device->SetBiasEnable(true);
+    platform::clock().sleepMs(100);
+}
+
+// The pixel energies stay in the file table's scale (kept as the secondary table); the
+// normalisation maps them onto the model that replaces the primary afterwards: the range's
+// own, or without a wavelength of its own the fitted one in `model`.
+bool ImageProcessing::buildNormalization(const CaliTableParams& params, TableModel& model) {
+    secondaryTable_ = std::make_unique<TemperatureTable>(*primaryTable_);
+    correctionTable_ = secondaryTable_.get();
+    if (params.Lambda > 0.0) {
+        model.T1 = params.T1;
+        model.T3 = params.T3;
+        model.E1 = params.E1;
+        model.E3 = params.E3;
+        model.lambda = params.Lambda;
+    }
+    int offset = 0;
+    if (!primaryTable_->buildNormalizationLut(model, shared_.tMin, shared_.tMax, kDecimalMode,
+                                              normalizationTable_, &normalizationCount_, &offset) ||
+        !normalizationTable_ || normalizationCount_ == 0) {
+        normalizationCount_ = 0;
+        normalizationTable_.reset();
+        return false;
+    }
+    normalizationOffset_ = offset;
+    for (OpEnergyNormalize* norm : energyNormalize_) {
+        norm->loadLut(normalizationTable_.get(), normalizationCount_,
+                      static_cast<std::int16_t>(normalizationOffset_));
+    }
+    return true;
 }
 
 void ImageProcessing::updateRawLimits() {
@@ -829,89 +930,22 @@ HRESULT ImageProcessing::configurePif(const PifConfigRecord* record) {
     const auto* kept = reinterpret_cast<const PifConfigRecord*>(pifRecord_.data());
     shared_.pifConfig = kept;
 
-    BaseControlDevice* device = shared_.device;
-    if (device != nullptr) {
+    if (BaseControlDevice* device = shared_.device) {
+        // The entries stand in the order digital inputs, analog inputs, analog outputs,
+        // digital outputs; channels count from 0 within each kind.
         const std::uint16_t hw = shared_.hardwareRevision;
         std::size_t e = 0;
         for (unsigned i = 0; i < kept->digitalInputCount; ++i) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            device->SetPIFInDigitalMode(entry.mode, static_cast<std::uint8_t>(i));
-            if (entry.mode == 1) {
-                device->SetPIFInDigitalFlagLowActive(kept->diLowActive != 0);
-            } else if (entry.mode != 0) {
-                device->SetPIFInDigitalLowActive(kept->diLowActive != 0);
-            }
+            configureDigitalInput(*device, *kept, *kept->entry(e++), i);
         }
         for (unsigned j = 0; j < kept->analogInputCount; ++j) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            device->SetPIFInMode(entry.mode, static_cast<std::uint8_t>(j));
-            if (entry.mode == 1) {
-                device->SetPIFInFlagOpenIfLower(kept->aiOpenIfLower != 0);
-                device->SetPIFInFlagThreshold(kept->aiFlagThreshold);
-            }
+            configureAnalogInput(*device, *kept, *kept->entry(e++), j);
         }
         for (unsigned k = 0; k < kept->analogOutputCount; ++k) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            const auto chan = static_cast<std::uint8_t>(k);
-            const auto chan16 = static_cast<std::int16_t>(k);
-            switch (entry.mode) {
-                case 1:
-                    device->SetPIFOutMode(1, chan);
-                    device->SetPIFOutFlagOpen(kept->aoLevelFlagOpen, chan16);
-                    device->SetPIFOutFlagClosed(kept->aoLevelFlagClosed, chan16);
-                    device->SetPIFOutFlagMoving(kept->aoLevelFlagMoving, chan16);
-                    break;
-                case 5:
-                    device->SetPIFOutMode(5, chan);
-                    device->SetPIFOutFrameSync(kept->aoLevelFrameSync, chan16);
-                    break;
-                case 6:
-                    device->SetPIFOutMode(isRevision2100(hw) ? 6 : 0, chan);
-                    break;
-                case 9:
-                case 10:
-                case 11: {
-                    const bool on = isRevision3000(hw) && entry.enable != 0;
-                    device->SetPIFOutMode(on ? entry.mode : 0, chan);
-                    tagAutonomousPifAOConfig cfg;
-                    cfg.aoIndex = chan;
-                    cfg.functionType = entry.mode;
-                    cfg.selector = static_cast<std::uint8_t>(entry.outputMode);
-                    if (entry.mode == 10) {
-                        cfg.lowerLevel = static_cast<std::int16_t>(entry.alarmLevel1);
-                        cfg.upperLevel = static_cast<std::int16_t>(entry.alarmLevel2);
-                        device->ConfigAutonomousPifAO_ForAlarm(&cfg);
-                        break;
-                    }
-                    const double slope = entry.value2 == entry.value1
-                                             ? 1.0
-                                             : (double(entry.output2) - entry.output1) /
-                                                   (entry.value2 - entry.value1);
-                    cfg.first = slope;
-                    cfg.second = entry.output1 - entry.value1 * slope;
-                    if (entry.mode == 9) {
-                        cfg.value = entry.areaWord;
-                        device->ConfigAutonomousPifAO_ForMeasureArea(&cfg);
-                    } else {
-                        device->ConfigAutonomousPifAO_ForTInt(&cfg);
-                    }
-                    break;
-                }
-                default:
-                    device->SetPIFOutMode(0, chan);
-                    break;
-            }
-            device->SetPIFOutOutputMode(entry.outputMode, chan);
+            configureAnalogOutput(*device, *kept, *kept->entry(e++), k, hw);
         }
         for (unsigned m = 0; m < kept->digitalOutputCount; ++m) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            std::int32_t mode = 0;
-            if (entry.mode == 1 || entry.mode == 5) {
-                mode = entry.mode;
-            } else if (entry.mode == 10 && isRevision3000(hw)) {
-                mode = 10;
-            }
-            device->SetPIFOutDigitalMode(mode, static_cast<std::uint8_t>(m));
+            configureDigitalOutput(*device, *kept->entry(e++), m, hw);
         }
     }
     if (metadata_ != nullptr) {

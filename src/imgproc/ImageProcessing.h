@@ -32,6 +32,9 @@ class OpPostProcessing;
 class OpREA_RadDistCorr;
 class OpSource;
 class TemperatureTable;
+struct CaliTableParams;
+struct CaliTempRange;
+struct TableModel;
 namespace zol {
 struct IRMeasurementField;
 }
@@ -269,6 +272,11 @@ class ImageProcessing {
     void updateRawLimits();
     // The kept value of one metadata temperature, read from the device while still unknown.
     float refreshedTemperature(float& kept, std::int32_t (BaseControlDevice::*getter)(float*));
+    // The steps of loadTemperatureTable.
+    HRESULT buildModelTable(const CaliTempRange& data);
+    HRESULT loadFileTable(const CaliTempRange& data);
+    void sendRangeSettings(const CaliTempRange& data);
+    bool buildNormalization(const CaliTableParams& params, TableModel& model);
     std::wstring tableFilePath(bool* fits) const;
     // ERROR for a table whose model cannot be built; the result to return.
     HRESULT modelBuildFailed(const std::wstring& path, HRESULT hr);
