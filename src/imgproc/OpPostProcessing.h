@@ -20,7 +20,8 @@ class OpPostProcessing : public OpBase {
     OpPostProcessing(OpBase* predecessor, SharedParameterBlock* shared,
                      std::function<void()> frameHook = nullptr);
     ~OpPostProcessing() override;
-    // Ends and joins the worker; the frames after this operator are then passed on by nobody.
+    // Ends and joins the worker (after the frame it is passing on); later frames are passed on
+    // by the thread that triggers this operator.
     void stopWorker();
 
     HRESULT trigger() override;
