@@ -1,3 +1,6 @@
+// Cost of the false-colour rendering of a 640 x 480 temperature image: per scaling method,
+// padded and not, with a window that moves every frame, through a lookup table; YUV conversion
+// and the hottest and coldest regions beside it.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The files' contents, each computed from the model so that the chain undoes the physics:
+// fixed-point correction planes or sample points, tables, the description and the format blocks.
 #include "CalibrationSetWriter.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The generator of a simulated camera's calibration set (description XML, correction data,
+// temperature tables, Formats.def) from the numbers of its physics. Tests, the quick-start
+// example, the chain benchmark, the fuzz camera and SimEnvironment write their sets with it.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SimCamera's constructor and destructor.
 #include "SimCamera.h"
 
 namespace sim {

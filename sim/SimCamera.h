@@ -1,3 +1,6 @@
+// SimCamera, one simulated camera: the state its HID channel (SimHid) and its video channel
+// (SimVideo) share under one mutex. Tests, the quick-start example, the chain benchmark, the
+// fuzz targets and KELVIX_SIMULATOR (SimEnvironment) create them.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Reading the description file and building the camera from it.
 #include "SimEnvironment.h"
 
 #include <cstdlib>

@@ -1,3 +1,6 @@
+// The simulated camera kelvixdaemon plugs in when KELVIX_SIMULATOR names one: it reads the
+// description, writes the calibration set and installs the simulated HID backend, capture
+// service and registry for its own lifetime.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// The command decoder (simHidAnswer) with its serial-flash model, the open handles, and the PIF
+// EEPROM images. A write composes the answer at once; the next read collects it unless an
+// injected fault keeps the camera silent.
 #include "SimHid.h"
 
 #include <algorithm>

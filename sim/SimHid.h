@@ -1,3 +1,5 @@
+// The simulated HID backend that tests and SimEnvironment install in place of the system hidapi,
+// and the decoder that answers each output report as the camera would.
 #pragma once
 
 #include <cstdint>

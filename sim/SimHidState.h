@@ -1,3 +1,5 @@
+// The HID half of a simulated camera's state (SimCamera::hid). SimHid reads and writes it under
+// the camera's mutex, on whichever thread calls the HID layer; tests set its faults directly.
 #pragma once
 
 #include <array>

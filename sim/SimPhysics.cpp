@@ -1,3 +1,5 @@
+// The sensor's numbers: chip sensor counts, the bent radiometric curve and its inverse, per-pixel
+// parameters drawn from a seed (the serial by default), and the rendering of header and pixels.
 #include "SimPhysics.h"
 
 #include <algorithm>

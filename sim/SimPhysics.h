@@ -1,3 +1,6 @@
+// The simulated camera's physics: the radiometric model, the raw frame layout, and the sensor
+// that turns a scene into raw counts, with flag cycles and temperature drift. Frames render on the
+// simulated capture thread; flag cycles commanded over HID reach it through the camera's state.
 #pragma once
 
 #include <cstdint>

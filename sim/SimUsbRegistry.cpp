@@ -1,3 +1,4 @@
+// The in-memory keys and their case-insensitive lookup.
 #include "SimUsbRegistry.h"
 
 #include <cwchar>

@@ -1,3 +1,5 @@
+// The simulated USB registry: maps each attached camera's serial to its parent id prefix, as the
+// video device's lookup expects. ScopedSimVideo installs it.
 #pragma once
 
 #include <cstdint>

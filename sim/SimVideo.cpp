@@ -1,3 +1,6 @@
+// The simulated graph: capability records, filter states, and the capture thread that paces
+// frames in real time at the format's frame duration, renders each from the camera's physics (or
+// the plain test frame) and hands it to the sample grabber.
 #include "SimVideo.h"
 
 #include <chrono>

@@ -1,3 +1,6 @@
+// The simulated video channel: a capture service whose graphs deliver frames on a capture thread
+// each, the plain frame (8 header words) of cameras without physics, and the guard that installs
+// the service and the USB registry.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The video half of a simulated camera's state (SimCamera::video): how the camera appears in the
+// capture service and which formats it offers.
 #pragma once
 
 #include <cstdint>

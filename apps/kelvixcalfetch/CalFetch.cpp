@@ -1,3 +1,5 @@
+// The steps of a run, on the program's main thread: log set-up, the connectivity check, the
+// options, the serial (given, or asked of the attached camera), and the download.
 #include "CalFetch.h"
 
 #include <cstdlib>

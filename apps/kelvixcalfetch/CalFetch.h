@@ -1,3 +1,4 @@
+// kelvixcalfetch's tool, apart from main so that tests can run it in-process.
 #pragma once
 
 #include <memory>

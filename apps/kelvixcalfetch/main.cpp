@@ -1,3 +1,6 @@
+// kelvixcalfetch [-d serial] [-t directory] [-v]
+//
+// Downloads a camera's missing calibration files; exits with 0 when all are installed, else 255.
 #include <clocale>
 
 #include "CalFetch.h"

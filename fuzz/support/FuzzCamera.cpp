@@ -1,3 +1,5 @@
+// Built once per process: physics of 32 x 8 pixels, the standard calibration set, and one
+// closed-flag and one open-flag raw frame.
 #include "support/FuzzCamera.h"
 
 #include <cstdlib>
@@ -10,13 +12,6 @@
 namespace kelvix_fuzz {
 
 namespace {
-
-wchar_t* copyOf(const std::wstring& s) {
-    wchar_t* p = new wchar_t[s.size() + 1];
-    s.copy(p, s.size());
-    p[s.size()] = L'\0';
-    return p;
-}
 
 FuzzCamera make() {
     FuzzCamera c;
@@ -50,8 +45,8 @@ FuzzCamera make() {
 void FuzzCamera::usePaths(zol::IRDeviceParams& params) const {
     delete[] params.caliPath;
     delete[] params.formatsPath;
-    params.caliPath = copyOf(directory);
-    params.formatsPath = copyOf(directory);
+    params.caliPath = platform::newWideArray(directory);
+    params.formatsPath = platform::newWideArray(directory);
 }
 
 const FuzzCamera& fuzzCamera() {

@@ -1,3 +1,5 @@
+// The simulated camera of the fuzz targets that initialise an imager or read recordings, with
+// its calibration set on disk.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The scratch directory of the process (removed at exit) and the input files written into it.
 #include "support/FuzzFile.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Input files for the fuzz targets whose readers take a file name rather than bytes.
 #pragma once
 
 #include <cstddef>

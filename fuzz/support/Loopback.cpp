@@ -1,3 +1,4 @@
+// Connecting with retries while the listener comes up, sending everything, draining.
 #include "support/Loopback.h"
 
 #include <thread>

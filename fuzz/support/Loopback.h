@@ -1,3 +1,5 @@
+// Connection helpers of the fuzz targets that talk to the library over TCP (BridgeClientTCPFuzz,
+// DaemonHandlerFuzz).
 #pragma once
 
 #include <cstddef>

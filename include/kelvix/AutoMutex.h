@@ -1,3 +1,4 @@
+// A scoped lock on a std::mutex; the daemon's camera handler holds its command lock with it.
 #pragma once
 
 #include <mutex>
@@ -8,6 +9,7 @@
 // limit, the destructor releases it.
 class KELVIX_API AutoMutex {
   public:
+    // Locks; the destructor unlocks on the same thread, as std::mutex requires.
     explicit AutoMutex(std::mutex& mutex);
     ~AutoMutex();
     AutoMutex(const AutoMutex&) = delete;

@@ -1,3 +1,5 @@
+// The daemon's camera handler: receives one camera's frames and serves them to one TCP client on
+// its worker thread. IRDaemon builds one per run; applications may serve a camera with it too.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,10 @@ class Kelvix;
 // frame (the newest is kept); its worker thread accepts a client through a DirectBridge and
 // answers image requests, configuration records and flag commands.
 //
+// Threads: the frame receivers run on the capture thread (or the imager's post-processing
+// worker); worker() runs on the handler's own thread; construction, start, shutdown and
+// destruction on the thread that owns the handler.
+//
 // Lock order: command mutex, then buffer mutex; the imager's lock, then buffer mutex.
 class KELVIX_API DaemonCamHandler : public KelvixClient {
   public:
@@ -36,15 +42,19 @@ class KELVIX_API DaemonCamHandler : public KelvixClient {
 
     // Starts the worker thread.
     bool start();
+    // The worker thread's body: accepts a client, then serves its commands until shutdown.
     static unsigned threadProc(void* handler);
     void worker();
-    // Applies the first set item of a configuration record.
+    // Applies the first set item of a configuration record (the range takes both of its items).
+    // On the worker thread, which calls it for command 3.
     void setConfig(const bridge::ThermalCamConfig& config);
     // Stops the worker. A worker waiting for a client or blocked on its client cannot be
     // reached any more: it ends the process with exit code -1.
     void shutdown();
 
+    // A whole raw frame goes through the imager; on the capture thread.
     void onRawFrame(unsigned char* raw, int size) override;
+    // Keeps the frame as the newest and wakes the worker.
     void onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                         IRFrameMetadata meta, void* arg) override;
     void onFlagStateChange(EnumFlagState /*state*/, void* /*arg*/) override {}

@@ -1,3 +1,5 @@
+// The bridge client interface and the images it hands out. The C interface drives a camera
+// through it, in-process (DirectBridgeClientUSB) or through the daemon (DirectBridgeClientTCP).
 #pragma once
 
 #include <cstdint>
@@ -31,15 +33,20 @@ struct PaletteImage {
 using ThmPalImage = std::pair<ThermalImage*, PaletteImage*>;
 
 // How the C interface reaches a camera, in-process or through the daemon. Getters answer
-// (false, ...) when there is no image; the caller deletes whatever pointer comes back.
+// (false, ...) when there is no image; the caller deletes whatever pointer comes back. Each
+// implementation says from which threads it may be called.
 class KELVIX_API DirectBridgeClient {
   public:
     virtual ~DirectBridgeClient();
+    // Lets go of the connection's endpoint (TCP); nothing for the in-process client.
     virtual void release() = 0;
+    // Ends the connection; false when there was none.
     virtual bool disconnect() = 0;
+    // The next image (thermal, palette, or both of one frame).
     virtual std::pair<bool, ThermalImage*> getThermalImage() = 0;
     virtual std::pair<bool, PaletteImage*> getPaletteImage() = 0;
     virtual std::pair<bool, ThmPalImage> getThmPalImage() = 0;
+    // Settings: 0, -1 on failure (-2 from the TCP client once its connection is lost for good).
     virtual int setPalette(int palette) = 0;
     virtual int setPaletteScale(int scale) = 0;
     virtual int triggerFlag() = 0;

@@ -1,3 +1,5 @@
+// The bridge client that reaches kelvixdaemon over TCP, behind zol_kelvix_tcp_init and the other
+// C functions on a daemon connection.
 #pragma once
 
 #include <memory>
@@ -14,10 +16,11 @@ namespace zol {
 // The bridge client that reaches the daemon over TCP; one process-wide instance. A lost
 // connection is repaired inside each step (the request in flight fails: the setters answer -1);
 // one that cannot be repaired turns the step into std::runtime_error ("tcp connection could
-// not be repaired (system reasons)..."), which the setters answer with -2. One thread at a
-// time.
+// not be repaired (system reasons)..."), which the setters answer with -2. Not guarded: one
+// thread at a time, the getters and setters included.
 class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
   public:
+    // The process-wide client, created on first use.
     static DirectBridgeClientTCP* getInstance();
 
     DirectBridgeClientTCP();
@@ -27,19 +30,24 @@ class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
 
     // A new endpoint for host and port (retrying every 0.1 s when repairing), unless connected.
     void init(const std::string& host, int port);
-    // (connected, not reparable).
+    // One attempt to connect: (connected, not reparable).
     std::pair<bool, bool> connect();
     // Waits, retrying for a few seconds, until the daemon can be reached; false when it cannot.
     bool connectBlocked();
+    // The endpoint's last error text (empty without one).
     std::string getError();
 
+    // The protocol's steps: a command word, command 3 with its configuration record, the record
+    // alone, and the reply of an image request.
     bool sendCommand(unsigned int code);
     bool setConfig(const bridge::ThermalCamConfig& config);
     bool transmitConfig(const bridge::ThermalCamConfig& config);
     std::pair<bool, ThermalImage*> receiveThermalImage();
     std::pair<bool, PaletteImage*> receivePaletteImage();
 
+    // Closes and drops the endpoint; the next use needs init() again.
     void release() override;
+    // Closes the endpoint, which stays for a later connect(); false without one.
     bool disconnect() override;
     std::pair<bool, ThermalImage*> getThermalImage() override;
     std::pair<bool, PaletteImage*> getPaletteImage() override;

@@ -1,3 +1,5 @@
+// The bridge client that opens a camera in the application's process, behind zol_kelvix_usb_init
+// and the other C functions on an in-process connection.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,7 @@ class Kelvix;
 // process-wide instance; its getters and setters may be called from any thread.
 class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridgeClient {
   public:
+    // The process-wide client, created on first use; released at exit.
     static DirectBridgeClientUSB* getInstance();
 
     DirectBridgeClientUSB();
@@ -38,8 +41,10 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     // file (empty: errors to the console only); ignored while connected.
     void init(const std::string& xmlConfig, const std::string& formatsDir,
               const std::string& logFile);
-    // Opens the camera; true when connected (at once when already connected).
+    // Opens the camera: configuration, video device, calibration check (and download of missing
+    // files), imager, stream. True when connected (at once when already connected).
     virtual bool connect();
+    // Does nothing: the frames arrive on the capture thread.
     void worker() {}
 
     // KelvixClient: frames from the video device and the imager (capture thread).
@@ -65,6 +70,7 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     int setTempRange(int tMin, int tMax) override;
     int setRadiationParameters(float emissivity, float transmissivity, float tAmbient) override;
 
+    // From any thread.
     bool isConnected() const;
 
   private:

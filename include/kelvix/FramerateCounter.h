@@ -1,3 +1,4 @@
+// A rate meter for recurring events (the quick-start example counts its frames with it).
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,10 @@
 namespace zol {
 
 // Measures the rate of recurring events over a sliding window of samples and says once per
-// report interval that a report is due.
+// report interval that a report is due. Not guarded: one thread per counter.
 class KELVIX_API FramerateCounter {
   public:
+    // Reports every intervalMs; the window holds window / 2 * 2 + 1 samples (at least 3).
     explicit FramerateCounter(double intervalMs = 1000, unsigned int window = 30);
     virtual ~FramerateCounter();
     // Copies are independent: same start time, interval and samples, own timers and ring.
@@ -22,6 +24,7 @@ class KELVIX_API FramerateCounter {
     // Counts one event; writes the current rate through `fps` when given. True when a report
     // is due (the report interval has passed since the last one).
     bool trigger(double* fps);
+    // The rate at the last trigger, events per second (0 before the first).
     double getFps();
 
   private:

@@ -1,3 +1,5 @@
+// The camera's HID transport: device lookup through the exported hidapi, open and close, and one
+// report exchange at a time. HIDDevice builds the command set on it.
 #pragma once
 
 #include <atomic>
@@ -30,7 +32,8 @@ static_assert(sizeof(DEVICE_DESCRIPTION) == 8 + 512 * sizeof(wchar_t) + 12,
 
 // Finds a camera among the HID devices, opens it and exchanges reports with it: one 41-byte
 // output report (report id 0, then up to 40 payload bytes), optionally one 65-byte input
-// report back, awaited at most 1000 ms.
+// report back, awaited at most 1000 ms. Look up and open from the thread that owns the object,
+// before commands flow; exchanges are serialised, so commands may come from any thread.
 class KELVIX_API HIDComm {
   public:
     static constexpr std::uint16_t kReceiveLength = 65;
@@ -43,13 +46,15 @@ class KELVIX_API HIDComm {
     HIDComm(const HIDComm&) = delete;
     HIDComm& operator=(const HIDComm&) = delete;
 
-    // 0 when a device matched (the record then holds its identity), 1 when none did.
+    // 0 when a device matched (the record then holds its identity), 1 when none did. Resets the
+    // connection state: not while commands flow.
     std::int32_t get_device_info(DEVICE_DESCRIPTION* desc);
     // Opens the first device with exactly this vendor and product id and a matching serial.
     bool open_device(DEVICE_DESCRIPTION* desc);
+    // Closes the handle after the exchange in progress; always 0.
     std::uint32_t close_device();
 
-    // `in_use` / release number of the last matching device (false / 0 when none).
+    // `in_use` / release number of the last matching device (false / 0 when none); any thread.
     static bool is_device_used(std::uint16_t vendorId, std::uint16_t productId,
                                std::uint32_t serial);
     static std::uint16_t get_hw_revision(std::uint16_t vendorId, std::uint16_t productId,
@@ -57,11 +62,14 @@ class KELVIX_API HIDComm {
 
     // One exchange: sends `payload` (at most 40 bytes) and, when expectAnswer or the
     // all-commands-with-answer flag is set, reads one answer; with expectAnswer, *answer points
-    // to the receive buffer afterwards. 0 or -1.
+    // to the receive buffer afterwards, which the next exchange from any thread overwrites. 0 or
+    // -1.
     std::int32_t Command(std::uint8_t* payload, std::uint16_t length, bool expectAnswer,
                          std::uint8_t** answer);
+    // Every command then waits for an answer; any thread.
     void SetAllCommandsWithAnswer(bool on) { allCommandsWithAnswer_ = on; }
 
+    // Report lengths and revision of the opened device, and the connection state.
     std::uint16_t get_receive_buffer_len() const { return receiveLength_; }
     std::uint16_t get_send_buffer_len() const { return sendLength_; }
     std::uint16_t get_hardware_rev() const { return hardwareRevision_; }
@@ -69,6 +77,7 @@ class KELVIX_API HIDComm {
     bool is_found() const { return found_; }
     bool get_all_commands_with_answer() const { return allCommandsWithAnswer_; }
 
+    // Sleeps on the platform clock (virtual in tests).
     void sleep_ms(std::uint32_t ms);
     // Kept for compatibility; does nothing.
     std::int32_t OpenLog(std::int32_t level, const wchar_t* path);

@@ -1,3 +1,5 @@
+// The camera's HID command set (HIDDevice) and the records its commands fill: process interface,
+// PIF EEPROM, autonomous-mode settings. The imager's control device (ImagerHID) drives it.
 #pragma once
 
 #include <cstdint>
@@ -102,11 +104,15 @@ struct tagAutonomousAreaConfig {
 
 // The camera's HID command set on top of the transport. Commands return 0 or -1; queries
 // write a sentinel into their out-parameters on failure (flag state 2, temperatures -100).
+// Threads as for HIDComm: each single-report command or query is one serialised exchange and may
+// come from any thread. The transfers of several reports (flash, firmware, PIF device
+// information, sample-point table, autonomous areas) are not atomic: send no other commands
+// while one runs.
 class KELVIX_API HIDDevice : public HIDComm {
   public:
     HIDDevice() = default;
 
-    // Transport, under the command set's names.
+    // Transport, under the command set's names (see HIDComm).
     std::int32_t GetHIDDeviceInfo(DEVICE_DESCRIPTION* desc) { return get_device_info(desc); }
     static bool IsDeviceUsed(std::uint16_t vendorId, std::uint16_t productId,
                              std::uint32_t serial) {
@@ -121,7 +127,7 @@ class KELVIX_API HIDDevice : public HIDComm {
     std::int32_t GetDeviceSetup(DEVICE_SETUP* setup);                  // -1
     std::int32_t SetLogging(std::int32_t level, const wchar_t* path);  // -1
 
-    // Detector, chip heating, flag, power.
+    // Detector, chip heating, flag, power: one report each, 0 or -1.
     std::int32_t SetTec(std::uint32_t v);
     std::int32_t SetTec_A(std::uint32_t v);
     std::int32_t SetTec_B(std::uint32_t v);
@@ -141,7 +147,7 @@ class KELVIX_API HIDDevice : public HIDComm {
     std::int32_t SetClippedFormatPosition(std::uint16_t x, std::uint16_t y);
     std::int32_t SetTCPIPConfig(std::uint32_t address, std::uint32_t mask, std::uint32_t gateway);
 
-    // Process interface.
+    // Process interface: channel values, modes and flag signalling, one report each, 0 or -1.
     std::int32_t SetPif(std::uint16_t* value, std::uint8_t channel);
     std::int32_t SetPifAO(std::uint16_t value, std::uint8_t device, std::uint8_t channel);
     std::int32_t SetPifDO(bool on, std::uint8_t device, std::uint8_t channel);
@@ -163,7 +169,7 @@ class KELVIX_API HIDDevice : public HIDComm {
     std::int32_t SetPifDIFlagLowActive(bool lowActive);
     std::int32_t SetPifType(TPifType type, std::uint8_t argument);
 
-    // Queries.
+    // Queries: one report and its answer each.
     std::int32_t GetFlag(std::uint8_t* state);
     std::int32_t GetTchip(float* degC);
     std::int32_t GetTFlag(float* degC);
@@ -176,13 +182,14 @@ class KELVIX_API HIDDevice : public HIDComm {
     std::int32_t GetFwCypVers(std::uint16_t* revision);
     // Copies the status answer, at most `capacity` bytes; *count = bytes copied.
     std::int32_t GetHIDBuf(std::uint8_t* dst, std::int32_t capacity, std::uint32_t* count);
+    // Whether the status answer (the one GetHIDBuf copies) marks the VxHZ variant.
     bool GetVxHZVersion();
     std::int32_t GetTCPIPConfig(std::uint32_t* address, std::uint32_t* mask,
                                 std::uint32_t* gateway);
     bool GetTempSensorsHighResolution() const { return hardwareRevision_ >= 20; }
     std::int32_t GetHardwareRev(std::uint16_t* revision);
 
-    // Serial flash (programmed from an MCS text image) and firmware blocks.
+    // Serial flash (programmed from an MCS text image) and firmware blocks: several reports each.
     bool SimpleCommand(std::uint8_t opcode);
     bool WaitForNotBusy();
     bool MCSFirmwareWrite(std::uint8_t* text, std::int32_t length);
@@ -202,7 +209,7 @@ class KELVIX_API HIDDevice : public HIDComm {
     // `points` holds `count` (key, level) pairs; at most 255 points.
     std::int32_t SetPifAOSamplePointTable(std::int16_t* points, std::int32_t count);
 
-    // Autonomous mode.
+    // Autonomous mode: the settings the camera uses without a host, 0 or -1.
     std::int32_t ConfigAutonomousSettings(tagAutonomousSettings* settings);
     std::int32_t ConfigAutonomousPifAO_ForMeasureArea(tagAutonomousPifAOConfig* config);
     std::int32_t ConfigAutonomousPifAO_ForAlarm(tagAutonomousPifAOConfig* config);

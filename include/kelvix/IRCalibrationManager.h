@@ -1,3 +1,6 @@
+// The calibration manager: where a camera's calibration and format files live, whether they are
+// complete, and their download. Used by the imager and its chain, kelvixcalfetch and the USB
+// client.
 #pragma once
 
 #include <memory>
@@ -23,16 +26,21 @@ struct KELVIX_API IROptics {
 
 // Process-wide keeper of the calibration and formats directories: file paths inside them,
 // the completeness check of a camera's calibration files, their download, the optics of a
-// camera and the configuration template.
+// camera and the configuration template. getInstance() may be called from any thread; the rest
+// is not guarded (and shares the calibration description's reader): one thread at a time, as
+// the imager's init, kelvixcalfetch and the USB client's connect use it.
 class KELVIX_API IRCalibrationManager {
   public:
     static constexpr int kDirCapacity = 260;
 
+    // The one manager, created on first use with both directories at the application-data
+    // folder + "/Imager/Cali" ("/tmp/cali" when there is none).
     static IRCalibrationManager* getInstance();
     ~IRCalibrationManager();
     IRCalibrationManager(const IRCalibrationManager&) = delete;
     IRCalibrationManager& operator=(const IRCalibrationManager&) = delete;
 
+    // Copies the directory (cut to kDirCapacity - 1 characters); null leaves it as it is.
     void setCalibrationDir(const wchar_t* dir);
     void setFormatsDir(const wchar_t* dir);
     const wchar_t* getCalibrationDir() const { return calibrationDir.get(); }
@@ -41,15 +49,24 @@ class KELVIX_API IRCalibrationManager {
     // New list of missing file names, each followed by ';' (free with delete[]); null when
     // nothing is missing.
     wchar_t* checkCalibration(unsigned long serial);
+    // The optics of the camera's calibration description, kept by the manager until the next
+    // call; serial 0 gives those of the last call.
     const std::vector<IROptics>* getAvailableOptics(unsigned long serial);
     // dir (or the application-data folder + "/Imager" when dir is empty) + '/' + name +
     // extension into out (capacity characters with the terminator); false when it does not fit.
     bool createConfigFilepath(wchar_t* out, const wchar_t* dir, short capacity, const wchar_t* name,
                               const wchar_t* extension);
+    // A configuration file (root "imager") for the camera, with the first optic and range of its
+    // calibration description as a commented-out example.
     std::wstring generateConfiguration(unsigned long serial);
+    // Not available: logs a warning and answers false.
     bool findSerial(unsigned long& serial);
+    // Whether the web site (KELVIX_WEBSITE) can be reached.
     bool isOnlineCalibrationRepoAccessible();
+    // Fetches the missing files from the calibration server (KELVIX_CALI_SERVER) into the
+    // calibration directory; true once nothing is missing.
     bool downloadCalibration(unsigned long serial);
+    // Not available: prints a warning and answers false.
     bool copyCalibrationFromLocalRepo(unsigned long serial, std::string dir);
 
   private:

@@ -1,3 +1,5 @@
+// The video-channel interface that applications and the bridge hold (IRDeviceDS is the one
+// implementation): stream control and the receivers of raw frames.
 #pragma once
 
 #include "kelvix/export.h"
@@ -15,7 +17,8 @@ constexpr IRDeviceError IRDEVICE_NOT_IMPLEMENTED = -7;
 typedef void (*IRRawFrameCallback)(unsigned char* data, int size, IRDevice* device);
 
 // A camera's video channel: serial number, image size and frame rate of the selected format;
-// starts and stops the stream and hands every raw frame to its receivers.
+// starts and stops the stream and hands every raw frame to its receivers on the capture thread.
+// Create, stream and destroy it from one thread; the getters are plain values.
 class KELVIX_API IRDevice {
   public:
     IRDevice() = default;
@@ -23,15 +26,19 @@ class KELVIX_API IRDevice {
     IRDevice& operator=(const IRDevice&) = default;
     virtual ~IRDevice();
 
+    // True once a camera was found.
     virtual bool isOpen() = 0;
+    // Polling a frame; IRDeviceDS does not deliver frames this way (IRDEVICE_NOT_IMPLEMENTED).
     virtual IRDeviceError getFrame(unsigned char* buffer, double* timestamp) = 0;
     // 0 on success, -1 at the first failure.
     virtual int startStreaming() = 0;
     virtual int stopStreaming() = 0;
+    // Receivers of the raw frames; here plain stores, so set them before the stream starts.
     virtual void setRawFrameCallback(IRRawFrameCallback callback);
     virtual void setClient(KelvixClient* client);
     // Blocks until another thread calls exit().
     virtual void run() = 0;
+    // Ends a run() that waits; from any thread.
     virtual void exit() = 0;
 
     bool controlledViaHID() const { return controlledViaHID_; }

@@ -1,3 +1,5 @@
+// The video device on the platform's capture service (V4L2, or the simulated camera): created per
+// camera serial, it streams raw frames to its callback and client on the capture thread.
 #pragma once
 
 #include <map>
@@ -21,32 +23,41 @@ class CallbackHandler;
 // The video channel on the platform's capture service: finds the camera by serial among the
 // video-input devices, builds its graph (source -> sample grabber -> null renderer) with the
 // configured format and delivers every sample on the capture thread. At most 16 instances
-// live at a time; a deleted instance gives its slot back.
+// live at a time; a deleted instance gives its slot back. Create, stream and delete devices from
+// one thread (the instance registry is not guarded); run() and exit() from any thread.
 class KELVIX_API IRDeviceDS : public IRDevice {
   public:
     // The device of params.serial (0: the first camera found), its serial written back into
     // params; null when there is none. Failing platform calls throw their result code as int.
     // The caller owns the device.
     static IRDeviceDS* createInstance(IRDeviceParams& params);
-    // Instances created so far in this process (deleted ones included).
+    // Instances created so far in this process (deleted ones included). Same thread as creation.
     static int getId();
 
     ~IRDeviceDS() override;
     IRDeviceDS(const IRDeviceDS&) = delete;
     IRDeviceDS& operator=(const IRDeviceDS&) = delete;
 
+    // True once a camera was found (a serial other than 0).
     bool isOpen() override;
+    // Does not deliver frames: IRDEVICE_NOT_IMPLEMENTED, logged.
     IRDeviceError getFrame(unsigned char* buffer, double* timestamp) override;
+    // Runs renderer, grabber and source: 0, or -1 at the first that fails.
     int startStreaming() override;
+    // Stops source, grabber and renderer; stopping the source waits for the capture thread.
     int stopStreaming() override;
+    // Frames reach client->onRawFrame on the capture thread; from any thread (takes effect from
+    // the next frame).
     void setClient(KelvixClient* client) override;
     // Waits on the process-wide event "wakeUp" until exit() signals it.
     void run() override;
     // Wakes a waiting run(); does nothing while no run() waits.
     void exit() override;
 
+    // The video device's name, at most 79 characters.
     const char* getFriendlyName();
-    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread.
+    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread;
+    // from any thread.
     void setCallback(IRRawFrameCallback callback);
 
   private:

@@ -1,3 +1,5 @@
+// The settings of one camera connection and their reader for the XML configuration file; filled
+// by applications, the daemon and the USB client, handed to IRDeviceDS and Kelvix::init.
 #pragma once
 
 #include <cstdint>
@@ -31,10 +33,14 @@ struct KELVIX_API IRDeviceParams {
     void releaseStrings();
 };
 
-// Reads the XML configuration file (root "imager") into the record.
+// Reads the XML configuration file (root "imager") into the record. Any thread, one record per
+// call.
 class KELVIX_API IRDeviceParamsReader {
   public:
+    // Resets the record to the reading defaults, then takes every value the file has; false when
+    // it cannot be read. Strings held before are overwritten, not freed: release them first.
     static bool readXML(const wchar_t* path, IRDeviceParams& params);
+    // The same for a narrow path.
     static bool readXMLC(const char* path, IRDeviceParams& params);
 
   private:

@@ -1,3 +1,5 @@
+// Playback of raw recordings through an imager of its own, for applications and the quick-start
+// example. Not guarded: construct, play and destroy it from one thread.
 #pragma once
 
 #include <cstdint>
@@ -29,14 +31,17 @@ class KELVIX_API IRFileReader : public KelvixClient {
     IRFileReader(const IRFileReader&) = delete;
     IRFileReader& operator=(const IRFileReader&) = delete;
 
+    // Receiver of its own imager, on the thread that calls nextFrame().
     void onRawFrame(unsigned char* /*data*/, int /*size*/) override {}
     void onThermalFrame(unsigned short* data, unsigned int width, unsigned int height,
                         IRFrameMetadata meta, void* arg) override;
     void onFlagStateChange(EnumFlagState state, void* arg) override;
     void onProcessExit(void* /*arg*/) override {}
 
+    // True when the header was valid, the imager initialised and the warm-up saw an image.
     virtual bool isReady();
 
+    // Raw frame size, serial and rate as the header gives them.
     unsigned getWidth();
     unsigned getHeight();
     unsigned getSerial();
@@ -46,11 +51,14 @@ class KELVIX_API IRFileReader : public KelvixClient {
     unsigned getRawBufferSize();
 
     // Runs the next frame through the imager, continuing into the recording's next part
-    // ("<path>.2", "<path>.3", ...) at the end of one; false after the last frame.
+    // ("<path>.2", "<path>.3", ...) at the end of one; false after the last frame. The
+    // callbacks run inside this call, on the calling thread.
     bool nextFrame();
 
+    // Receivers of the played images and flag changes (images only once the reader is ready).
     void setThermalFrameCallback(ThermalFrameCallback callback);
     void setFlagStateCallback(FlagStateChangeCallback callback);
+    // Emissivity and transmissivity of the played scene, from the next frame on.
     void setRadiationParameters(float emissivity, float transmissivity);
 
   private:

@@ -1,3 +1,5 @@
+// Writing raw recordings (frames with their metadata, a ".time" file per part), which
+// IRFileReader plays back. Not guarded: one thread per writer.
 #pragma once
 
 #include <iosfwd>
@@ -23,10 +25,13 @@ class KELVIX_API IRFileWriter {
     // Creates the files of the current part and writes the header; true when open.
     virtual bool open();
     virtual bool isOpen();
+    // Open, and neither stream has failed.
     bool canDoWriteOperations();
-    // Appends one frame; a partIndex other than the current part splits the recording first.
+    // Appends one frame (size bytes), its 80 metadata bytes (zeros when null) and the timestamp
+    // line; a partIndex other than the current part splits the recording first.
     void write(double timestamp, unsigned char* data, unsigned partIndex, unsigned size,
                char metadata[80]);
+    // The startTime given at construction.
     long long getStartTime();
 
   private:

@@ -1,3 +1,4 @@
+// The shutter-flag states and the metadata record that every frame callback gets by value.
 #pragma once
 
 #include <cstdint>

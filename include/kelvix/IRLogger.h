@@ -1,3 +1,5 @@
+// The application's switch for the library's logging: thresholds of the console and of the log
+// file.
 #pragma once
 
 #include "kelvix/export.h"
@@ -16,7 +18,8 @@ enum IRLoggerVerbosityLevel {
 // Applications configure the process-wide logger through this facade.
 class KELVIX_API IRLogger {
   public:
-    // A null or empty fileName logs under the base name "morvane.log".
+    // Configures the process-wide logger; a null or empty fileName logs under the base name
+    // "morvane.log". From any thread.
     static void setVerbosity(IRLoggerVerbosityLevel console, IRLoggerVerbosityLevel file,
                              const char* fileName);
 

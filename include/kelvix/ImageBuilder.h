@@ -1,3 +1,6 @@
+// Rendering and measuring of temperature frames: palette images, pixel and box temperatures,
+// histograms, PPM files. Used by applications, the daemon's handler, the USB client and the C
+// interface.
 #pragma once
 
 #include <cstdint>
@@ -39,13 +42,17 @@ struct ExtremalRegion {
 // Renders 16-bit temperature frames (raw = T * 10 + 1000, T in degrees Celsius): palette
 // images, temperatures at a pixel, box means, the coldest and hottest box, histograms,
 // palette bars and crosshairs; also YUV 4:2:2 to colour and PPM files. Keeps its own copy of
-// the frame. One thread at a time.
+// the frame. One thread at a time per builder (even the getters update cached state); the static
+// functions hold no state and may run on any thread.
 class KELVIX_API ImageBuilder {
   public:
     typedef unsigned char PaletteTable[240][3];  // red, green, blue
 
+    // alignRows pads palette-image rows to a multiple of 4 pixels. Starts with eIron, eMinMax
+    // and a manual window of -20 to 20 degC.
     explicit ImageBuilder(bool alignRows = true);
     ~ImageBuilder();
+    // Copies frame, window and settings.
     ImageBuilder(const ImageBuilder& other);
     ImageBuilder& operator=(const ImageBuilder& other);
 
@@ -64,7 +71,9 @@ class KELVIX_API ImageBuilder {
     // The coldest and hottest box of (2 * radius + 1)^2 pixels.
     void getMinMaxRegion(unsigned radius, ExtremalRegion* coldest, ExtremalRegion* hottest);
 
+    // The palette window for eManual, in degrees Celsius.
     void setManualTemperatureRange(float tMin, float tMax);
+    // The window in use (after the last painting for the automatic methods), degrees Celsius.
     float getIsothermalMin() const;
     float getIsothermalMax() const;
     void setPaletteScalingMethod(EnumTervanPaletteScalingMethod method) { scalingMethod = method; }

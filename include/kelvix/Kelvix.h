@@ -1,3 +1,5 @@
+// The imager (zol::Kelvix): one camera's processing from raw frames to temperature images and
+// callbacks. Applications, the daemon, the USB client and the file reader each hold one.
 #pragma once
 
 #include <atomic>
@@ -161,6 +163,7 @@ class KELVIX_API Kelvix {
                          unsigned char* visible, IRFrameMetadata meta);
     void onProcessExit();
 
+    // This imager's slot among the live ones (0 to kMaxInstances - 1): a plain value.
     unsigned getInstanceIndex() const { return instanceIndex_; }
 
   private:

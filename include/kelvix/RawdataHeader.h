@@ -1,3 +1,5 @@
+// The header of raw recordings as it lies in the file: written by IRFileWriter, read back by
+// IRFileReader, filled from a live imager by Kelvix::initRawdataHeader.
 #pragma once
 
 #include <cstddef>

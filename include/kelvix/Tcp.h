@@ -1,3 +1,5 @@
+// TCP endpoints of the bridge (the daemon's listening server, the client's connection) and their
+// error type.
 #pragma once
 
 #include <atomic>
@@ -30,9 +32,12 @@ class KELVIX_API ConnectionError : public std::exception {
 // client of a host and port. Socket failures become ConnectionError; a lost connection can be
 // repaired (the server accepts the next client, the client reconnects every retry interval for
 // a few seconds).
-// The listener binds every local address unless KELVIX_LISTEN_ADDRESS names one.
+// The listener binds every local address unless KELVIX_LISTEN_ADDRESS names one. connect, read,
+// write and repairConnection from the one thread that uses the connection; close and the getters
+// from any thread.
 class KELVIX_API Tcp {
   public:
+    // A server on `port`, or a client of host and port; neither connects yet.
     explicit Tcp(int port);
     Tcp(const std::string& host, int port, double retrySeconds);
     ~Tcp();

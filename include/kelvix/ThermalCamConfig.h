@@ -1,3 +1,4 @@
+// The settings record of the bridge protocol: what a TCP client asks the daemon to change.
 #pragma once
 
 #include <utility>

@@ -1,3 +1,5 @@
+// The export macros of libkelvix and libkelvixd, on every class and function the libraries
+// give to applications.
 #pragma once
 
 // One macro marks everything the shared library exports; the rest stays hidden.

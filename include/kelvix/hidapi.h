@@ -1,6 +1,8 @@
 /* The HID device API that libkelvix exports: hidapi's functions, with an extra "in use" field
  * in the device record and a share flag on the two open calls. Compiles as C.
- * Do not include the system's hidapi.h in the same translation unit: the record differs. */
+ * Do not include the system's hidapi.h in the same translation unit: the record differs.
+ * Threads as in hidapi: enumerate and open from any thread, use each handle from one thread at
+ * a time. */
 #ifndef KELVIX_HIDAPI_H
 #define KELVIX_HIDAPI_H
 
@@ -47,8 +49,10 @@ struct hid_device_info {
     hid_bus_type bus_type;
 };
 
+/* Start and end of the HID backend in force (the system library or the simulated camera). */
 KELVIX_API int hid_init(void);
 KELVIX_API int hid_exit(void);
+/* The matching devices (0 matches any id) as a list that hid_free_enumeration frees. */
 KELVIX_API struct hid_device_info* hid_enumerate(unsigned short vendor_id,
                                                  unsigned short product_id);
 KELVIX_API void hid_free_enumeration(struct hid_device_info* devs);
@@ -56,6 +60,8 @@ KELVIX_API void hid_free_enumeration(struct hid_device_info* devs);
 KELVIX_API hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
                                 const wchar_t* serial_number, int shared);
 KELVIX_API hid_device* hid_open_path(const char* path, int shared);
+/* Reports on an open handle, the report id first; hid_read_timeout waits up to `milliseconds`.
+ * -1 on failure. */
 KELVIX_API int hid_write(hid_device* dev, const unsigned char* data, size_t length);
 KELVIX_API int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length,
                                 int milliseconds);
@@ -64,7 +70,9 @@ KELVIX_API int hid_set_nonblocking(hid_device* dev, int nonblock);
 KELVIX_API int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t length);
 KELVIX_API int hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length);
 KELVIX_API int hid_get_input_report(hid_device* dev, unsigned char* data, size_t length);
+/* Closes the handle; it and its device record are gone afterwards. */
 KELVIX_API void hid_close(hid_device* dev);
+/* The device's strings, at most maxlen characters with the terminator; -1 without one. */
 KELVIX_API int hid_get_manufacturer_string(hid_device* dev, wchar_t* string, size_t maxlen);
 KELVIX_API int hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen);
 KELVIX_API int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen);
@@ -72,7 +80,9 @@ KELVIX_API int hid_get_serial_number_string(hid_device* dev, wchar_t* string, si
 KELVIX_API struct hid_device_info* hid_get_device_info(hid_device* dev);
 KELVIX_API int hid_get_indexed_string(hid_device* dev, int string_index, wchar_t* string,
                                       size_t maxlen);
+/* The last error of the handle, or of the library for a null handle. */
 KELVIX_API const wchar_t* hid_error(hid_device* dev);
+/* The version of the hidapi interface this library gives. */
 KELVIX_API const struct hid_api_version* hid_version(void);
 KELVIX_API const char* hid_version_str(void);
 

@@ -1,6 +1,5 @@
+// The umbrella header: everything an application of the SDK uses, in one include.
 #pragma once
-
-// Everything an application of the SDK uses, in one include.
 
 #include "kelvix/AutoMutex.h"
 #include "kelvix/DaemonCamHandler.h"

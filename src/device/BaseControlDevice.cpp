@@ -1,3 +1,4 @@
+// The interface's only code: its destructor and the reset of the process-interface scaling.
 #include "device/BaseControlDevice.h"
 
 #include "sdk/Log.h"

@@ -1,3 +1,6 @@
+// The control-device interface between the library and a camera's control channel. Kelvix picks
+// the implementation (ImagerHID for a camera, PlaybackControlDevice for a recording); the chain
+// calls it on the frame thread, Kelvix's setters on the application's.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +20,11 @@ struct tagAutonomousAreaConfig;
 // video stream. The operations keep their order (implementations and callers rely on the
 // layout); the data part holds calibration values the processing chain writes and the
 // implementation reads.
+//
+// Threads: the imager owns it. The chain calls it on the frame path and from the imager's
+// settings, under the imager lock; the imager's chip-heating and revision calls come from
+// application threads without that lock. Implementations serialise their camera exchanges, not
+// their cached values.
 class KELVIX_DEBUG_API BaseControlDevice {
   public:
     BaseControlDevice() = default;
@@ -25,7 +33,9 @@ class KELVIX_DEBUG_API BaseControlDevice {
 
     virtual ~BaseControlDevice();
 
-    // Connection and identity.
+    // Connection and identity. Init (re)connects the camera with these ids: 0 once found (a
+    // camera that could not be opened fails every command), 1 already connected (without
+    // force), E_FAIL not found. InitPif detects the process interface.
     virtual std::int32_t Init(std::uint32_t vendorId, std::uint32_t productId, std::uint32_t serial,
                               bool force, bool* sameDevice) = 0;
     virtual std::int32_t Init(std::uint32_t vendorId, std::uint32_t productId, bool force) = 0;
@@ -117,6 +127,7 @@ class KELVIX_DEBUG_API BaseControlDevice {
     virtual std::int32_t ConfigAutonomousPifAO_ForTInt(tagAutonomousPifAOConfig* cfg) = 0;
     virtual std::int32_t ConfigAutonomousMeasureArea(tagAutonomousAreaConfig* area) = 0;
     virtual std::int32_t ConfigAutonomousCalculatedArea(tagAutonomousAreaConfig* area) = 0;
+    // Sends the queued configurations whose delay has passed; the chain calls it every frame.
     virtual std::int32_t ProcessDeferredCommands() = 0;
 
     virtual bool GetPIFInDigitalFlagLowActive() = 0;
@@ -152,6 +163,7 @@ class KELVIX_DEBUG_API BaseControlDevice {
     virtual bool MCSFirmwareCheck(std::uint8_t* image, std::int32_t length) = 0;
     virtual bool MCSFirmwareWrite(std::uint8_t* image, std::int32_t length) = 0;
 
+    // The camera family by hardware and firmware revision, which selects command variants.
     virtual std::int32_t GetDeviceClass() = 0;
     virtual bool GetPifChannelAddress(std::int32_t list, std::uint8_t index, std::uint8_t* device,
                                       std::uint8_t* channel) = 0;

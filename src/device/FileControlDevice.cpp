@@ -1,3 +1,5 @@
+// The values it keeps; each operation it does not take on logs a warning under the source name
+// "filecontroldevice".
 #include "device/FileControlDevice.h"
 
 #ifdef KELVIX_DEBUG_BUILD

@@ -1,3 +1,5 @@
+// Debug build only: a camera-less control device with which an application of libkelvixd feeds
+// the processing chain from elsewhere (installed under include/kelvix/debug).
 #pragma once
 
 #ifdef KELVIX_DEBUG_BUILD
@@ -10,9 +12,11 @@
 // it reports the identity given at construction, keeps the detector trims and TEC values the
 // chain writes so they can be read back, and answers the other operations it takes on with a
 // warning in the log. Connection, the process interface, autonomous mode, focus motor, flash
-// and network settings stay with a subclass. No hardware, no files.
+// and network settings stay with a subclass. No hardware, no files. Not guarded: used like the
+// imager's control device, from the frame path and the imager's settings.
 class KELVIX_DEBUG_API FileControlDevice : public BaseControlDevice {
   public:
+    // The identity the device reports.
     FileControlDevice(std::uint16_t hardwareRevision, std::uint16_t firmwareRevision,
                       std::uint32_t serialNumber);
     ~FileControlDevice() override;

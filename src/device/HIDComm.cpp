@@ -1,3 +1,6 @@
+// HIDComm, the HID transport: finds the camera by vendor, product and serial, opens it through
+// the exported hidapi and exchanges one output report and its answer at a time. A mutex
+// serialises exchanges, which come from application threads and the frame thread alike.
 #include "kelvix/HIDComm.h"
 
 #include <cstring>

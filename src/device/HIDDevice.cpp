@@ -1,3 +1,5 @@
+// HIDDevice's single-report commands: each setter and query as the bytes it sends and the answer
+// bytes it decodes (the multi-report transfers are in HIDDeviceTransfers.cpp).
 #include "kelvix/HIDDevice.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Byte encodings of the HID command set, shared by HIDDevice and by the simulated camera that
+// decodes what the library sends: value splits, byte orders and the XOR checksum.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// Connection and identity, process-interface channels and their scaling, chip heating, flag and
+// trims, temperatures, and the queue of deferred autonomous-mode jobs that the frame thread sends
+// once their delay has passed.
 #include "device/ImagerHID.h"
 
 #include <algorithm>

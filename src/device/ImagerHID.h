@@ -1,3 +1,5 @@
+// ImagerHID, the control device for a camera on USB HID: Kelvix creates it for a live camera,
+// and the chain and Kelvix's setters drive it. It holds the HIDDevice command set.
 #pragma once
 
 #include <atomic>
@@ -14,7 +16,8 @@
 
 // The control channel of a camera on USB HID. Caches every value it sets, so the paired
 // getters answer without a camera round trip, and holds autonomous-mode configurations back
-// until a burst of changes has settled.
+// until a burst of changes has settled. Threads as for BaseControlDevice: the queue of held-back
+// configurations has its own lock, the cached values have none.
 class ImagerHID : public BaseControlDevice {
   public:
     ImagerHID();

@@ -1,3 +1,5 @@
+// The null-object control device: answers every command without a camera. The base of
+// PlaybackControlDevice and of the tests' stand-in devices.
 #pragma once
 
 #include <cstdint>

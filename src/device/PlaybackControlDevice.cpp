@@ -1,3 +1,4 @@
+// The playback device's identity and the values it keeps as told.
 #include "device/PlaybackControlDevice.h"
 
 PlaybackControlDevice::PlaybackControlDevice(std::uint32_t serial, std::uint16_t hwRevision,

@@ -1,3 +1,5 @@
+// The control device Kelvix uses when frames come from a raw recording (IRFileReader) instead of
+// a camera.
 #pragma once
 
 #include <cstdint>

@@ -12,7 +12,8 @@
 #include "kelvix/export.h"
 
 // Splits a calibration memory image read from the camera into the calibration files: per
-// range the correction data (.dat) and the table (.prn), and the calibration XML.
+// range the correction data (.dat) and the table (.prn), and the calibration XML. Not guarded: one
+// thread per extractor.
 //
 // Image layout (little-endian): 2048 bytes not read; per range r = 0..2 at 2048 + r * stride
 // the correction file of n bytes and a 65536-byte float table, with n = A + B * unitSize from

@@ -14,6 +14,8 @@ struct IRMeasurementField;
 }
 
 // Maps each energy through the temperature table into the 16-bit temperature encoding.
+// Runs behind the post-processing stage: on its worker with multi-threading on, else on the
+// capture thread. Its accessors are not guarded: use them from a callback or while no frames flow.
 class OpEnergy2Temp : public OpBase {
   public:
     OpEnergy2Temp(OpBase* predecessor, SharedParameterBlock* shared,

@@ -14,6 +14,8 @@ struct IRMeasurementField;
 }
 
 // Maps each energy through an optional normalisation table; copies its input while disabled.
+// Runs behind the post-processing stage: on its worker with multi-threading on, else on the
+// capture thread. Its accessors are not guarded: use them from a callback or while no frames flow.
 class OpEnergyNormalize : public OpBase {
   public:
     OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* shared,

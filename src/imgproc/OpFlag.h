@@ -30,6 +30,8 @@ using FlagStateCallback = void (*)(std::int32_t state, double milliseconds, std:
 // Shutter-flag correction: averages the closed-flag frames into a per-pixel offset, subtracts
 // it while the flag is open and lets it follow each pixel's drift; on the first flag frame of a
 // cycle it measures the flag image for the skim adjustment and reports extreme pixels.
+// Runs on the capture thread, before the post-processing stage. Its accessors are not guarded:
+// use them from a callback or while no frames flow.
 class OpFlag : public OpBase {
   public:
     static constexpr std::int32_t kMaxFlagFrames = 60000;

@@ -11,6 +11,8 @@
 
 // Remapping operator: one record per output pixel with its source pixel and weight. With a
 // distortion coefficient of 0 the table is the identity and the frame is copied.
+// Runs on the capture thread, before the post-processing stage. Its accessors are not guarded:
+// use them from a callback or while no frames flow.
 class OpREA : public OpBase {
   public:
     OpREA(OpBase* predecessor, int id, const wchar_t* name, SharedParameterBlock* shared);

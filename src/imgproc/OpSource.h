@@ -12,6 +12,8 @@
 
 // Turns the raw camera frame into pixels and decoded header values, as the camera model's
 // entry of "Formats.def" describes (one run per sub-frame).
+// Runs on the capture thread, before the post-processing stage. Its accessors are not guarded:
+// use them from a callback or while no frames flow.
 class OpSource : public OpBase {
   public:
     OpSource(OpBase* predecessor, int id, const wchar_t* name, SharedParameterBlock* shared,

@@ -32,7 +32,8 @@ struct RadiationRecord {
 };
 
 // Radiometric table of one temperature range: calibration points (energy, temperature) and the
-// energy -> encoded temperature LUT built from them.
+// energy -> encoded temperature LUT built from them. Loaded at init and, under the imager lock,
+// at range changes; read on the frame path. Not guarded otherwise.
 class TemperatureTable {
   public:
     KELVIX_DEBUG_API explicit TemperatureTable(const SharedParameterBlock* shared);

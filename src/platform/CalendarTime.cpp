@@ -1,3 +1,4 @@
+// localtime_r behind localTimeOf.
 #include "platform/CalendarTime.h"
 
 #include <time.h>

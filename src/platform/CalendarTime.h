@@ -1,3 +1,5 @@
+// The calendar breakdown of a moment in the local time zone: the system clock's local time and
+// the date and time a raw recording's header carries (IRFileWriter).
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Which capture service is in force, and the sample grabber that wraps each buffer as a media
+// sample for the registered callback, on the capture thread.
 #include "platform/CaptureService.h"
 
 #include "platform/V4l2Capture.h"

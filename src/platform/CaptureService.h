@@ -1,3 +1,6 @@
+// Video capture in the shape the video device (IRDeviceDS) drives it: the device list, one graph
+// per device (source, sample grabber, null renderer), stream formats, and samples delivered on
+// the backend's capture thread. Backends: V4L2 (V4l2Capture) and the simulated camera (sim/).
 #pragma once
 
 #include <atomic>

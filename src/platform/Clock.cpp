@@ -1,3 +1,5 @@
+// The system clock on std::chrono (steady for ticks, system for the wall clock) and the virtual
+// clock, whose time moves only when a test advances it or somebody sleeps on it.
 #include "platform/Clock.h"
 
 #include <chrono>

@@ -1,3 +1,6 @@
+// Time for the whole library: the clock in force (the system's, or a test's VirtualClock) and
+// wrap-safe helpers for the millisecond tick. Every thread asks it; the installed clock is an
+// atomic pointer.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The COM-style interfaces through which a capture backend hands each sample to the video
+// device's callback (IUnknown, IMediaSample, ISampleGrabberCB), with their interface ids.
 #pragma once
 
 #include "platform/HResult.h"

@@ -1,3 +1,5 @@
+// The signal thread: sigwait() on the blocked set, then the handler in force; an event it does
+// not handle ends the process with 128 + the signal number, as the signal would have.
 #include "platform/ConsoleControl.h"
 
 #include <signal.h>

@@ -1,3 +1,5 @@
+// Console signals for kelvixdaemon: SIGINT, SIGTERM and SIGHUP go to one thread of their own,
+// which runs the daemon's handler (IRDaemon::consoleHandler) instead of interrupting main.
 #pragma once
 
 namespace platform {

@@ -1,3 +1,5 @@
+// Events on a mutex and a condition variable; the registry of named events holds them weakly,
+// so an event lives as long as one of its holders.
 #include "platform/Event.h"
 
 #include <chrono>

@@ -1,3 +1,6 @@
+// Manual-reset events that threads wait on: the post-processing worker's and the daemon
+// worker's wake-ups, and named events shared inside the process ("wakeUp", on which the video
+// device's run blocks until the console handler ends it).
 #pragma once
 
 #include <condition_variable>

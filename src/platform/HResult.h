@@ -1,3 +1,5 @@
+// HRESULT codes and the GUID record with the values that the processing chain, the video device
+// and the capture services answer. Header only.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The hidapi calls of the HID transport (HIDComm.cpp), the library's only user of them.
 #pragma once
 
 #include <cstddef>

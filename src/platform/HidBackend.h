@@ -1,3 +1,6 @@
+// Where HID devices come from, for the exported hidapi (HidApi.cpp) and through it the HID
+// transport: the system library (SystemHid) or a stand-in that a test or SimEnvironment
+// installs; and the count of users that keeps the system library loaded.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// libcurl behind the downloads: http and https only, bounded size and stall time, the body
+// written to "<file>.part" and moved into place only when complete.
 #include "platform/Http.h"
 
 #include <curl/curl.h>

@@ -1,3 +1,5 @@
+// HTTP(S) through libcurl for the calibration manager: downloading calibration files from the
+// maker's server and checking that its web site can be reached. Blocks the calling thread.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The C library's getopt behind OptionScanner.
 #include "platform/OptionScanner.h"
 
 #include <unistd.h>

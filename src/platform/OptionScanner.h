@@ -1,3 +1,4 @@
+// getopt behind a small class, for the command line of kelvixcalfetch.
 #pragma once
 
 namespace platform {

@@ -1,3 +1,4 @@
+// POSIX calls behind the path helpers (stat, mkdir, open and read, getcwd, mkdtemp, nftw).
 #include "platform/Paths.h"
 
 #include <fcntl.h>

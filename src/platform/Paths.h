@@ -1,3 +1,6 @@
+// Files and directories for the whole library: the application-data folder, path joins,
+// existence checks, bounded reads of regular files, and the environment and scratch directories
+// that programs and tests set up.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// libpng's simplified writer and reader behind writePngRgb and readPngRgb.
 #include "platform/PngFile.h"
 
 #include <png.h>

@@ -1,3 +1,5 @@
+// PNG files through libpng's simplified interface: the C interface's
+// zol_kelvix_to_palette_save_png writes them, tests read them back.
 #pragma once
 
 #include <cstdint>

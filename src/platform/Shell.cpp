@@ -1,3 +1,4 @@
+// system() as the system's shell, its wait status turned into the command's exit status.
 #include "platform/Shell.h"
 
 #include <sys/wait.h>

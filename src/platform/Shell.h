@@ -1,3 +1,5 @@
+// The system's command processor behind a replaceable interface: the C interface's
+// zol_kelvix_daemon_kill runs its command through it; tests install a stand-in.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// POSIX sockets behind the helpers: descriptors close-on-exec, EINTR retried, no SIGPIPE.
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,6 @@
+// TCP sockets for the bridge's connection class Tcp (the daemon's listener, the TCP client) and
+// the fuzz targets' peers. Calls block; shutting a socket down in one thread wakes calls blocked
+// on it in another.
 #pragma once
 
 #include <cstddef>

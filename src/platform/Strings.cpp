@@ -1,3 +1,5 @@
+// UTF-8 coded by hand, so that the result does not depend on the locale; a byte that is not
+// UTF-8 travels as one escape character in U+DC80..U+DCFF and converts back to itself.
 #include "platform/Strings.h"
 
 #include <algorithm>

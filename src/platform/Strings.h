@@ -1,3 +1,5 @@
+// Text conversions for the whole library: wide <-> UTF-8 narrow text that keeps any byte string,
+// bounded copies, lower case, and bytes widened one by one. No shared state: any thread.
 #pragma once
 
 #include <cstddef>

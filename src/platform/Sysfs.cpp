@@ -1,3 +1,4 @@
+// Directory walks, link resolution and attribute reads on sysfs.
 #include "platform/Sysfs.h"
 
 #include <dirent.h>

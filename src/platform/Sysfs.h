@@ -1,3 +1,6 @@
+// Reading the kernel's sysfs tree (under a root that tests point at a replica): USB devices, the
+// USB device behind a video or hidraw node, and the display paths of video nodes. Used by the
+// system HID backend, the sysfs USB registry and the V4L2 capture service.
 #pragma once
 
 #include <cstdint>

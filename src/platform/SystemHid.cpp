@@ -1,3 +1,5 @@
+// Loading and binding the system library with a count of users under one mutex, the handles over
+// its devices, and the probes and locks of device nodes.
 #include "platform/SystemHid.h"
 
 #include <dlfcn.h>

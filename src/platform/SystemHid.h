@@ -1,3 +1,6 @@
+// The system hidapi (libhidapi-hidraw.so.0) as the default HID backend: loaded with dlopen on
+// first use and unloaded when its last user lets go; opens hold a flock on the hidraw node, so
+// that another user of this library shows as "in use".
 #pragma once
 
 #include <cstddef>

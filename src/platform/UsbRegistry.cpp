@@ -1,3 +1,4 @@
+// Which registry is in force, and the sysfs registry's keys built from the USB devices present.
 #include "platform/UsbRegistry.h"
 
 #include <algorithm>

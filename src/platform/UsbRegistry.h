@@ -1,3 +1,6 @@
+// The USB registry branch in which the video device (IRDeviceDS) finds the serial of a video
+// device: the sub-key whose parent id prefix its device path holds. Backends: sysfs
+// (SysfsUsbRegistry) and the simulated camera's.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,6 @@
+// The V4L2 graph: capability entries from the format, size and interval enumeration, mmap
+// streaming, and the capture thread that polls the node (an eventfd wakes it to stop), hands each
+// filled buffer to the sample grabber and warns when frames stall.
 #include "platform/V4l2Capture.h"
 
 #include <dirent.h>

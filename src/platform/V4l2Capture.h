@@ -1,3 +1,5 @@
+// The capture service for real cameras, on V4L2; CaptureService.cpp takes it when no other
+// service is installed.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// The C interface's selected bridge client, kept in one atomic pointer.
 #include "sdk/ActiveBridgeClient.h"
 
 #include <atomic>

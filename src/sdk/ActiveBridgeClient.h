@@ -1,3 +1,5 @@
+// Which bridge client the C interface talks to: the USB or the TCP client that the last init
+// function selected. Read and set from any thread.
 #pragma once
 
 namespace zol {

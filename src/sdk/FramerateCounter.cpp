@@ -1,3 +1,5 @@
+// The ring of samples behind the rate: events counted between the oldest and the newest sample,
+// over the time between them. Not guarded: one thread per counter.
 #include "kelvix/FramerateCounter.h"
 
 #include <algorithm>

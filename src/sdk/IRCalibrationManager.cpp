@@ -1,3 +1,6 @@
+// The calibration manager: completeness check against the calibration description (Cali),
+// downloads from the calibration server through the mirrors its downloadlinks.xml lists, and the
+// configuration template.
 #include "kelvix/IRCalibrationManager.h"
 
 #include <cstdint>

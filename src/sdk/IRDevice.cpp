@@ -1,3 +1,5 @@
+// The video-channel interface's destructor and its two receiver setters (plain stores: set them
+// before the stream starts).
 #include "kelvix/IRDevice.h"
 
 namespace zol {

@@ -1,3 +1,6 @@
+// The video device: the camera's serial looked up in the USB registry, its capture graph, and the
+// 16 instance slots whose forwarders carry each raw frame to its device's callback on the
+// capture thread.
 #include "kelvix/IRDeviceDS.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Reading the XML configuration file (root "imager") into IRDeviceParams; every value read is
+// logged at DEBUG level. Used by the daemon, the USB client and applications.
 #include "kelvix/IRDeviceParams.h"
 
 #include <string>

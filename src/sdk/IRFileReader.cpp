@@ -1,3 +1,5 @@
+// Playback of raw recordings: header checks, the warm-up to the first image, parts read one after
+// the other. Frames run through the imager on the caller's thread.
 #include "kelvix/IRFileReader.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Writing raw recordings and their ".time" files, part by part. Not guarded: one thread per writer.
 #include "kelvix/IRFileWriter.h"
 
 #include <cstdio>

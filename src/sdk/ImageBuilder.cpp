@@ -1,3 +1,5 @@
+// Rendering of temperature frames: the integral image behind box means and extremal regions, the
+// palette window by scaling method, the cached colour table, PPM files.
 #include "kelvix/ImageBuilder.h"
 
 #include <algorithm>

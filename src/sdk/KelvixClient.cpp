@@ -1,3 +1,4 @@
+// The frame receiver interface: only its destructor lives here.
 #include "kelvix/KelvixClient.h"
 
 namespace zol {

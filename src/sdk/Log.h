@@ -1,3 +1,5 @@
+// The logging macros of the library's sources (KLOG_ERROR .. KLOG_DEBUG): each message goes to
+// the process-wide Logger under the source file's base name and line. Any thread may log.
 #pragma once
 
 #include <sstream>

@@ -1,3 +1,5 @@
+// The process-wide logger and the IRLogger facade: line format, dated file names, the one notice
+// of an unconfigured logger. Every call takes the logger's mutex, so any thread may log.
 #include "kelvix/Logger.h"
 
 #include <atomic>

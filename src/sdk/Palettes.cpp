@@ -1,3 +1,5 @@
+// The palette tables, computed at compile time: grey and single-colour ramps, palettes
+// interpolated between 13 knots, and ten bands of 24 entries.
 #include "sdk/Palettes.h"
 
 #include <array>

@@ -1,3 +1,5 @@
+// The eleven false-colour palettes of 240 entries each, which ImageBuilder paints with. The tables
+// are constant, so any thread may read them.
 #pragma once
 
 #include <array>

@@ -1,3 +1,4 @@
+// The header check refuses what no camera delivers before the reader allocates a frame.
 #include "sdk/RawdataHeader.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Checking and describing the 52-byte header of raw recordings, for IRFileReader, IRFileWriter
+// and the header fuzz target.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// The XML reader: the file is read once, the root element's inner text kept with comments cut out,
+// and elements found by text search within the current element's bounds.
 #include "kelvix/SimpleXML.h"
 
 #include <algorithm>

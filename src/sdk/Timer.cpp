@@ -1,3 +1,4 @@
+// The stopwatch reads the platform clock, which tests replace by a virtual one.
 #include "kelvix/Timer.h"
 
 #include "platform/Clock.h"

@@ -1,3 +1,5 @@
+// The C interface on the active bridge client: images copied into the caller's buffers, every
+// exception turned into -1, or -2 for a daemon connection lost for good.
 #include "kelvix/kelvix_c.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// kelvixcalfetch as a program: options, target directories, the attached camera's serial and
+// downloads from a calibration server on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

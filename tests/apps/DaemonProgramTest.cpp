@@ -1,3 +1,5 @@
+// kelvixdaemon as a child process: built-in defaults, unreadable files, serving the simulated
+// camera and stopping by signal while it waits or serves.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// Test access to the in-process bridge client's private state.
 #pragma once
 
 #include <mutex>

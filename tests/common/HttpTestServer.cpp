@@ -1,3 +1,4 @@
+// The HTTP test server: python3's http.server in a child process, with hostile paths of its own.
 #include "common/HttpTestServer.h"
 
 #include <chrono>

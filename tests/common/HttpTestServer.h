@@ -1,3 +1,5 @@
+// An HTTP server on 127.0.0.1 for the tests that download calibration files or check that a site
+// can be reached.
 #pragma once
 
 #include <string>

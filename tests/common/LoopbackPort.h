@@ -1,3 +1,4 @@
+// Free loopback ports for the network tests and fuzz targets.
 #pragma once
 
 #include "platform/Socket.h"

@@ -1,3 +1,5 @@
+// Fixture: a processing chain on the frames of a simulated camera, for the chain and end-to-end
+// tests.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Simulated cameras plugged into the platform layer for a test, and imager parameters that
+// match their calibration sets.
 #pragma once
 
 #include <cstdint>

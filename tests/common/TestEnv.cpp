@@ -1,3 +1,5 @@
+// The per-test temporary directory: HOME, XDG_DATA_HOME and the current directory pointed there,
+// and put back afterwards.
 #include "common/TestEnv.h"
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// What every test suite shares: temporary-directory and virtual-clock fixtures, wide-string and
+// waiting helpers.
 #pragma once
 
 #include <gtest/gtest.h>

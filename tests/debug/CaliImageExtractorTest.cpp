@@ -1,3 +1,4 @@
+// The debug build's calibration-image extractor on hand-made calibration memory images.
 #include <gtest/gtest.h>
 
 #include <cstring>

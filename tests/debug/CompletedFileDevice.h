@@ -1,3 +1,4 @@
+// The debug build's file control device with the operations it leaves open filled in.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The accessors that only the debug build gives: chain, calibration description, tables, flag,
+// metadata and other operators, and the HID control device.
 #include <gtest/gtest.h>
 
 #include <algorithm>

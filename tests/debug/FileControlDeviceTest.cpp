@@ -1,3 +1,5 @@
+// The debug build's camera-less control device: identity, TEC values and the warnings of what it
+// does not support.
 #include <gtest/gtest.h>
 
 #include <string>

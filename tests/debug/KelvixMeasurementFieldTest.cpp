@@ -1,3 +1,4 @@
+// Measurement fields on a live imager: a range change keeps each field's emissivity.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Measurement fields of the debug build: the operator alone, a field branch in the simulated
+// camera's chain, and a field measured on the post-processing worker.
 #include <gtest/gtest.h>
 
 #include <atomic>

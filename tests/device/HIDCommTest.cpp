@@ -1,3 +1,5 @@
+// The HID transport: device lookup, exchanges and their limits, late and missing answers,
+// concurrent commands, the system hidapi library and hidraw nodes held elsewhere.
 #include <cstdio>
 #include <cstring>
 #include <deque>

@@ -1,3 +1,5 @@
+// The HID command set's single-report commands and queries against the simulated camera: report
+// bytes, revision limits, temperature formulas and sentinels.
 #include <cstring>
 
 #include "SimHidFixture.h"

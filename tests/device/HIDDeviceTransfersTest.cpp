@@ -1,3 +1,5 @@
+// The HID commands of several reports: serial flash and firmware, JTAG, PIF EEPROM and device
+// information, sample-point tables and autonomous-mode settings.
 #include <cstdio>
 #include <string>
 #include <vector>

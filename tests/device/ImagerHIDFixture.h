@@ -1,3 +1,4 @@
+// Fixture: the imager's HID control device on simulated cameras and the virtual clock.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The HID control device's process interface: detection, scaling, flag signalling, deferred jobs,
+// and queueing while the frame thread sends.
 #include <atomic>
 #include <thread>
 

@@ -1,3 +1,5 @@
+// The HID control device: connecting and reconnecting, absent and unopened cameras, device classes,
+// chip heating and cached settings.
 #include <chrono>
 #include <string>
 

@@ -1,3 +1,4 @@
+// The control device of recordings: its identity, kept settings and absent temperatures.
 #include <gtest/gtest.h>
 
 #include "device/PlaybackControlDevice.h"

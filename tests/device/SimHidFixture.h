@@ -1,3 +1,4 @@
+// Fixture: a HIDDevice connected to one simulated camera on the virtual clock.
 #pragma once
 
 #include <gtest/gtest.h>

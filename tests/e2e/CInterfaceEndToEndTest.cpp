@@ -1,3 +1,5 @@
+// The C interface's in-process road on a simulated camera: polling images, settings, repeated
+// connections, downloads of missing calibration files and failed connections.
 #include <gtest/gtest.h>
 
 #include <chrono>

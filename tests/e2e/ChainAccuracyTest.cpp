@@ -1,3 +1,5 @@
+// The whole chain on the simulated camera reports the blackbody's temperature in both ranges,
+// through flags and chip drift, with dead pixels repaired.
 #include <gtest/gtest.h>
 
 #include <cmath>

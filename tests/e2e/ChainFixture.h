@@ -1,3 +1,5 @@
+// Fixture: a simulated camera over HID with its calibration set and a processing chain fed as the
+// imager feeds it.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The imager on the simulated camera's capture thread: the blackbody's temperature through flag
+// cycles, and every setting and query from an application thread while frames flow.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Recordings of the simulated camera played back: broken parts, recordings without a flag, and a
+// live imager's recording that replays to the same temperatures.
 #include <gtest/gtest.h>
 
 #include <algorithm>

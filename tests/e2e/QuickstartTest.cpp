@@ -1,3 +1,4 @@
+// The quick-start example as a program: its live and replayed numbers must be the scene's.
 #include <gtest/gtest.h>
 
 #include <cmath>

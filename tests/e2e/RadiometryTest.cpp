@@ -1,3 +1,5 @@
+// Radiometry against calibration sets unlike the usual one: every variant reads the scene true,
+// the skim settles, unusable tables stop the init.
 #include <gtest/gtest.h>
 
 #include <algorithm>

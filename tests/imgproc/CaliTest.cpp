@@ -1,3 +1,5 @@
+// The calibration description: reading, defaults, lookups, file-name stems, huge descriptions, and
+// queries while another thread reloads.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The correction operator: gain and offset planes of every spread, limits, broken files,
+// sample-point files and dead-pixel repair.
 #include <gtest/gtest.h>
 
 #include <algorithm>

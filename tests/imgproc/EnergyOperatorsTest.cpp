@@ -1,3 +1,5 @@
+// The energy normalisation and energy-to-temperature operators against the lookup rule, with
+// fresh, identity, partial and empty tables.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// A control device with a process interface, and raw camera frames built word by word, for the
+// operator tests.
 #pragma once
 
 #include <cstdint>

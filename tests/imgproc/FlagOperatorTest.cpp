@@ -1,3 +1,5 @@
+// The flag operator: ignore counts, closed frames as offsets, drift between flags, other states,
+// reported changes, flag inputs and skim steps.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The format-definition reader on hand-written Formats.def texts: blocks, channels, offsets,
+// sub-frames, malformed values and Windows line ends.
 #include <gtest/gtest.h>
 
 #include <sstream>

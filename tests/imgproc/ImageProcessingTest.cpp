@@ -1,3 +1,5 @@
+// The processing chain on a control device that records every call: init refusals, skim,
+// ranges, table parameters, metadata, temperatures and snapshots.
 #include <gtest/gtest.h>
 
 #include <cstring>

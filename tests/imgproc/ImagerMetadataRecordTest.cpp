@@ -1,3 +1,5 @@
+// The chain's metadata record and the process-interface configuration record: resizing and
+// bounds.
 #include <gtest/gtest.h>
 
 #include "imgproc/ImagerMetadataRecord.h"

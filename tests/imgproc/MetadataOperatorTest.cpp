@@ -1,3 +1,4 @@
+// The metadata operator: default values, digital inputs as triggers, analog thresholds.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,3 +1,4 @@
+// A control device that answers everything with zeros, for tests that override a few calls.
 #pragma once
 
 #include "device/InertControlDevice.h"

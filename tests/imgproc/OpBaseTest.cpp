@@ -1,3 +1,5 @@
+// The operator base: frame metadata records, the run rules of the graph, the tracer and the
+// radial-distortion stage.
 #include <gtest/gtest.h>
 
 #include "imgproc/OpBase.h"

@@ -1,3 +1,4 @@
+// A graph root and a copying leaf around the operator under test.
 #pragma once
 
 #include <cstdint>

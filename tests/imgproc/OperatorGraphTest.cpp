@@ -1,3 +1,5 @@
+// Operator graphs built from a format file: frames reach the end decoded, tables map every pixel,
+// and the back of the chain runs on the worker.
 #include <gtest/gtest.h>
 
 #include <atomic>

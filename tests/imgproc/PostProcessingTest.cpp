@@ -1,3 +1,5 @@
+// The post-processing stage: decimation, snapshots, flag state, and its worker's queue, copies and
+// destruction.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The source operator on hand-made raw frames: pixels, header, chip formula by revision, analog
+// inputs, sub-frames and layouts that fall back to the default.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Temperature tables: the model build and fit, radiation tables, the table-file rules and the
+// temperature encodings.
 #include "imgproc/TemperatureTable.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The virtual clock and the manual-reset events, named and unnamed.
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -1,3 +1,4 @@
+// The platform's string helpers: bounded copies and byte-exact wide conversions in any locale.
 #include <gtest/gtest.h>
 
 #include <clocale>

@@ -1,3 +1,4 @@
+// The sysfs USB registry on a fake sysfs tree: cameras by serial and their video paths.
 #include <gtest/gtest.h>
 
 #include <filesystem>

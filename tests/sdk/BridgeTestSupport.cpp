@@ -1,3 +1,4 @@
+// The fake daemon of the bridge tests and its stop procedure.
 #include "BridgeTestSupport.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// Helpers of the bridge tests: loopback listeners, free ports, descriptor counts and a fake daemon.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The bridge protocol's byte layouts: configuration records, image headers and their checks,
+// pixel byte order.
 #include <gtest/gtest.h>
 
 #include <cstdint>

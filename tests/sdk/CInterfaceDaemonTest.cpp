@@ -1,3 +1,5 @@
+// The C interface reaching the simulated camera through the daemon's handler (a death test: the
+// handler's shutdown ends the process).
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// The C interface on a scripted client and on the TCP road against a daemon stand-in: images,
+// sizes, settings, PNG files, lost connections.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// The daemon's handler on the simulated camera, serving a TCP client as the daemon runs it.
 #include <gtest/gtest.h>
 
 #include <chrono>

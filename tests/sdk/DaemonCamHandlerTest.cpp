@@ -1,3 +1,5 @@
+// The daemon's handler: frames and settings served, the next client, a stuck client, shutdown
+// and a port in use (death tests: the handler may end the process).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// Helpers of the daemon tests: captured standard output and death-test fixtures on 127.0.0.1.
 #pragma once
 
 #include <gmock/gmock.h>

@@ -1,3 +1,5 @@
+// The TCP bridge client against scripted servers: round trips, settings, resets, drops, malformed
+// replies, closed endpoints and connect failures.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// The in-process bridge client: frames handed out once, waiting callers woken, padded palette
+// rows, getters and frames from several threads.
 #include <gtest/gtest.h>
 
 #include <atomic>

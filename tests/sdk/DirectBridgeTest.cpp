@@ -1,3 +1,5 @@
+// The daemon's end of the bridge against real sockets: commands, records, image replies, lost
+// clients, a port in use, and a closed bridge ending the process.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// The shutter-flag automation on the virtual clock: first flags, intervals, drift, manual requests.
 #include <gtest/gtest.h>
 
 #include "common/TestEnv.h"

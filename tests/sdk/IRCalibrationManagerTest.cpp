@@ -1,3 +1,5 @@
+// The calibration manager: directories and paths, completeness, the configuration template, and
+// downloads from a server on 127.0.0.1 (links, refusals, bounds).
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// The daemon's run on the simulated camera: stop requests before and during the run, and a failed
+// imager init (death tests).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

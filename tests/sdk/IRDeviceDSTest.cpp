@@ -1,3 +1,5 @@
+// The video device on the simulated capture service and the sysfs registry: lookup by serial,
+// instances and slots, formats, names, and frames on the capture thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The configuration file reader: defaults, every key, conversion quirks, comments, failures,
+// non-UTF-8 paths and string ownership.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,5 @@
+// The image builder: padded rows, scaling methods, palettes, temperature queries, box means,
+// extremal regions, palette bars, histograms and crosshairs.
 #include <gtest/gtest.h>
 
 #include <array>

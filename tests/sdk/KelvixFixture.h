@@ -1,3 +1,4 @@
+// Fixture: an imager fed from a recording of a simulated camera on the virtual clock.
 #pragma once
 
 #include <gtest/gtest.h>

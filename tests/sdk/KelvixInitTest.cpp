@@ -1,3 +1,5 @@
+// The imager's init and reconnect: HID and playback, refusals, rates, format and calibration
+// lookups, FIFOs in place of files, and the instance limit.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// The imager's frame path: metadata, buffers, instances, short samples, settings, the flag
+// automation through frames, snapshots and the post-processing worker.
 #include <gtest/gtest.h>
 
 #include <cmath>

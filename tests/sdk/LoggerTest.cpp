@@ -1,3 +1,4 @@
+// The logger: source names, line format, verbosity, unwritable files, and many threads at once.
 #include <gtest/gtest.h>
 
 #include <atomic>

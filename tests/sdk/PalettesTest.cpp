@@ -1,3 +1,4 @@
+// The palette tables against their listed entries, ramps and bands.
 #include <gtest/gtest.h>
 
 #include <array>

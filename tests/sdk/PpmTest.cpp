@@ -1,3 +1,4 @@
+// PPM images: binary ones in memory and on disk, decoded elsewhere, and text ones read back.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Raw recordings: the header check, the writer's parts and time lines, the reader's refusals.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The daemon's stack over the simulated camera, for the daemon and C-interface tests.
 #pragma once
 
 #include <cstdint>

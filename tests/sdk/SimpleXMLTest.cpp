@@ -1,3 +1,4 @@
+// The XML reader: root and line rules, file limits, nested comments, navigation and depth.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// A close of the daemon's endpoint during a repair ends the repair.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// TCP endpoints over loopback: whole buffers, failures and their texts, repair rules, and close
+// from another thread.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// The stopwatch and the frame-rate counter on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,3 +1,4 @@
+// Fixture: a simulated camera with its calibration files read by the calibration store.
 #pragma once
 
 #include <gtest/gtest.h>

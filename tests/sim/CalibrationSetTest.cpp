@@ -1,3 +1,5 @@
+// The simulated camera's physics and the calibration set generated for it: description, formats,
+// correction layouts and tables that round-trip the model.
 #include <gtest/gtest.h>
 
 #include <algorithm>

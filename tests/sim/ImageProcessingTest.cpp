@@ -1,3 +1,5 @@
+// The processing chain on a control device that answers as the simulated camera: refusals, the
+// scene coming back, skim and chip heating, old cameras' TEC calibration.
 #include "imgproc/ImageProcessing.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The flag and correction operators on the simulated camera's frames give back the scene.
 #include <gtest/gtest.h>
 
 #include <cmath>

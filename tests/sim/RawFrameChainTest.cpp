@@ -1,3 +1,4 @@
+// Every operator from the source to the temperature encoding on the simulated camera's raw frames.
 #include <gtest/gtest.h>
 
 #include <cmath>

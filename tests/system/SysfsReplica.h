@@ -1,3 +1,4 @@
+// A replica of the sysfs layout of a USB camera, for the system-backend tests.
 #pragma once
 
 #include <filesystem>

@@ -1,3 +1,5 @@
+// The replaced device calls: emulated V4L2 capture nodes, ptys taken as hidraw nodes, refused
+// opens.
 #include "SystemShim.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// The shim under the system-backend tests: the C library's device calls replaced (see below).
 #pragma once
 
 // This program replaces the C library's device calls: open, close, mmap, munmap and poll at link

@@ -1,3 +1,5 @@
+// The exception that marks a TCP bridge connection as lost for good: thrown by
+// DirectBridgeClientTCP, answered with -2 by the C interface.
 #pragma once
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// The bridge client interface: only its destructor lives here.
 #include "kelvix/DirectBridgeClient.h"
 
 namespace zol {

@@ -1,3 +1,5 @@
+// The TCP bridge client: command words and configuration records out, image replies in, each
+// reply header checked before its payload is read. Runs on the calling thread.
 #include "kelvix/DirectBridgeClientTCP.h"
 
 #include <memory>

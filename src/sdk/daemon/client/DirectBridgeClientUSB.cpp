@@ -1,3 +1,6 @@
+// The in-process bridge client: connecting (configuration, video device, calibration check and
+// download, imager), frames from the capture thread into the newest-frame buffer, and getters
+// that wait for a frame not handed out yet.
 #include "kelvix/DirectBridgeClientUSB.h"
 
 #include <algorithm>

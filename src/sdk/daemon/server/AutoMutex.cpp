@@ -1,3 +1,4 @@
+// The scoped lock around the daemon handler's image commands.
 #include "kelvix/AutoMutex.h"
 
 AutoMutex::AutoMutex(std::mutex& mutex) : mutex(mutex) {

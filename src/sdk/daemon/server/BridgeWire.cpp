@@ -1,3 +1,4 @@
+// Encoding and decoding of the bridge protocol's records: plain functions, any thread.
 #include "sdk/daemon/server/BridgeWire.h"
 
 namespace zol {

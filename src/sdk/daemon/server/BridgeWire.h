@@ -1,3 +1,5 @@
+// The bridge protocol on the wire, shared by the daemon's DirectBridge, the TCP client and the
+// protocol fuzz target: command words, the configuration record, image headers and their checks.
 #pragma once
 
 #include <cstddef>

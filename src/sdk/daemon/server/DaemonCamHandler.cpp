@@ -1,3 +1,6 @@
+// The daemon's camera handler: frames in on the capture thread (the newest kept under the buffer
+// lock), requests served on its worker thread, and the shutdown that ends a worker blocked on
+// the network.
 #include "kelvix/DaemonCamHandler.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The daemon's end of the bridge protocol on one server Tcp endpoint. Runs on the handler's worker
+// thread, except close(), which the stopping thread calls.
 #include "kelvix/DirectBridge.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The daemon's run, the process-wide daemon that the console handler stops (or a stop request
+// kept for the next one), and the parameter printout.
 #include "sdk/daemon/server/IRDaemon.h"
 
 #include <iomanip>

@@ -1,3 +1,6 @@
+// The daemon behind kelvixdaemon: opens one camera, builds its imager and handler, and serves until
+// the console asks it to stop. run() holds the program's main thread; the console handler's
+// signal thread stops it.
 #pragma once
 
 #include <memory>

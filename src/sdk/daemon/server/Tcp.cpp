@@ -1,3 +1,5 @@
+// TCP endpoints on the platform's sockets: connect as server or client, exact reads and writes,
+// repair, and a close that wakes calls blocked in other threads.
 #include "kelvix/Tcp.h"
 
 #include <cstdint>
