@@ -1,3 +1,6 @@
+// The per-pixel correction operator (OpCorr): its calibration data file and its frame
+// step, on the capture thread or the post-processing worker.
+
 #include "imgproc/OpCorr.h"
 
 #include <algorithm>

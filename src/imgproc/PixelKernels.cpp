@@ -1,3 +1,6 @@
+// The per-pixel loops (pixel::) behind OpCorr, OpFlag and the energy operators, with the
+// choice of instruction set made once at the first call.
+
 #include "imgproc/PixelKernels.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The per-pixel loops of the correction, flag and energy operators, one body per
+// instruction set; run on the thread that runs the operator.
+
 #pragma once
 
 #include <cstddef>
