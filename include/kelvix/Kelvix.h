@@ -87,8 +87,8 @@ class KELVIX_API Kelvix {
     void setRadiationParameters(float emissivity, float transmissivity, float tAmbient);
 
     // Device temperatures and chip heating (-100 / false before a successful init), from any
-    // thread. The temperatures are the chain's, read under the imager lock; the chip-heating
-    // and revision calls go to the control channel, which serialises its exchanges itself.
+    // thread. The temperatures are the chain's and the chip heating is set by range changes
+    // too: both under the imager lock. The revisions come from the control channel's caches.
     float getTempFlag();
     float getTempBox();
     float getTempChip();

@@ -821,12 +821,14 @@ float Kelvix::getTempChip() {
 }
 
 void Kelvix::enableChipHeating(bool on) {
+    FrameLock lock(frameMutex_);
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->SetTecEnable(on);
     }
 }
 
 bool Kelvix::isChipHeatingEnabled() {
+    FrameLock lock(frameMutex_);
     bool on = false;
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->GetTecEnable(&on);
@@ -835,6 +837,7 @@ bool Kelvix::isChipHeatingEnabled() {
 }
 
 void Kelvix::setTempChipReference(float t) {
+    FrameLock lock(frameMutex_);
     if (!initialised_ || controlDevice_ == nullptr) {
         return;
     }
@@ -843,6 +846,7 @@ void Kelvix::setTempChipReference(float t) {
 }
 
 float Kelvix::getTempChipReference() {
+    FrameLock lock(frameMutex_);
     float t = kNoTemperature;
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->GetTempTec(&t);
