@@ -87,8 +87,8 @@ class KELVIX_API Kelvix {
     void setRadiationParameters(float emissivity, float transmissivity, float tAmbient);
 
     // Device temperatures and chip heating (-100 / false before a successful init), from any
-    // thread. The temperatures are the chain's, read under the imager lock; the chip-heating
-    // and revision calls go to the control channel, which serialises its exchanges itself.
+    // thread. The temperatures are the chain's and the chip heating is set by range changes
+    // too: both under the imager lock. The revisions come from the control channel's caches.
     float getTempFlag();
     float getTempBox();
     float getTempChip();
@@ -167,7 +167,30 @@ class KELVIX_API Kelvix {
     unsigned getInstanceIndex() const { return instanceIndex_; }
 
   private:
+    struct WorkingDirectories;
+    // The steps of init, in order.
+    bool argumentsValid(const IRDeviceParams* params, unsigned cameraRate, bool useHID,
+                        unsigned short hwRev, unsigned short fwRev) const;
+    WorkingDirectories takeDirectories(const IRDeviceParams& params);
+    bool loadCalibrationDescription(const std::wstring& caliDir, std::uint32_t serial);
+    void adoptParameters(const IRDeviceParams& params, unsigned cameraRate, unsigned widthIn,
+                         unsigned heightIn);
+    // Configured range, else the first of the first optic (whose text `params` then receives).
+    bool selectTemperatureRange(IRDeviceParams& params);
+    bool formatDefinitionsFound(const std::wstring& formatsDir) const;
+    bool calibrationComplete();
+    bool determineFieldOfView(const std::wstring& caliDir);
+    bool openControlDevice(bool useHID, unsigned short hwRev, unsigned short fwRev);
+    bool buildChain(const WorkingDirectories& dirs, unsigned cameraRate, unsigned widthIn,
+                    unsigned heightIn);
+    // TEC calibration, sensor offsets and the process-interface input that raises snapshots.
+    void configureCamera();
+    void limitOutputFramerate();
+    bool initOperatorsAndTables();
+    void applyChipHeating();
+
     void freeMemory();
+    void runFlagAutomation();
     void startFlag();
     void* userArg() const;
     bool failChain(const char* reason);

@@ -1,3 +1,6 @@
+// Loading and querying the calibration description (Cali). Kelvix::init loads it on the
+// application's thread; the chain's operators and the calibration manager query it later.
+
 #include "imgproc/Cali.h"
 
 #include <algorithm>
@@ -46,8 +49,8 @@ bool readText(zol::SimpleXML& xml, const wchar_t* tag, std::wstring& out) {
     if (!xml.getString(tag, &value) || value == nullptr) {
         return false;
     }
-    out = value;
-    delete[] value;
+    const std::unique_ptr<wchar_t[]> owned(value);  // the reader hands the text over
+    out = owned.get();
     return true;
 }
 

@@ -1,3 +1,7 @@
+// The calibration description of one camera ("Cali-<serial>.xml"): main values, optics,
+// ranges and their table parameters. A process-wide singleton that Kelvix::init loads and the
+// chain and the calibration manager read, from any thread, under its own lock.
+
 #pragma once
 
 #include <cstddef>

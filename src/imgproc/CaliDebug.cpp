@@ -1,4 +1,5 @@
-// Calibration description operations that only the debug build carries.
+// Calibration description operations that only the debug build carries, for the
+// debug library's callers on their own thread.
 #ifdef KELVIX_DEBUG_BUILD
 
 #include <cmath>

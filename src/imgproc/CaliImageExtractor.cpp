@@ -1,3 +1,6 @@
+// Debug build: the calibration-image extractor (CaliImageExtractor), run on the thread
+// that hands it the camera's calibration memory.
+
 #ifdef KELVIX_DEBUG_BUILD
 
 #include "imgproc/CaliImageExtractor.h"

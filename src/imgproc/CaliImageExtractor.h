@@ -1,3 +1,6 @@
+// Debug build: splits a calibration memory image read from the camera into its files.
+// Used by ImageProcessing::readCalibrationMemory on the caller's thread.
+
 #pragma once
 
 #ifdef KELVIX_DEBUG_BUILD

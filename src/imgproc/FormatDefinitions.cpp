@@ -1,9 +1,13 @@
+// Reading "Formats.def" line by line into a FormatDefinition, for the source operator
+// while the chain is built (the imager's thread).
+
 #include "imgproc/FormatDefinitions.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 #include "kelvix/IRCalibrationManager.h"
@@ -272,215 +276,304 @@ HRESULT malformed(FormatDefinition& out) {
     return E_INVALIDARG;
 }
 
+// Reads one "Formats.def" stream block by block. Inside a block each state awaits one key line;
+// the optional "HWRev" and "FWRev" lines hand any other line on to the key after them.
+class FormatReader {
+  public:
+    FormatReader(FormatDefinition& out, const FormatRequest& request, int channel,
+                 const FormatCamera& camera, const std::string& fileName)
+        : out_(out), request_(request), channel_(channel), camera_(camera), fileName_(fileName) {}
+
+    HRESULT read(std::istream& in);
+
+  private:
+    enum class Await {
+        Format,  // outside a block: its "[Format]" line
+        Guid,
+        Name,
+        HWRev,  // optional
+        FWRev,  // optional
+        Channels,
+        In,   // the raw frame: a block for another one is skipped
+        Out,  // the line of the requested channel
+        SFrames,
+        Def,        // one line per sub-frame
+        DeviceRes,  // optional, on the line right after the last "Def" line
+        End,        // any line ends the read with the complete block
+        Malformed,  // any line ends the read as malformed
+    };
+
+    // The read's result when this line ends it.
+    std::optional<HRESULT> blockLine(const std::string& line);
+    void formatLine(const std::string& line);
+    void hwRevLine(const std::string& line);
+    void fwRevLine(const std::string& line);
+    void channelsLine(const std::string& line);
+    void inLine(const std::string& line);
+    void outLine(const std::string& line);
+    void subFramesLine(const std::string& line);
+    std::optional<HRESULT> defLine(const std::string& line);
+    void deviceResLine(const std::string& line);
+    // A block whose sizes no raw frame can hold is refused as malformed, with the reason.
+    HRESULT refuse(const std::string& why);
+
+    FormatDefinition& out_;
+    const FormatRequest& request_;
+    const int channel_;
+    const FormatCamera& camera_;
+    const std::string& fileName_;
+    bool headerSeen_ = false;
+    bool versionSeen_ = false;
+    bool complete_ = false;
+    Await await_ = Await::Format;
+    int outLines_ = 0;
+};
+
+HRESULT FormatReader::read(std::istream& in) {
+    out_ = FormatDefinition{};
+    std::string line;
+    bool tooLong = false;
+    while (readLine(in, line, tooLong)) {
+        if (tooLong) {
+            return malformed(out_);
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (!headerSeen_) {
+            headerSeen_ = contains(line, "[ImgProc format definition file]");
+            continue;
+        }
+        if (contains(line, "Version")) {
+            versionSeen_ = true;
+            continue;
+        }
+        if (!versionSeen_) {
+            continue;
+        }
+        if (contains(line, "[Format end]")) {
+            if (complete_) {
+                return S_OK;
+            }
+            await_ = Await::Format;  // the unfinished block is abandoned
+            continue;
+        }
+        if (const std::optional<HRESULT> result = blockLine(line)) {
+            return *result;
+        }
+    }
+    return malformed(out_);
+}
+
+std::optional<HRESULT> FormatReader::blockLine(const std::string& line) {
+    switch (await_) {
+        case Await::Format:
+            formatLine(line);
+            break;
+        case Await::Guid:
+            if (contains(line, "Guid")) {
+                parseGuid(valueOf(line, "Guid"), out_.guid);
+                await_ = Await::Name;
+            }
+            break;
+        case Await::Name:
+            if (contains(line, "Name")) {
+                out_.name = valueOf(line, "Name");
+                await_ = Await::HWRev;
+            }
+            break;
+        case Await::HWRev:
+            hwRevLine(line);
+            break;
+        case Await::FWRev:
+            fwRevLine(line);
+            break;
+        case Await::Channels:
+            channelsLine(line);
+            break;
+        case Await::In:
+            inLine(line);
+            break;
+        case Await::Out:
+            outLine(line);
+            break;
+        case Await::SFrames:
+            subFramesLine(line);
+            break;
+        case Await::Def:
+            return defLine(line);
+        case Await::DeviceRes:
+            deviceResLine(line);
+            break;
+        case Await::End:
+            return S_OK;
+        case Await::Malformed:
+            return malformed(out_);
+    }
+    return std::nullopt;
+}
+
+void FormatReader::formatLine(const std::string& line) {
+    if (contains(line, "[Format]")) {
+        out_.name.clear();
+        out_.hasDeviceRes = false;
+        out_.subFrames.clear();
+        out_.subFrameCount = 0;
+        complete_ = false;
+        await_ = Await::Guid;
+    }
+}
+
+// A block for other hardware or firmware revisions is skipped.
+void FormatReader::hwRevLine(const std::string& line) {
+    if (contains(line, "HWRev")) {
+        const bool fits = revisionInRanges(valueOf(line, "HWRev"), camera_.hardwareRevision);
+        await_ = fits ? Await::FWRev : Await::Format;
+        return;
+    }
+    await_ = Await::FWRev;
+    fwRevLine(line);
+}
+
+void FormatReader::fwRevLine(const std::string& line) {
+    if (contains(line, "FWRev")) {
+        const bool fits = revisionInRanges(valueOf(line, "FWRev"), camera_.firmwareRevision);
+        await_ = fits ? Await::Channels : Await::Format;
+        return;
+    }
+    await_ = Await::Channels;
+    channelsLine(line);
+}
+
+void FormatReader::channelsLine(const std::string& line) {
+    if (!contains(line, "Channels")) {
+        return;
+    }
+    std::int32_t channels = 0;
+    const char* p = valueOf(line, "Channels");
+    if (readNumber(p, channels) && channels != 0) {
+        outLines_ = 0;
+        await_ = Await::In;
+    } else {
+        await_ = Await::Malformed;
+    }
+}
+
+void FormatReader::inLine(const std::string& line) {
+    if (!contains(line, "In")) {
+        return;
+    }
+    std::int32_t v[3];
+    if (!readNumbers(valueOf(line, "In"), v, 3)) {
+        await_ = Await::Malformed;
+    } else if (v[0] == request_.width && v[1] == request_.height &&
+               v[2] == std::trunc(request_.frequency)) {
+        out_.inWidth = v[0];
+        out_.inHeight = v[1];
+        out_.inFrequency = v[2];
+        await_ = Await::Out;
+    } else {
+        await_ = Await::Format;
+    }
+}
+
+// The first "Out" line is channel 0, the next channel 1.
+void FormatReader::outLine(const std::string& line) {
+    if (!contains(line, "Out")) {
+        return;
+    }
+    if (outLines_ == channel_) {
+        std::int32_t v[3];
+        if (!readNumbers(valueOf(line, "Out"), v, 3)) {
+            await_ = Await::Malformed;
+        } else {
+            out_.outWidth = v[0];
+            out_.outHeight = v[1];
+            out_.outFrequency = v[2];
+            await_ = Await::SFrames;
+        }
+    }
+    ++outLines_;
+}
+
+void FormatReader::subFramesLine(const std::string& line) {
+    if (!contains(line, "SFrames")) {
+        return;
+    }
+    std::int32_t count = 0;
+    const char* p = valueOf(line, "SFrames");
+    if (!readNumber(p, count) || count < 1) {
+        await_ = Await::Malformed;
+    } else {
+        out_.subFrameCount = count;
+        out_.subFrames.clear();
+        await_ = Await::Def;
+    }
+}
+
+// One sub-frame's segment runs; the last sub-frame completes the block.
+std::optional<HRESULT> FormatReader::defLine(const std::string& line) {
+    if (!contains(line, "Def")) {
+        return std::nullopt;
+    }
+    const char* p = valueOf(line, "Def");
+    int groups = 0;
+    for (const char* c = p; *c != '\0'; ++c) {
+        groups += *c == '(' ? 1 : 0;
+    }
+    if (groups == 0) {
+        await_ = Await::Malformed;
+        return std::nullopt;
+    }
+    SubFrameLayout layout;
+    layout.runs.resize(static_cast<std::size_t>(groups));
+    for (SegmentRun& run : layout.runs) {
+        if (!readRun(p, run)) {
+            await_ = Await::Malformed;
+            return std::nullopt;
+        }
+    }
+    const std::int64_t rawWords = std::int64_t{out_.inWidth} * out_.inHeight;
+    if (const char* why = layoutOutOfBounds(layout.runs, rawWords, layout.headerWordCount)) {
+        return refuse(std::string("Def line ") + std::to_string(out_.subFrames.size() + 1) + ": " +
+                      why);
+    }
+    layout.headerWords.assign(static_cast<std::size_t>(layout.headerWordCount), 0);
+    out_.subFrames.push_back(std::move(layout));
+    if (static_cast<std::int32_t>(out_.subFrames.size()) == out_.subFrameCount) {
+        FORMAT_LOG(zol::Logger::Debug,
+                   "Format found with size: " << out_.subFrames.back().headerWordCount);
+        complete_ = true;
+        await_ = Await::DeviceRes;
+    }
+    return std::nullopt;
+}
+
+void FormatReader::deviceResLine(const std::string& line) {
+    std::int32_t v[3];
+    if (contains(line, "DeviceRes") && readNumbers(valueOf(line, "DeviceRes"), v, 3) &&
+        out_.outWidth <= v[0] && out_.outHeight <= v[1]) {
+        out_.hasDeviceRes = true;
+        out_.deviceResWidth = v[0];
+        out_.deviceResHeight = v[1];
+        out_.deviceResValue = v[2];
+        out_.deviceResOffsetX = (v[0] - out_.outWidth) >> 1;
+        out_.deviceResOffsetY = (v[1] - out_.outHeight) >> 1;
+    }
+    await_ = Await::End;
+}
+
+HRESULT FormatReader::refuse(const std::string& why) {
+    FORMAT_LOG(zol::Logger::Error, fileName_ << ": block \"" << out_.name << "\" refused: " << why);
+    return malformed(out_);
+}
+
 }  // namespace
 
 HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
                                    const FormatRequest& request, int channel,
                                    const FormatCamera& camera, const std::string& fileName) {
-    out = FormatDefinition{};
-    // A block whose sizes no raw frame can hold is refused as malformed, with the reason.
-    auto refuse = [&](const std::string& why) {
-        FORMAT_LOG(zol::Logger::Error,
-                   fileName << ": block \"" << out.name << "\" refused: " << why);
-        return malformed(out);
-    };
-    bool headerSeen = false;
-    bool versionSeen = false;
-    bool complete = false;
-    int state = 0;
-    int outLines = 0;
-    std::string line;
-
-    bool tooLong = false;
-    while (readLine(in, line, tooLong)) {
-        if (tooLong) {
-            return malformed(out);
-        }
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        if (!headerSeen) {
-            headerSeen = contains(line, "[ImgProc format definition file]");
-            continue;
-        }
-        if (contains(line, "Version")) {
-            versionSeen = true;
-            continue;
-        }
-        if (!versionSeen) {
-            continue;
-        }
-        if (contains(line, "[Format end]")) {
-            if (complete) {
-                return S_OK;
-            }
-            state = 0;
-            continue;
-        }
-
-        // States 3 and 4 hand a line that is not theirs on to the next state.
-        switch (state) {
-            case 0:
-                if (contains(line, "[Format]")) {
-                    out.name.clear();
-                    out.hasDeviceRes = false;
-                    out.subFrames.clear();
-                    out.subFrameCount = 0;
-                    complete = false;
-                    state = 1;
-                }
-                break;
-            case 1:
-                if (contains(line, "Guid")) {
-                    parseGuid(valueOf(line, "Guid"), out.guid);
-                    state = 2;
-                }
-                break;
-            case 2:
-                if (contains(line, "Name")) {
-                    out.name = valueOf(line, "Name");
-                    state = 3;
-                }
-                break;
-            case 3:
-            case 4:
-            case 5:
-                if (state == 3) {
-                    if (contains(line, "HWRev")) {
-                        state = revisionInRanges(valueOf(line, "HWRev"), camera.hardwareRevision)
-                                    ? 4
-                                    : 0;
-                        break;
-                    }
-                    state = 4;
-                }
-                if (state == 4) {
-                    if (contains(line, "FWRev")) {
-                        state = revisionInRanges(valueOf(line, "FWRev"), camera.firmwareRevision)
-                                    ? 5
-                                    : 0;
-                        break;
-                    }
-                    state = 5;
-                }
-                if (contains(line, "Channels")) {
-                    std::int32_t channels = 0;
-                    const char* p = valueOf(line, "Channels");
-                    if (readNumber(p, channels) && channels != 0) {
-                        outLines = 0;
-                        state = 6;
-                    } else {
-                        state = 100;
-                    }
-                }
-                break;
-            case 6:
-                if (contains(line, "In")) {
-                    std::int32_t v[3];
-                    if (!readNumbers(valueOf(line, "In"), v, 3)) {
-                        state = 100;
-                    } else if (v[0] == request.width && v[1] == request.height &&
-                               v[2] == std::trunc(request.frequency)) {
-                        out.inWidth = v[0];
-                        out.inHeight = v[1];
-                        out.inFrequency = v[2];
-                        state = 7;
-                    } else {
-                        state = 0;
-                    }
-                }
-                break;
-            case 7:
-                if (contains(line, "Out")) {
-                    if (outLines == channel) {
-                        std::int32_t v[3];
-                        if (!readNumbers(valueOf(line, "Out"), v, 3)) {
-                            state = 100;
-                        } else {
-                            out.outWidth = v[0];
-                            out.outHeight = v[1];
-                            out.outFrequency = v[2];
-                            state = 8;
-                        }
-                    }
-                    ++outLines;
-                }
-                break;
-            case 8:
-                if (contains(line, "SFrames")) {
-                    std::int32_t count = 0;
-                    const char* p = valueOf(line, "SFrames");
-                    if (!readNumber(p, count) || count < 1) {
-                        state = 100;
-                    } else {
-                        out.subFrameCount = count;
-                        out.subFrames.clear();
-                        state = 9;
-                    }
-                }
-                break;
-            case 9:
-                if (contains(line, "Def")) {
-                    const char* p = valueOf(line, "Def");
-                    int groups = 0;
-                    for (const char* c = p; *c != '\0'; ++c) {
-                        groups += *c == '(' ? 1 : 0;
-                    }
-                    if (groups == 0) {
-                        state = 100;
-                        break;
-                    }
-                    SubFrameLayout layout;
-                    layout.runs.resize(static_cast<std::size_t>(groups));
-                    bool ok = true;
-                    for (SegmentRun& run : layout.runs) {
-                        if (!readRun(p, run)) {
-                            ok = false;
-                            break;
-                        }
-                    }
-                    if (!ok) {
-                        state = 100;
-                        break;
-                    }
-                    const std::int64_t rawWords = std::int64_t{out.inWidth} * out.inHeight;
-                    if (const char* why =
-                            layoutOutOfBounds(layout.runs, rawWords, layout.headerWordCount)) {
-                        return refuse(std::string("Def line ") +
-                                      std::to_string(out.subFrames.size() + 1) + ": " + why);
-                    }
-                    layout.headerWords.assign(static_cast<std::size_t>(layout.headerWordCount), 0);
-                    out.subFrames.push_back(std::move(layout));
-                    if (static_cast<std::int32_t>(out.subFrames.size()) == out.subFrameCount) {
-                        FORMAT_LOG(zol::Logger::Debug, "Format found with size: "
-                                                           << out.subFrames.back().headerWordCount);
-                        complete = true;
-                        state = 10;
-                    }
-                }
-                break;
-            case 10:
-                if (contains(line, "DeviceRes")) {
-                    std::int32_t v[3];
-                    if (readNumbers(valueOf(line, "DeviceRes"), v, 3) && out.outWidth <= v[0] &&
-                        out.outHeight <= v[1]) {
-                        out.hasDeviceRes = true;
-                        out.deviceResWidth = v[0];
-                        out.deviceResHeight = v[1];
-                        out.deviceResValue = v[2];
-                        out.deviceResOffsetX = (v[0] - out.outWidth) >> 1;
-                        out.deviceResOffsetY = (v[1] - out.outHeight) >> 1;
-                    }
-                }
-                state = 11;
-                break;
-            case 11:
-                return S_OK;
-            default:  // 100: a malformed value
-                return malformed(out);
-        }
-    }
-    return malformed(out);
+    return FormatReader(out, request, channel, camera, fileName).read(in);
 }
 
 HRESULT readFormatDefinition(FormatDefinition& out, const FormatRequest& request, int channel,

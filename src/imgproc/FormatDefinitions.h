@@ -1,3 +1,6 @@
+// The records and the reader of "Formats.def", which says how each camera model packs its
+// raw frame. The source operator reads it when the chain is built, on the imager's thread.
+
 #pragma once
 
 #include <cstdint>

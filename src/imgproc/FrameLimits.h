@@ -1,3 +1,6 @@
+// The largest frame any camera of the family delivers. The chain, the source operator and
+// the readers of files and recordings refuse sizes beyond it, on whatever thread reads them.
+
 #pragma once
 
 #include <cstdint>

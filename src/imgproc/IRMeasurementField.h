@@ -1,3 +1,6 @@
+// The application's measurement-field record (debug build): the caller owns it, the chain's
+// measurement branch fills it on the frame thread.
+
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// Building, configuring and driving the processing chain (ImageProcessing) for zol::Kelvix:
+// process on the capture thread, everything else between frames under the imager lock.
+
 #include "imgproc/ImageProcessing.h"
 
 #include <algorithm>
@@ -29,6 +32,8 @@ namespace {
 constexpr std::uint32_t kTickMs = 100;
 constexpr std::uint32_t kSkimCheckTicks = 50;  // every 5 s
 constexpr float kUnknownTemperature = -100.0f;
+// The tables are built in the standard encoding (tenths of a degree), never the centi-degree one.
+constexpr bool kDecimalMode = false;
 // 100-ns units between 0001-01-01 and 1970-01-01.
 constexpr std::int64_t kEpochOffsetSeconds = 62135596800LL;
 
@@ -48,7 +53,95 @@ bool isRevision3000(std::uint16_t hw) {
     return hw >= 3000 && hw <= 3199;
 }
 
-std::uint16_t* copyPixels(const OpFrame* f, FrameInitRecord* format) {
+void configureDigitalInput(BaseControlDevice& device, const PifConfigRecord& pif,
+                           const PifConfigEntry& entry, unsigned channel) {
+    device.SetPIFInDigitalMode(entry.mode, static_cast<std::uint8_t>(channel));
+    if (entry.mode == 1) {
+        device.SetPIFInDigitalFlagLowActive(pif.diLowActive != 0);
+    } else if (entry.mode != 0) {
+        device.SetPIFInDigitalLowActive(pif.diLowActive != 0);
+    }
+}
+
+void configureAnalogInput(BaseControlDevice& device, const PifConfigRecord& pif,
+                          const PifConfigEntry& entry, unsigned channel) {
+    device.SetPIFInMode(entry.mode, static_cast<std::uint8_t>(channel));
+    if (entry.mode == 1) {
+        device.SetPIFInFlagOpenIfLower(pif.aiOpenIfLower != 0);
+        device.SetPIFInFlagThreshold(pif.aiFlagThreshold);
+    }
+}
+
+// Modes 9 (measure area), 10 (alarm) and 11 (internal temperature) run on the camera itself.
+void configureAutonomousOutput(BaseControlDevice& device, const PifConfigEntry& entry,
+                               std::uint8_t chan, std::uint16_t hw) {
+    const bool on = isRevision3000(hw) && entry.enable != 0;
+    device.SetPIFOutMode(on ? entry.mode : 0, chan);
+    tagAutonomousPifAOConfig cfg;
+    cfg.aoIndex = chan;
+    cfg.functionType = entry.mode;
+    cfg.selector = static_cast<std::uint8_t>(entry.outputMode);
+    if (entry.mode == 10) {
+        cfg.lowerLevel = static_cast<std::int16_t>(entry.alarmLevel1);
+        cfg.upperLevel = static_cast<std::int16_t>(entry.alarmLevel2);
+        device.ConfigAutonomousPifAO_ForAlarm(&cfg);
+        return;
+    }
+    const double slope = entry.value2 == entry.value1 ? 1.0
+                                                      : (double(entry.output2) - entry.output1) /
+                                                            (entry.value2 - entry.value1);
+    cfg.first = slope;
+    cfg.second = entry.output1 - entry.value1 * slope;
+    if (entry.mode == 9) {
+        cfg.value = entry.areaWord;
+        device.ConfigAutonomousPifAO_ForMeasureArea(&cfg);
+    } else {
+        device.ConfigAutonomousPifAO_ForTInt(&cfg);
+    }
+}
+
+void configureAnalogOutput(BaseControlDevice& device, const PifConfigRecord& pif,
+                           const PifConfigEntry& entry, unsigned channel, std::uint16_t hw) {
+    const auto chan = static_cast<std::uint8_t>(channel);
+    const auto chan16 = static_cast<std::int16_t>(channel);
+    switch (entry.mode) {
+        case 1:
+            device.SetPIFOutMode(1, chan);
+            device.SetPIFOutFlagOpen(pif.aoLevelFlagOpen, chan16);
+            device.SetPIFOutFlagClosed(pif.aoLevelFlagClosed, chan16);
+            device.SetPIFOutFlagMoving(pif.aoLevelFlagMoving, chan16);
+            break;
+        case 5:
+            device.SetPIFOutMode(5, chan);
+            device.SetPIFOutFrameSync(pif.aoLevelFrameSync, chan16);
+            break;
+        case 6:
+            device.SetPIFOutMode(isRevision2100(hw) ? 6 : 0, chan);
+            break;
+        case 9:
+        case 10:
+        case 11:
+            configureAutonomousOutput(device, entry, chan, hw);
+            break;
+        default:
+            device.SetPIFOutMode(0, chan);
+            break;
+    }
+    device.SetPIFOutOutputMode(entry.outputMode, chan);
+}
+
+void configureDigitalOutput(BaseControlDevice& device, const PifConfigEntry& entry,
+                            unsigned channel, std::uint16_t hw) {
+    std::int32_t mode = 0;
+    if (entry.mode == 1 || entry.mode == 5) {
+        mode = entry.mode;
+    } else if (entry.mode == 10 && isRevision3000(hw)) {
+        mode = 10;
+    }
+    device.SetPIFOutDigitalMode(mode, static_cast<std::uint8_t>(channel));
+}
+
+std::unique_ptr<std::uint16_t[]> copyPixels(const OpFrame* f, FrameInitRecord* format) {
     if (f == nullptr || f->format == nullptr || f->pixels == nullptr) {
         return nullptr;
     }
@@ -58,8 +151,8 @@ std::uint16_t* copyPixels(const OpFrame* f, FrameInitRecord* format) {
                         static_cast<std::uint32_t>(fmt.height), fmt.bitCount, fmt.avgTimePerFrame};
     const std::size_t bytes = static_cast<std::size_t>(std::max(fmt.width, 0)) *
                               std::max(fmt.height, 0) * fmt.bitCount / 8;
-    auto* copy = new std::uint16_t[(bytes + 1) / 2]();
-    std::memcpy(copy, f->pixels, bytes);
+    std::unique_ptr<std::uint16_t[]> copy(new std::uint16_t[(bytes + 1) / 2]());
+    std::memcpy(copy.get(), f->pixels, bytes);
     return copy;
 }
 
@@ -133,31 +226,31 @@ HRESULT ImageProcessing::init(BaseControlDevice* device, const ImageProcessingCo
     format.contentKind = 0;
     KLOG_DEBUG("Source buffer size: " << format.byteSize << " Width: " << format.width
                                       << " Height: " << format.height);
-    deviceFrame_ = OpBase::allocateOutputFrame(&format, 0);
+    deviceFrame_.reset(OpBase::allocateOutputFrame(&format, 0));
     if (rawBuffer != nullptr) {
         rawBuffer->buffer = reinterpret_cast<std::uint8_t*>(deviceFrame_->pixels);
     }
 
     metadataEntryCount_ = 2;
     metadataCompanion_ = 1;
-    metadataRecord_ =
-        imager_metadata::initParameters(metadataRecord_, metadataEntryCount_, metadataCompanion_);
-    std::memset(metadataRecord_, 0, ImagerMetadataRecord::kFixedSize);
+    metadataRecord_.reset(imager_metadata::initParameters(metadataRecord_.release(),
+                                                          metadataEntryCount_, metadataCompanion_));
+    std::memset(metadataRecord_.get(), 0, ImagerMetadataRecord::kFixedSize);
     metadataRecord_->entryCount = metadataEntryCount_;
     metadataRecord_->companion = metadataCompanion_;
 
-    device_ = new OpDevice(&shared_);
-    source_ = new OpSource(device_, 1, L"# Source", &shared_, 0);
-    metadata_ = new OpMetadata(source_, &shared_);
-    flag_ = new OpFlag(metadata_, &shared_, cali);
-    radialDistortion_ = new OpREA_RadDistCorr(flag_, &shared_);
+    device_ = build<OpDevice>(&shared_);
+    source_ = build<OpSource>(device_, 1, L"# Source", &shared_, 0);
+    metadata_ = build<OpMetadata>(source_, &shared_);
+    flag_ = build<OpFlag>(metadata_, &shared_, cali);
+    radialDistortion_ = build<OpREA_RadDistCorr>(flag_, &shared_);
     postProcessing_ =
-        new OpPostProcessing(radialDistortion_, &shared_, std::move(postProcessingHook));
-    auto* corr = new OpCorr(postProcessing_, &shared_, cali);
+        build<OpPostProcessing>(radialDistortion_, &shared_, std::move(postProcessingHook));
+    auto* corr = build<OpCorr>(postProcessing_, &shared_, cali);
     corr->setTableSlot(&correctionTable_);
     correction_.push_back(corr);
-    energyNormalize_.push_back(new OpEnergyNormalize(correction_.back(), &shared_));
-    energy2Temp_.push_back(new OpEnergy2Temp(energyNormalize_.back(), &shared_));
+    energyNormalize_.push_back(build<OpEnergyNormalize>(correction_.back(), &shared_));
+    energy2Temp_.push_back(build<OpEnergy2Temp>(energyNormalize_.back(), &shared_));
 
     energy2Temp_.back()->initCallback = config_.initCallbacks[ImageProcessingConfig::kThermalSlot];
     energy2Temp_.back()->frameDoneCallback =
@@ -170,7 +263,7 @@ HRESULT ImageProcessing::addVisibleSource() {
         return E_UNEXPECTED;
     }
     if (visibleSource_ == nullptr) {
-        visibleSource_ = new OpSource(device_, 2, L"# Source Visible", &shared_, 1);
+        visibleSource_ = build<OpSource>(device_, 2, L"# Source Visible", &shared_, 1);
         visibleSource_->initCallback = config_.initCallbacks[ImageProcessingConfig::kVisibleSlot];
         visibleSource_->frameDoneCallback =
             config_.doneCallbacks[ImageProcessingConfig::kVisibleSlot];
@@ -196,8 +289,24 @@ HRESULT ImageProcessing::initOperators() {
     const OpFrameFormat& f = *deviceFrame_->format;
     KLOG_DEBUG("Source buffer size: " << f.byteSize << " Width: " << f.width
                                       << " Height: " << f.height);
-    const HRESULT hr = device_->attach(deviceFrame_);
+    const HRESULT hr = device_->attach(deviceFrame_.get());
     return source_->isFormatFound() ? hr : E_NOTIMPL;
+}
+
+HRESULT ImageProcessing::processRawFrame(const std::uint8_t* raw, std::size_t bytes,
+                                         std::int64_t timestamp, std::int64_t frameNumber) {
+    if (OpFrame* device = deviceFrame_.get()) {
+        if (raw != nullptr) {
+            const auto capacity = static_cast<std::size_t>(device->format->byteSize);
+            std::memcpy(device->pixels, raw, std::min(bytes, capacity));
+        }
+        if (FrameMetadataRecord* m = device->metadata) {
+            m->frameCounter += 1;
+            m->timestamp = timestamp;
+            m->frameNumber = frameNumber;
+        }
+    }
+    return process();
 }
 
 HRESULT ImageProcessing::process() {
@@ -290,10 +399,20 @@ void ImageProcessing::emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint
     SnapshotRecord record;
     const OpEnergyNormalize* norm = getEnergyNormalize(0);
     const OpEnergy2Temp* temp = getEnergy2Temp(0);
-    record.energy = norm != nullptr ? copyPixels(norm->frame, &record.formats[0]) : nullptr;
-    record.temperatures = temp != nullptr ? copyPixels(temp->frame, &record.formats[1]) : nullptr;
-    record.visible =
-        visibleSource_ != nullptr ? copyPixels(visibleSource_->frame, &record.formats[3]) : nullptr;
+    // The copies live until the callback returns; the record only points at them.
+    std::unique_ptr<std::uint16_t[]> energy, temperatures, visible;
+    if (norm != nullptr) {
+        energy = copyPixels(norm->frame, &record.formats[0]);
+    }
+    if (temp != nullptr) {
+        temperatures = copyPixels(temp->frame, &record.formats[1]);
+    }
+    if (visibleSource_ != nullptr) {
+        visible = copyPixels(visibleSource_->frame, &record.formats[3]);
+    }
+    record.energy = energy.get();
+    record.temperatures = temperatures.get();
+    record.visible = visible.get();
     if (temp != nullptr && temp->frame != nullptr && temp->frame->metadata != nullptr) {
         record.metadata = OpBase::copyMetadata(temp->frame->metadata, OpBase::allocateMetadata());
     }
@@ -301,9 +420,6 @@ void ImageProcessing::emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint
     record.pifRequest = pif;
     record.thirdRequest = third;
     snapshotCallback(&record);
-    delete[] record.energy;
-    delete[] record.temperatures;
-    delete[] record.visible;
     OpBase::freeMetadata(record.metadata);
 }
 
@@ -352,7 +468,7 @@ HRESULT ImageProcessing::readCalibration() {
 }
 
 void ImageProcessing::fillMetadataFromModel(const ImagerMetadataModel& model) {
-    imager_metadata::fillFromModel(metadataRecord_, model, shared_);
+    imager_metadata::fillFromModel(metadataRecord_.get(), model, shared_);
 }
 
 std::wstring ImageProcessing::tableFilePath(bool* fits) const {
@@ -394,70 +510,56 @@ HRESULT ImageProcessing::loadTemperatureTable() {
 
     normalizationCount_ = 0;
     normalizationTable_.reset();
-    delete secondaryTable_;
-    secondaryTable_ = nullptr;
-    delete primaryTable_;
-    primaryTable_ = new TemperatureTable(&shared_);
-    correctionTable_ = primaryTable_;
+    secondaryTable_.reset();
+    primaryTable_ = std::make_unique<TemperatureTable>(&shared_);
+    correctionTable_ = primaryTable_.get();
     primaryStale_ = false;
     shared_.energyAtTMin = shared_.energyAtTMax = 0.0f;
-
-    const float tMin = shared_.tMin;
-    const float tMax = shared_.tMax;
-    const bool centi = false;
-    // The range limits in the energies of the table the correction works in.
-    const auto storeRangeEnergies = [this, tMin, tMax]() {
-        shared_.energyAtTMin = correctionTable_->temperatureToEnergy(tMin);
-        shared_.energyAtTMax = correctionTable_->temperatureToEnergy(tMax);
-    };
-
-    bool fits = false;
-    if (modelTable) {
-        TableModel model;
-        model.T1 = -5.0;
-        model.T3 = tMax;
-        model.E1 = 0;
-        model.E3 = 15000;
-        model.lambda = data.tableParams.Lambda > 0.3 ? data.tableParams.Lambda : 1.1;
-        const HRESULT hr = primaryTable_->buildFromModel(model, tMin, tMax, -5.0f, centi);
-        ImagerMetadataModel shown{model.T1, model.T3, model.E1, model.E3, model.lambda,
-                                  0.0,      -100.0,   0,        true};
-        fillMetadataFromModel(shown);
-        if (FAILED(hr)) {
-            return modelBuildFailed(tableFilePath(&fits), hr);
-        }
-        storeRangeEnergies();
-        return S_OK;
+    const HRESULT hr = modelTable ? buildModelTable(data) : loadFileTable(data);
+    if (SUCCEEDED(hr)) {
+        // The range limits in the energies of the table the correction works in.
+        shared_.energyAtTMin = correctionTable_->temperatureToEnergy(shared_.tMin);
+        shared_.energyAtTMax = correctionTable_->temperatureToEnergy(shared_.tMax);
     }
+    return hr;
+}
 
+// The primary table from a model alone (no table file).
+HRESULT ImageProcessing::buildModelTable(const CaliTempRange& data) {
+    TableModel model;
+    model.T1 = -5.0;
+    model.T3 = shared_.tMax;
+    model.E1 = 0;
+    model.E3 = 15000;
+    model.lambda = data.tableParams.Lambda > 0.3 ? data.tableParams.Lambda : 1.1;
+    const HRESULT hr =
+        primaryTable_->buildFromModel(model, shared_.tMin, shared_.tMax, -5.0f, kDecimalMode);
+    ImagerMetadataModel shown{model.T1, model.T3, model.E1, model.E3, model.lambda,
+                              0.0,      -100.0,   0,        true};
+    fillMetadataFromModel(shown);
+    if (FAILED(hr)) {
+        bool fits = false;
+        return modelBuildFailed(tableFilePath(&fits), hr);
+    }
+    return S_OK;
+}
+
+// The range's table file, fitted; with Normalize its normalisation onto a model, and with a
+// wavelength the primary table rebuilt from that model.
+HRESULT ImageProcessing::loadFileTable(const CaliTempRange& data) {
     metadataRecord_->tMinRaw = 0;
     metadataRecord_->tMaxRaw = 0;
+    bool fits = false;
     const std::wstring path = tableFilePath(&fits);
     if (!fits) {
         // A cut path would name another file; the camera stays as it is.
         KLOG_ERROR("Calibration file path not valid: " << platform::toNarrow(path));
         return E_INVALIDARG;
     }
-
-    BaseControlDevice* device = shared_.device;
-    if (device != nullptr) {
-        device->SetFid(data.Fid);
-        if (shared_.adjustedSkim != 0 && data.Skim == shared_.calibratedSkim) {
-            device->SetSkim_Ext(shared_.adjustedSkim);
-        } else {
-            device->SetSkim(data.Skim);
-            shared_.adjustedSkim = 0;
-            shared_.pendingSkimDelta = 0;
-            shared_.flagsSinceSkimChange = 0;
-        }
-        shared_.calibratedSkim = data.Skim;
-        platform::clock().sleepMs(100);
-        device->SetBiasEnable(true);
-        platform::clock().sleepMs(100);
-    }
+    sendRangeSettings(data);
 
     TableModel model;
-    HRESULT hr = primaryTable_->loadFile(path, centi);
+    HRESULT hr = primaryTable_->loadFile(path, kDecimalMode);
     if (FAILED(hr)) {
         KLOG_ERROR("Loading primary table failed: " << platform::toNarrow(path));
         return hr;
@@ -473,37 +575,11 @@ HRESULT ImageProcessing::loadTemperatureTable() {
                    << " has no three distinct reference energies: " << platform::toNarrow(path));
         return hr;
     }
-
-    if (data.tableParams.Normalize) {
-        // The pixel energies stay in the file table's scale; the normalisation maps them onto
-        // the model that replaces the primary below.
-        secondaryTable_ = new TemperatureTable(*primaryTable_);
-        correctionTable_ = secondaryTable_;
-        if (data.tableParams.Lambda > 0.0) {
-            model.T1 = data.tableParams.T1;
-            model.T3 = data.tableParams.T3;
-            model.E1 = data.tableParams.E1;
-            model.E3 = data.tableParams.E3;
-            model.lambda = data.tableParams.Lambda;
-        }
-        // Without a wavelength of its own the range normalises to the fitted model.
-        int offset = 0;
-        if (!primaryTable_->buildNormalizationLut(model, tMin, tMax, centi, normalizationTable_,
-                                                  &normalizationCount_, &offset) ||
-            !normalizationTable_ || normalizationCount_ == 0) {
-            normalizationCount_ = 0;
-            normalizationTable_.reset();
-            return modelBuildFailed(path, E_FAIL);
-        }
-        normalizationOffset_ = offset;
-        for (OpEnergyNormalize* norm : energyNormalize_) {
-            norm->loadLut(normalizationTable_.get(), normalizationCount_,
-                          static_cast<std::int16_t>(normalizationOffset_));
-        }
+    if (data.tableParams.Normalize && !buildNormalization(data.tableParams, model)) {
+        return modelBuildFailed(path, E_FAIL);
     }
-
     if (model.lambda > 0.0) {
-        hr = primaryTable_->buildFromModel(model, tMin, tMax, -5.0f, centi);
+        hr = primaryTable_->buildFromModel(model, shared_.tMin, shared_.tMax, -5.0f, kDecimalMode);
         if (FAILED(hr)) {
             return modelBuildFailed(path, hr);
         }
@@ -511,8 +587,57 @@ HRESULT ImageProcessing::loadTemperatureTable() {
                                   0.0,      -100.0,   0,        false};
         fillMetadataFromModel(shown);
     }
-    storeRangeEnergies();
     return S_OK;
+}
+
+// Fid, skim and bias of the range: the adjusted skim survives a reload of the same range.
+void ImageProcessing::sendRangeSettings(const CaliTempRange& data) {
+    BaseControlDevice* device = shared_.device;
+    if (device == nullptr) {
+        return;
+    }
+    device->SetFid(data.Fid);
+    if (shared_.adjustedSkim != 0 && data.Skim == shared_.calibratedSkim) {
+        device->SetSkim_Ext(shared_.adjustedSkim);
+    } else {
+        device->SetSkim(data.Skim);
+        shared_.adjustedSkim = 0;
+        shared_.pendingSkimDelta = 0;
+        shared_.flagsSinceSkimChange = 0;
+    }
+    shared_.calibratedSkim = data.Skim;
+    platform::clock().sleepMs(100);
+    device->SetBiasEnable(true);
+    platform::clock().sleepMs(100);
+}
+
+// The pixel energies stay in the file table's scale (kept as the secondary table); the
+// normalisation maps them onto the model that replaces the primary afterwards: the range's
+// own, or without a wavelength of its own the fitted one in `model`.
+bool ImageProcessing::buildNormalization(const CaliTableParams& params, TableModel& model) {
+    secondaryTable_ = std::make_unique<TemperatureTable>(*primaryTable_);
+    correctionTable_ = secondaryTable_.get();
+    if (params.Lambda > 0.0) {
+        model.T1 = params.T1;
+        model.T3 = params.T3;
+        model.E1 = params.E1;
+        model.E3 = params.E3;
+        model.lambda = params.Lambda;
+    }
+    int offset = 0;
+    if (!primaryTable_->buildNormalizationLut(model, shared_.tMin, shared_.tMax, kDecimalMode,
+                                              normalizationTable_, &normalizationCount_, &offset) ||
+        !normalizationTable_ || normalizationCount_ == 0) {
+        normalizationCount_ = 0;
+        normalizationTable_.reset();
+        return false;
+    }
+    normalizationOffset_ = offset;
+    for (OpEnergyNormalize* norm : energyNormalize_) {
+        norm->loadLut(normalizationTable_.get(), normalizationCount_,
+                      static_cast<std::int16_t>(normalizationOffset_));
+    }
+    return true;
 }
 
 void ImageProcessing::updateRawLimits() {
@@ -805,89 +930,22 @@ HRESULT ImageProcessing::configurePif(const PifConfigRecord* record) {
     const auto* kept = reinterpret_cast<const PifConfigRecord*>(pifRecord_.data());
     shared_.pifConfig = kept;
 
-    BaseControlDevice* device = shared_.device;
-    if (device != nullptr) {
+    if (BaseControlDevice* device = shared_.device) {
+        // The entries stand in the order digital inputs, analog inputs, analog outputs,
+        // digital outputs; channels count from 0 within each kind.
         const std::uint16_t hw = shared_.hardwareRevision;
         std::size_t e = 0;
         for (unsigned i = 0; i < kept->digitalInputCount; ++i) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            device->SetPIFInDigitalMode(entry.mode, static_cast<std::uint8_t>(i));
-            if (entry.mode == 1) {
-                device->SetPIFInDigitalFlagLowActive(kept->diLowActive != 0);
-            } else if (entry.mode != 0) {
-                device->SetPIFInDigitalLowActive(kept->diLowActive != 0);
-            }
+            configureDigitalInput(*device, *kept, *kept->entry(e++), i);
         }
         for (unsigned j = 0; j < kept->analogInputCount; ++j) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            device->SetPIFInMode(entry.mode, static_cast<std::uint8_t>(j));
-            if (entry.mode == 1) {
-                device->SetPIFInFlagOpenIfLower(kept->aiOpenIfLower != 0);
-                device->SetPIFInFlagThreshold(kept->aiFlagThreshold);
-            }
+            configureAnalogInput(*device, *kept, *kept->entry(e++), j);
         }
         for (unsigned k = 0; k < kept->analogOutputCount; ++k) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            const auto chan = static_cast<std::uint8_t>(k);
-            const auto chan16 = static_cast<std::int16_t>(k);
-            switch (entry.mode) {
-                case 1:
-                    device->SetPIFOutMode(1, chan);
-                    device->SetPIFOutFlagOpen(kept->aoLevelFlagOpen, chan16);
-                    device->SetPIFOutFlagClosed(kept->aoLevelFlagClosed, chan16);
-                    device->SetPIFOutFlagMoving(kept->aoLevelFlagMoving, chan16);
-                    break;
-                case 5:
-                    device->SetPIFOutMode(5, chan);
-                    device->SetPIFOutFrameSync(kept->aoLevelFrameSync, chan16);
-                    break;
-                case 6:
-                    device->SetPIFOutMode(isRevision2100(hw) ? 6 : 0, chan);
-                    break;
-                case 9:
-                case 10:
-                case 11: {
-                    const bool on = isRevision3000(hw) && entry.enable != 0;
-                    device->SetPIFOutMode(on ? entry.mode : 0, chan);
-                    tagAutonomousPifAOConfig cfg;
-                    cfg.aoIndex = chan;
-                    cfg.functionType = entry.mode;
-                    cfg.selector = static_cast<std::uint8_t>(entry.outputMode);
-                    if (entry.mode == 10) {
-                        cfg.lowerLevel = static_cast<std::int16_t>(entry.alarmLevel1);
-                        cfg.upperLevel = static_cast<std::int16_t>(entry.alarmLevel2);
-                        device->ConfigAutonomousPifAO_ForAlarm(&cfg);
-                        break;
-                    }
-                    const double slope = entry.value2 == entry.value1
-                                             ? 1.0
-                                             : (double(entry.output2) - entry.output1) /
-                                                   (entry.value2 - entry.value1);
-                    cfg.first = slope;
-                    cfg.second = entry.output1 - entry.value1 * slope;
-                    if (entry.mode == 9) {
-                        cfg.value = entry.areaWord;
-                        device->ConfigAutonomousPifAO_ForMeasureArea(&cfg);
-                    } else {
-                        device->ConfigAutonomousPifAO_ForTInt(&cfg);
-                    }
-                    break;
-                }
-                default:
-                    device->SetPIFOutMode(0, chan);
-                    break;
-            }
-            device->SetPIFOutOutputMode(entry.outputMode, chan);
+            configureAnalogOutput(*device, *kept, *kept->entry(e++), k, hw);
         }
         for (unsigned m = 0; m < kept->digitalOutputCount; ++m) {
-            const PifConfigEntry& entry = *kept->entry(e++);
-            std::int32_t mode = 0;
-            if (entry.mode == 1 || entry.mode == 5) {
-                mode = entry.mode;
-            } else if (entry.mode == 10 && isRevision3000(hw)) {
-                mode = 10;
-            }
-            device->SetPIFOutDigitalMode(mode, static_cast<std::uint8_t>(m));
+            configureDigitalOutput(*device, *kept->entry(e++), m, hw);
         }
     }
     if (metadata_ != nullptr) {
@@ -896,51 +954,102 @@ HRESULT ImageProcessing::configurePif(const PifConfigRecord* record) {
     return S_OK;
 }
 
+unsigned ImageProcessing::queryOutputFrequency(unsigned width, unsigned height, unsigned rate) {
+    if (source_ == nullptr) {
+        return 0;
+    }
+    FormatRequest request;
+    request.width = static_cast<std::int32_t>(width);
+    request.height = static_cast<std::int32_t>(height);
+    request.frequency = static_cast<double>(rate);
+    FormatInfo formats[2];
+    int count = 0;
+    if (source_->queryFormats(&request, formats, &count) != S_OK || count <= 0) {
+        return 0;
+    }
+    return static_cast<unsigned>(formats[0].frequency);
+}
+
+void ImageProcessing::setFlagStateCallback(FlagStateCallback callback) {
+    if (flag_ != nullptr) {
+        flag_->flagStateCallback = callback;
+    }
+}
+
+void ImageProcessing::setFlagCorrectionMode(std::int32_t mode) {
+    if (flag_ != nullptr) {
+        flag_->correctionMode = mode;
+        flag_->updateCorrectionMode();
+    }
+}
+
+std::uint16_t ImageProcessing::getFlagCycles() const {
+    return flag_ != nullptr ? flag_->getFlagCycles() : 0;
+}
+
+bool ImageProcessing::restartFlagSum() {
+    return flag_ != nullptr && flag_->restartClosedSum();
+}
+
+std::int32_t ImageProcessing::getLastFlagState() const {
+    return metadata_ != nullptr ? metadata_->lastFlagState : 4;
+}
+
+void ImageProcessing::setFrameLock(std::recursive_mutex* lock) {
+    if (postProcessing_ != nullptr) {
+        postProcessing_->setFrameLock(lock);
+    }
+}
+
+void ImageProcessing::setOutputRate(double ratio) {
+    if (postProcessing_ != nullptr) {
+        postProcessing_->setRate(ratio);
+    }
+}
+
+void ImageProcessing::setUseMultiThreading(bool on) {
+    if (postProcessing_ != nullptr) {
+        postProcessing_->setUseThread(on);
+    }
+}
+
+const OpFrame* ImageProcessing::getEnergyFrame() const {
+    const OpEnergyNormalize* norm = getEnergyNormalize(0);
+    return norm != nullptr ? norm->frame : nullptr;
+}
+
+bool ImageProcessing::hasThermalOutput() const {
+    const OpEnergy2Temp* last = getEnergy2Temp(0);
+    return last != nullptr && last->frame != nullptr;
+}
+
 void ImageProcessing::destroyChain() {
-    // Successors first: the post-processing worker must stop before the operators behind it go.
-    delete postProcessing_;
-    postProcessing_ = nullptr;
-    for (OpBase* op : measurementOps_) {
-        delete op;
+    // The post-processing worker stops first: it may be running the operators behind it.
+    if (postProcessing_ != nullptr) {
+        postProcessing_->stopWorker();
     }
-    measurementOps_.clear();
-    measurementFields_.clear();  // the callers' records
-    for (OpEnergy2Temp* op : energy2Temp_) {
-        delete op;
+    while (!operators_.empty()) {
+        operators_.pop_back();
     }
-    for (OpEnergyNormalize* op : energyNormalize_) {
-        delete op;
-    }
-    for (OpCorr* op : correction_) {
-        delete op;
-    }
-    energy2Temp_.clear();
-    energyNormalize_.clear();
-    correction_.clear();
-    delete radialDistortion_;
-    delete flag_;
-    delete metadata_;
-    delete visibleSource_;
-    delete source_;
-    delete device_;
-    radialDistortion_ = nullptr;
-    flag_ = nullptr;
-    metadata_ = nullptr;
-    visibleSource_ = nullptr;
-    source_ = nullptr;
     device_ = nullptr;
-    OpBase::freeFrame(deviceFrame_);
-    deviceFrame_ = nullptr;
-    delete primaryTable_;
-    delete secondaryTable_;
-    primaryTable_ = nullptr;
-    secondaryTable_ = nullptr;
+    metadata_ = nullptr;
+    source_ = nullptr;
+    visibleSource_ = nullptr;
+    flag_ = nullptr;
+    radialDistortion_ = nullptr;
+    postProcessing_ = nullptr;
+    correction_.clear();
+    energyNormalize_.clear();
+    energy2Temp_.clear();
+    measurementFields_.clear();  // the callers' records
+    deviceFrame_.reset();
     correctionTable_ = nullptr;
+    primaryTable_.reset();
+    secondaryTable_.reset();
     normalizationTable_.reset();
     normalizationCount_ = 0;
     shared_.opticsText.clear();
     shared_.pifConfig = nullptr;
     pifRecord_.clear();
-    imager_metadata::release(metadataRecord_);
-    metadataRecord_ = nullptr;
+    metadataRecord_.reset();
 }

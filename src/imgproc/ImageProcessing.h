@@ -1,14 +1,21 @@
+// The processing chain of one camera (ImageProcessing) and the records it exchanges with
+// its imager. Owned by zol::Kelvix: frames run on the capture thread, configuration runs on
+// the application's thread between frames.
+
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imgproc/ImagerMetadataRecord.h"
 #include "imgproc/OpBase.h"
+#include "imgproc/OpFlag.h"
 #include "imgproc/SharedParameterBlock.h"
 #include "kelvix/export.h"
 #include "platform/HResult.h"
@@ -20,12 +27,14 @@ class OpCorr;
 class OpDevice;
 class OpEnergy2Temp;
 class OpEnergyNormalize;
-class OpFlag;
 class OpMetadata;
 class OpPostProcessing;
 class OpREA_RadDistCorr;
 class OpSource;
 class TemperatureTable;
+struct CaliTableParams;
+struct CaliTempRange;
+struct TableModel;
 namespace zol {
 struct IRMeasurementField;
 }
@@ -47,8 +56,9 @@ struct ImageProcessingConfig {
     FrameDoneCallback doneCallbacks[kCallbackSlots] = {};
 };
 
-// The imager's view of the device frame: the chain writes the pixel buffer address; the imager
-// copies each raw frame there and keeps its own timestamp and frame-number cells.
+// The imager's view of the device frame: init writes the pixel buffer's address here (the
+// buffer processRawFrame copies each raw frame into); the imager keeps its own timestamp and
+// frame-number cells.
 struct RawBufferRecord {
     std::uint8_t* buffer = nullptr;
     std::int64_t* timestamp = nullptr;
@@ -96,6 +106,11 @@ class ImageProcessing {
                  std::function<void()> postProcessingHook = nullptr);
     HRESULT addVisibleSource();
     HRESULT initOperators();
+    // The raw frame's way in: copies `raw` into the device frame (the buffer init announced in
+    // the RawBufferRecord), advances its frame counter, stamps it, and runs process().
+    HRESULT processRawFrame(const std::uint8_t* raw, std::size_t bytes, std::int64_t timestamp,
+                            std::int64_t frameNumber);
+    // Runs the device frame as it stands from the root operator down to the temperature output.
     HRESULT process();
 
     // `out` must hold 128 bytes; up to two analog values land at offsets 124 to 127.
@@ -126,6 +141,32 @@ class ImageProcessing {
 
     void destroyChain();
 
+    // What the imager asks of the operators; each does nothing, or answers neutrally, while
+    // its operator is missing.
+    // Frequency of the source's first output format for this raw stream; 0 when none fits.
+    unsigned queryOutputFrequency(unsigned width, unsigned height, unsigned rate);
+    void setFlagStateCallback(FlagStateCallback callback);
+    // 0 off, 1 on, 2 automatic.
+    void setFlagCorrectionMode(std::int32_t mode);
+    std::uint16_t getFlagCycles() const;
+    // With the flag closed now, its offsets are summed afresh from the next frame; false
+    // otherwise.
+    bool restartFlagSum();
+    // Flag state of the last frame the metadata operator saw; 4 (unknown) before any.
+    std::int32_t getLastFlagState() const;
+    // The lock the post-processing worker holds for each frame it passes on.
+    void setFrameLock(std::recursive_mutex* lock);
+    // Fraction of frames passed on, in [0, 1].
+    void setOutputRate(double ratio);
+    // Runs the operators behind post-processing on its worker thread from the next frame.
+    void setUseMultiThreading(bool on);
+    // A thermal snapshot after the next processed frame.
+    void requestSnapshot() { shared_.appSnapshotRequest = 1; }
+    // The first energy image; null before the chain has one.
+    const OpFrame* getEnergyFrame() const;
+    // The operators down to the temperature output have their frames.
+    bool hasThermalOutput() const;
+
     // Set by the imager after init; null = no snapshots.
     SnapshotCallback snapshotCallback;
     // Tables built from the radiation model instead of the range's table file.
@@ -134,7 +175,7 @@ class ImageProcessing {
     // The imager and the tests reach the parts of the chain through these.
     SharedParameterBlock& getShared() { return shared_; }
     BaseControlDevice* getDevice() const { return shared_.device; }
-    OpFrame* getDeviceFrame() const { return deviceFrame_; }
+    OpFrame* getDeviceFrame() const { return deviceFrame_.get(); }
     OpDevice* getDeviceOperator() const { return device_; }
     OpSource* getSource() const { return source_; }
     OpSource* getVisibleSource() const { return visibleSource_; }
@@ -146,9 +187,9 @@ class ImageProcessing {
     KELVIX_DEBUG_API OpEnergyNormalize* getEnergyNormalize(std::size_t index) const;
     KELVIX_DEBUG_API OpEnergy2Temp* getEnergy2Temp(std::size_t index) const;
     std::size_t getChainCount() const { return energy2Temp_.size(); }
-    const TemperatureTable* getPrimaryTable() const { return primaryTable_; }
-    const TemperatureTable* getSecondaryTable() const { return secondaryTable_; }
-    const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_; }
+    const TemperatureTable* getPrimaryTable() const { return primaryTable_.get(); }
+    const TemperatureTable* getSecondaryTable() const { return secondaryTable_.get(); }
+    const ImagerMetadataRecord* getMetadataRecord() const { return metadataRecord_.get(); }
     const ImageProcessingConfig& getConfig() const { return config_; }
     std::uint32_t getTickCount() const { return tickCount_; }
     // Chain index n + 1 measures field n; empty unless a caller adds fields.
@@ -231,10 +272,27 @@ class ImageProcessing {
     void updateRawLimits();
     // The kept value of one metadata temperature, read from the device while still unknown.
     float refreshedTemperature(float& kept, std::int32_t (BaseControlDevice::*getter)(float*));
+    // The steps of loadTemperatureTable.
+    HRESULT buildModelTable(const CaliTempRange& data);
+    HRESULT loadFileTable(const CaliTempRange& data);
+    void sendRangeSettings(const CaliTempRange& data);
+    bool buildNormalization(const CaliTableParams& params, TableModel& model);
     std::wstring tableFilePath(bool* fits) const;
     // ERROR for a table whose model cannot be built; the result to return.
     HRESULT modelBuildFailed(const std::wstring& path, HRESULT hr);
 
+    // Constructs an operator, appends it to operators_ and returns the borrowed view.
+    template <class Op, class... Args>
+    Op* build(Args&&... args) {
+        auto op = std::make_unique<Op>(std::forward<Args>(args)...);
+        Op* view = op.get();
+        operators_.push_back(std::move(op));
+        return view;
+    }
+
+    // Every operator, in build order; destroyChain releases them in reverse. The typed pointers
+    // below only borrow from it.
+    std::vector<std::unique_ptr<OpBase>> operators_;
     OpDevice* device_ = nullptr;
     OpMetadata* metadata_ = nullptr;
     OpSource* source_ = nullptr;
@@ -245,28 +303,27 @@ class ImageProcessing {
     std::vector<OpCorr*> correction_;
     std::vector<OpEnergyNormalize*> energyNormalize_;
     std::vector<OpEnergy2Temp*> energy2Temp_;
-    // Measurement-field branches: their last operators (owned) and the callers' records.
-    std::vector<OpBase*> measurementOps_;
+    // The callers' records of the measurement-field branches.
     std::vector<zol::IRMeasurementField*> measurementFields_;
 
     std::uint32_t nextTick_ = 0;
     std::uint32_t tickCount_ = 0;
     bool tickStarted_ = false;
 
-    OpFrame* deviceFrame_ = nullptr;
+    std::unique_ptr<OpFrame, OpFrameDeleter> deviceFrame_;
     ImageProcessingConfig config_;
     SharedParameterBlock shared_;
     std::vector<std::uint8_t> pifRecord_;  // the kept copy of the process-interface record
-    ImagerMetadataRecord* metadataRecord_ = nullptr;
+    std::unique_ptr<ImagerMetadataRecord, imager_metadata::Deleter> metadataRecord_;
     std::uint16_t metadataEntryCount_ = 0;
     std::uint16_t metadataCompanion_ = 0;
 
     // Owned. The correction operators read, through their slot, the table the pixel energies
     // are in: the file table, which is the secondary when the range normalises to a model, else
     // the primary.
-    TemperatureTable* primaryTable_ = nullptr;
-    TemperatureTable* secondaryTable_ = nullptr;
-    TemperatureTable* correctionTable_ = nullptr;
+    std::unique_ptr<TemperatureTable> primaryTable_;
+    std::unique_ptr<TemperatureTable> secondaryTable_;
+    TemperatureTable* correctionTable_ = nullptr;  // borrows one of the two
     bool primaryStale_ = true;
     std::unique_ptr<std::int16_t[]> normalizationTable_;
     int normalizationCount_ = 0;

@@ -1,4 +1,5 @@
-// The chain's operations that only the debug build carries.
+// The chain's operations that only the debug build carries (measurement fields,
+// calibration memory, device forwarders), called by the debug library's users between frames.
 #ifdef KELVIX_DEBUG_BUILD
 
 #include <cstring>
@@ -48,13 +49,13 @@ HRESULT ImageProcessing::addMeasurementField(zol::IRMeasurementField* field) {
 
     measurementFields_.push_back(field);
     Cali* cali = Cali::getInstance();
-    auto* corr = new OpCorr(postProcessing_, &shared_, cali, field);
+    auto* corr = build<OpCorr>(postProcessing_, &shared_, cali, field);
     correction_.push_back(corr);
     const std::size_t k = correction_.size() - 1;
-    energyNormalize_.push_back(new OpEnergyNormalize(corr, &shared_, field));
-    energy2Temp_.push_back(new OpEnergy2Temp(energyNormalize_.back(), &shared_, field));
-    measurementOps_.push_back(new OpMeasurementField(
-        energy2Temp_.back(), 12, L"# Measurement field", &shared_, field, metadata_));
+    energyNormalize_.push_back(build<OpEnergyNormalize>(corr, &shared_, field));
+    energy2Temp_.push_back(build<OpEnergy2Temp>(energyNormalize_.back(), &shared_, field));
+    build<OpMeasurementField>(energy2Temp_.back(), 12, L"# Measurement field", &shared_, field,
+                              metadata_);
 
     corr->init(postProcessing_);
     if (corr->readCalibration() != 0) {

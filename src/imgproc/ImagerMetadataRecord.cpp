@@ -1,3 +1,6 @@
+// Allocation and filling of the radiometric record (ImagerMetadataRecord) for
+// ImageProcessing, between frames.
+
 #include "imgproc/ImagerMetadataRecord.h"
 
 #include "imgproc/SharedParameterBlock.h"

@@ -1,3 +1,6 @@
+// The 128-byte radiometric record (ImagerMetadataRecord) that ImageProcessing keeps and
+// getMetaData hands to applications; written and read between frames.
+
 #pragma once
 
 #include <cstddef>
@@ -115,6 +118,9 @@ std::uint16_t toRaw(double celsius);
 // Allocates a zeroed record of 128 + 2 * count bytes.
 ImagerMetadataRecord* allocate(std::uint16_t count);
 void release(ImagerMetadataRecord* record);
+struct Deleter {
+    void operator()(ImagerMetadataRecord* record) const { release(record); }
+};
 
 // Keeps `record` when it already has `count` entries (refreshing the companion value);
 // otherwise returns a new record with the old first 128 bytes and zeroed entries, freeing the

@@ -1,3 +1,6 @@
+// The energy-indexed lookup tables of the energy-normalisation and energy-to-temperature
+// operators: their size, offsets and the expansion of a table to every 16-bit value.
+
 #pragma once
 
 #include <cstdint>

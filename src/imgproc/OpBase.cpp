@@ -1,3 +1,6 @@
+// The operator base (OpBase): frame allocation, successor wiring and the run that hands a
+// frame down the graph, on the thread that runs the operator.
+
 #include "imgproc/OpBase.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The base of every operator of the chain (OpBase) and the frame records that travel
+// between them. Operators run on the capture thread, or behind post-processing on its worker.
+
 #pragma once
 
 #include <cstddef>
@@ -201,4 +204,9 @@ class OpBase {
     double lastRunTime_ = 0.0;
     double counterFrequency_;
     std::uint32_t lastSettleMarker_ = 0;
+};
+
+// For owners of a whole frame record (format, pixels, metadata).
+struct OpFrameDeleter {
+    void operator()(OpFrame* frame) const { OpBase::freeFrame(frame); }
 };

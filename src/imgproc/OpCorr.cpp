@@ -1,3 +1,6 @@
+// The per-pixel correction operator (OpCorr): its calibration data file and its frame
+// step, on the capture thread or the post-processing worker.
+
 #include "imgproc/OpCorr.h"
 
 #include <algorithm>
@@ -592,17 +595,16 @@ HRESULT OpCorr::compute() {
             // the 64-bit loop takes the rest.
             if (gainsCompact_ && offsetsCompact_ && a > -(1 << 24) && a < (1 << 24)) {
                 if (gainsNear_) {
-                    pixel::gainOffsetNear(in, static_cast<std::int16_t>(nearHigh_),
-                                          gainLow_.data(), offsets16_.data(), a, kEnergyMin,
-                                          kEnergyMax, out, count);
+                    pixel::gainOffsetNear(in, static_cast<std::int16_t>(nearHigh_), gainLow_.data(),
+                                          offsets16_.data(), a, kEnergyMin, kEnergyMax, out, count);
                     for (const std::int32_t p : nearExceptions_) {
                         if (static_cast<std::size_t>(p) < count) {
                             out[p] = gainOffsetOf(in[p], gainOffset[p], a);
                         }
                     }
                 } else {
-                    pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(),
-                                      a, kEnergyMin, kEnergyMax, out, count);
+                    pixel::gainOffset(in, gainHigh8_.data(), gainLow_.data(), offsets16_.data(), a,
+                                      kEnergyMin, kEnergyMax, out, count);
                 }
             } else {
                 const GainOffset* go = gainOffset.data();

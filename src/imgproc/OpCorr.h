@@ -1,3 +1,6 @@
+// Per-pixel correction (OpCorr): gain, offset, chip-temperature drift and defective pixels,
+// after post-processing. Runs on the capture thread or the post-processing worker.
+
 #pragma once
 
 #include <atomic>

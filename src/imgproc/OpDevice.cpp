@@ -1,3 +1,6 @@
+// The root operator (OpDevice), attached by ImageProcessing::initOperators and triggered
+// for every frame on the capture thread.
+
 #include "imgproc/OpDevice.h"
 
 OpDevice::OpDevice(SharedParameterBlock* shared) : OpBase(nullptr, 0, L"# Device", shared) {}

@@ -1,3 +1,6 @@
+// The root operator (OpDevice): holds the device frame ImageProcessing copies each raw frame
+// into, and initialises the chain when that frame is attached. Runs on the capture thread.
+
 #pragma once
 
 #include "imgproc/OpBase.h"

@@ -1,3 +1,6 @@
+// The energy-to-temperature operator (OpEnergy2Temp), whose output the imager's thermal
+// callback receives; on the capture thread or the post-processing worker.
+
 #include "imgproc/OpEnergy2Temp.h"
 
 #include <algorithm>

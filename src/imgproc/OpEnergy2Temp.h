@@ -1,3 +1,6 @@
+// The last operator (OpEnergy2Temp): energies to the 16-bit temperature encoding through
+// the range's table. Runs on the capture thread or the post-processing worker.
+
 #pragma once
 
 #include <vector>

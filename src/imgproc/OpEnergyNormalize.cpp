@@ -1,3 +1,6 @@
+// The energy-normalisation operator (OpEnergyNormalize), loaded by ImageProcessing between
+// frames and run on the capture thread or the post-processing worker.
+
 #include "imgproc/OpEnergyNormalize.h"
 
 #include <algorithm>

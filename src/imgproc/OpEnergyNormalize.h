@@ -1,3 +1,6 @@
+// Energy normalisation (OpEnergyNormalize) onto the range's model before the temperature
+// lookup. Runs on the capture thread or the post-processing worker.
+
 #pragma once
 
 #include <vector>

@@ -1,3 +1,6 @@
+// The shutter-flag correction operator (OpFlag) of the chain, run frame by frame on the
+// capture thread; the imager reads its state between frames.
+
 #include "imgproc/OpFlag.h"
 
 #include <algorithm>

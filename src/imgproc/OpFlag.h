@@ -1,3 +1,6 @@
+// Shutter-flag correction (OpFlag): offsets from the closed-flag frames, drift, skim
+// adjustment and the flag-state callback. Runs on the capture thread.
+
 #pragma once
 
 #include <algorithm>

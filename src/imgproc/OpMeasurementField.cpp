@@ -1,3 +1,6 @@
+// Debug build: the measurement-field operator (OpMeasurementField), run behind
+// post-processing on the capture thread or its worker.
+
 #ifdef KELVIX_DEBUG_BUILD
 
 #include "imgproc/OpMeasurementField.h"

@@ -1,3 +1,6 @@
+// Debug build: the end of a measurement-field branch (OpMeasurementField), which fills the
+// caller's record on the frame thread.
+
 #pragma once
 
 #ifdef KELVIX_DEBUG_BUILD

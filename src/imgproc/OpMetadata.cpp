@@ -1,3 +1,6 @@
+// The metadata operator (OpMetadata), run on the capture thread; ImageProcessing reads its
+// last-frame values between frames.
+
 #include "imgproc/OpMetadata.h"
 
 #include <algorithm>
@@ -41,121 +44,107 @@ void OpMetadata::refreshConfiguration() {
 HRESULT OpMetadata::compute() {
     frame->metadata = copyMetadata(predecessor_->frame->metadata, frame->metadata);
     passPixels();
-    FrameMetadataRecord* m = frame->metadata;
-
-    if (m->tempChip == -100.0f) {
-        m->tempChip = defaultChipTemp;
-    }
-    if (m->tempBox == -100.0f) {
-        m->tempBox = defaultBoxTemp;
-    }
-    if (m->tempFlag == -100.0f) {
-        m->tempFlag = defaultFlagTemp;
-    }
+    FrameMetadataRecord& m = *frame->metadata;
     refreshConfiguration();
     // Only channels both configured and present in this record exist for this frame.
-    const unsigned analogChannels = std::min<unsigned>(analogCount, m->analogCount);
-    for (unsigned j = 0; j < analogChannels; ++j) {
-        if (m->analog(j) == 0xFFFF) {
-            m->setAnalog(j, j < keptAnalogValues.size() ? keptAnalogValues[j] : 0);
-        }
-    }
-    if (m->digitalInputBits == 0xFFFFFFFFu) {
-        m->digitalInputBits = keptDigitalBits;
-    }
-
-    lastChipTemp = m->tempChip;
-    lastBoxTemp = m->tempBox;
-    lastFlagTemp = m->tempFlag;
-    lastOpticsTemp = m->tempOptics;
-    lastHwFrameCounter = m->hwFrameCounter;
-    lastHeaderWord = m->headerWord;
-    for (unsigned j = 0; j < analogChannels; ++j) {
-        lastAnalogValues[j] = m->analog(j);
-    }
-    lastDigitalWord = m->digitalInputBits;
-    lastTimestamp = m->timestamp;
-    lastFlagState = m->flagState;
-
-    const PifConfigRecord* pif = shared_ != nullptr ? shared_->pifConfig : nullptr;
-    if (pif == nullptr || shared_ == nullptr) {
-        return S_OK;
-    }
-    const bool digitalInvert = pif->diLowActive != 0;
-    for (unsigned i = 0; i < digitalCount; ++i) {
-        const PifConfigEntry* e = pif->entry(i);
-        if (e == nullptr) {
-            break;
-        }
-        // The word has 32 bits; further channels read as 0.
-        const bool bit = i < 32 ? ((lastDigitalWord >> i) & 1u) != 0 : false;
-        const int slot = stateSlot(e->mode);
-        switch (e->mode) {
-            case 2:
-            case 4:
-                if (bit != inputStates[slot]) {
-                    inputStates[slot] = bit;
-                    if (digitalCallback) {
-                        digitalCallback(0, bit != digitalInvert, static_cast<std::uint16_t>(i));
-                    }
-                }
-                break;
-            case 3:
-                if (bit != inputStates[slot]) {
-                    inputStates[slot] = bit;
-                    shared_->pifSnapshotRequest |= static_cast<std::uint8_t>(bit != digitalInvert);
-                }
-                break;
-            case 7:
-                if (bit != inputStates[slot]) {
-                    inputStates[slot] = bit;
-                    shared_->secondTrigger |= static_cast<std::uint8_t>(bit != digitalInvert);
-                }
-                break;
-            case 8:
-                shared_->inputLevel = bit ? 1 : 0;
-                break;
-            default:
-                break;
-        }
-    }
-    const bool analogInvert = pif->aiOpenIfLower != 0;
-    for (unsigned j = 0; j < analogChannels; ++j) {
-        const PifConfigEntry* e = pif->entry(digitalCount + j);
-        if (e == nullptr) {
-            break;
-        }
-        const bool a = pif->aiFlagThreshold < m->analog(j);
-        const int slot = stateSlot(e->mode);
-        switch (e->mode) {
-            case 2:
-            case 4:
-                if (a != inputStates[slot]) {
-                    inputStates[slot] = a;
-                    if (analogCallback) {
-                        analogCallback(0, a != analogInvert, static_cast<std::uint16_t>(j));
-                    }
-                }
-                break;
-            case 3:
-                if (a != inputStates[slot]) {
-                    inputStates[slot] = a;
-                    shared_->pifSnapshotRequest |= static_cast<std::uint8_t>(a != analogInvert);
-                }
-                break;
-            case 7:
-                if (a != inputStates[slot]) {
-                    inputStates[slot] = a;
-                    shared_->secondTrigger |= static_cast<std::uint8_t>(a != analogInvert);
-                }
-                shared_->inputLevel = a ? 1 : 0;
-                break;
-            case 8:
-                shared_->inputLevel = a ? 1 : 0;
-                break;
-            default:
-                break;
-        }
-    }
+    const unsigned analogChannels = std::min<unsigned>(analogCount, m.analogCount);
+    substituteUnknowns(m, analogChannels);
+    keepLastFrame(m, analogChannels);
+    raiseInputEvents(m, analogChannels);
     return S_OK;
+}
+
+void OpMetadata::substituteUnknowns(FrameMetadataRecord& m, unsigned analogChannels) const {
+    if (m.tempChip == -100.0f) {
+        m.tempChip = defaultChipTemp;
+    }
+    if (m.tempBox == -100.0f) {
+        m.tempBox = defaultBoxTemp;
+    }
+    if (m.tempFlag == -100.0f) {
+        m.tempFlag = defaultFlagTemp;
+    }
+    for (unsigned j = 0; j < analogChannels; ++j) {
+        if (m.analog(j) == 0xFFFF) {
+            m.setAnalog(j, j < keptAnalogValues.size() ? keptAnalogValues[j] : 0);
+        }
+    }
+    if (m.digitalInputBits == 0xFFFFFFFFu) {
+        m.digitalInputBits = keptDigitalBits;
+    }
+}
+
+void OpMetadata::keepLastFrame(const FrameMetadataRecord& m, unsigned analogChannels) {
+    lastChipTemp = m.tempChip;
+    lastBoxTemp = m.tempBox;
+    lastFlagTemp = m.tempFlag;
+    lastOpticsTemp = m.tempOptics;
+    lastHwFrameCounter = m.hwFrameCounter;
+    lastHeaderWord = m.headerWord;
+    for (unsigned j = 0; j < analogChannels; ++j) {
+        lastAnalogValues[j] = m.analog(j);
+    }
+    lastDigitalWord = m.digitalInputBits;
+    lastTimestamp = m.timestamp;
+    lastFlagState = m.flagState;
+}
+
+// The configuration's entries: the digital inputs first, then the analog ones.
+void OpMetadata::raiseInputEvents(const FrameMetadataRecord& m, unsigned analogChannels) {
+    const PifConfigRecord* pif = shared_ != nullptr ? shared_->pifConfig : nullptr;
+    if (pif == nullptr) {
+        return;
+    }
+    const unsigned channels = digitalCount + analogChannels;
+    for (unsigned n = 0; n < channels; ++n) {
+        const PifConfigEntry* e = pif->entry(n);
+        if (e == nullptr) {
+            break;
+        }
+        const bool digital = n < digitalCount;
+        const unsigned channel = digital ? n : n - digitalCount;
+        // The digital word has 32 bits; further channels read as 0. An analog input is set
+        // above the threshold.
+        const bool state = digital ? channel < 32 && ((lastDigitalWord >> channel) & 1u) != 0
+                                   : pif->aiFlagThreshold < m.analog(channel);
+        const bool invert = digital ? pif->diLowActive != 0 : pif->aiOpenIfLower != 0;
+        onInput(e->mode, state, invert, digital ? digitalCallback : analogCallback,
+                static_cast<std::uint16_t>(channel));
+        if (!digital && e->mode == 7) {
+            shared_->inputLevel = state ? 1 : 0;  // an analog trigger input sets the level too
+        }
+    }
+}
+
+void OpMetadata::onInput(std::int32_t mode, bool state, bool invert, const InputCallback& callback,
+                         std::uint16_t channel) {
+    const int slot = stateSlot(mode);
+    switch (mode) {
+        case 2:
+        case 4:
+            if (state != inputStates[slot]) {
+                inputStates[slot] = state;
+                if (callback) {
+                    callback(0, state != invert, channel);
+                }
+            }
+            break;
+        case 3:
+            if (state != inputStates[slot]) {
+                inputStates[slot] = state;
+                shared_->pifSnapshotRequest |= static_cast<std::uint8_t>(state != invert);
+            }
+            break;
+        case 7:
+            if (state != inputStates[slot]) {
+                inputStates[slot] = state;
+                shared_->secondTrigger |= static_cast<std::uint8_t>(state != invert);
+            }
+            break;
+        case 8:
+            shared_->inputLevel = state ? 1 : 0;
+            break;
+        default:
+            break;
+    }
 }

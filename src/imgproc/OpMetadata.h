@@ -1,3 +1,6 @@
+// The metadata operator (OpMetadata): defaults for unknown values, the last frame's values
+// for queries, process-interface input events. Runs on the capture thread.
+
 #pragma once
 
 #include <functional>
@@ -55,4 +58,12 @@ class OpMetadata : public OpBase {
   private:
     // Mode 2, 3, 4 or 7 -> its slot in inputStates, else -1.
     static int stateSlot(std::int32_t mode);
+    // The steps of compute after the copy.
+    void substituteUnknowns(FrameMetadataRecord& m, unsigned analogChannels) const;
+    void keepLastFrame(const FrameMetadataRecord& m, unsigned analogChannels);
+    void raiseInputEvents(const FrameMetadataRecord& m, unsigned analogChannels);
+    // One input's state in its mode: a callback on change (2, 4), a shared trigger raised on
+    // change (3, 7), the shared level (8).
+    void onInput(std::int32_t mode, bool state, bool invert, const InputCallback& callback,
+                 std::uint16_t channel);
 };

@@ -1,3 +1,6 @@
+// The post-processing operator (OpPostProcessing) and its worker: the capture thread queues
+// frames, the worker runs the rest of the chain.
+
 #include "imgproc/OpPostProcessing.h"
 
 #include <cmath>
@@ -9,11 +12,7 @@ OpPostProcessing::OpPostProcessing(OpBase* predecessor, SharedParameterBlock* sh
 }
 
 OpPostProcessing::~OpPostProcessing() {
-    running_ = false;
-    dataEvent_.set();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    stopWorker();
     std::lock_guard<std::mutex> lock(queueMutex_);
     for (OpFrame* f : queue_) {
         freeFrame(f);
@@ -25,6 +24,14 @@ OpPostProcessing::~OpPostProcessing() {
     spare_.clear();
     // The output frame is the predecessor's or a queued one: never ours to free.
     frame = nullptr;
+}
+
+void OpPostProcessing::stopWorker() {
+    running_ = false;
+    dataEvent_.set();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 HRESULT OpPostProcessing::init(OpBase* predecessor) {

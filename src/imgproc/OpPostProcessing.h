@@ -1,3 +1,6 @@
+// Post-processing (OpPostProcessing): passes frames on at the requested rate and, with
+// multi-threading, runs the operators behind it on a worker thread of its own.
+
 #pragma once
 
 #include <atomic>
@@ -17,6 +20,9 @@ class OpPostProcessing : public OpBase {
     OpPostProcessing(OpBase* predecessor, SharedParameterBlock* shared,
                      std::function<void()> frameHook = nullptr);
     ~OpPostProcessing() override;
+    // Ends and joins the worker (after the frame it is passing on); later frames are passed on
+    // by the thread that triggers this operator.
+    void stopWorker();
 
     HRESULT trigger() override;
     HRESULT init(OpBase* predecessor) override;

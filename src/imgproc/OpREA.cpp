@@ -1,3 +1,6 @@
+// The remapping operators (OpREA, OpREA_RadDistCorr), built when the chain is initialised
+// and run on the capture thread.
+
 #include "imgproc/OpREA.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// Radial distortion correction (OpREA, OpREA_RadDistCorr): a remapping table per output
+// pixel, after the flag operator. Runs on the capture thread.
+
 #pragma once
 
 #include <cstdint>

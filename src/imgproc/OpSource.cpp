@@ -1,3 +1,6 @@
+// The source operator (OpSource): format selection while the chain is built, unpacking of
+// every raw frame on the capture thread.
+
 #include "imgproc/OpSource.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The source operator (OpSource): unpacks the raw frame into pixels and header values as
+// "Formats.def" describes. Runs on the capture thread.
+
 #pragma once
 
 #include <memory>

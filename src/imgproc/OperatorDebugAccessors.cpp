@@ -1,4 +1,5 @@
-// Accessors of the operators that only the debug build carries.
+// Accessors of the operators that only the debug build carries, for the debug
+// library's callers between frames.
 #ifdef KELVIX_DEBUG_BUILD
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The per-pixel loops (pixel::) behind OpCorr, OpFlag and the energy operators, with the
+// choice of instruction set made once at the first call.
+
 #include "imgproc/PixelKernels.h"
 
 #include <algorithm>
@@ -97,8 +100,7 @@ KELVIX_INLINE void gainOffsetTail(const std::int16_t* in, const std::int8_t* gai
         gainOffsetNearLoop(in + i, high, reinterpret_cast<const std::int16_t*>(gainLow) + i,
                            offsets + i, add, lo, hi, out + i, n - i);
     } else {
-        gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i,
-                       n - i);
+        gainOffsetLoop(in + i, gainHigh + i, gainLow + i, offsets + i, add, lo, hi, out + i, n - i);
     }
 }
 
@@ -688,18 +690,18 @@ Kernels kernelsFor(Isa isa) {
 #if KELVIX_X86
     switch (isa) {
         case Isa::Avx512:
-            return {subtractAvx512,       sumFrameAvx512, clampAvx512,
-                    flagStatisticsAvx512, lookupAvx512,   gainOffsetAvx512, gainOffsetNearAvx512};
+            return {subtractAvx512, sumFrameAvx512,   clampAvx512,         flagStatisticsAvx512,
+                    lookupAvx512,   gainOffsetAvx512, gainOffsetNearAvx512};
         case Isa::Avx2:
-            return {subtractAvx2,       sumFrameAvx2, clampAvx2,
-                    flagStatisticsAvx2, lookupAvx2,   gainOffsetAvx2, gainOffsetNearAvx2};
+            return {subtractAvx2, sumFrameAvx2,   clampAvx2,         flagStatisticsAvx2,
+                    lookupAvx2,   gainOffsetAvx2, gainOffsetNearAvx2};
         case Isa::Baseline:
             break;
     }
 #endif
     (void)isa;
-    return {subtractBaseline,       sumFrameBaseline, clampBaseline,
-            flagStatisticsBaseline, lookupBaseline,   gainOffsetBaseline, gainOffsetNearBaseline};
+    return {subtractBaseline, sumFrameBaseline,   clampBaseline,         flagStatisticsBaseline,
+            lookupBaseline,   gainOffsetBaseline, gainOffsetNearBaseline};
 }
 
 const Kernels& kernels() {
@@ -788,8 +790,8 @@ void gainOffset(const std::int16_t* in, const std::int8_t* gainHigh, const std::
 }
 
 void gainOffsetNear(const std::int16_t* in, std::int16_t high, const std::uint16_t* gainLow,
-                    const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
-                    std::int16_t hi, std::int16_t* out, std::size_t n) {
+                    const std::int16_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
+                    std::int16_t* out, std::size_t n) {
     kernels().gainOffsetNear(in, high, gainLow, offsets, add, lo, hi, out, n);
 }
 

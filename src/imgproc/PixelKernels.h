@@ -1,3 +1,6 @@
+// The per-pixel loops of the correction, flag and energy operators, one body per
+// instruction set; run on the thread that runs the operator.
+
 #pragma once
 
 #include <cstddef>
@@ -57,8 +60,8 @@ void gainOffset(const std::int16_t* in, const std::int8_t* gainHigh, const std::
 // The same where every gain lies within half of the whole `high` (|high| <= 128): gain =
 // high * 65536 + gainLow with gainLow's bits taken signed.
 void gainOffsetNear(const std::int16_t* in, std::int16_t high, const std::uint16_t* gainLow,
-                    const std::int16_t* offsets, std::int32_t add, std::int16_t lo,
-                    std::int16_t hi, std::int16_t* out, std::size_t n);
+                    const std::int16_t* offsets, std::int32_t add, std::int16_t lo, std::int16_t hi,
+                    std::int16_t* out, std::size_t n);
 // out := table[in taken as unsigned]; `table` holds kTableEntries entries.
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n);
 

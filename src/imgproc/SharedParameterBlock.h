@@ -1,3 +1,6 @@
+// The parameter block one chain shares with all its operators, and the process-interface
+// configuration record. ImageProcessing writes it; the operators read it on their threads.
+
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,6 @@
+// The 16-bit temperature encoding (raw = T * 10 + 1000) and the energy domain, with the
+// conversions the tables, operators and records use.
+
 #pragma once
 
 #include <algorithm>

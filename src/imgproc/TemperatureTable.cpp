@@ -1,3 +1,6 @@
+// Loading, fitting and building the temperature tables (TemperatureTable) for
+// ImageProcessing::loadTemperatureTable, on the imager's thread between frames.
+
 #include "imgproc/TemperatureTable.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The radiometric table of one range (TemperatureTable): calibration points and the
+// energy-to-temperature LUT. ImageProcessing loads it between frames; operators use its LUTs.
+
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// Temperature-table operations that only the debug build carries.
+// Temperature-table operations that only the debug build carries, for the debug
+// library's callers between frames.
 #ifdef KELVIX_DEBUG_BUILD
 
 #include <algorithm>

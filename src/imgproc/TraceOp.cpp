@@ -1,7 +1,11 @@
+// The buffer tracer (TraceOp): lazy creation and the pre- and post-run records of the
+// operators, under one lock.
+
 #include "imgproc/TraceOp.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "sdk/Log.h"
 
@@ -12,11 +16,9 @@ TraceOp* TraceOp::getInstance() {
     // a debug caller deletes it.
     TraceOp* instance = instance_.load(std::memory_order_acquire);
     if (instance == nullptr) {
-        TraceOp* created = new TraceOp();
-        if (instance_.compare_exchange_strong(instance, created, std::memory_order_acq_rel)) {
-            instance = created;
-        } else {
-            delete created;
+        std::unique_ptr<TraceOp> created(new TraceOp());
+        if (instance_.compare_exchange_strong(instance, created.get(), std::memory_order_acq_rel)) {
+            instance = created.release();
         }
     }
     return instance;

@@ -1,3 +1,6 @@
+// The buffer tracer (TraceOp): a process-wide singleton that every operator records into
+// from its frame thread and applications print from theirs.
+
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,6 @@
+// Debug build: the tracer's destructor, so that a debug caller can delete the singleton
+// (the next getInstance creates a new one).
+
 #ifdef KELVIX_DEBUG_BUILD
 
 #include "imgproc/TraceOp.h"

@@ -1,3 +1,6 @@
+// The sample callback (CallbackHandler::SampleCB): hands each sample of IRDeviceDS to its
+// raw-frame callback and its client, on the capture thread.
+
 #include "sdk/CallbackHandler.h"
 
 #include "kelvix/IRDeviceDS.h"

@@ -1,3 +1,6 @@
+// The sample grabber's callback object of IRDeviceDS (CallbackHandler), called on the
+// capture thread for every sample.
+
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,6 @@
+// The flag decision of FlagAutomation, run by zol::Kelvix::process after each frame on the
+// capture thread.
+
 #include "sdk/FlagAutomation.h"
 
 #include <cmath>

@@ -1,3 +1,6 @@
+// The shutter-flag rules of the imager (FlagAutomation), owned by zol::Kelvix: driven frame
+// by frame on the capture thread; requests and the switch come from any thread.
+
 #pragma once
 
 #include <atomic>

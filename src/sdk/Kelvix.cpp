@@ -1,3 +1,7 @@
+// The imager (zol::Kelvix): initialisation, per-frame processing and flag automation, the
+// handlers of the chain's callbacks and the settings. init and settings run on the
+// application's thread; process and the handlers on the capture thread (or the worker).
+
 #include "kelvix/Kelvix.h"
 
 #include <cstdio>
@@ -11,15 +15,8 @@
 #include "device/ImagerHID.h"
 #include "device/PlaybackControlDevice.h"
 #include "imgproc/Cali.h"
-#include "imgproc/FormatDefinitions.h"
 #include "imgproc/IRMeasurementField.h"
 #include "imgproc/ImageProcessing.h"
-#include "imgproc/OpEnergy2Temp.h"
-#include "imgproc/OpEnergyNormalize.h"
-#include "imgproc/OpFlag.h"
-#include "imgproc/OpMetadata.h"
-#include "imgproc/OpPostProcessing.h"
-#include "imgproc/OpSource.h"
 #include "imgproc/TraceOp.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "kelvix/SimpleXML.h"
@@ -124,6 +121,13 @@ wchar_t* Kelvix::checkCalibration() {
     return manager->checkCalibration(serial_);
 }
 
+// The directories init works with: the configured ones, else the calibration manager's.
+struct Kelvix::WorkingDirectories {
+    std::wstring formats;
+    std::wstring calibration;
+};
+
+// Initialisation, step by step; the first step that fails logs its ERROR line and ends it.
 bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn, unsigned heightIn,
                   bool useHID, unsigned short hwRev, unsigned short fwRev) {
     if (initialised_) {
@@ -131,7 +135,56 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     }
     // Whatever an earlier, failed attempt built goes first.
     freeMemory();
+    if (!argumentsValid(params, cameraRate, useHID, hwRev, fwRev)) {
+        return false;
+    }
+    const WorkingDirectories dirs = takeDirectories(*params);
+    if (!loadCalibrationDescription(dirs.calibration, params->serial)) {
+        return false;
+    }
+    adoptParameters(*params, cameraRate, widthIn, heightIn);
+    if (!selectTemperatureRange(*params) || !formatDefinitionsFound(dirs.formats) ||
+        !calibrationComplete() || !determineFieldOfView(dirs.calibration) ||
+        !openControlDevice(useHID, hwRev, fwRev) ||
+        !buildChain(dirs, cameraRate, widthIn, heightIn)) {
+        return false;
+    }
+    configureCamera();
+    // A failed query leaves F at 0: the range is then chosen without a frame rate and every
+    // frame is passed on.
+    outputFramerate_ = chain_->queryOutputFrequency(widthIn, heightIn, cameraRate);
+    if (chain_->setTempRange(fov_, opticsText_.get(), static_cast<float>(tMin_),
+                             static_cast<float>(tMax_),
+                             static_cast<std::uint16_t>(outputFramerate_)) != 0) {
+        KLOG_ERROR(
+            "Error setting temperature range and frame rate. Check videoformatindex for "
+            "validity.");
+        return false;
+    }
+    if (bispectral_ != 0) {
+        chain_->addVisibleSource();
+    }
+    chain_->setFlagStateCallback(kelvix_callback::flagState[instanceIndex_]);
+    chain_->snapshotCallback = kelvix_callback::snapshotEvent[instanceIndex_];
+    limitOutputFramerate();
+    if (!initOperatorsAndTables()) {
+        return false;
+    }
+    chain_->setFlagCorrectionMode(2);  // automatic
+    flags_->startFlag();               // the first raw frame triggers a flag
+    applyChipHeating();
+    FlagTemperatures last;
+    chain_->getTempBox(&last.box);
+    chain_->getTempChip(&last.chip);
+    chain_->getTempFlag(&last.flag);
+    flags_->setLastFlagTemperatures(last);
+    flags_->setFirstFlagPending(true);
+    initialised_ = true;
+    return true;
+}
 
+bool Kelvix::argumentsValid(const IRDeviceParams* params, unsigned cameraRate, bool useHID,
+                            unsigned short hwRev, unsigned short fwRev) const {
     if (params == nullptr || params->serial == 0) {
         KLOG_ERROR("Uninitialized video device passed (serial = "
                    << (params != nullptr ? params->serial : 0) << ")");
@@ -145,35 +198,44 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
         KLOG_ERROR("Invalid camera frame rate: " << cameraRate << " Hz");
         return false;
     }
+    return true;
+}
 
+Kelvix::WorkingDirectories Kelvix::takeDirectories(const IRDeviceParams& params) {
     IRCalibrationManager* manager = IRCalibrationManager::getInstance();
-    formatsPath_ = copyWide(params->formatsPath);
-    caliPath_ = copyWide(params->caliPath);
-    const std::wstring formatsDir =
-        bounded(formatsPath_ != nullptr ? formatsPath_.get() : manager->getFormatsDir());
-    const std::wstring caliDir =
+    formatsPath_ = copyWide(params.formatsPath);
+    caliPath_ = copyWide(params.caliPath);
+    WorkingDirectories dirs;
+    dirs.formats = bounded(formatsPath_ != nullptr ? formatsPath_.get() : manager->getFormatsDir());
+    dirs.calibration =
         bounded(caliPath_ != nullptr ? caliPath_.get() : manager->getCalibrationDir());
+    return dirs;
+}
 
-    const std::uint32_t serial = params->serial;
+bool Kelvix::loadCalibrationDescription(const std::wstring& caliDir, std::uint32_t serial) {
     if (Cali::getInstance()->readXML(caliDir.c_str(), static_cast<int>(serial)) < 0) {
         KLOG_ERROR("Main calibration file missing or inaccessible: " << platform::toNarrow(
                        caliDir + L"/Cali-" + std::to_wstring(static_cast<int>(serial)) + L".xml"));
         return false;
     }
+    return true;
+}
 
-    serial_ = serial;
-    fov_ = params->fov;
-    tMin_ = params->tMin;
-    tMax_ = params->tMax;
-    framerate_ = params->framerate;
-    videoFormatIndex_ = params->videoFormatIndex;
-    bispectral_ = params->bispectral;
-    average_ = params->average;
-    flags_->setAutoFlag(params->autoFlag != 0);
-    flags_->setIntervals(params->minInterval, params->maxInterval);
-    pifMode_ = params->pifInMode;
-    tChipMode_ = params->tChipMode;
-    tChipFixedValue_ = params->tChipFixedValue;
+void Kelvix::adoptParameters(const IRDeviceParams& params, unsigned cameraRate, unsigned widthIn,
+                             unsigned heightIn) {
+    serial_ = params.serial;
+    fov_ = params.fov;
+    tMin_ = params.tMin;
+    tMax_ = params.tMax;
+    framerate_ = params.framerate;
+    videoFormatIndex_ = params.videoFormatIndex;
+    bispectral_ = params.bispectral;
+    average_ = params.average;
+    flags_->setAutoFlag(params.autoFlag != 0);
+    flags_->setIntervals(params.minInterval, params.maxInterval);
+    pifMode_ = params.pifInMode;
+    tChipMode_ = params.tChipMode;
+    tChipFixedValue_ = params.tChipFixedValue;
     kelvix_callback::instanceTable[instanceIndex_].store(this, std::memory_order_release);
     emissivity_ = transmissivity_ = 1.0f;
     flags_->start(FlagTemperatures{});
@@ -187,12 +249,15 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     heightIn_ = heightIn;
     KLOG_INFO("Init thermal imager with size: " << widthIn << "x" << heightIn << "@" << cameraRate
                                                 << " Hz");
+}
 
-    if (params->caliPath != nullptr) {
-        manager->setCalibrationDir(bounded(params->caliPath).c_str());
+bool Kelvix::selectTemperatureRange(IRDeviceParams& params) {
+    IRCalibrationManager* manager = IRCalibrationManager::getInstance();
+    if (params.caliPath != nullptr) {
+        manager->setCalibrationDir(bounded(params.caliPath).c_str());
     }
-    if (params->formatsPath != nullptr) {
-        manager->setFormatsDir(bounded(params->formatsPath).c_str());
+    if (params.formatsPath != nullptr) {
+        manager->setFormatsDir(bounded(params.formatsPath).c_str());
     }
     const std::vector<IROptics>* optics = manager->getAvailableOptics(serial_);
 
@@ -208,14 +273,17 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
         tMax_ = first.tempRanges.front().tMax;
         KLOG_DEBUG("No temperature range configuration specified. Setting default values tMin: "
                    << tMin_ << " , tMax: " << tMax_);
-        if (params->opticsText == nullptr) {
-            params->opticsText = copyWide(first.text.c_str()).release();
+        if (params.opticsText == nullptr) {
+            params.opticsText = copyWide(first.text.c_str()).release();  // the caller's now
         }
     }
-    if (params->opticsText != nullptr) {
-        opticsText_ = copyWide(params->opticsText);
+    if (params.opticsText != nullptr) {
+        opticsText_ = copyWide(params.opticsText);
     }
+    return true;
+}
 
+bool Kelvix::formatDefinitionsFound(const std::wstring& formatsDir) const {
     std::wstring formatsFile = formatsDir;
     if (formatsFile.empty()) {
         std::wstring appData;
@@ -231,38 +299,74 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
             "tag and existence of file.");
         return false;
     }
+    return true;
+}
 
-    if (wchar_t* missing = checkCalibration()) {
-        const std::wstring list = missing;
-        delete[] missing;
+bool Kelvix::calibrationComplete() {
+    if (const std::unique_ptr<wchar_t[]> missing{checkCalibration()}) {
+        const std::wstring list = missing.get();
         if (!list.empty()) {
             KLOG_ERROR("Missing calibration files " << platform::toNarrow(list));
             return false;
         }
     }
+    return true;
+}
 
-    if (fov_ == 0) {
-        SimpleXML xml;
-        const std::wstring path = caliDir + L"/Cali-" + std::to_wstring(serial_) + L".xml";
-        if (xml.open(path.c_str(), L"CaliData") && xml.openNode(L"Temperature") &&
-            xml.openNode(L"Optics") && xml.openNode(L"OpticsDef")) {
-            int fov = 0;
-            if (xml.getInt(L"FOV", &fov)) {
-                fov_ = fov;
-            }
-        }
-        if (fov_ == 0) {
-            KLOG_ERROR("Unable to determine valid field of view");
-            return false;
+bool Kelvix::determineFieldOfView(const std::wstring& caliDir) {
+    if (fov_ != 0) {
+        return true;
+    }
+    SimpleXML xml;
+    const std::wstring path = caliDir + L"/Cali-" + std::to_wstring(serial_) + L".xml";
+    if (xml.open(path.c_str(), L"CaliData") && xml.openNode(L"Temperature") &&
+        xml.openNode(L"Optics") && xml.openNode(L"OpticsDef")) {
+        int fov = 0;
+        if (xml.getInt(L"FOV", &fov)) {
+            fov_ = fov;
         }
     }
+    if (fov_ == 0) {
+        KLOG_ERROR("Unable to determine valid field of view");
+        return false;
+    }
+    return true;
+}
 
+bool Kelvix::openControlDevice(bool useHID, unsigned short hwRev, unsigned short fwRev) {
+    controlDevice_.reset();
+    if (!useHID) {
+        // Frames come from a recording: the chain gets a device that knows the recorded
+        // camera's identity instead of a camera.
+        KLOG_DEBUG("Using playback control interface (HWRev " << hwRev << ", FWRev " << fwRev
+                                                              << ")");
+        controlDevice_ = std::make_unique<PlaybackControlDevice>(serial_, hwRev, fwRev);
+        return true;
+    }
+    KLOG_DEBUG("Using HID control interface");
+    auto hid = std::make_unique<ImagerHID>();
+    bool sameDevice = false;
+    const std::int32_t connected = hid->Init(kVendorId, kProductId, serial_, false, &sameDevice);
+    hid->InitPif();
+    if (connected != 0) {
+        KLOG_ERROR("udev device is NULL");
+        return false;
+    }
+    controlDevice_ = std::move(hid);
+    return true;
+}
+
+bool Kelvix::buildChain(const WorkingDirectories& dirs, unsigned cameraRate, unsigned widthIn,
+                        unsigned heightIn) {
+    // Identity, directories and this instance's frame callbacks.
     ImageProcessingConfig config;
     config.serial = serial_;
     platform::copyBounded(config.calibrationDirectory, std::size(config.calibrationDirectory),
-                          caliDir);
-    platform::copyBounded(config.tableDirectory, std::size(config.tableDirectory), caliDir);
-    platform::copyBounded(config.formatsDirectory, std::size(config.formatsDirectory), formatsDir);
+                          dirs.calibration);
+    platform::copyBounded(config.tableDirectory, std::size(config.tableDirectory),
+                          dirs.calibration);
+    platform::copyBounded(config.formatsDirectory, std::size(config.formatsDirectory),
+                          dirs.formats);
     const unsigned slot = instanceIndex_;
     config.initCallbacks[ImageProcessingConfig::kThermalSlot] =
         kelvix_callback::thermalFrameInit[slot];
@@ -272,27 +376,6 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
             kelvix_callback::visibleFrameInit[slot];
         config.doneCallbacks[ImageProcessingConfig::kVisibleSlot] =
             kelvix_callback::visibleFrame[slot];
-    }
-
-    controlDevice_.reset();
-    if (!useHID) {
-        // Frames come from a recording: the chain gets a device that knows the recorded
-        // camera's identity instead of a camera.
-        KLOG_DEBUG("Using playback control interface (HWRev " << hwRev << ", FWRev " << fwRev
-                                                              << ")");
-        controlDevice_ = std::make_unique<PlaybackControlDevice>(serial_, hwRev, fwRev);
-    } else {
-        KLOG_DEBUG("Using HID control interface");
-        auto hid = std::make_unique<ImagerHID>();
-        bool sameDevice = false;
-        const std::int32_t connected =
-            hid->Init(kVendorId, kProductId, serial_, false, &sameDevice);
-        hid->InitPif();
-        if (connected != 0) {
-            KLOG_ERROR("udev device is NULL");
-            return false;
-        }
-        controlDevice_ = std::move(hid);
     }
 
     chain_ = std::make_unique<ImageProcessing>();
@@ -316,65 +399,35 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
                      kelvix_callback::processExit[slot]) != 0) {
         return failChain("Error initializing image processing chain");
     }
-    if (OpPostProcessing* post = chain_->getPostProcessing()) {
-        post->setFrameLock(&frameMutex_);
-    }
+    chain_->setFrameLock(&frameMutex_);
+    return true;
+}
 
+void Kelvix::configureCamera() {
     chain_->applyTecCalibration();
     chain_->applySensorOffsets();
     const std::vector<std::uint8_t> pif = snapshotInputConfig();
     chain_->configurePif(reinterpret_cast<const PifConfigRecord*>(pif.data()));
+}
 
-    // A failed query leaves F at 0: the range is then chosen without a frame rate and every
-    // frame is passed on.
-    unsigned outputRate = 0;
-    if (OpSource* source = chain_->getSource()) {
-        FormatRequest request;
-        request.width = static_cast<std::int32_t>(widthIn);
-        request.height = static_cast<std::int32_t>(heightIn);
-        request.frequency = static_cast<double>(cameraRate);
-        FormatInfo formats[2];
-        int count = 0;
-        if (source->queryFormats(&request, formats, &count) == S_OK && count > 0) {
-            outputRate = static_cast<unsigned>(formats[0].frequency);
-        }
-    }
-    outputFramerate_ = outputRate;
-
-    if (chain_->setTempRange(fov_, opticsText_.get(), static_cast<float>(tMin_),
-                             static_cast<float>(tMax_),
-                             static_cast<std::uint16_t>(outputFramerate_)) != 0) {
-        KLOG_ERROR(
-            "Error setting temperature range and frame rate. Check videoformatindex for "
-            "validity.");
-        return false;
-    }
-    if (bispectral_ != 0) {
-        chain_->addVisibleSource();
-    }
-    if (OpFlag* flag = chain_->getFlag()) {
-        flag->flagStateCallback = kelvix_callback::flagState[slot];
-    }
-    chain_->snapshotCallback = kelvix_callback::snapshotEvent[slot];
-
+void Kelvix::limitOutputFramerate() {
     if (!controlDevice_->GetShortImagerCaps() && framerate_ > kFramerateWithoutShortCaps) {
         framerate_ = kFramerateWithoutShortCaps;
     }
-    if (OpPostProcessing* post = chain_->getPostProcessing()) {
-        double ratio = 1.0;
-        if (outputFramerate_ > 0) {
-            ratio = static_cast<double>(framerate_) / outputFramerate_;
-            ratio = ratio > 1.0 ? 1.0 : (ratio <= 0.0 ? 0.0 : ratio);
-        }
-        post->setRate(ratio);
+    double ratio = 1.0;
+    if (outputFramerate_ > 0) {
+        ratio = static_cast<double>(framerate_) / outputFramerate_;
+        ratio = ratio > 1.0 ? 1.0 : (ratio <= 0.0 ? 0.0 : ratio);
     }
+    chain_->setOutputRate(ratio);
+}
 
+bool Kelvix::initOperatorsAndTables() {
     const HRESULT r = chain_->initOperators();
     // The calibration steps need the operators' frames; a chain that stopped earlier has none.
-    OpEnergy2Temp* lastOperator = chain_->getChainCount() > 0 ? chain_->getEnergy2Temp(0) : nullptr;
     HRESULT correction = E_FAIL;
     HRESULT table = E_FAIL;
-    if (r == 0 || (lastOperator != nullptr && lastOperator->frame != nullptr)) {
+    if (r == 0 || chain_->hasThermalOutput()) {
         correction = chain_->readCalibration();
         table = chain_->loadTemperatureTable();
         chain_->updateRadiationParameters(0, emissivity_, transmissivity_);
@@ -392,13 +445,10 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
     imageReady_ = false;
     awaitingFlag_ = usesFlagOffsets();
     tableLoaded_ = true;
+    return true;
+}
 
-    if (OpFlag* flag = chain_->getFlag()) {
-        flag->correctionMode = 2;
-        flag->updateCorrectionMode();
-    }
-    flags_->startFlag();
-
+void Kelvix::applyChipHeating() {
     if (tChipMode_ == 1) {
         chain_->setAutoChipHeating();
         KLOG_DEBUG("Automatic chip heating enabled");
@@ -410,22 +460,11 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
         controlDevice_->SetTecEnable(false);
         KLOG_DEBUG("Chip heating disabled");
     }
-
-    FlagTemperatures last;
-    chain_->getTempBox(&last.box);
-    chain_->getTempChip(&last.chip);
-    chain_->getTempFlag(&last.flag);
-    flags_->setLastFlagTemperatures(last);
-
-    flags_->setFirstFlagPending(true);
-    initialised_ = true;
-    return true;
 }
 
 bool Kelvix::usesFlagOffsets() const {
     // A calibration without flag cycles takes no offsets from the flag.
-    return chain_ != nullptr && chain_->getFlag() != nullptr &&
-           chain_->getFlag()->getFlagCycles() != 0;
+    return chain_ != nullptr && chain_->getFlagCycles() != 0;
 }
 
 std::string Kelvix::rangeFailure(const char* what) const {
@@ -479,26 +518,28 @@ void Kelvix::freeMemory() {
     }
 }
 
+// A raw frame's way: the video device's client hands it here on the capture thread; the chain
+// copies it into its device frame and runs it through its operators (source, metadata, flag,
+// radial distortion, post-processing, correction, energy normalisation, energy to temperature).
+// The last operator's callback (kelvix_callback::thermalFrame) brings the temperatures back to
+// onThermalFrame, on this thread or, with multi-threading, on the post-processing worker.
 void Kelvix::process(unsigned char* raw, void* userArg) {
     if (!initialised_) {
         return;
     }
     FrameLock frame(frameMutex_);
     kelvix_callback::instanceUserArg[instanceIndex_].store(userArg, std::memory_order_relaxed);
-    if (raw != nullptr && rawBufferRecord_->buffer != nullptr) {
-        std::memcpy(rawBufferRecord_->buffer, raw,
-                    static_cast<std::size_t>(widthIn_) * heightIn_ * sizeof(std::uint16_t));
-    }
     *timestampCell_ = static_cast<std::int64_t>(platform::clock().tickMs() * 10000.0);
     *frameNumberCell_ += 1;
-    if (OpFrame* device = chain_->getDeviceFrame(); device != nullptr && device->metadata) {
-        device->metadata->frameCounter += 1;
-        device->metadata->timestamp = *timestampCell_;
-        device->metadata->frameNumber = static_cast<std::int64_t>(*frameNumberCell_);
-    }
+    chain_->processRawFrame(raw,
+                            static_cast<std::size_t>(widthIn_) * heightIn_ * sizeof(std::uint16_t),
+                            *timestampCell_, static_cast<std::int64_t>(*frameNumberCell_));
+    runFlagAutomation();
+}
 
-    chain_->process();
-
+// After each frame: a pending flag is triggered, then the rules decide whether the next one
+// brings a flag.
+void Kelvix::runFlagAutomation() {
     if (flags_->takePending()) {
         chain_->applyFlagCycles();
     }
@@ -560,16 +601,16 @@ bool Kelvix::getAutoFlag() const {
 
 void Kelvix::raiseSnapshotEvent() {
     if (chain_ != nullptr && initialised_) {
-        chain_->getShared().appSnapshotRequest = 1;
+        chain_->requestSnapshot();
     }
 }
 
 bool Kelvix::isFlagOpen() {
     FrameLock lock(frameMutex_);
-    if (!initialised_ || chain_ == nullptr || chain_->getMetadataOperator() == nullptr) {
+    if (!initialised_ || chain_ == nullptr) {
         return false;
     }
-    return chain_->getMetadataOperator()->lastFlagState == 0;
+    return chain_->getLastFlagState() == 0;
 }
 
 void Kelvix::onFlagState(unsigned state) {
@@ -719,8 +760,7 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
     }
     // The camera takes the range's settings now: the image waits for offsets taken in them,
     // from the next closing of the flag or, when it is closed now, from its frames to come.
-    OpFlag* flag = chain_->getFlag();
-    awaitingFlag_ = usesFlagOffsets() && !(flag != nullptr && flag->restartClosedSum());
+    awaitingFlag_ = usesFlagOffsets() && !chain_->restartFlagSum();
     tMin_ = tMin;
     tMax_ = tMax;
     const bool corrected = SUCCEEDED(chain_->readCalibration());
@@ -781,12 +821,14 @@ float Kelvix::getTempChip() {
 }
 
 void Kelvix::enableChipHeating(bool on) {
+    FrameLock lock(frameMutex_);
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->SetTecEnable(on);
     }
 }
 
 bool Kelvix::isChipHeatingEnabled() {
+    FrameLock lock(frameMutex_);
     bool on = false;
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->GetTecEnable(&on);
@@ -795,6 +837,7 @@ bool Kelvix::isChipHeatingEnabled() {
 }
 
 void Kelvix::setTempChipReference(float t) {
+    FrameLock lock(frameMutex_);
     if (!initialised_ || controlDevice_ == nullptr) {
         return;
     }
@@ -803,6 +846,7 @@ void Kelvix::setTempChipReference(float t) {
 }
 
 float Kelvix::getTempChipReference() {
+    FrameLock lock(frameMutex_);
     float t = kNoTemperature;
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->GetTempTec(&t);
@@ -823,16 +867,15 @@ int Kelvix::getEnergyBuffer(unsigned short*& buffer) {
     if (buffer == nullptr || !initialised_ || chain_ == nullptr || chain_->getChainCount() == 0) {
         return E_POINTER;
     }
-    OpEnergyNormalize* op = chain_->getEnergyNormalize(0);
-    if (op == nullptr || op->frame == nullptr || op->frame->pixels == nullptr ||
-        op->frame->format == nullptr) {
+    const OpFrame* energy = chain_->getEnergyFrame();
+    if (energy == nullptr || energy->pixels == nullptr || energy->format == nullptr) {
         return E_POINTER;
     }
-    const OpFrameFormat& f = *op->frame->format;
+    const OpFrameFormat& f = *energy->format;
     const std::size_t available = static_cast<std::size_t>(f.width) * f.height * f.bitCount / 8;
     std::size_t bytes = static_cast<std::size_t>(width_) * height_ * sizeof(unsigned short);
     bytes = bytes < available ? bytes : available;
-    std::memcpy(buffer, op->frame->pixels, bytes);
+    std::memcpy(buffer, energy->pixels, bytes);
     return 0;
 }
 
@@ -861,8 +904,8 @@ bool Kelvix::getTemperatureTableParameters(double* refTemp1, double* refTemp2, d
 }
 
 void Kelvix::setUseMultiThreading(bool on) {
-    if (chain_ != nullptr && chain_->getPostProcessing() != nullptr) {
-        chain_->getPostProcessing()->setUseThread(on);
+    if (chain_ != nullptr) {
+        chain_->setUseMultiThreading(on);
     }
 }
 

@@ -1,3 +1,6 @@
+// The trampolines of kelvix_callback: each finds its zol::Kelvix by instance index and
+// calls its handler, on the thread the chain delivers on.
+
 #include "sdk/kelvix_callback.h"
 
 #include "kelvix/Kelvix.h"

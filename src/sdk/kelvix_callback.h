@@ -1,3 +1,6 @@
+// The per-instance trampolines the chain calls (16 per family) and the process-wide
+// instance tables. They run on whatever thread the chain delivers on.
+
 #pragma once
 
 #include <atomic>

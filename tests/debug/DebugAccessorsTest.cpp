@@ -336,7 +336,7 @@ TEST(OperatorLeftovers, DistortionAndReferenceImage) {
     EXPECT_EQ(c, 0.05);
     ASSERT_EQ(source.run(), S_OK);
     out = reinterpret_cast<const std::int16_t*>(rea.frame->pixels);  // read per frame
-    EXPECT_EQ(out[40], 40);  // the centre stays
+    EXPECT_EQ(out[40], 40);                                          // the centre stays
     EXPECT_EQ(static_cast<std::uint16_t>(out[0]), 0x8000);
     EXPECT_EQ(static_cast<std::uint16_t>(out[80]), 0x8000);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -188,8 +189,9 @@ TEST_F(KelvixEndToEndThreaded, ReportsTheBlackbodyAndHoldsTheImageDuringFlags) {
 }
 
 // An application thread changes every setting and reads every query while the camera streams,
-// the back of the chain on the capture thread or on its worker; the frame callbacks call back
-// into the imager. After each range change the images after the next flag read the scene.
+// the back of the chain on the capture thread or on its worker, a second one the chip heating;
+// the frame callbacks call back into the imager. After each range change the images after the
+// next flag read the scene.
 class KelvixSettingsThreaded : public KelvixEndToEndThreaded,
                                public ::testing::WithParamInterface<bool> {};
 
@@ -285,9 +287,19 @@ TEST_P(KelvixSettingsThreaded, SettingsAndQueriesWhileFramesFlow) {
 
     for (int round = 0; round < 3; ++round) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+        // A second application thread drives the chip heating at the same time.
+        std::thread other([&] {
+            for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
+                imager.enableChipHeating(i % 2 == 0);
+                imager.isChipHeatingEnabled();
+                imager.setTempChipReference(25.0f + static_cast<float>(i % 10));
+                imager.getTempChipReference();
+            }
+        });
         for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
             everything(i);
         }
+        other.join();
         // A known range, the camera behind it and a new scene; the images after the next flag
         // (once the flag is open, so that it closes again) show the scene.
         const sim::SimRangeSpec& r = ranges[round % 2];

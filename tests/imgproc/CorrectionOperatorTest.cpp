@@ -115,8 +115,8 @@ TEST_F(CorrectionTest, EverySpreadOfGainsGivesTheWideProduct) {
     };
     const std::vector<std::function<std::int32_t(int)>> sets = {
         [&](int p) { return spread(p, 1); },
-        [&](int p) { return p % 50 == 0 ? 0 : spread(p, 1); },          // 256 apart
-        [&](int p) { return p % 40 == 0 ? 0x30000 : spread(p, 1); },    // 320 apart
+        [&](int p) { return p % 50 == 0 ? 0 : spread(p, 1); },        // 256 apart
+        [&](int p) { return p % 40 == 0 ? 0x30000 : spread(p, 1); },  // 320 apart
         [&](int p) { return spread(p, -1); },
         [&](int p) { return p % 3 == 0 ? spread(p, 2) : spread(p, 1); },
         [&](int p) { return p % 1000 == 0 ? 0x800000 : spread(p, 1); },  // beyond 8 bits

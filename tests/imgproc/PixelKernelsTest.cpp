@@ -133,7 +133,7 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         // Quotients near 2^20 whose float estimates lie across a whole number from them; the
         // extremes come from 107.
         {-1000, 1000, 0, 0, {107, 185, -42, -47, -107}},
-        {-4000, 6000, 1, 3, {}},                       // quotients beyond 2^30: the exact loop
+        {-4000, 6000, 1, 3, {}},  // quotients beyond 2^30: the exact loop
         // Quotients beyond 2^21 from odd gains, for one bound or both: the exact loop.
         {-4001, 6007, 0, 0, {3, 5, 7}},
         {-1, 6007, 0, 0, {3, 5, 7}},
