@@ -78,11 +78,12 @@ struct FormatCamera {
 // (reset first). S_OK when a block completes; E_FAIL when the path cannot be built or the file
 // cannot be opened; E_INVALIDARG when no block fits, a value is malformed or a line is too long.
 // After a failure `out` keeps the sizes of the last matching "In" and "Out" lines.
+// Keeps no state: any thread (the source operator reads it at init).
 HRESULT readFormatDefinition(FormatDefinition& out, const FormatRequest& request, int channel,
                              const FormatCamera& camera);
 
 // The same reading from an open text stream (camera.formatsDir is not used); fileName names
-// the stream in the log lines of refused blocks.
+// the stream in the log lines of refused blocks. Any thread, on a stream the caller owns.
 HRESULT readFormatDefinitionStream(FormatDefinition& out, std::istream& in,
                                    const FormatRequest& request, int channel,
                                    const FormatCamera& camera,

@@ -92,79 +92,130 @@ struct RadiationParameters {
 
 // The processing graph of one camera and everything it shares: device frame, parameter block,
 // temperature tables, metadata record and the link to the camera's control channel.
+//
+// Threads, as the lines below name them. At init: on the thread that builds the chain, while no
+// frames flow and without the imager lock (init and destroyChain join the post-processing
+// worker, which takes that lock for each frame). Frame path: on the thread that delivers the
+// frames, one at a time, under the imager lock. Between frames: on any thread that holds the
+// imager lock (zol::Kelvix's operations and frame callbacks do), or while no frames flow. Any
+// thread: atomic values, no lock needed.
 class ImageProcessing {
   public:
+    // Constructed empty; the destructor runs destroyChain, so it has destroyChain's thread rule.
     ImageProcessing();
     ~ImageProcessing();
     ImageProcessing(const ImageProcessing&) = delete;
     ImageProcessing& operator=(const ImageProcessing&) = delete;
 
     // Builds the chain; -1 for a raw shape other than non-empty 16-bit, E_FAIL when the
-    // calibration description of the configured serial is not loaded.
+    // calibration description of the configured serial is not loaded. At init; a chain built
+    // before is destroyed first. `postProcessingHook` runs after each frame post-processing
+    // passes on, on the thread that passes it.
     HRESULT init(BaseControlDevice* device, const ImageProcessingConfig* config,
                  const FrameInitRecord* raw, RawBufferRecord* rawBuffer,
                  std::function<void()> postProcessingHook = nullptr);
+    // Adds the visible-image source under the device operator: at init, between init and
+    // initOperators; E_UNEXPECTED before init.
     HRESULT addVisibleSource();
+    // Initialises every operator from the device frame (each allocates its output): at init, after
+    // init; E_NOTIMPL when "Formats.def" has no usable block for the raw stream.
     HRESULT initOperators();
     // The raw frame's way in: copies `raw` into the device frame (the buffer init announced in
-    // the RawBufferRecord), advances its frame counter, stamps it, and runs process().
+    // the RawBufferRecord), advances its frame counter, stamps it, and runs process(). Frame
+    // path (zol::Kelvix::process).
     HRESULT processRawFrame(const std::uint8_t* raw, std::size_t bytes, std::int64_t timestamp,
                             std::int64_t frameNumber);
     // Runs the device frame as it stands from the root operator down to the temperature output.
+    // Frame path; first the control device's deferred commands and, every 5 s, the skim check.
     HRESULT process();
 
+    // The radiometric record of the current range and the last frame: between frames.
     // `out` must hold 128 bytes; up to two analog values land at offsets 124 to 127.
     HRESULT getMetaData(ImagerMetadataRecord* out);
+    // The loaded table's reference temperatures (degC), their energies and the wavelengths:
+    // between frames, and only after init (it reads the record init creates).
     HRESULT getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                           std::int16_t* refValue1, std::int16_t* refValue2,
                                           std::int16_t* refValue3, double* wavelength1,
                                           double* wavelength2);
+    // Selects the range (optic `text`, frame rate `rate`) that readCalibration and
+    // loadTemperatureTable load next; E_INVALIDARG when the calibration description holds no
+    // such optic or range, E_FAIL without the description. At init or between frames.
     HRESULT setTempRange(std::int32_t fov, const wchar_t* text, float tMin, float tMax,
                          std::int32_t rate);
+    // Reads the selected range's correction data into every correction operator; E_FAIL when
+    // one fails. At init or between frames.
     HRESULT readCalibration();
+    // Loads the selected range's table file, sending the camera the range's fid, skim and bias,
+    // or with modelTable builds the table from a model. At init or between frames.
     // E_INVALIDARG, with nothing sent to the camera, when the table path would not fit; the
     // failure of the file, its fit or its model (with an ERROR line naming camera and table).
     HRESULT loadTemperatureTable();
+    // Rebuilds chain `index`'s lookup tables for the emissivity, transmissivity and ambient
+    // temperature of `p` (p.reset: the identity); E_FAIL before a table is loaded or past the
+    // last chain. At init or between frames.
     HRESULT setRadiationParameters(std::uint32_t index, const RadiationParameters& p);
+    // setRadiationParameters with the flag temperature and the box temperature - 5 degC as the
+    // ambient one; S_OK whatever that answers. At init or between frames.
     HRESULT updateRadiationParameters(std::uint32_t index, float emissivity, float transmissivity);
 
+    // Send the calibration description's sensor offsets, and its TEC and process-interface
+    // calibration, to the control device: at init.
     HRESULT applySensorOffsets();
     HRESULT applyTecCalibration();
+    // Starts a flag cycle on the camera (SetFlagCycle with the description's FlagCycles): on the
+    // frame path after a frame, or between frames.
     HRESULT applyFlagCycles();
+    // The chip heating's reference := the first correction operator's calibration chip
+    // temperature: at init, after readCalibration.
     HRESULT setAutoChipHeating();
+    // Keeps a copy of `record` and sets the camera's process-interface channels from it: at init
+    // or between frames.
     // E_INVALIDARG when `size` cannot hold the entries its channel counts announce.
     HRESULT configurePif(const PifConfigRecord* record);
 
+    // The last frame's flag, box and chip temperature, asked of the device while still unknown
+    // (-100): on the frame path or between frames.
     HRESULT getTempFlag(float* t);
     HRESULT getTempBox(float* t);
     HRESULT getTempChip(float* t);
 
+    // Stops the post-processing worker, then releases the operators in reverse build order, the
+    // tables and the records: at init, never under the imager lock nor from a frame callback.
     void destroyChain();
 
     // What the imager asks of the operators; each does nothing, or answers neutrally, while
     // its operator is missing.
     // Frequency of the source's first output format for this raw stream; 0 when none fits.
+    // At init (it reads "Formats.def").
     unsigned queryOutputFrequency(unsigned width, unsigned height, unsigned rate);
+    // What the flag operator calls on the frame path when the flag state changes: set at init.
     void setFlagStateCallback(FlagStateCallback callback);
-    // 0 off, 1 on, 2 automatic.
+    // 0 off, 1 on, 2 automatic; at init or between frames.
     void setFlagCorrectionMode(std::int32_t mode);
+    // The description's FlagCycles as the flag operator took them (0: the flag gives no
+    // offsets): at init or between frames.
     std::uint16_t getFlagCycles() const;
     // With the flag closed now, its offsets are summed afresh from the next frame; false
-    // otherwise.
+    // otherwise. Between frames.
     bool restartFlagSum();
     // Flag state of the last frame the metadata operator saw; 4 (unknown) before any.
+    // Between frames.
     std::int32_t getLastFlagState() const;
-    // The lock the post-processing worker holds for each frame it passes on.
+    // The lock the post-processing worker holds for each frame it passes on. Set at init.
     void setFrameLock(std::recursive_mutex* lock);
-    // Fraction of frames passed on, in [0, 1].
+    // Fraction of frames passed on, in [0, 1], from the next frame; any thread.
     void setOutputRate(double ratio);
     // Runs the operators behind post-processing on its worker thread from the next frame.
+    // Any thread.
     void setUseMultiThreading(bool on);
-    // A thermal snapshot after the next processed frame.
+    // A thermal snapshot after the next processed frame; any thread.
     void requestSnapshot() { shared_.appSnapshotRequest = 1; }
     // The first energy image; null before the chain has one.
+    // Each frame rewrites its pixels: read them between frames.
     const OpFrame* getEnergyFrame() const;
     // The operators down to the temperature output have their frames.
+    // At init (after initOperators) or between frames.
     bool hasThermalOutput() const;
 
     // Set by the imager after init; null = no snapshots.
@@ -173,6 +224,8 @@ class ImageProcessing {
     bool modelTable = false;
 
     // The imager and the tests reach the parts of the chain through these.
+    // Borrowed views, valid until destroyChain (the index getters: null past the last chain).
+    // What they reach is not guarded: use it between frames.
     SharedParameterBlock& getShared() { return shared_; }
     BaseControlDevice* getDevice() const { return shared_.device; }
     OpFrame* getDeviceFrame() const { return deviceFrame_.get(); }
@@ -201,14 +254,22 @@ class ImageProcessing {
     // Builds a measurement-field branch under the post-processing operator; the record stays
     // the caller's and must outlive the chain. E_INVALIDARG for a record the frame cannot
     // measure, E_FAIL when the correction data cannot be read.
+    // After initOperators, while no frames flow: never from a frame callback, since it adds
+    // successors to the operator that is passing the frame on.
     KELVIX_DEBUG_API HRESULT addMeasurementField(zol::IRMeasurementField* field);
     // Prepares a calibration-image extractor and asks the camera for its calibration memory.
+    // Between frames; E_POINTER without a control device.
     KELVIX_DEBUG_API HRESULT readCalibrationMemory();
+    // The extractor of the last readCalibrationMemory (null before one); the next call replaces
+    // it. Between frames.
     CaliImageExtractor* getCalibrationImageExtractor() const {
         return extractor_.get();
     }
 
     // Forwarders to the control device.
+    // Between frames. Each answers S_OK, doing nothing without a device, and E_POINTER for a
+    // null result pointer; the focus-motor, PIF type and PIF info-flag ones E_POINTER without a
+    // device, the anti-flicker pair E_NOTIMPL on cameras without anti-flicker.
     KELVIX_DEBUG_API HRESULT FailSafe(bool on);
     KELVIX_DEBUG_API HRESULT GetAntiFlicker(bool* on);
     KELVIX_DEBUG_API HRESULT SetAntiFlicker(bool on);
@@ -242,9 +303,11 @@ class ImageProcessing {
     KELVIX_DEBUG_API HRESULT SetPifOut(std::uint16_t value, std::uint8_t chan);
     KELVIX_DEBUG_API HRESULT SetPifDigitalOut(std::uint8_t value, std::uint8_t chan);
     // Closes (non-zero) or opens the flag and tells the flag operator the new state.
+    // Between frames.
     KELVIX_DEBUG_API HRESULT SetFlag(std::int32_t state);
 
     // Calibration description queries of the loaded camera.
+    // They read the process-wide description (Cali, under its own lock): any thread.
     KELVIX_DEBUG_API HRESULT getOpticsCount(std::int32_t* count);
     KELVIX_DEBUG_API HRESULT getOpticsFov(std::int32_t index, std::int32_t* fov);
     KELVIX_DEBUG_API HRESULT getOpticsIndex(std::int32_t fov, std::int32_t* index);
@@ -254,14 +317,21 @@ class ImageProcessing {
     KELVIX_DEBUG_API HRESULT getTempRangeHi(std::int32_t fov, std::int32_t index, float* tHi);
     KELVIX_DEBUG_API HRESULT getTempRangeLo(std::int32_t fov, std::int32_t index, float* tLo);
 
+    // The flag operator's correction mode (E_UNEXPECTED without it), the last frame's header
+    // word and the source operators' frame sizes (0 x 0 and E_INVALIDARG without the
+    // operator): between frames.
     KELVIX_DEBUG_API HRESULT getFlagCorrectionMode(std::int32_t* mode);
     KELVIX_DEBUG_API HRESULT getHeaderWord(std::uint16_t* word);
     KELVIX_DEBUG_API HRESULT getSourceSize(std::int32_t* width, std::int32_t* height);
     KELVIX_DEBUG_API HRESULT getVisibleSourceSize(std::int32_t* width, std::int32_t* height);
     // Copies `metadata` over the device frame's record (resized when the sizes differ), then
     // processes the frame.
+    // Both on the frame path of a chain whose frames no imager delivers at the same time;
+    // processFrame runs process() on the device frame as it stands.
     KELVIX_DEBUG_API HRESULT processWithMetadata(const FrameMetadataRecord* metadata);
     KELVIX_DEBUG_API HRESULT processFrame();
+    // setTempRange for the optic without text and without a frame rate: at init or between
+    // frames.
     KELVIX_DEBUG_API HRESULT setTempRange(std::int32_t fov, float tMin, float tMax);
 #endif
 

@@ -64,6 +64,8 @@ struct ImagerMetadataRecord {
     static constexpr std::size_t kEntriesOffset = 124;
     static constexpr std::uint16_t kVersion = 1012;
 
+    // Process-interface entry `i`, read or written unchecked (the record must hold it): any
+    // thread, on a record the caller guards.
     std::uint16_t entry(unsigned i) const {
         std::uint16_t v;
         std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(this) + kEntriesOffset + 2u * i, 2);
@@ -110,6 +112,8 @@ struct ImagerMetadataModel {
     bool modelTable = false;
 };
 
+// Each function here touches only what it is given: any thread, on a record the caller guards
+// (ImageProcessing: at init and between frames).
 namespace imager_metadata {
 
 // Temperature in the standard raw encoding (T * 10 + 1000.5, truncated).
@@ -117,6 +121,7 @@ std::uint16_t toRaw(double celsius);
 
 // Allocates a zeroed record of 128 + 2 * count bytes.
 ImagerMetadataRecord* allocate(std::uint16_t count);
+// Frees what allocate or initParameters returned.
 void release(ImagerMetadataRecord* record);
 struct Deleter {
     void operator()(ImagerMetadataRecord* record) const { release(record); }

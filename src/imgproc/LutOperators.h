@@ -6,6 +6,7 @@
 #include <cstdint>
 
 // Energy-indexed lookup tables of the last two operators of the chain.
+// The functions fill only the tables they are given: any thread, on tables the caller guards.
 namespace lut {
 
 constexpr int kSize = 23480;
@@ -25,6 +26,7 @@ inline void expand(const std::int16_t* table, int offset, std::int16_t* expanded
     }
 }
 
+// The table that maps each energy to itself: table[i] = i - kIdentityOffset.
 inline void fillIdentity(std::int16_t* table) {
     for (int i = 0; i < kSize; ++i) {
         table[i] = static_cast<std::int16_t>(i - kIdentityOffset);

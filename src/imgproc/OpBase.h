@@ -42,6 +42,8 @@ struct FrameMetadataRecord {
     static std::size_t sizeFor(unsigned analogCount) {
         return analogCount == 0 ? kFixedSize : kAnalogOffset + 2u * analogCount;
     }
+    // Analog entry `i`, read or written unchecked (the record must hold it): any thread, on a
+    // record the caller guards.
     std::uint16_t analog(unsigned i) const {
         std::uint16_t v;
         std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(this) + kAnalogOffset + 2u * i, 2);
@@ -103,6 +105,10 @@ using FrameInitCallback = void (*)(FrameInitRecord*);
 
 // Base of every operator of the processing graph: owns one output frame, knows its predecessor
 // and successors and passes each frame down the graph.
+// Threads: the graph is built and initialised at init, while no frames flow; frames run on the
+// capture thread and, behind post-processing with multi-threading on, on its worker, each frame
+// under the imager lock. Nothing here is guarded: off the frame path, read an operator only
+// between frames (under the imager lock, or while no frames flow).
 class OpBase {
   public:
     enum State : int {
@@ -115,21 +121,37 @@ class OpBase {
         Destroyed = 6
     };
 
+    // Construction adds this operator to its predecessor's successors: at init.
     OpBase(OpBase* predecessor, int id, const wchar_t* name, SharedParameterBlock* shared);
     virtual ~OpBase();
     OpBase(const OpBase&) = delete;
     OpBase& operator=(const OpBase&) = delete;
 
+    // The input is ready (frame path): the base runs at once, post-processing may queue the
+    // frame for its worker.
     virtual HRESULT trigger();
+    // Clears the frame callbacks of this operator and its successors, while no frames flow.
     virtual HRESULT reset();
+    // Takes `*frame` as the output (freeing an owned one), reports its format to initCallback
+    // and initialises the successors from it: at init.
     virtual HRESULT setOutputFrame(OpFrame** frame);
+    // Prepares this operator from its predecessor's output (through setOutputFrame): at init.
     virtual HRESULT init(OpBase* predecessor) = 0;
+    // compute, then frameDoneCallback and the successors' trigger: frame path; E_FAIL before
+    // init.
     virtual HRESULT run();
+    // This operator's work on one frame: frame path, from run.
     virtual HRESULT compute() = 0;
 
+    // Appends `op` to the operators this one triggers (an operator's constructor does it for
+    // its predecessor): at init, never while a frame runs.
     void addSuccessor(OpBase* op);
+    // The operator with `id`: this one, then up the predecessors and/or down the successors;
+    // null when none. At init or between frames.
     OpBase* findById(int id, bool searchUp, bool searchDown);
 
+    // Frame records: allocate (zeroed pixels, metadata with unknown values), free, copy and
+    // resize (both may reallocate: use the result). Any thread, on records the caller guards.
     static OpFrame* allocateOutputFrame(const OpFrameFormat* format, unsigned contentKind);
     static void freeFrame(OpFrame* frame);
     static FrameMetadataRecord* allocateMetadata();
@@ -138,6 +160,8 @@ class OpBase {
                                              FrameMetadataRecord* destination);
     static FrameMetadataRecord* resizeMetadata(FrameMetadataRecord* record, unsigned analogCount);
 
+    // Id and name (fixed at construction: any thread), size (from init), graph links and the
+    // time of the last run in ms: between frames.
     int getId() const { return id_; }
     int getWidth() const { return width_; }
     int getHeight() const { return height_; }
@@ -152,8 +176,11 @@ class OpBase {
     KELVIX_DEBUG_API HRESULT getFrameRate(double* rate) const;
     // Copies the name, cut to `length` - 1 characters.
     KELVIX_DEBUG_API HRESULT getName(wchar_t* buffer, std::size_t length) const;
+    // Width and height of the output.
     KELVIX_DEBUG_API HRESULT getSize(std::int32_t size[2]) const;
     // T in the chain's temperature unit.
+    // (unit 1: T x 10 + 1000, 2: T x 100, each rounded; otherwise T truncated). All four:
+    // between frames.
     KELVIX_DEBUG_API std::int32_t temperatureToRaw(float t) const;
 #endif
 

@@ -11,12 +11,16 @@
 
 // Replaces unknown metadata values by defaults, keeps the last frame's values for queries and
 // turns process-interface input changes into callbacks and shared flags.
+// Runs on the capture thread, as do analogCallback and digitalCallback (under the imager lock);
+// its last-frame values are for reading between frames.
 class OpMetadata : public OpBase {
   public:
     using InputCallback = std::function<void(std::uint32_t, bool, std::uint16_t)>;
 
     OpMetadata(OpBase* predecessor, SharedParameterBlock* shared);
 
+    // init allocates an output like the predecessor's (at init); compute copies the frame,
+    // fills in unknown values, keeps the last ones and raises input events (frame path).
     HRESULT init(OpBase* predecessor) override;
     HRESULT compute() override;
 
@@ -43,11 +47,15 @@ class OpMetadata : public OpBase {
     std::vector<std::uint16_t> keptAnalogValues;  // per channel; 0 past its end
 
     // Reads the channel counts of the configuration again (after it changed).
+    // From compute on the frame path, or between frames.
     void refreshConfiguration();
 
 #ifdef KELVIX_DEBUG_BUILD
+    // The debug library's accessors, all five between frames.
     // The last frame's timestamp as two 32-bit halves, low half first.
     KELVIX_DEBUG_API HRESULT getTimestamp(std::int32_t halves[2]) const;
+    // The callbacks for changes of analog and digital inputs in modes 2 and 4 (E_POINTER for
+    // an empty one), and the kept values that replace unknown inputs.
     KELVIX_DEBUG_API HRESULT setAnalogCallback(InputCallback callback);
     KELVIX_DEBUG_API HRESULT setDigitalCallback(InputCallback callback);
     KELVIX_DEBUG_API HRESULT setKeptDigitalBits(std::uint32_t bits);

@@ -18,6 +18,8 @@
 constexpr int kEnergyMin = -3000;
 constexpr int kEnergyMax = 20479;
 
+// The functions below are pure: any thread.
+
 // Float to int32 truncating toward zero; values outside the range (and NaN) saturate instead of
 // being undefined.
 inline std::int32_t truncToInt32(double v) {
@@ -37,6 +39,7 @@ inline T roundClamped(double v) {
                                            std::numeric_limits<T>::max()));
 }
 
+// T (degC) in the centi-degree form (`centi`) or the standard one, rounded.
 // Single precision on purpose: the tables were built with it and must round the same way.
 inline std::int32_t encodeTemperature(float t, bool centi) {
     if (centi) {
@@ -47,6 +50,7 @@ inline std::int32_t encodeTemperature(float t, bool centi) {
     return static_cast<std::uint16_t>(truncToInt32(t * 10.0f + 1000.5f));
 }
 
+// The encoded value `raw` back in degC.
 inline double decodeTemperature(double raw, bool centi) {
     return centi ? raw * 0.01 : (raw - 1000.0) * 0.1;
 }
