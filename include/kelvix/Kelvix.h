@@ -140,7 +140,9 @@ class KELVIX_API Kelvix {
     }
     void setProcessExitCallback(ProcessExitCallback cb) { processExitCallback_ = cb; }
     void setClient(KelvixClient* client) { client_ = client; }
-    // The chain itself is not guarded: use it from a callback or while no frames flow.
+    // The chain itself is not guarded: use it from a callback or while no frames flow. What
+    // changes its shape (measurement fields, a visible source, destruction) or runs it only
+    // while no frames flow: ImageProcessing.h says which operations may run between frames.
     ImageProcessing* getImageProcessingChain() const { return chain_.get(); }
 
     // Plain values, from any thread: multi-threading takes effect from the next frame.

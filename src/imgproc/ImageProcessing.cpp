@@ -757,6 +757,9 @@ HRESULT ImageProcessing::getTemperatureTableParameters(double* refTemp1, double*
         wavelength2 == nullptr) {
         return E_POINTER;
     }
+    if (metadataRecord_ == nullptr) {  // before init or after destroyChain
+        return E_FAIL;
+    }
     const ImagerMetadataRecord& r = *metadataRecord_;
     *refTemp1 = (r.refTemp1Raw - 1000.0) * 0.1;
     *refTemp2 = (r.refTemp2Raw - 1000.0) * 0.1;

@@ -133,7 +133,7 @@ class ImageProcessing {
     // `out` must hold 128 bytes; up to two analog values land at offsets 124 to 127.
     HRESULT getMetaData(ImagerMetadataRecord* out);
     // The loaded table's reference temperatures (degC), their energies and the wavelengths:
-    // between frames, and only after init (it reads the record init creates).
+    // between frames; E_FAIL before init (it reads the record init creates).
     HRESULT getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                           std::int16_t* refValue1, std::int16_t* refValue2,
                                           std::int16_t* refValue3, double* wavelength1,

@@ -454,6 +454,11 @@ TEST(ChainLeftovers, ForwardersChecksAndCalibrationMemory) {
     EXPECT_EQ(chain.getVisibleSourceSize(&w, &h), E_INVALIDARG);
     EXPECT_EQ(w, 0);
     EXPECT_EQ(h, 0);
+    double d[4];
+    std::int16_t v[3];
+    // Before init there is no record to read the table's parameters from.
+    EXPECT_EQ(chain.getTemperatureTableParameters(d, d + 1, d + 2, v, v + 1, v + 2, d + 3, d + 3),
+              E_FAIL);
 
     ForwardDevice device;
     SharedParameterBlock& shared = chain.getShared();
