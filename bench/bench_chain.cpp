@@ -277,8 +277,8 @@ class ImagerRig : public CameraRig {
   public:
     ImagerRig(int width, int height) : CameraRig(width, height) {
         params_.serial = kSerial;
-        params_.caliPath = copy(dir_);
-        params_.formatsPath = copy(dir_);
+        params_.caliPath = platform::newWideArray(dir_);
+        params_.formatsPath = platform::newWideArray(dir_);
         params_.fov = 23;
         params_.tMin = -20;
         params_.tMax = 100;
@@ -306,12 +306,6 @@ class ImagerRig : public CameraRig {
     }
 
   private:
-    static wchar_t* copy(const std::wstring& s) {
-        wchar_t* p = new wchar_t[s.size() + 1];
-        s.copy(p, s.size());
-        p[s.size()] = L'\0';
-        return p;
-    }
     static void onImage(unsigned short* data, unsigned, unsigned, zol::IRFrameMetadata, void*) {
         benchmark::DoNotOptimize(data[0]);
     }

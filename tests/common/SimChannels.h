@@ -39,8 +39,8 @@ inline void simImagerParams(zol::IRDeviceParams& p, std::uint32_t serial, const 
                             float rate) {
     p.releaseStrings();
     p.serial = serial;
-    p.caliPath = newWide(cali);
-    p.formatsPath = newWide(cali);
+    p.caliPath = platform::newWideArray(cali);
+    p.formatsPath = platform::newWideArray(cali);
     p.fov = 23;
     p.tMin = -20;
     p.tMax = 100;

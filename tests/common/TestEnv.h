@@ -9,16 +9,9 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "platform/Strings.h"
 
 namespace kelvix_test {
-
-// A copy of `s` on the heap, as the device parameters own their strings.
-inline wchar_t* newWide(const std::wstring& s) {
-    wchar_t* p = new wchar_t[s.size() + 1];
-    s.copy(p, s.size());
-    p[s.size()] = L'\0';
-    return p;
-}
 
 // Waits in real time for what other threads do: checks `done` up to `tries` times, `step`
 // apart, and once more at the end.

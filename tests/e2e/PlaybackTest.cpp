@@ -69,8 +69,8 @@ class PlaybackTest : public kelvix_test::VirtualClockTest {
         physics_->setBlackbodyScene(60.0f, 5.0f, 45.0f);
         raw_.resize(physics_->layout().rawWords());
         received = &received_;
-        params_.caliPath = kelvix_test::newWide(platform::toWide(dir_));
-        params_.formatsPath = kelvix_test::newWide(platform::toWide(dir_));
+        params_.caliPath = platform::newWideArray(platform::toWide(dir_));
+        params_.formatsPath = platform::newWideArray(platform::toWide(dir_));
         zol::IRLogger::setVerbosity(zol::IRLOG_WARNING, zol::IRLOG_OFF, "t");
     }
     void TearDown() override {
@@ -185,8 +185,8 @@ TEST_F(PlaybackTest, LiveImagerRecordingReplaysToTheSameTemperatures) {
     camera_->tempBox = 29.0f;
     zol::IRDeviceParams live;
     live.serial = kSerial;
-    live.caliPath = kelvix_test::newWide(platform::toWide(dir_));
-    live.formatsPath = kelvix_test::newWide(platform::toWide(dir_));
+    live.caliPath = platform::newWideArray(platform::toWide(dir_));
+    live.formatsPath = platform::newWideArray(platform::toWide(dir_));
     live.tMin = -20;
     live.tMax = 100;
     live.framerate = 30.0f;

@@ -41,9 +41,10 @@ class IRDaemonThreadedDeathTest : public kelvix_test::TempDirTest {
         }
         params.fov = 23;
         params.framerate = 30;
-        params.caliPath = kelvix_test::newWide(platform::toWide(simulator->calibrationDirectory()));
+        params.caliPath =
+            platform::newWideArray(platform::toWide(simulator->calibrationDirectory()));
         params.formatsPath =
-            kelvix_test::newWide(platform::toWide(simulator->calibrationDirectory()));
+            platform::newWideArray(platform::toWide(simulator->calibrationDirectory()));
         return simulator;
     }
 };
@@ -71,7 +72,7 @@ TEST_F(IRDaemonThreadedDeathTest, FailedImagerInitFailsTheRun) {
     zol::IRDeviceParams params;
     auto simulator = simulatedCamera(params);
     delete[] params.caliPath;
-    params.caliPath = kelvix_test::newWide(wpath("empty"));
+    params.caliPath = platform::newWideArray(wpath("empty"));
     testing::internal::CaptureStdout();
     IRDaemon daemon;
     EXPECT_FALSE(daemon.run(params, bridge_test::freeLoopbackPort()));

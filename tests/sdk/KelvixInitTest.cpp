@@ -153,14 +153,14 @@ TEST_F(KelvixTest, ReconnectAfterFailuresStartsAfresh) {
     // Fails early (format definitions missing), then reconnects.
     zol::Kelvix other;
     delete[] params_.formatsPath;
-    params_.formatsPath = kelvix_test::newWide(wpath("nowhere"));
+    params_.formatsPath = platform::newWideArray(wpath("nowhere"));
     testing::internal::CaptureStderr();
     EXPECT_FALSE(other.reconnect(&params_, kRate, widthIn(), heightIn(), false, kHwRev, kFwRev));
     EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(),
                          "Formats.def file cannot be found. Check configuration of <formatspath> "
                          "tag and existence of file."));
     delete[] params_.formatsPath;
-    params_.formatsPath = kelvix_test::newWide(wpath("cali"));
+    params_.formatsPath = platform::newWideArray(wpath("cali"));
     EXPECT_TRUE(other.reconnect(&params_, kRate, widthIn(), heightIn(), false, kHwRev, kFwRev));
     EXPECT_TRUE(other.reconnect(&params_, kRate, widthIn(), heightIn(), false, kHwRev, kFwRev));
     EXPECT_NE(other.getImageProcessingChain(), nullptr);

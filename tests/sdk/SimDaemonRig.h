@@ -22,8 +22,8 @@ namespace daemon_test {
 struct SimDaemonStack {
     SimDaemonStack(std::uint32_t serial, const std::string& caliDir, int port) {
         params.serial = serial;
-        params.caliPath = kelvix_test::newWide(platform::toWide(caliDir));
-        params.formatsPath = kelvix_test::newWide(platform::toWide(caliDir));
+        params.caliPath = platform::newWideArray(platform::toWide(caliDir));
+        params.formatsPath = platform::newWideArray(platform::toWide(caliDir));
         params.fov = 23;
         params.framerate = 30;
         device.reset(zol::IRDeviceDS::createInstance(params));
