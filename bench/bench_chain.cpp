@@ -324,16 +324,23 @@ void BM_RawFrameCopy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * rig.words * 2));
 }
 
+// One rig of each kind per size, built on first use and kept across repetitions.
+template <typename Rig>
+Rig* rigOfSize(int size) {
+    static std::map<int, std::unique_ptr<Rig>> rigs;
+    std::unique_ptr<Rig>& rig = rigs[size];
+    if (!rig) {
+        rig = std::make_unique<Rig>(kSizes[size][0], kSizes[size][1]);
+    }
+    return rig.get();
+}
+
 // Arguments: size index, closed flag (0 or 1). Closed frames come in flag cycles; the frame
 // that opens the flag again runs untimed between two cycles.
 void BM_Chain(benchmark::State& state) {
     const int size = static_cast<int>(state.range(0));
     const bool closed = state.range(1) != 0;
-    static std::map<int, std::unique_ptr<ChainRig>> rigs;  // built once per size
-    std::unique_ptr<ChainRig>& rig = rigs[size];
-    if (!rig) {
-        rig = std::make_unique<ChainRig>(kSizes[size][0], kSizes[size][1]);
-    }
+    ChainRig* rig = rigOfSize<ChainRig>(size);
     if (!rig->ok()) {
         state.SkipWithError("chain setup failed");
         return;
@@ -385,11 +392,7 @@ void BM_Chain(benchmark::State& state) {
 // Open-flag frames behind the imager, as a multiple of the raw-frame copy.
 void BM_ImagerFrame(benchmark::State& state) {
     const int size = static_cast<int>(state.range(0));
-    static std::map<int, std::unique_ptr<ImagerRig>> rigs;  // built once per size
-    std::unique_ptr<ImagerRig>& rig = rigs[size];
-    if (!rig) {
-        rig = std::make_unique<ImagerRig>(kSizes[size][0], kSizes[size][1]);
-    }
+    ImagerRig* rig = rigOfSize<ImagerRig>(size);
     if (!rig->ok()) {
         state.SkipWithError("imager setup failed");
         return;
