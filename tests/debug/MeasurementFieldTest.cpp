@@ -261,13 +261,19 @@ TEST_F(MeasurementFieldThreaded, FieldMeasuredOnThePostProcessingWorker) {
     ASSERT_EQ(chain_.addMeasurementField(&field), S_OK);
     chain_.getPostProcessing()->setUseThread(true);
     physics_->beginFlagCycle(10);
-    frames(10 + 30);
-    for (int i = 0; i < 2000 && g_fieldCalls.load() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The worker keeps only the newest frame, and a loaded machine can leave it asleep while
+    // the whole stream is queued: feed one frame at a time so that each one is measured.
+    OpPostProcessing* post = chain_.getPostProcessing();
+    for (int n = 0; n < 10 + 30; ++n) {
+        ASSERT_EQ(frame(), S_OK);
+        for (int i = 0; i < 5000 && post->queuedCount() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(post->queuedCount(), 0u) << "frame " << n;
     }
     // Ending the chain joins the worker: the record is then safe to read here.
     chain_.destroyChain();
-    ASSERT_GT(g_fieldCalls.load(), 0);
+    EXPECT_GT(g_fieldCalls.load(), 20);
     EXPECT_NEAR(field.mean, 37.0f, 0.3f);
 }
 
