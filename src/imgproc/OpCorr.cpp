@@ -520,31 +520,35 @@ HRESULT OpCorr::compute() {
     sumFlagTemp_ += meta->tempFlag;
     ++windowCount_;
     ++frameCount_;
-    if (frameCount_ % window_ == 0 || frameCount_ < window_) {
-        const float avgChip = windowCount_ > 0 ? sumChipTemp_ / windowCount_ : meta->tempChip;
-        const float avgBox = windowCount_ > 0 ? sumBoxTemp_ / windowCount_ : meta->tempBox;
-        const float avgFlag = windowCount_ > 0 ? sumFlagTemp_ / windowCount_ : meta->tempFlag;
+    const bool windowEnd = frameCount_ % window_ == 0 || frameCount_ < window_;
+    const float avgBox = sumBoxTemp_ / windowCount_;
+    const float avgFlag = sumFlagTemp_ / windowCount_;
+    if (windowEnd) {
+        const float avgChip = sumChipTemp_ / windowCount_;
         windowCount_ = 0;
+        sumChipTemp_ = sumBoxTemp_ = sumFlagTemp_ = 0.0f;
         if (std::fabs(chipTempAtGain_ - avgChip) > 0.1f) {
             chipTempAtGain_ = avgChip;
             // Keep an earlier report until the flag operator has taken it.
             dataReloaded = rebuildGain(!gainRebuilt_) || dataReloaded;
             gainRebuilt_ = true;
         }
-        if (!shared_->revision2100 && tableValid()) {
-            const TemperatureTable* table = *table_;
-            if (!boxEnergyValid_ || std::fabs(boxTempAtDrift_ - avgBox) > 0.05f) {
-                boxTempAtDrift_ = avgBox;
-                boxEnergy_ = truncToInt32(table->temperatureToEnergy(avgBox));
-                boxEnergyValid_ = true;
-            }
-            if (!flagEnergyValid_ || std::fabs(flagTempAtOffset_ - avgFlag) > 0.05f) {
-                flagTempAtOffset_ = avgFlag;
-                flagEnergy = truncToInt32(table->temperatureToEnergy(avgFlag));
-                flagEnergyValid_ = true;
-            }
+    }
+    // Energies of a table just loaded are taken at once, from the window so far: the old
+    // range's flag energy would shift every pixel until the window ends.
+    if (!shared_->revision2100 && tableValid() &&
+        (windowEnd || !boxEnergyValid_ || !flagEnergyValid_)) {
+        const TemperatureTable* table = *table_;
+        if (!boxEnergyValid_ || (windowEnd && std::fabs(boxTempAtDrift_ - avgBox) > 0.05f)) {
+            boxTempAtDrift_ = avgBox;
+            boxEnergy_ = truncToInt32(table->temperatureToEnergy(avgBox));
+            boxEnergyValid_ = true;
         }
-        sumChipTemp_ = sumBoxTemp_ = sumFlagTemp_ = 0.0f;
+        if (!flagEnergyValid_ || (windowEnd && std::fabs(flagTempAtOffset_ - avgFlag) > 0.05f)) {
+            flagTempAtOffset_ = avgFlag;
+            flagEnergy = truncToInt32(table->temperatureToEnergy(avgFlag));
+            flagEnergyValid_ = true;
+        }
     }
 
     const std::int16_t* in = reinterpret_cast<const std::int16_t*>(predecessor_->frame->pixels);

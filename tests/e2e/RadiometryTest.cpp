@@ -68,12 +68,13 @@ class Radiometry : public kelvix_test::KelvixTest, public testing::WithParamInte
     }
     void SetUp() override {
         KelvixTest::SetUp();
+        params_.framerate = static_cast<float>(rate_);
         camera_->tempChip = v_.chip;
         k_.setThermalFrameCallback(onThermal);
     }
     sim::CalibrationSet set() const override {
         sim::CalibrationSet s = sim::CalibrationSet::standard();
-        s.streamRates = {kRate};
+        s.streamRates = {rate_};
         for (sim::SimRangeSpec& r : s.optics[0].ranges) {
             r.normalize = v_.normalize;
             r.tableParamsLambda = v_.lambda;
@@ -91,7 +92,7 @@ class Radiometry : public kelvix_test::KelvixTest, public testing::WithParamInte
         seen_ = Seen();
         seen_.scene = scene;
         for (int i = 0; i < frames; ++i) {
-            feed(k_, &seen_);
+            feed(k_, &seen_, 1000.0 / rate_);
         }
         for (double m : seen_.means) {
             EXPECT_NEAR(m, 0.0, within) << scene;
@@ -109,6 +110,7 @@ class Radiometry : public kelvix_test::KelvixTest, public testing::WithParamInte
     }
 
     const Variant& v_;
+    unsigned rate_ = kRate;
     Seen seen_;
     zol::Kelvix k_;
 };
@@ -116,6 +118,12 @@ class Radiometry : public kelvix_test::KelvixTest, public testing::WithParamInte
 class RadiometryVariants : public Radiometry {};
 class SkimWalk : public Radiometry {};
 class UnusableTables : public Radiometry {};
+// A camera fast enough that its flag closes for less than the half second over which the
+// correction averages its temperatures.
+class FastCamera : public Radiometry {
+  protected:
+    FastCamera() { rate_ = 80; }
+};
 
 const std::vector<float> kScenes{0.0f, 25.0f, 37.0f, 60.0f, 100.0f, 120.0f};
 
@@ -152,6 +160,19 @@ TEST_P(RadiometryVariants, EverySceneReadsTrue) {
     EXPECT_EQ(run(30, 45.0f), 30u);
 }
 INSTANTIATE_TEST_SUITE_P(CalibrationSets, RadiometryVariants, testing::Range(0, 6));
+
+// The first images after a range change's flag already read the scene: the energies of the
+// flag and the housing come from the new range's table, not the one left.
+TEST_P(FastCamera, RangeChangesReadTrueFromTheFirstImage) {
+    ASSERT_TRUE(initHid(k_, rate_));
+    EXPECT_GT(run(200, 45.0f), 10u);
+    for (int change = 0; change < 6; ++change) {
+        SCOPED_TRACE(change);
+        ASSERT_TRUE(change % 2 == 0 ? k_.setTempRange(0, 250) : k_.setTempRange(-20, 100));
+        EXPECT_GT(run(60 + 7 * change, 45.0f, 0.5), 10u);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(CalibrationSets, FastCamera, testing::Values(0, 3));
 
 // Flags every 3 s: the skim adjustment takes the detector to its working point and stays there,
 // and no image read meanwhile is off the scene.
