@@ -536,8 +536,7 @@ HRESULT OpCorr::compute() {
     }
     // Energies of a table just loaded are taken at once, from the window so far: the old
     // range's flag energy would shift every pixel until the window ends.
-    if (!shared_->revision2100 && tableValid() &&
-        (windowEnd || !boxEnergyValid_ || !flagEnergyValid_)) {
+    if (!shared_->revision2100 && tableValid()) {
         const TemperatureTable* table = *table_;
         if (!boxEnergyValid_ || (windowEnd && std::fabs(boxTempAtDrift_ - avgBox) > 0.05f)) {
             boxTempAtDrift_ = avgBox;
