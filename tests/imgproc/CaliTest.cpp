@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -169,10 +169,11 @@ TEST_F(CaliTest, HugeDescriptionsReadInLinearTimeUpToTheirBounds) {
     writeFile("Cali-9004.xml", doc + "</Optics></Temperature>\n</CaliData>\n");
     zol::IRLogger::setVerbosity(zol::IRLOG_ERROR, zol::IRLOG_OFF, "t");
     testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
+    // Processor time, not wall time: a machine busy with other tests must not fail this.
+    const std::clock_t start = std::clock();
     Cali* cali = Cali::getInstance();
     ASSERT_EQ(0, cali->readXML(wpath("").c_str(), 9004));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC, 5.0);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Cali-9004.xml lists 8000 optics, only the first 64 are read"),
               std::string::npos)

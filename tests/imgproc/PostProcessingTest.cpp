@@ -170,7 +170,7 @@ TEST(PostProcessingThreaded, DestructionWhileTheWorkerWaitsIsPrompt) {
     const auto start = std::chrono::steady_clock::now();
     delete post;
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::milliseconds(50));
+    EXPECT_LT(took, std::chrono::milliseconds(200));  // a wake, not a poll or a time-out
 }
 
 TEST(PostProcessingThreaded, QueuedFramesAreFreedOnDestruction) {
