@@ -189,7 +189,9 @@ TEST(PostProcessingThreaded, QueuedFramesAreFreedOnDestruction) {
     });
     c.post.reset();  // joins the worker; the frames still queued are freed (leak checkers see it)
     releaser.join();
-    EXPECT_EQ(gate.computed.load(), 1);
+    // The older queued frames never run; the newest may, when a busy machine lets the worker
+    // take it before the stop.
+    EXPECT_LE(gate.computed.load(), 2);
 }
 
 }  // namespace

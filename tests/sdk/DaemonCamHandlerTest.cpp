@@ -250,7 +250,7 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, WorkerStuckOnItsClientHoldsNoFramesBac
                 auto done = std::async(std::launch::async, [&] {
                     handler.onThermalFrame(frame.data(), w, h, noMetadata(), nullptr);
                 });
-                CHILD_CHECK(done.wait_for(2s) == std::future_status::ready);
+                CHILD_CHECK(done.wait_for(10s) == std::future_status::ready);
             }
         };
         for (int i = 0; i < 3; ++i) {
