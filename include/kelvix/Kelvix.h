@@ -127,19 +127,15 @@ class KELVIX_API Kelvix {
                                        short* refValue1, short* refValue2, short* refValue3,
                                        double* wavelength1, double* wavelength2);
 
-    // Registration: plain values, from any thread; a frame in progress may still reach the
-    // previous callback or client.
-    void setThermalFrameCallback(ThermalFrameCallback cb) { thermalFrameCallback_ = cb; }
-    void setVisibleFrameCallback(VisibleFrameCallback cb) { visibleFrameCallback_ = cb; }
-    void setFlagStateCallback(FlagStateChangeCallback cb) { flagStateCallback_ = cb; }
-    void setThermalFrameEventCallback(ThermalFrameEventCallback cb) {
-        thermalFrameEventCallback_ = cb;
-    }
-    void setVisibleFrameEventCallback(VisibleFrameEventCallback cb) {
-        visibleFrameEventCallback_ = cb;
-    }
-    void setProcessExitCallback(ProcessExitCallback cb) { processExitCallback_ = cb; }
-    void setClient(KelvixClient* client) { client_ = client; }
+    // Registration: from any thread (also from a callback), under the imager lock. Once one
+    // returns, no frame reaches the callback or client it replaced: that one may be destroyed.
+    void setThermalFrameCallback(ThermalFrameCallback cb);
+    void setVisibleFrameCallback(VisibleFrameCallback cb);
+    void setFlagStateCallback(FlagStateChangeCallback cb);
+    void setThermalFrameEventCallback(ThermalFrameEventCallback cb);
+    void setVisibleFrameEventCallback(VisibleFrameEventCallback cb);
+    void setProcessExitCallback(ProcessExitCallback cb);
+    void setClient(KelvixClient* client);
     // The chain itself is not guarded: use it from a callback or while no frames flow. What
     // changes its shape (measurement fields, a visible source, destruction) or runs it only
     // while no frames flow: ImageProcessing.h says which operations may run between frames.

@@ -45,6 +45,13 @@ enum Temperature { Box, Chip, Flag };
 
 using FrameLock = std::lock_guard<std::recursive_mutex>;
 
+// Replaced between two frames: the frame in progress keeps the old value until it ends.
+template <class T>
+void replaceBetweenFrames(std::recursive_mutex& frameMutex, std::atomic<T>& slot, T value) {
+    FrameLock lock(frameMutex);
+    slot = value;
+}
+
 std::unique_ptr<wchar_t[]> copyWide(const wchar_t* text) {
     if (text == nullptr) {
         return nullptr;
@@ -705,9 +712,9 @@ void Kelvix::onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta) {
 
 void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energy,
                              unsigned char* visible, IRFrameMetadata meta) {
+    FrameLock lock(frameMutex_);
     ThermalFrameEventCallback thermalEvent = thermalFrameEventCallback_;
     if (thermalEvent != nullptr && pifMode_ == 0) {
-        FrameLock lock(frameMutex_);
         const unsigned w = width_;
         const unsigned h = height_;
         const std::size_t bytes = static_cast<std::size_t>(w) * h * sizeof(unsigned short);
@@ -740,6 +747,28 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
         // The process-interface input acts as a flag trigger.
         flags_->forceFlag(0.0f);
     }
+}
+
+void Kelvix::setThermalFrameCallback(ThermalFrameCallback cb) {
+    replaceBetweenFrames(frameMutex_, thermalFrameCallback_, cb);
+}
+void Kelvix::setVisibleFrameCallback(VisibleFrameCallback cb) {
+    replaceBetweenFrames(frameMutex_, visibleFrameCallback_, cb);
+}
+void Kelvix::setFlagStateCallback(FlagStateChangeCallback cb) {
+    replaceBetweenFrames(frameMutex_, flagStateCallback_, cb);
+}
+void Kelvix::setThermalFrameEventCallback(ThermalFrameEventCallback cb) {
+    replaceBetweenFrames(frameMutex_, thermalFrameEventCallback_, cb);
+}
+void Kelvix::setVisibleFrameEventCallback(VisibleFrameEventCallback cb) {
+    replaceBetweenFrames(frameMutex_, visibleFrameEventCallback_, cb);
+}
+void Kelvix::setProcessExitCallback(ProcessExitCallback cb) {
+    replaceBetweenFrames(frameMutex_, processExitCallback_, cb);
+}
+void Kelvix::setClient(KelvixClient* client) {
+    replaceBetweenFrames(frameMutex_, client_, client);
 }
 
 void Kelvix::onProcessExit() {

@@ -2,10 +2,13 @@
 // automation through frames, snapshots and the post-processing worker.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -509,6 +512,35 @@ TEST_F(KelvixThreaded, ThermalFramesArriveOnTheWorker) {
         EXPECT_NE(id, std::this_thread::get_id());
     }
     EXPECT_GE(seen.exits, 4);
+}
+
+// An application replaces its client while the worker is inside it: when the replacement
+// returns, the old client is out of the imager's hands and may go.
+TEST_F(KelvixThreaded, AReplacedClientIsNoLongerInUse) {
+    struct SlowClient : zol::KelvixClient {
+        void onRawFrame(unsigned char*, int) override {}
+        void onThermalFrame(unsigned short*, unsigned, unsigned, zol::IRFrameMetadata,
+                            void*) override {
+            entered = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            left = true;
+        }
+        void onFlagStateChange(zol::EnumFlagState, void*) override {}
+        void onProcessExit(void*) override {}
+        std::atomic<bool> entered{false}, left{false};
+    };
+    zol::Kelvix k;
+    ASSERT_TRUE(initPlayback(k));
+    warmUp(k);
+    k.setUseMultiThreading(true);
+    auto client = std::make_unique<SlowClient>();
+    k.setClient(client.get());
+    feed(k);
+    ASSERT_TRUE(kelvix_test::waitUntil([&] { return client->entered.load(); }));
+    k.setClient(nullptr);
+    EXPECT_TRUE(client->left);
+    client.reset();
+    feed(k);
 }
 
 }  // namespace
