@@ -11,27 +11,29 @@
 #include "kelvix/export.h"
 
 namespace platform {
-class CaptureGraph;
-struct CaptureDevice;
 class Event;
 }  // namespace platform
 
 namespace zol {
 
-class CallbackHandler;
-
 // The video channel on the platform's capture service: finds the camera by serial among the
 // video-input devices, builds its graph (source -> sample grabber -> null renderer) with the
-// configured format and delivers every sample on the capture thread. At most 16 instances
-// live at a time; a deleted instance gives its slot back. Create, stream and delete devices from
-// one thread (the instance registry is not guarded); run() and exit() from any thread.
+// configured format and delivers every sample on the capture thread. At most 16 cameras are
+// open at a time; a camera whose last device is deleted gives its slot back. Create, stream and
+// delete devices from one thread (the instance registry is not guarded); run() and exit() from
+// any thread.
 class KELVIX_API IRDeviceDS : public IRDevice {
   public:
     // The device of params.serial (0: the first camera found), its serial written back into
     // params; null when there is none. Failing platform calls throw their result code as int.
-    // The caller owns the device.
+    // The caller owns the device and deletes it. For a camera that is open already (a non-zero
+    // serial), the camera's graph is rebuilt and a further device of the same camera is
+    // returned: every device of a camera shares its graph, stream, client, name and format, and
+    // the camera is closed when the last of them is deleted. Deleting any other one only clears
+    // the client and callback set through it.
     static IRDeviceDS* createInstance(IRDeviceParams& params);
-    // Instances created so far in this process (deleted ones included). Same thread as creation.
+    // Instances created so far in this process (deleted ones included, further devices of an
+    // open camera not). Same thread as creation.
     static int getId();
 
     ~IRDeviceDS() override;
@@ -46,8 +48,9 @@ class KELVIX_API IRDeviceDS : public IRDevice {
     int startStreaming() override;
     // Stops source, grabber and renderer; stopping the source waits for the capture thread.
     int stopStreaming() override;
-    // Frames reach client->onRawFrame on the capture thread; from any thread (takes effect from
-    // the next frame).
+    // Frames reach client->onRawFrame on the capture thread. From any thread; once it returns,
+    // the client it replaced is no longer in use (it waits for the frame in progress; on the
+    // capture thread itself it takes effect at once).
     void setClient(KelvixClient* client) override;
     // Waits on the process-wide event "wakeUp" until exit() signals it.
     void run() override;
@@ -56,28 +59,23 @@ class KELVIX_API IRDeviceDS : public IRDevice {
 
     // The video device's name, at most 79 characters.
     const char* getFriendlyName();
-    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread;
-    // from any thread.
+    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread.
+    // From any thread; replaced as setClient replaces the client.
     void setCallback(IRRawFrameCallback callback);
 
   private:
     friend struct IRDeviceDSTestAccess;
+    struct Camera;  // what every device of one camera shares
 
-    IRDeviceDS();
+    explicit IRDeviceDS(std::shared_ptr<Camera> camera);
     static IRDeviceDS* createVideoGraph(unsigned long requested, int formatIndex);
     static unsigned long determineSerialNumber(wchar_t* devicePath);
-    static std::map<unsigned long, IRDeviceDS*>& instances();
-    void initializeGraph();
-    void buildGraph(const platform::CaptureDevice& device, const std::wstring& name,
-                    int formatIndex);
+    static std::map<unsigned long, Camera*>& instances();
+    void takeFormat();
 
     static int _id;
 
-    std::unique_ptr<char[]> friendlyName;  // 80 characters
-    std::unique_ptr<wchar_t[]> wideName;   // 80 characters: the name and the instance count
-    std::unique_ptr<platform::CaptureGraph> graph;
-    std::unique_ptr<CallbackHandler> callbackHandler;
-    int callbackSlot = -1;  // this instance's slot, also in the raw-callback table
+    std::shared_ptr<Camera> camera;
     std::mutex wakeMutex;
     std::shared_ptr<platform::Event> wakeEvent;  // held while run() waits
 };

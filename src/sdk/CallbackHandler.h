@@ -3,7 +3,10 @@
 
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "kelvix/IRDevice.h"
 #include "platform/Com.h"
@@ -12,13 +15,12 @@ namespace zol {
 
 using ISampleGrabberCB = platform::ISampleGrabberCB;
 
-class IRDeviceDS;
-
-// The sample grabber's callback object: hands each sample to the device's plain callback and
-// to its client on the capture thread. Owned by its device, never by reference count.
+// The sample grabber's callback object: hands each sample to the plain callback and to the
+// client on the capture thread. One per camera, shared by every IRDeviceDS of that camera and
+// owned through them, never by reference count.
 class CallbackHandler : public ISampleGrabberCB {
   public:
-    explicit CallbackHandler(IRDeviceDS* userData) : userData_(userData) {}
+    CallbackHandler() = default;
     virtual ~CallbackHandler() = default;
 
     HRESULT QueryInterface(const GUID& iid, void** object) override;
@@ -27,13 +29,26 @@ class CallbackHandler : public ISampleGrabberCB {
     HRESULT SampleCB(double sampleTime, platform::IMediaSample* sample) override;
     HRESULT BufferCB(double, unsigned char*, long) override { return 0; }
 
-    void setCallback(IRRawFrameCallback callback) { callback_.store(callback); }
-    void setClient(KelvixClient* client) { client_.store(client); }
+    // Each replaces a receiver and returns once the frame in progress has left the one it
+    // replaced (at once on the capture thread itself). `device` is what the callback receives
+    // as its device and what set the client; forget() clears both when `device` set them.
+    void setCallback(IRRawFrameCallback callback, IRDevice* device);
+    void setClient(KelvixClient* client, IRDevice* device);
+    void forget(IRDevice* device);
 
   private:
-    std::atomic<IRRawFrameCallback> callback_{nullptr};
-    std::atomic<KelvixClient*> client_{nullptr};
-    IRDeviceDS* userData_;
+    template <class Change>
+    void replaceBetweenFrames(Change change);
+
+    std::mutex mutex_;
+    std::condition_variable frameDone_;
+    IRRawFrameCallback callback_ = nullptr;
+    IRDevice* callbackDevice_ = nullptr;
+    KelvixClient* client_ = nullptr;
+    IRDevice* clientDevice_ = nullptr;
+    std::uint64_t framesStarted_ = 0;
+    std::uint64_t framesDone_ = 0;
+    std::thread::id captureThread_;  // while a frame is delivered
 };
 
 }  // namespace zol

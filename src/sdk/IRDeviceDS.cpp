@@ -83,32 +83,72 @@ void throwIfFailed(HRESULT hr) {
 
 }  // namespace
 
+// One open camera: its graph, its sample callback, its names and format, and the devices that
+// share it. The last device to go closes it.
+struct IRDeviceDS::Camera : std::enable_shared_from_this<Camera> {
+    Camera();
+    ~Camera();
+    void initializeGraph();
+    void buildGraph(const platform::CaptureDevice& device, const std::wstring& name,
+                    int formatIndex);
+    int stopStreaming();
+
+    unsigned int serial = 0;
+    unsigned int width = 0;
+    unsigned int height = 0;
+    unsigned int frequency = 0;
+    std::unique_ptr<char[]> friendlyName;  // 80 characters
+    std::unique_ptr<wchar_t[]> wideName;   // 80 characters: the name and the instance count
+    CallbackHandler callbackHandler;       // outlives the graph that calls it
+    std::unique_ptr<platform::CaptureGraph> graph;
+    int callbackSlot = -1;  // this camera's slot, also in the raw-callback table
+    std::vector<IRDeviceDS*> devices;
+};
+
 int IRDeviceDS::_id = 0;
 
-std::map<unsigned long, IRDeviceDS*>& IRDeviceDS::instances() {
-    static std::map<unsigned long, IRDeviceDS*> registry;
+std::map<unsigned long, IRDeviceDS::Camera*>& IRDeviceDS::instances() {
+    static std::map<unsigned long, Camera*> registry;
     return registry;
 }
 
-IRDeviceDS::IRDeviceDS()
+IRDeviceDS::Camera::Camera()
     : friendlyName(std::make_unique<char[]>(kNameChars)),
-      wideName(std::make_unique<wchar_t[]>(kNameChars)),
-      callbackHandler(std::make_unique<CallbackHandler>(this)) {
-    controlledViaHID_ = true;
+      wideName(std::make_unique<wchar_t[]>(kNameChars)) {
     initializeGraph();
 }
 
-IRDeviceDS::~IRDeviceDS() {
+IRDeviceDS::Camera::~Camera() {
     if (graph) {
         stopStreaming();
     }
     graph.reset();  // no sample callback runs after this
     auto& registry = instances();
-    auto it = registry.find(serial_);
+    auto it = registry.find(serial);
     if (it != registry.end() && it->second == this) {
         registry.erase(it);
     }
     releaseSlot(callbackSlot);
+}
+
+IRDeviceDS::IRDeviceDS(std::shared_ptr<Camera> shared) : camera(std::move(shared)) {
+    controlledViaHID_ = true;
+    camera->devices.push_back(this);
+    takeFormat();
+}
+
+IRDeviceDS::~IRDeviceDS() {
+    auto& devices = camera->devices;
+    devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
+    // Nothing set through this device is reached once it is gone, whoever else holds the camera.
+    camera->callbackHandler.forget(this);
+}
+
+void IRDeviceDS::takeFormat() {
+    serial_ = camera->serial;
+    width_ = camera->width;
+    height_ = camera->height;
+    frequency_ = camera->frequency;
 }
 
 IRDeviceDS* IRDeviceDS::createInstance(IRDeviceParams& params) {
@@ -117,8 +157,8 @@ IRDeviceDS* IRDeviceDS::createInstance(IRDeviceParams& params) {
         return nullptr;
     }
     params.serial = device->serial_;
-    if (FAILED(device->graph->run())) {
-        device->graph->stop();
+    if (FAILED(device->camera->graph->run())) {
+        device->camera->graph->stop();
     }
     return device;
 }
@@ -128,12 +168,13 @@ int IRDeviceDS::getId() {
 }
 
 const char* IRDeviceDS::getFriendlyName() {
-    return friendlyName.get();
+    return camera->friendlyName.get();
 }
 
 void IRDeviceDS::setCallback(IRRawFrameCallback callback) {
-    rawCallbacks[callbackSlot].store(callback);
-    callbackHandler->setCallback(rawForwarders[static_cast<std::size_t>(callbackSlot)]);
+    const int slot = camera->callbackSlot;
+    rawCallbacks[slot].store(callback);
+    camera->callbackHandler.setCallback(rawForwarders[static_cast<std::size_t>(slot)], this);
 }
 
 bool IRDeviceDS::isOpen() {
@@ -146,15 +187,20 @@ IRDeviceError IRDeviceDS::getFrame(unsigned char*, double*) {
 }
 
 int IRDeviceDS::startStreaming() {
-    if (FAILED(graph->runFilter(platform::CaptureFilter::Renderer, 0)) ||
-        FAILED(graph->runFilter(platform::CaptureFilter::Grabber, 0)) ||
-        FAILED(graph->runFilter(platform::CaptureFilter::Source, 0))) {
+    platform::CaptureGraph& graph = *camera->graph;
+    if (FAILED(graph.runFilter(platform::CaptureFilter::Renderer, 0)) ||
+        FAILED(graph.runFilter(platform::CaptureFilter::Grabber, 0)) ||
+        FAILED(graph.runFilter(platform::CaptureFilter::Source, 0))) {
         return -1;
     }
     return 0;
 }
 
 int IRDeviceDS::stopStreaming() {
+    return camera->stopStreaming();
+}
+
+int IRDeviceDS::Camera::stopStreaming() {
     if (FAILED(graph->stopFilter(platform::CaptureFilter::Source)) ||
         FAILED(graph->stopFilter(platform::CaptureFilter::Grabber)) ||
         FAILED(graph->stopFilter(platform::CaptureFilter::Renderer))) {
@@ -164,7 +210,7 @@ int IRDeviceDS::stopStreaming() {
 }
 
 void IRDeviceDS::setClient(KelvixClient* client) {
-    callbackHandler->setClient(client);
+    camera->callbackHandler.setClient(client, this);
 }
 
 void IRDeviceDS::run() {
@@ -190,7 +236,7 @@ void IRDeviceDS::exit() {
     }
 }
 
-void IRDeviceDS::initializeGraph() {
+void IRDeviceDS::Camera::initializeGraph() {
     std::unique_ptr<platform::CaptureGraph> fresh;
     throwIfFailed(platform::captureService().createGraph(fresh));
     if (!fresh) {
@@ -217,8 +263,14 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
         if (s == requested) {
             auto it = registry.find(requested);
             if (it != registry.end()) {
-                it->second->buildGraph(d, name, formatIndex);
-                return it->second;
+                // The open camera is rebuilt; the caller gets a device of its own that shares it.
+                std::shared_ptr<Camera> open = it->second->shared_from_this();
+                open->buildGraph(d, name, formatIndex);
+                auto device = std::unique_ptr<IRDeviceDS>(new IRDeviceDS(open));
+                for (IRDeviceDS* sharing : open->devices) {
+                    sharing->takeFormat();
+                }
+                return device.release();
             }
         }
         if (s != 0 && (s == requested || requested == 0)) {
@@ -227,27 +279,30 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
                 KLOG_ERROR("Reached maximum number of instances --> return NULL");
                 return nullptr;
             }
-            std::unique_ptr<IRDeviceDS> device;
+            std::shared_ptr<Camera> camera;
             try {
-                device.reset(new IRDeviceDS());
+                camera = std::make_shared<Camera>();
             } catch (...) {
                 releaseSlot(slot);
                 throw;
             }
-            device->callbackSlot = slot;
-            device->serial_ = static_cast<unsigned int>(s);
+            camera->callbackSlot = slot;
+            camera->serial = static_cast<unsigned int>(s);
             ++_id;
-            registry[s] = device.get();
-            // A failing build deletes the device, which leaves the registry and frees its slot.
-            device->buildGraph(d, name, formatIndex);
+            registry[s] = camera.get();
+            auto device = std::unique_ptr<IRDeviceDS>(new IRDeviceDS(std::move(camera)));
+            // A failing build deletes the device and its camera, which leaves the registry and
+            // frees its slot.
+            device->camera->buildGraph(d, name, formatIndex);
+            device->takeFormat();
             return device.release();  // the caller owns it
         }
     }
     return nullptr;
 }
 
-void IRDeviceDS::buildGraph(const platform::CaptureDevice& device, const std::wstring& name,
-                            int formatIndex) {
+void IRDeviceDS::Camera::buildGraph(const platform::CaptureDevice& device,
+                                    const std::wstring& name, int formatIndex) {
     initializeGraph();
 
     std::size_t n = std::min(name.size(), kNameChars - 1);
@@ -262,7 +317,7 @@ void IRDeviceDS::buildGraph(const platform::CaptureDevice& device, const std::ws
 
     graph->addSource(device, wideName.get());
     throwIfFailed(graph->addSampleGrabber(filterName(L"SG ", wideName.get())));
-    const HRESULT hr = graph->setSampleCallback(callbackHandler.get());
+    const HRESULT hr = graph->setSampleCallback(&callbackHandler);
     if (hr != S_OK) {
         throw static_cast<int>(hr);
     }
@@ -282,14 +337,14 @@ void IRDeviceDS::buildGraph(const platform::CaptureDevice& device, const std::ws
         }
     }
 
-    width_ = height_ = frequency_ = 0;
+    width = height = frequency = 0;
     platform::MediaType connected;
     if (SUCCEEDED(graph->connectedMediaType(connected)) && connected.videoInfo) {
-        width_ = static_cast<unsigned int>(connected.width);
-        height_ = static_cast<unsigned int>(connected.height);
+        width = static_cast<unsigned int>(connected.width);
+        height = static_cast<unsigned int>(connected.height);
         const auto duration =
             static_cast<std::int32_t>(static_cast<std::uint32_t>(connected.frameDuration));
-        frequency_ = duration > 0 ? static_cast<unsigned int>(10000000 / duration) : 0;
+        frequency = duration > 0 ? static_cast<unsigned int>(10000000 / duration) : 0;
     }
     stopStreaming();
 }

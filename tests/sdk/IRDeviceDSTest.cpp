@@ -26,10 +26,12 @@ struct IRDeviceDSTestAccess {
         IRDeviceDS::_id = 0;
         IRDeviceDS::instances().clear();
     }
-    static IRDeviceDS* registered(unsigned long serial) {
+    static const void* registered(unsigned long serial) {
         auto it = IRDeviceDS::instances().find(serial);
         return it == IRDeviceDS::instances().end() ? nullptr : it->second;
     }
+    // The camera a device shares with the other devices of the same camera.
+    static const void* cameraOf(IRDeviceDS* d) { return d ? d->camera.get() : nullptr; }
 };
 }  // namespace zol
 
@@ -120,27 +122,27 @@ TEST_F(IRDeviceDSTest, SameSerialRebuildsTheInstanceWhileSerialZeroCreatesAnothe
     IRDeviceDS* first = open(111);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(IRDeviceDS::getId(), 1);
-    EXPECT_EQ(open(111), first);
+    EXPECT_EQ(IRDeviceDSTestAccess::cameraOf(open(111)), IRDeviceDSTestAccess::cameraOf(first));
     EXPECT_EQ(IRDeviceDS::getId(), 1);
 
     IRDeviceDS* second = open(0);
     ASSERT_NE(second, nullptr);
     EXPECT_NE(second, first);
     EXPECT_EQ(IRDeviceDS::getId(), 2);
-    EXPECT_EQ(IRDeviceDSTestAccess::registered(111), second);
+    EXPECT_EQ(IRDeviceDSTestAccess::registered(111), IRDeviceDSTestAccess::cameraOf(second));
 
     // A deleted instance leaves the registry, so the next request builds a new one instead of
     // reaching the deleted object; an older instance never removes the newer one's entry.
     delete first;
     forget(first);
-    EXPECT_EQ(IRDeviceDSTestAccess::registered(111), second);
+    EXPECT_EQ(IRDeviceDSTestAccess::registered(111), IRDeviceDSTestAccess::cameraOf(second));
     delete second;
     forget(second);
     EXPECT_EQ(IRDeviceDSTestAccess::registered(111), nullptr);
     IRDeviceDS* third = open(111);
     ASSERT_NE(third, nullptr);
     EXPECT_EQ(IRDeviceDS::getId(), 3);
-    EXPECT_EQ(IRDeviceDSTestAccess::registered(111), third);
+    EXPECT_EQ(IRDeviceDSTestAccess::registered(111), IRDeviceDSTestAccess::cameraOf(third));
 }
 
 TEST_F(IRDeviceDSTest, FormatIndexSelectsCapabilityTwiceTheIndexWhenItExists) {
@@ -160,7 +162,8 @@ TEST_F(IRDeviceDSTest, FormatIndexSelectsCapabilityTwiceTheIndexWhenItExists) {
     // Capability 6 does not exist among 5; negative indices keep the device's format too.
     for (int index : {3, -1}) {
         sim_.capture.clearEvents();
-        ASSERT_EQ(open(7, index), d);
+        ASSERT_EQ(IRDeviceDSTestAccess::cameraOf(open(7, index)),
+                  IRDeviceDSTestAccess::cameraOf(d));
         EXPECT_EQ(d->getWidth(), 10u) << index;
         EXPECT_EQ(d->getFrequency(), 30u) << index;
         for (const auto& e : sim_.capture.events()) {
@@ -170,7 +173,7 @@ TEST_F(IRDeviceDSTest, FormatIndexSelectsCapabilityTwiceTheIndexWhenItExists) {
 
     // Without a stream configuration the format stays as it is.
     sim_.capture.fail(sim::SimCaptureCall::StreamConfig, E_NOINTERFACE);
-    ASSERT_EQ(open(7, 2), d);
+    ASSERT_EQ(IRDeviceDSTestAccess::cameraOf(open(7, 2)), IRDeviceDSTestAccess::cameraOf(d));
     EXPECT_EQ(d->getWidth(), 10u);
 }
 
@@ -264,7 +267,7 @@ TEST_F(IRDeviceDSTest, SeventeenthLiveInstanceIsRefusedButRegisteredOnesStillReb
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Reached maximum number of instances --> return NULL"), std::string::npos);
     EXPECT_EQ(IRDeviceDS::getId(), 16);
-    EXPECT_EQ(open(1), made.back());
+    EXPECT_EQ(IRDeviceDSTestAccess::cameraOf(open(1)), IRDeviceDSTestAccess::cameraOf(made.back()));
     // A deleted instance gives its slot back.
     delete made[3];
     forget(made[3]);
@@ -318,7 +321,7 @@ TEST_F(IRDeviceDSTest, FailingPlatformCallsThrowTheirResultCodes) {
 }
 
 TEST(CallbackHandler, AnswersOnlyItsTwoInterfacesAndIsNotReferenceCounted) {
-    zol::CallbackHandler handler(nullptr);
+    zol::CallbackHandler handler;
     void* object = nullptr;
     EXPECT_EQ(handler.QueryInterface(platform::IID_ISampleGrabberCB, &object), S_OK);
     EXPECT_EQ(object, static_cast<zol::ISampleGrabberCB*>(&handler));

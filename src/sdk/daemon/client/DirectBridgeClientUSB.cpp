@@ -108,11 +108,9 @@ bool DirectBridgeClientUSB::connect() {
         KLOG_ERROR("UVC device with serial " << configuredSerial << " could not be found");
         return false;
     }
-    // The video layer hands the same object back for a camera it already has; a device of
-    // another camera replaces the one kept from before.
-    if (found != device.get()) {
-        device.reset(found);
-    }
+    // Replaces the device kept from before; for the same camera the new one shares it, so
+    // deleting the old one leaves the camera open.
+    device.reset(found);
     if (this == getInstance()) {
         // Registered after the video layer's statics exist, so it runs before they go.
         static const bool atExit = (std::atexit(&DirectBridgeClientUSB::shutdownAtExit), true);

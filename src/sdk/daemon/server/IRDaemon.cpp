@@ -68,10 +68,6 @@ void IRDaemon::setDevice(std::unique_ptr<zol::IRDeviceDS> next) {
     std::unique_ptr<zol::IRDeviceDS> old;
     {
         std::lock_guard<std::mutex> lock(deviceMutex);
-        if (next == device) {
-            (void)next.release();  // the video layer handed back the device held already
-            return;
-        }
         old = std::move(device);
         device = std::move(next);
     }
