@@ -77,11 +77,11 @@ void CallbackHandler::replaceBetweenFrames(Change change) {
     const std::uint64_t inProgress = framesStarted_;
     if (!frameDone_.wait_for(lock, kFrameInProgressLimit,
                              [&] { return framesDone_ >= inProgress; })) {
-        KLOG_ERROR("A frame still runs "
-                   << std::chrono::duration_cast<std::chrono::milliseconds>(kFrameInProgressLimit)
-                          .count()
-                   << " ms after its receiver was replaced: the capture thread is stuck, the "
-                      "replaced receiver may still be in use");
+        KLOG_ERROR(
+            "A frame still runs "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(kFrameInProgressLimit).count()
+            << " ms after its receiver was replaced: the capture thread is stuck, the "
+               "replaced receiver may still be in use");
     }
 }
 

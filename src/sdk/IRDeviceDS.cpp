@@ -301,8 +301,8 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
     return nullptr;
 }
 
-void IRDeviceDS::Camera::buildGraph(const platform::CaptureDevice& device,
-                                    const std::wstring& name, int formatIndex) {
+void IRDeviceDS::Camera::buildGraph(const platform::CaptureDevice& device, const std::wstring& name,
+                                    int formatIndex) {
     initializeGraph();
 
     std::size_t n = std::min(name.size(), kNameChars - 1);

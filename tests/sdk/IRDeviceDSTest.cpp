@@ -6,8 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "SimVideo.h"
@@ -511,6 +513,67 @@ TEST_F(IRDeviceDSThreaded, EachInstanceKeepsItsOwnCallbackSlotUpToTheSixteenth) 
     last->stopStreaming();
     EXPECT_EQ(seenA.device.load(), first);
     EXPECT_EQ(seenB.device.load(), last);
+}
+
+// A client whose frames take a while, so that a replacement meets one in progress.
+struct SlowClient : RecordingClient {
+    void onRawFrame(unsigned char* data, int size) override {
+        ++inCall;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        if (handOver) {
+            std::exchange(handOver, nullptr)();
+        }
+        RecordingClient::onRawFrame(data, size);
+        --inCall;
+    }
+    std::atomic<int> inCall{0};
+    std::function<void()> handOver;  // runs once, on the capture thread
+};
+
+// Two owners of one camera; the client set through one is replaced, cleared, or goes with its
+// owner while frames flow: once that returns, the old client is out of use for good, and the
+// camera goes on for the other owner until its last owner is gone.
+TEST_F(IRDeviceDSThreaded, ReplacedClientsAndDeletedOwnersAreOutOfUseOnReturn) {
+    sim_.attach(makeCamera(51, L"Camera", {{16, 8, 20000}}));
+    enum Way { Replace, Clear, DeleteOwner, OnCaptureThread };
+    SlowClient old[4];
+    RecordingClient next[4];
+    for (Way way : {Replace, Clear, DeleteOwner, OnCaptureThread}) {
+        IRDeviceDS* owner = open(51);
+        IRDeviceDS* other = open(51);
+        ASSERT_NE(owner, other);
+        if (way == OnCaptureThread) {
+            old[way].handOver = [&] { other->setClient(&next[way]); };
+        }
+        other->setClient(&old[way]);
+        owner->setCallback(callbackA);
+        ASSERT_EQ(owner->startStreaming(), 0);
+        ASSERT_TRUE(waitUntil([&] { return old[way].inCall > 0; })) << way;
+        if (way == Replace) {
+            other->setClient(&next[way]);
+        } else if (way == Clear) {
+            other->setClient(nullptr);
+        } else if (way == DeleteOwner) {
+            delete other;
+            forget(other);
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return next[way].seen.frames > 0; }));
+        }
+        EXPECT_EQ(old[way].inCall, 0) << way;
+        const int oldFrames = old[way].seen.frames, delivered = seenA.frames;
+        ASSERT_TRUE(waitUntil([&] { return seenA.frames > delivered + 3; })) << way;
+        EXPECT_EQ(old[way].seen.frames, oldFrames) << way;
+        EXPECT_EQ(next[way].seen.frames > 0, way == Replace || way == OnCaptureThread) << way;
+        ASSERT_EQ(owner->stopStreaming(), 0);
+    }
+    EXPECT_EQ(IRDeviceDS::getId(), 1);
+    ASSERT_EQ(owned_.front()->startStreaming(), 0);
+    while (!owned_.empty()) {  // the first owner, which streams, goes first
+        EXPECT_NE(IRDeviceDSTestAccess::registered(51), nullptr);
+        delete owned_.front();
+        owned_.erase(owned_.begin());
+    }
+    EXPECT_EQ(IRDeviceDSTestAccess::registered(51), nullptr);
 }
 
 TEST_F(IRDeviceDSThreaded, RunWaitsUntilExitFromAnotherThread) {
