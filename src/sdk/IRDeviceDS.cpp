@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -73,6 +74,22 @@ std::wstring filterName(const wchar_t* prefix, const wchar_t* wideName) {
     std::wstring name = std::wstring(prefix) + wideName;
     name.resize(std::min(name.size(), kNameChars - 1));
     return name;
+}
+
+// Where `element` stands in `path` from `from` on as a whole element, between separators or
+// the path's ends: a camera on port 1-1 must not take the node of one on port 1-10 or 11-1.
+std::size_t findElement(const std::wstring& path, const std::wstring& element, std::size_t from) {
+    const std::wstring_view separators = L"#&?/\\";
+    auto bounds = [&](std::size_t i) {
+        return i >= path.size() || separators.find(path[i]) != std::wstring_view::npos;
+    };
+    for (std::size_t pos = path.find(element, from); pos != std::wstring::npos;
+         pos = path.find(element, pos + 1)) {
+        if ((pos == 0 || bounds(pos - 1)) && bounds(pos + element.size())) {
+            return pos;
+        }
+    }
+    return std::wstring::npos;
 }
 
 void throwIfFailed(HRESULT hr) {
@@ -377,7 +394,7 @@ unsigned long IRDeviceDS::determineSerialNumber(wchar_t* devicePath) {
             pos = path.find(productText, pos + vendorText.size());
         }
         if (pos != std::wstring::npos) {
-            pos = path.find(platform::toLower(prefix), pos + productText.size());
+            pos = findElement(path, platform::toLower(prefix), pos + productText.size());
         }
         if (pos == std::wstring::npos) {
             continue;

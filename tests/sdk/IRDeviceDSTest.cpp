@@ -20,6 +20,7 @@
 #include "platform/Sysfs.h"
 #include "platform/UsbRegistry.h"
 #include "sdk/CallbackHandler.h"
+#include "system/SysfsReplica.h"
 
 namespace zol {
 // Instances and their count are process-wide; each test starts from none.
@@ -338,46 +339,42 @@ TEST(CallbackHandler, AnswersOnlyItsTwoInterfacesAndIsNotReferenceCounted) {
 }
 
 // The sysfs registry against video paths built from the same tree: two cameras on one hub
-// whose kernel names contain each other.
+// whose kernel names contain each other; the one listed first may lack a (numeric) serial.
 class IRDeviceDSSysfsTest : public kelvix_test::TempDirTest {};
 
 TEST_F(IRDeviceDSSysfsTest, SysfsRegistryMapsVideoPathsToTheirCamerasSerials) {
-    IRDeviceDSTestAccess::reset();
-    const std::string root = path("sys");
-    namespace fs = std::filesystem;
-    auto mk = [](const std::string& p) { fs::create_directories(p); };
-    auto put = [this](const std::string& name, const std::string& text) { writeFile(name, text); };
-    for (auto [kernel, serial] :
-         {std::pair<std::string, std::string>{"1-1", "11111111"}, {"1-1.2", "22222222"}}) {
-        const std::string dev = "sys/bus/usb/devices/" + kernel;
-        mk(path(dev + "/" + kernel + ":1.0"));
-        put(dev + "/idVendor", "0403\n");
-        put(dev + "/idProduct", "de37\n");
-        put(dev + "/serial", serial + "\n");
-    }
-    mk(root + "/class/video4linux/video0");
-    mk(root + "/class/video4linux/video2");
-    fs::create_directory_symlink(root + "/bus/usb/devices/1-1.2/1-1.2:1.0",
-                                 root + "/class/video4linux/video0/device");
-    fs::create_directory_symlink(root + "/bus/usb/devices/1-1/1-1:1.0",
-                                 root + "/class/video4linux/video2/device");
-
-    platform::SysfsUsbRegistry registry(root);
-    sim::ScopedSimVideo sim;
-    platform::ScopedUsbRegistry sysfs(registry);  // in place of the simulated one
-    auto near = makeCamera(11111111, L"Near");
-    near->video.devicePath = platform::sysfs::videoDevicePath(root, "/dev/video2");
-    auto far = makeCamera(22222222, L"Far");
-    far->video.devicePath = platform::sysfs::videoDevicePath(root, "/dev/video0");
-    sim.capture.attach(far);
-    sim.capture.attach(near);
-
-    for (std::uint32_t serial : {11111111u, 22222222u}) {
-        zol::IRDeviceParams params;
-        params.serial = serial;
-        std::unique_ptr<IRDeviceDS> d(IRDeviceDS::createInstance(params));
-        ASSERT_NE(d, nullptr) << serial;
-        EXPECT_STREQ(d->getFriendlyName(), serial == 11111111u ? "Near" : "Far");
+    struct Row {
+        std::string near, far, farSerial;
+    };
+    const Row rows[] = {{"1-1", "1-1.2", "22222222"},
+                        {"1-1", "1-10", ""},
+                        {"1-1", "1-10", "ABC"},
+                        {"2-1", "12-1", ""}};
+    for (const Row& row : rows) {
+        IRDeviceDSTestAccess::reset();
+        const std::string root = path("sys" + std::to_string(&row - rows));
+        kelvix_test::replicateUsbCamera(root, row.near, "11111111", {"video2"}, "hidraw0", "9:0");
+        kelvix_test::replicateUsbCamera(root, row.far, row.farSerial, {"video0"}, "hidraw1", "9:1");
+        platform::SysfsUsbRegistry registry(root);
+        sim::ScopedSimVideo sim;
+        platform::ScopedUsbRegistry sysfs(registry);  // in place of the simulated one
+        for (auto [name, node] : {std::pair<const wchar_t*, const char*>{L"Far", "/dev/video0"},
+                                  {L"Near", "/dev/video2"}}) {
+            auto cam = makeCamera(node[10] == '2' ? 11111111 : 22222222, name);
+            cam->video.devicePath = platform::sysfs::videoDevicePath(root, node);
+            sim.capture.attach(cam);
+        }
+        const bool farHasSerial = row.farSerial == "22222222";
+        for (std::uint32_t serial : {11111111u, 22222222u, 0u}) {
+            zol::IRDeviceParams params;
+            params.serial = serial;
+            std::unique_ptr<IRDeviceDS> d(IRDeviceDS::createInstance(params));
+            const bool far = serial == 22222222u || (serial == 0 && farHasSerial);
+            ASSERT_EQ(d != nullptr, !far || farHasSerial) << row.far << " " << serial;
+            if (d != nullptr) {
+                EXPECT_STREQ(d->getFriendlyName(), far ? "Far" : "Near") << row.far << serial;
+            }
+        }
     }
     IRDeviceDSTestAccess::reset();
 }
