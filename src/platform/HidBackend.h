@@ -57,6 +57,7 @@ class HidBackend {
                                                   std::uint16_t productId) = 0;
     // shared: open shared at once; else try an exclusive open first, then shared.
     virtual std::unique_ptr<HidHandle> openPath(const std::string& path, bool shared) = 0;
+    // The last error of a call without a device: after a failed openPath, its path and reason.
     virtual const wchar_t* error() = 0;
 };
 

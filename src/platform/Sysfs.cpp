@@ -2,6 +2,7 @@
 #include "platform/Sysfs.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -75,6 +76,14 @@ std::vector<UsbDevice> usbDevices(const std::string& root) {
 bool isCamera(const UsbDevice& device) {
     return std::strtoul(device.vendor.c_str(), nullptr, 16) == kCameraVendorId &&
            std::strtoul(device.product.c_str(), nullptr, 16) == kCameraProductId;
+}
+
+std::string udevRuleAdvice(int error) {
+    if (error != EACCES && error != EPERM) {
+        return std::string();
+    }
+    return " (the udev rule 70-kelvix.rules gives the camera's nodes to the logged-in user and "
+           "the plugdev group: see the README's Troubleshooting)";
 }
 
 bool usbDeviceOfNode(const std::string& root, const std::string& deviceClass,

@@ -23,6 +23,9 @@ struct UsbDevice {
 constexpr std::uint16_t kCameraVendorId = 0x0403;
 constexpr std::uint16_t kCameraProductId = 0xDE37;
 bool isCamera(const UsbDevice& device);
+// What an ERROR about a camera node that cannot be opened (errno-style `error`) adds: for a
+// denied permission, the udev rule that grants it; nothing for other reasons.
+std::string udevRuleAdvice(int error);
 
 // First line of an attribute file without trailing white space; empty when unreadable.
 std::string readAttribute(const std::string& path);

@@ -6,12 +6,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
 
+#include "platform/Strings.h"
 #include "platform/Sysfs.h"
 #include "sdk/Log.h"
 
@@ -172,12 +175,20 @@ class SystemHandle : public HidHandle {
 // Why a node cannot be opened: an error for the camera's own nodes, else a detail.
 void reportUnopenable(const std::string& path, bool camera, int error) {
     if (camera) {
-        KLOG_ERROR("Cannot open " << path
-                                  << ", the camera's HID interface: " << std::strerror(error));
+        KLOG_ERROR("Cannot open " << path << ", the camera's HID interface: "
+                                  << std::strerror(error) << sysfs::udevRuleAdvice(error));
     } else {
         KLOG_DEBUG("Skipping HID interface " << path << ": cannot open it (" << std::strerror(error)
                                              << ")");
     }
+}
+
+// Why the last open on this thread failed, as the system library words it; empty after a
+// success, when the system library's own answer holds.
+thread_local std::wstring lastOpenError;
+
+void failOpen(const std::string& path, const std::string& reason) {
+    lastOpenError = toWide("Failed to open a device with path '" + path + "': " + reason);
 }
 
 HidDeviceEntry entryFrom(const SysDeviceInfo& d) {
@@ -240,27 +251,34 @@ std::vector<HidDeviceEntry> SystemHidBackend::enumerate(std::uint16_t vendorId,
 }
 
 std::unique_ptr<HidHandle> SystemHidBackend::openPath(const std::string& path, bool shared) {
+    lastOpenError.clear();
     sysfs::UsbDevice usb;
     if (!sysfs::isHidrawNode(sysRoot_, path, usb)) {
         KLOG_DEBUG("Not opening " << path << ": no hidraw node");
+        struct stat st;
+        failOpen(path, ::stat(path.c_str(), &st) != 0 ? std::strerror(errno) : "no hidraw node");
         return nullptr;
     }
     // The lock comes first: a node held exclusively elsewhere is not opened at all.
     auto lock = std::make_unique<HidNodeLock>(path, !shared);
     if (lock->error() != 0) {
         reportUnopenable(path, sysfs::isCamera(usb), lock->error());
+        failOpen(path, std::strerror(lock->error()));
         return nullptr;
     }
     if (lock->mode() == HidNodeLock::None) {
         KLOG_DEBUG("Not opening " << path << ": another user holds it exclusively");
+        failOpen(path, "another user holds it exclusively");
         return nullptr;
     }
     Use use;
     if (!use) {
+        failOpen(path, "HID library not loaded");
         return nullptr;
     }
     void* dev = gApi.openPath(path.c_str());
     if (!dev) {
+        failOpen(path, std::strerror(errno));
         return nullptr;
     }
     HidDeviceEntry info;
@@ -273,6 +291,9 @@ std::unique_ptr<HidHandle> SystemHidBackend::openPath(const std::string& path, b
 }
 
 const wchar_t* SystemHidBackend::error() {
+    if (!lastOpenError.empty()) {
+        return lastOpenError.c_str();
+    }
     std::lock_guard<std::mutex> lock(gLibMutex);
     return gHandle ? gApi.error(nullptr) : L"HID library not loaded";
 }

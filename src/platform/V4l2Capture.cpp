@@ -104,7 +104,8 @@ class V4l2Graph : public CaptureGraph {
         fd_ = ::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
             const int e = errno;
-            KLOG_ERROR("Cannot open the camera's video node " << node_ << ": " << std::strerror(e));
+            KLOG_ERROR("Cannot open the camera's video node " << node_ << ": " << std::strerror(e)
+                                                              << sysfs::udevRuleAdvice(e));
             return errnoResult(e);
         }
         listEntries();
@@ -466,8 +467,8 @@ HRESULT V4l2CaptureService::videoInputDevices(std::vector<CaptureDevice>& device
             sysfs::UsbDevice usb;
             if (sysfs::usbDeviceOfNode(sysRoot_, "video4linux", "video" + std::to_string(n), usb) &&
                 sysfs::isCamera(usb)) {
-                KLOG_ERROR("Cannot open " << node
-                                          << ", a video node of the camera: " << std::strerror(e));
+                KLOG_ERROR("Cannot open " << node << ", a video node of the camera: "
+                                          << std::strerror(e) << sysfs::udevRuleAdvice(e));
             } else {
                 KLOG_DEBUG("Cannot open " << node << ": " << std::strerror(e));
             }

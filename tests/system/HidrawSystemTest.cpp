@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "SysfsReplica.h"
@@ -16,6 +18,7 @@
 #include "common/TestEnv.h"
 #include "kelvix/Logger.h"
 #include "kelvix/hidapi.h"
+#include "platform/Strings.h"
 #include "platform/SystemHid.h"
 
 namespace {
@@ -130,9 +133,28 @@ TEST_F(HidrawSystem, CameraNodeThatCannotBeOpenedIsAnError) {
     EXPECT_EQ(hid_open_path(node_.c_str(), 1), nullptr);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("ERROR"), std::string::npos) << err;
-    EXPECT_NE(err.find(node_ + ", the camera's HID interface: Permission denied"),
+    EXPECT_NE(err.find(node_ + ", the camera's HID interface: Permission denied (the udev rule "
+                               "70-kelvix.rules"),
               std::string::npos)
         << err;
+    EXPECT_EQ(
+        std::wstring(hid_error(nullptr)),
+        L"Failed to open a device with path '" + platform::toWide(node_) + L"': Permission denied");
+}
+
+// A service or an ssh session in plugdev reaches both nodes of the camera, not only the
+// logged-in user through uaccess.
+TEST(UdevRule, GivesBothNodesOfTheCameraToPlugdev) {
+    std::ifstream rules(KELVIX_UDEV_RULE);
+    std::string text((std::istreambuf_iterator<char>(rules)), std::istreambuf_iterator<char>());
+    for (const std::string subsystem : {"hidraw", "video4linux"}) {
+        const std::size_t line = text.find("\nSUBSYSTEM==\"" + subsystem + "\"");
+        ASSERT_NE(line, std::string::npos) << subsystem;
+        const std::string rule = text.substr(line, text.find('\n', line + 1) - line);
+        EXPECT_NE(rule.find("MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\""),
+                  std::string::npos)
+            << rule;
+    }
 }
 
 }  // namespace
