@@ -155,26 +155,6 @@ TEST_F(CInterfaceEndToEndThreaded, UsbRoadPollsImagesAndAppliesSettings) {
     EXPECT_EQ(result, 0);
 }
 
-// A second client after the first one disconnected owns a device of its own: the first one's
-// release, while frames flow to the second, leaves the camera to it.
-TEST_F(CInterfaceEndToEndThreaded, SecondClientKeepsTheCameraTheFirstOneReleases) {
-    plugIn(53100005);
-    ASSERT_TRUE(writeCalibration("cali"));
-    writeConfig("config.xml", serial_);
-    ASSERT_EQ(usbInit(), 0);
-    ASSERT_EQ(zol_kelvix_terminate(), 0);
-    zol::DirectBridgeClientUSB second;
-    second.init(path("config.xml"), path("formats"), "");
-    ASSERT_TRUE(second.connect());
-    zol::DirectBridgeClientUSBTestAccess::releaseAll(*zol::DirectBridgeClientUSB::getInstance());
-    bool got = false;
-    for (int i = 0; i < 20 && !got; ++i) {
-        std::unique_ptr<zol::ThermalImage> image(second.getThermalImage().second);
-        got = image != nullptr;
-    }
-    EXPECT_TRUE(got);
-}
-
 // Serial 0 opens a new video device for every connection: the one before gives its instance
 // slot back, so that connecting never runs out of them, also when connections fail.
 TEST_F(CInterfaceEndToEndThreaded, ConnectsAgainAndAgainWithSerialZero) {

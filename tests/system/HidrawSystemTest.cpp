@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "SysfsReplica.h"
@@ -140,21 +138,6 @@ TEST_F(HidrawSystem, CameraNodeThatCannotBeOpenedIsAnError) {
     EXPECT_EQ(
         std::wstring(hid_error(nullptr)),
         L"Failed to open a device with path '" + platform::toWide(node_) + L"': Permission denied");
-}
-
-// A service or an ssh session in plugdev reaches both nodes of the camera, not only the
-// logged-in user through uaccess.
-TEST(UdevRule, GivesBothNodesOfTheCameraToPlugdev) {
-    std::ifstream rules(KELVIX_UDEV_RULE);
-    std::string text((std::istreambuf_iterator<char>(rules)), std::istreambuf_iterator<char>());
-    for (const std::string subsystem : {"hidraw", "video4linux"}) {
-        const std::size_t line = text.find("\nSUBSYSTEM==\"" + subsystem + "\"");
-        ASSERT_NE(line, std::string::npos) << subsystem;
-        const std::string rule = text.substr(line, text.find('\n', line + 1) - line);
-        EXPECT_NE(rule.find("MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\""),
-                  std::string::npos)
-            << rule;
-    }
 }
 
 }  // namespace
