@@ -14,6 +14,7 @@
 #include "platform/OptionScanner.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
+#include "sdk/DefaultCalibrationDir.h"
 
 namespace kelvixcalfetch {
 
@@ -61,6 +62,13 @@ int CalFetch::run(int argc, char** argv) {
     }
 
     std::wstring target = manager->getCalibrationDir();
+    // A default the manager could only keep cut short names another directory: take it whole,
+    // so that it is refused below like an over-long -t.
+    const std::wstring fullDefault = zol::defaultCalibrationDir();
+    if (target.size() == zol::IRCalibrationManager::kDirCapacity - 1 &&
+        fullDefault.size() > target.size() && fullDefault.compare(0, target.size(), target) == 0) {
+        target = fullDefault;
+    }
     unsigned long serial = 0;
     platform::OptionScanner options(argc, argv, "d:t:v");
     for (int option = options.next(); option != -1; option = options.next()) {

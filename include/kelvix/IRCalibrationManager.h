@@ -3,6 +3,7 @@
 // client.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,8 +81,10 @@ class KELVIX_API IRCalibrationManager {
                         const wchar_t* prnPattern, const wchar_t* separator);
     static void checkFile(const wchar_t* dir, const wchar_t* stem, const wchar_t* pattern,
                           std::wstring& list);
+    // One attempt; its transfers end by endTicks (the library clock's 100-ns ticks), where the
+    // whole calibration download ends.
     static bool downloadTarget(wchar_t* missingList, std::wstring serialText,
-                               std::wstring targetDir);
+                               std::wstring targetDir, std::int64_t endTicks);
 
     static IRCalibrationManager* _this;
 

@@ -16,9 +16,11 @@
 #include "imgproc/Cali.h"
 #include "imgproc/TemperatureEncoding.h"
 #include "kelvix/SimpleXML.h"
+#include "platform/Clock.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
+#include "sdk/DefaultCalibrationDir.h"
 #include "sdk/Log.h"
 
 namespace zol {
@@ -57,19 +59,69 @@ constexpr std::size_t kMaxLogBytes = 1023;
 // ten) and the download list a few hundred bytes: a longer body is refused, so that a
 // hostile server cannot fill the disk.
 constexpr std::uint64_t kMaxDownloadBytes = 64u << 20;
+// A calibration server sends several MiB/s, a slow home line still 100 KiB/s and more; a
+// server that stays below this rate for a stall time (10 s) is given up.
+constexpr long kMinBytesPerSecond = 16 << 10;
+// Stall times a file may take, connection included: 30 s, time for 10 MiB at 350 KiB/s.
+constexpr std::int64_t kFileDeadlineUnits = 3;
+// Stall times a whole calibration download may take, every attempt, list and file included:
+// 70 s, so that the download tool ends within 90 s even after a slow reachability check.
+constexpr std::int64_t kDownloadDeadlineUnits = 7;
+// The download list names a few mirrors of the calibration repository; more are not tried.
+constexpr std::size_t kMaxLinks = 8;
 
-// One download; a refused one (too long, or a scheme other than http and https) is logged.
-bool download(const std::string& address, const std::wstring& target) {
-    switch (platform::downloadToFile(address, target, kMaxDownloadBytes)) {
+std::int64_t unitMs() {
+    return platform::httpTimeoutSeconds() * 1000;
+}
+
+// What is left, in ms, of the time of the download that must end by endTicks.
+std::int64_t remainingMs(std::int64_t endTicks) {
+    const std::int64_t left =
+        (endTicks - platform::clock().ticks()) / (platform::Clock::kFrequency / 1000);
+    return left > 0 ? left : 0;
+}
+
+// True, with an ERROR, when the calibration download's time has run out.
+bool outOfTime(std::int64_t endTicks) {
+    if (remainingMs(endTicks) > 0) {
+        return false;
+    }
+    KLOG_ERROR("Calibration download given up: not complete after "
+               << kDownloadDeadlineUnits * unitMs() / 1000 << " s");
+    return true;
+}
+
+// One download, within its own deadline and what is left of the calibration download's; a
+// refused one (too long, too slow, too late, or a scheme other than http and https) is logged.
+bool download(const std::string& address, const std::wstring& target, std::int64_t endTicks) {
+    const std::int64_t fileMs = kFileDeadlineUnits * unitMs();
+    const std::int64_t leftMs = remainingMs(endTicks);
+    platform::TransferLimits limits;
+    limits.maxBytes = kMaxDownloadBytes;
+    limits.minBytesPerSecond = kMinBytesPerSecond;
+    limits.deadlineMs = leftMs < fileMs ? leftMs : fileMs;
+    const std::string shown = address.substr(0, kMaxLogBytes);
+    switch (platform::downloadToFile(address, target, limits)) {
         case platform::DownloadResult::Done:
             return true;
         case platform::DownloadResult::TooLarge:
-            KLOG_ERROR("Download of " << address.substr(0, kMaxLogBytes) << " refused: more than "
+            KLOG_ERROR("Download of " << shown << " refused: more than "
                                       << (kMaxDownloadBytes >> 20) << " MiB");
             break;
         case platform::DownloadResult::ProtocolRefused:
-            KLOG_ERROR("Download of " << address.substr(0, kMaxLogBytes)
-                                      << " refused: only http and https are allowed");
+            KLOG_ERROR("Download of " << shown << " refused: only http and https are allowed");
+            break;
+        case platform::DownloadResult::TooSlow:
+            KLOG_ERROR("Download of " << shown << " refused: slower than "
+                                      << (kMinBytesPerSecond >> 10) << " KiB/s for "
+                                      << platform::httpTimeoutSeconds() << " s");
+            break;
+        case platform::DownloadResult::TimedOut:
+            // The calibration download's own end is reported once, by its caller.
+            if (limits.deadlineMs == fileMs) {
+                KLOG_ERROR("Download of " << shown << " refused: not complete after "
+                                          << fileMs / 1000 << " s");
+            }
             break;
         case platform::DownloadResult::Failed:
             break;
@@ -142,6 +194,14 @@ bool elementSpan(SimpleXML& xml, const wchar_t* tag, int from, int limit, int& s
 
 }  // namespace
 
+std::wstring defaultCalibrationDir() {
+    std::wstring appData;
+    if (!platform::appDataFolder(appData)) {
+        return L"/tmp/cali";
+    }
+    return platform::joinPath(platform::joinPath(appData, L"Imager"), L"Cali");
+}
+
 IRCalibrationManager* IRCalibrationManager::_this = nullptr;
 
 IRCalibrationManager* IRCalibrationManager::getInstance() {
@@ -156,12 +216,11 @@ IRCalibrationManager::IRCalibrationManager()
     : calibrationDir(std::make_unique<wchar_t[]>(kDirCapacity)),
       formatsDir(std::make_unique<wchar_t[]>(kDirCapacity)),
       opticsCache(std::make_unique<std::vector<IROptics>>()) {
-    std::wstring dir = L"/tmp/cali";
     std::wstring appData;
     if (platform::appDataFolder(appData)) {
         platform::createDirectory(appData);
-        dir = platform::joinPath(platform::joinPath(appData, L"Imager"), L"Cali");
     }
+    const std::wstring dir = defaultCalibrationDir();
     platform::copyBounded(calibrationDir.get(), kDirCapacity, dir);
     platform::copyBounded(formatsDir.get(), kDirCapacity, dir);
 }
@@ -396,15 +455,18 @@ bool IRCalibrationManager::downloadCalibration(unsigned long serial) {
         return false;
     }
     // A camera without its description first reports only the description; the next check
-    // reads it and reports the tables. The last check decides.
+    // reads it and reports the tables. The last check decides. All attempts share one deadline.
+    const std::int64_t endTicks =
+        platform::clock().ticks() +
+        kDownloadDeadlineUnits * unitMs() * (platform::Clock::kFrequency / 1000);
     for (int attempt = 0; attempt <= 3; ++attempt) {
         const std::unique_ptr<wchar_t[]> list(checkCalibration(serial));
         if (list == nullptr || list[0] == L'\0') {
             KLOG_INFO("All files installed.");
             return true;
         }
-        const bool ok = attempt < 3 &&
-                        downloadTarget(list.get(), std::to_wstring(serial), calibrationDir.get());
+        const bool ok = attempt < 3 && downloadTarget(list.get(), std::to_wstring(serial),
+                                                      calibrationDir.get(), endTicks);
         if (!ok) {
             KLOG_INFO("Download failed.");
             return false;
@@ -419,7 +481,7 @@ bool IRCalibrationManager::copyCalibrationFromLocalRepo(unsigned long serial, st
 }
 
 bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring serialText,
-                                          std::wstring targetDir) {
+                                          std::wstring targetDir, std::int64_t endTicks) {
     std::wstring cwd = platform::currentDirectory();
     std::wstring localList = platform::joinPath(cwd, L"downloadlinks.xml");
     if (cwd.empty() || localList.size() >= static_cast<std::size_t>(kDirCapacity)) {
@@ -428,7 +490,11 @@ bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring ser
         return false;
     }
     const std::string listAddress = calibrationServer() + "/downloadlinks.xml";
-    if (!download(listAddress, localList)) {
+    if (outOfTime(endTicks)) {
+        return false;
+    }
+    if (!download(listAddress, localList, endTicks)) {
+        outOfTime(endTicks);
         KLOG_ERROR("Error downloading file " << listAddress);
         return false;
     }
@@ -450,6 +516,13 @@ bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring ser
             int p = linksStart;
             int s, e;
             while (elementSpan(xml, L"string", p, linksEnd + 1, s, e)) {
+                if (links.size() == kMaxLinks) {
+                    KLOG_ERROR("Download list "
+                               << platform::toNarrowBounded(localList.c_str(), kMaxLogBytes)
+                               << " holds more than " << kMaxLinks
+                               << " links; the rest are ignored");
+                    break;
+                }
                 links.emplace_back(xml.getText() + s, xml.getText() + e);
                 p = e;
             }
@@ -489,9 +562,12 @@ bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring ser
             address = platform::escapeBlanks(platform::toNarrow(base + L"/" + first2 + L"/" +
                                                                 first4 + L"/Califiles SN" +
                                                                 serialText + L"/" + name));
-            if (download(address, target)) {
+            if (download(address, target, endTicks)) {
                 got = true;
                 break;
+            }
+            if (outOfTime(endTicks)) {
+                return false;
             }
         }
         if (got) {

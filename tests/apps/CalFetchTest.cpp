@@ -221,6 +221,19 @@ TEST_F(CalFetchProgram, FailedDownloadAndOverlongTargetFail) {
     EXPECT_FALSE(platform::directoryExists(platform::toWide(longDir.substr(0, 259))));
 }
 
+TEST_F(CalFetchProgram, OverlongDefaultDirectoryIsRefused) {
+    publish("31000009");
+    platform::setEnvironment("XDG_DATA_HOME", nullptr);
+    const std::string home = path(std::string(239 - dir_.size(), 'h'));
+    platform::setEnvironment("HOME", home.c_str());
+    Outcome o = run({"-d", "31000009"});
+    EXPECT_EQ(255, o.status);
+    EXPECT_EQ("Target directory is too long. Please check input parameter -t.\n", o.err);
+    // The default cut to the manager's 259 characters names a sibling of "Imager".
+    EXPECT_FALSE(platform::pathExists(platform::toWide(home + "/.local/share/Image")));
+    EXPECT_EQ(0, run({"-d", "31000009", "-t", path("t")}).status);
+}
+
 // The tool in-process, with simulated cameras on the video side.
 class CalFetchCamera : public CalFetchTest {
   protected:

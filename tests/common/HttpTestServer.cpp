@@ -36,6 +36,16 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
                     self.wfile.write(bytes(1 << 16))
             except OSError:
                 pass
+        elif self.path.startswith("/_drip/"):
+            n = int(self.path.split("/")[2])
+            self.send_response(200)
+            self.end_headers()
+            try:
+                while True:
+                    self.wfile.write(bytes(n))
+                    time.sleep(0.1)
+            except OSError:
+                pass
         else:
             super().do_GET()
 if silent:

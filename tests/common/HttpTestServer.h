@@ -8,8 +8,9 @@ namespace kelvix_test {
 
 // A real HTTP server (python3's http.server) on 127.0.0.1 at a free port, serving the files
 // under `root`; stopped by the destructor. `silent` makes a server that accepts connections
-// but never answers. Two paths play a hostile server: "/_redirect/<url>" redirects to <url>,
-// "/_endless" sends a body that never ends.
+// but never answers. Paths that play a hostile server: "/_redirect/<url>" redirects to <url>,
+// "/_endless" sends a body that never ends, "/_drip/<n>/..." one that never ends at n bytes
+// per 0.1 s.
 class HttpTestServer {
   public:
     explicit HttpTestServer(const std::string& root, bool silent = false);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "common/HttpTestServer.h"
@@ -321,6 +322,44 @@ TEST_F(CalibrationDownload, TakesOnlyHttpAndBoundedBodies) {
     EXPECT_NE(std::string::npos, log.find("Download failed."));
     EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000011.xml"));
     EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000011.xml.part"));
+}
+
+TEST_F(CalibrationDownload, SlowServersEndInTimeAndPlantedLinksAreNotFollowed) {
+    // Short settings: 1 s stall time, 3 s per file, 7 s for a whole calibration download.
+    platform::setEnvironment("KELVIX_HTTP_TIMEOUT", "1");
+    writeFile("victim", "keep");
+    platform::createDirectory(caliDir_);
+    publish("repo", "31/3100/Califiles SN31000025", "Cali-31000025.xml",
+            "<CaliData>\n</CaliData>\n");
+    const std::string slow = "refused: slower than 16 KiB/s for 1 s";
+    const struct {
+        std::vector<std::string> repos;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {{"_drip/0"}, {slow}},  // headers, then silence
+        {{"_drip/1"}, {slow}},  // 10 bytes per second
+        {{"_drip/16384"}, {"refused: not complete after 3 s"}},
+        {std::vector<std::string>(20001, "_drip/16384"),
+         {"holds more than 8 links; the rest are ignored", "given up: not complete after 7 s"}},
+        {{"repo"}, {"All files installed."}},
+    };
+    unsigned long serial = 31000020;
+    for (const auto& c : cases) {
+        ++serial;
+        // A link where the download's temporary file used to be named.
+        std::filesystem::create_symlink(path("victim"),
+                                        path("cali/Cali-" + std::to_string(serial) + ".xml.part"));
+        links(c.repos);
+        testing::internal::CaptureStderr();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.repos[0] == "repo", mgr_->downloadCalibration(serial));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        const std::string log = testing::internal::GetCapturedStderr();
+        for (const std::string& e : c.expected) {
+            EXPECT_NE(std::string::npos, log.find(e)) << serial << log.substr(0, 4000);
+        }
+        EXPECT_EQ("keep", readFile("victim"));
+    }
 }
 
 TEST_F(CalibrationDownload, ReachabilityCheck) {
