@@ -33,10 +33,14 @@ class Watchdog {
         wake_.notify_one();
         thread_.join();
     }
+    // Each input gets the full time from here.
     void start(const std::string& input) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        input_ = input;
-        ++serial_;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            input_ = input;
+            ++serial_;
+        }
+        wake_.notify_one();
     }
 
   private:
