@@ -235,7 +235,7 @@ bool wordSum(const std::vector<SegmentRun>& runs, std::int32_t kind, std::int64_
 // words (null when they can): a run repeated more often than the frame has words, or more
 // pixel or header words than it holds.
 const char* layoutOutOfBounds(const std::vector<SegmentRun>& runs, std::int64_t rawWords,
-                              std::int32_t& headerWords) {
+                              std::int32_t& headerWords, std::int64_t& usedWords) {
     for (const SegmentRun& run : runs) {
         if (run.repeat > rawWords) {
             return "a segment run repeats more often than the raw frame has words";
@@ -250,6 +250,7 @@ const char* layoutOutOfBounds(const std::vector<SegmentRun>& runs, std::int64_t 
         return "more header words than the raw frame holds";
     }
     headerWords = static_cast<std::int32_t>(meta);
+    usedWords = data + meta;
     return nullptr;
 }
 
@@ -311,7 +312,7 @@ class FormatReader {
     void channelsLine(const std::string& line);
     void inLine(const std::string& line);
     void outLine(const std::string& line);
-    void subFramesLine(const std::string& line);
+    std::optional<HRESULT> subFramesLine(const std::string& line);
     std::optional<HRESULT> defLine(const std::string& line);
     void deviceResLine(const std::string& line);
     // A block whose sizes no raw frame can hold is refused as malformed, with the reason.
@@ -327,6 +328,8 @@ class FormatReader {
     bool complete_ = false;
     Await await_ = Await::Format;
     int outLines_ = 0;
+    // Pixel and header words of the block's sub-frames so far.
+    std::int64_t blockWords_ = 0;
 };
 
 HRESULT FormatReader::read(std::istream& in) {
@@ -398,8 +401,7 @@ std::optional<HRESULT> FormatReader::blockLine(const std::string& line) {
             outLine(line);
             break;
         case Await::SFrames:
-            subFramesLine(line);
-            break;
+            return subFramesLine(line);
         case Await::Def:
             return defLine(line);
         case Await::DeviceRes:
@@ -496,19 +498,25 @@ void FormatReader::outLine(const std::string& line) {
     ++outLines_;
 }
 
-void FormatReader::subFramesLine(const std::string& line) {
+std::optional<HRESULT> FormatReader::subFramesLine(const std::string& line) {
     if (!contains(line, "SFrames")) {
-        return;
+        return std::nullopt;
     }
     std::int32_t count = 0;
     const char* p = valueOf(line, "SFrames");
     if (!readNumber(p, count) || count < 1) {
         await_ = Await::Malformed;
+    } else if (count > std::int64_t{out_.inWidth} * out_.inHeight) {
+        // Each sub-frame takes words of its own from the raw frame.
+        return refuse("SFrames " + std::to_string(count) +
+                      ": more sub-frames than the raw frame has words");
     } else {
+        blockWords_ = 0;
         out_.subFrameCount = count;
         out_.subFrames.clear();
         await_ = Await::Def;
     }
+    return std::nullopt;
 }
 
 // One sub-frame's segment runs; the last sub-frame completes the block.
@@ -534,9 +542,16 @@ std::optional<HRESULT> FormatReader::defLine(const std::string& line) {
         }
     }
     const std::int64_t rawWords = std::int64_t{out_.inWidth} * out_.inHeight;
-    if (const char* why = layoutOutOfBounds(layout.runs, rawWords, layout.headerWordCount)) {
-        return refuse(std::string("Def line ") + std::to_string(out_.subFrames.size() + 1) + ": " +
-                      why);
+    const std::string which = "Def line " + std::to_string(out_.subFrames.size() + 1) + ": ";
+    std::int64_t used = 0;
+    if (const char* why = layoutOutOfBounds(layout.runs, rawWords, layout.headerWordCount, used)) {
+        return refuse(which + why);
+    }
+    // The sub-frames share one raw frame, so all of them together take no more words than it
+    // holds; this also bounds what their tables allocate.
+    blockWords_ += used;
+    if (blockWords_ > rawWords) {
+        return refuse(which + "the sub-frames so far take more words than the raw frame holds");
     }
     layout.headerWords.assign(static_cast<std::size_t>(layout.headerWordCount), 0);
     out_.subFrames.push_back(std::move(layout));

@@ -571,8 +571,7 @@ HRESULT ImageProcessing::loadFileTable(const CaliTempRange& data) {
     hr = primaryTable_->fitReferencePoints(model);
     if (FAILED(hr)) {
         KLOG_ERROR("Temperature table of camera "
-                   << shared_.serial
-                   << " has no three distinct reference energies: " << platform::toNarrow(path));
+                   << shared_.serial << " cannot be fitted: " << platform::toNarrow(path));
         return hr;
     }
     if (data.tableParams.Normalize && !buildNormalization(data.tableParams, model)) {

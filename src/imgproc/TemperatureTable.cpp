@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 #include "platform/Paths.h"
 #include "platform/Strings.h"
@@ -15,9 +17,17 @@
 namespace {
 
 constexpr int kMinFileLines = 8;
+// A table has one line per energy of the LUT's domain; no camera's table comes near this.
+constexpr std::size_t kMaxFileLines = 65536;
+// "energy temperature" needs a few dozen characters.
+constexpr std::size_t kMaxLineLength = 4095;
 // No model of a 16-bit camera needs more points than this.
 constexpr std::int64_t kMaxModelPoints = 65536;
 constexpr std::int64_t kMaxModelSamples = 1 << 20;
+// The wavelength fit: each round walks at most this many steps (a sound table needs about 20),
+// and never below the shortest wavelength any thermal camera sees.
+constexpr int kMaxFitSteps = 1000;
+constexpr double kMinWavelength = 0.1e-6;
 
 }  // namespace
 
@@ -66,51 +76,63 @@ HRESULT TemperatureTable::loadFile(const std::wstring& path, bool centi) {
         return E_ACCESSDENIED;
     }
 
-    std::int32_t lines = static_cast<std::int32_t>(std::count(buffer.begin(), buffer.end(), '\n'));
-    if (lines < kMinFileLines) {
-        return E_FAIL;
-    }
-    resizePoints(lines);
-    firstEnergyNeg = 0;
-
-    // A line that does not parse keeps its point index (zero values) so that energies stay in
-    // step with line numbers; unparsable lines at the end are dropped.
-    std::int32_t lastParsed = -1;
-    std::size_t pos = 0;
-    for (std::int32_t i = 0; i < lines; ++i) {
-        const std::size_t lf = buffer.find('\n', pos);
-        if (lf == std::string::npos) {
-            break;
-        }
-        const std::string line = buffer.substr(pos, lf - pos);
-        pos = lf + 1;
-        int energy = 0;
-        double temperature = 0.0;
-        if (std::sscanf(line.c_str(), "%i%lf", &energy, &temperature) == 2) {
-            if (!std::isfinite(static_cast<float>(temperature))) {
-                // One such point would make the fit, and with it every reading, meaningless.
-                KLOG_ERROR("Temperature table " << platform::toNarrow(path) << ": line " << i + 1
-                                                << " holds no finite temperature");
-                clearPoints();
-                firstEnergyNeg = 0;
-                return E_FAIL;
-            }
-            temperatures[i] = static_cast<float>(temperature);
-            rawTemperatures[i] = encodeTemperature(temperatures[i], centi);
-            energies[i] = energy;
-            if (i == 0) {
-                firstEnergyNeg = -energy;
-            }
-            lastParsed = i;
-        }
-    }
-    const std::int32_t kept = lastParsed + 1;
-    // The first energy must lie in the LUT's domain, or the extension below would be unbounded.
-    const double first = kept > 0 ? energies[0] : 0.0;
-    if (kept < kMinFileLines || first < kEnergyMin || first > kEnergyMax) {
+    // Parsed as read, so that memory follows the points, not the line feeds. A line that does
+    // not parse keeps its point index (zero values) so that energies stay in step with line
+    // numbers; unparsable lines at the end are dropped.
+    source = platform::toNarrow(path);
+    const auto refuse = [&](std::size_t line, const std::string& why) {
+        KLOG_ERROR("Temperature table " << source << " refused at line " << line << ": " << why);
         clearPoints();
         firstEnergyNeg = 0;
         return E_FAIL;
+    };
+    firstEnergyNeg = 0;
+    std::size_t lines = 0;
+    std::int32_t kept = 0;
+    std::size_t pos = 0;
+    std::string_view text;
+    for (;;) {
+        const platform::LineRead got = platform::nextLine(buffer, pos, kMaxLineLength, text);
+        if (got == platform::LineRead::End || got == platform::LineRead::Unterminated) {
+            break;  // only lines ending in a line feed count
+        }
+        ++lines;
+        if (got == platform::LineRead::TooLong) {
+            return refuse(lines, "longer than " + std::to_string(kMaxLineLength) + " characters");
+        }
+        if (lines > kMaxFileLines) {
+            return refuse(lines, "more than " + std::to_string(kMaxFileLines) + " lines");
+        }
+        const std::string line(text);
+        int energy = 0;
+        double temperature = 0.0;
+        if (std::sscanf(line.c_str(), "%i%lf", &energy, &temperature) != 2) {
+            temperatures.push_back(0.0f);
+            rawTemperatures.push_back(0);
+            energies.push_back(0.0);
+            continue;
+        }
+        if (!std::isfinite(static_cast<float>(temperature))) {
+            // One such point would make the fit, and with it every reading, meaningless.
+            return refuse(lines, "no finite temperature");
+        }
+        if (lines == 1 && (energy < kEnergyMin || energy > kEnergyMax)) {
+            // The extension down to energy 0 would be unbounded.
+            return refuse(lines, "first energy " + std::to_string(energy) + " outside " +
+                                     std::to_string(kEnergyMin) + ".." +
+                                     std::to_string(kEnergyMax));
+        }
+        temperatures.push_back(static_cast<float>(temperature));
+        rawTemperatures.push_back(encodeTemperature(temperatures.back(), centi));
+        energies.push_back(energy);
+        if (lines == 1) {
+            firstEnergyNeg = -energy;
+        }
+        kept = static_cast<std::int32_t>(energies.size());
+    }
+    if (kept < kMinFileLines) {
+        return refuse(lines, "values up to line " + std::to_string(kept) + " only, at least " +
+                                 std::to_string(kMinFileLines) + " lines needed");
     }
     temperatures.resize(kept);
     rawTemperatures.resize(kept);
@@ -200,7 +222,15 @@ HRESULT TemperatureTable::fitReferencePoints(TableModel& out) {
         clearPoints();
         return E_FAIL;
     }
-    out.lambda = fitWavelength() * 1000000.0;
+    const double lambda = fitWavelength();
+    if (lambda == 0.0) {
+        KLOG_ERROR("Temperature table " << source << " refused: no wavelength between "
+                                        << kMinWavelength * 1e6 << " and 12 um fits its points");
+        valid = 0;
+        clearPoints();
+        return E_FAIL;
+    }
+    out.lambda = lambda * 1000000.0;
     out.T1 = refT1;
     out.T3 = refT3;
     out.E1 = static_cast<std::int16_t>(truncToInt32(refE1));
@@ -225,9 +255,14 @@ double TemperatureTable::fitWavelength() const {
     for (int round = 0; round < 7; ++round) {
         double err = error(lambda);
         if (err <= 1e9) {
-            for (;;) {
+            // A flat error would walk on for ever, and below the shortest wavelength the
+            // Planck terms underflow and the error turns NaN.
+            for (int steps = 0;; ++steps) {
                 lambda += step;
                 const double next = error(lambda);
+                if (steps == kMaxFitSteps || lambda < kMinWavelength || std::isnan(next)) {
+                    return 0.0;
+                }
                 if (next > err) {
                     break;
                 }

@@ -111,6 +111,8 @@ class TemperatureTable {
     double refT1 = 0.0, refT2 = 0.0, refT3 = 0.0;
     double refE1 = 0.0, refE2 = 0.0, refE3 = 0.0;
     std::vector<std::int16_t> lut;
+    // The file the points came from, for the refusals of the fit.
+    std::string source;
     const SharedParameterBlock* shared;
 
   private:

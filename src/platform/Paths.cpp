@@ -17,6 +17,14 @@
 
 namespace platform {
 
+namespace {
+
+// A file without holes is one data extent; one with more than this many holes is counted as
+// data from there on.
+constexpr int kMaxExtents = 1 << 16;
+
+}  // namespace
+
 bool appDataFolder(std::wstring& out) {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg != nullptr && *xdg != '\0') {
@@ -105,6 +113,34 @@ FileReadResult readRegularFile(const std::wstring& path, std::string& bytes, std
     }
     ::close(fd);
     return result;
+}
+
+std::uint64_t fileDataBytes(const std::wstring& path) {
+    const int fd = ::open(toNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat st {};
+    std::uint64_t total = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Each pass steps over one hole and one data extent; a file system without hole
+        // reports has one extent, the whole file.
+        off_t at = 0;
+        for (int extents = 0; at < st.st_size; ++extents) {
+            const off_t data = ::lseek(fd, at, SEEK_DATA);
+            if (data < 0) {
+                break;  // ENXIO: only a hole up to the end
+            }
+            off_t hole = ::lseek(fd, data, SEEK_HOLE);
+            if (hole < 0 || extents == kMaxExtents) {
+                hole = st.st_size;  // count the rest as data rather than walk on
+            }
+            total += static_cast<std::uint64_t>(hole - data);
+            at = hole;
+        }
+    }
+    ::close(fd);
+    return total;
 }
 
 const char* refusalReason(FileReadResult result) {

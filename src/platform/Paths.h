@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -22,6 +23,9 @@ bool createDirectory(const std::wstring& path);
 
 bool fileExists(const std::wstring& path);  // a regular file
 bool pathExists(const std::wstring& path);  // anything: file, directory, FIFO, device
+// The bytes a regular file really holds: its data without the holes of a sparse file (what
+// reads of it return only as zeros). 0 when it cannot be opened.
+std::uint64_t fileDataBytes(const std::wstring& path);
 bool directoryExists(const std::wstring& path);
 
 // The process's current directory; empty when it cannot be determined.

@@ -172,4 +172,21 @@ std::wstring widenBytes(const std::string& bytes) {
     return out;
 }
 
+LineRead nextLine(std::string_view text, std::size_t& pos, std::size_t maxLength,
+                  std::string_view& line) {
+    line = std::string_view();
+    if (pos >= text.size()) {
+        return LineRead::End;
+    }
+    const std::size_t lf = text.find('\n', pos);
+    const std::size_t stop = lf == std::string_view::npos ? text.size() : lf;
+    if (stop - pos > maxLength) {
+        pos = stop == text.size() ? stop : stop + 1;
+        return LineRead::TooLong;
+    }
+    line = text.substr(pos, stop - pos);
+    pos = stop == text.size() ? stop : stop + 1;
+    return lf == std::string_view::npos ? LineRead::Unterminated : LineRead::Line;
+}
+
 }  // namespace platform

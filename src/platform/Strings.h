@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -33,5 +34,13 @@ std::wstring toLower(std::wstring text);
 
 // Every byte becomes one wide character of the same value (files read byte by byte).
 std::wstring widenBytes(const std::string& bytes);
+
+// Lines of a file held whole in memory, one per call: the text from `pos` to the next LF
+// (without the LF), `pos` moved past it. Unterminated: the rest of the text has no LF. TooLong:
+// the line holds more than maxLength characters (a hole or a binary file read as text), and
+// `line` is left empty.
+enum class LineRead { Line, Unterminated, TooLong, End };
+LineRead nextLine(std::string_view text, std::size_t& pos, std::size_t maxLength,
+                  std::string_view& line);
 
 }  // namespace platform

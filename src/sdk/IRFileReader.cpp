@@ -2,6 +2,7 @@
 // the other. Frames run through the imager on the caller's thread.
 #include "kelvix/IRFileReader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -16,6 +17,9 @@ namespace zol {
 namespace {
 
 constexpr std::int64_t kTicksPerSecond = 10000000;
+// Cameras close their flag at least every few minutes; a recording without an image for longer
+// than this holds no flag cycle.
+constexpr std::uint64_t kMaxWarmupSeconds = 600;
 
 }  // namespace
 
@@ -44,6 +48,10 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
         return;
     }
     frameSize = size;
+    input->seekg(0, std::ios::end);
+    const std::uint64_t fileBytes =
+        static_cast<std::uint64_t>(std::max<std::streamoff>(input->tellg(), 0));
+    input->seekg(sizeof(RawdataHeader));
 
     const unsigned rate = getFrequency();
     params.serial = header.serial;
@@ -61,16 +69,33 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
 
     // Warm-up: run until the imager hands out its first image, so the flag correction holds
     // its reference and the first frame played shows a real image; then play starts over.
+    // Bounded by what the file really holds (a hole reads as endless zero frames) and by how
+    // long a camera runs without a flag cycle.
+    const std::uint64_t record = std::uint64_t{frameSize} + kRawMetadataSize;
+    const std::uint64_t dataBytes = platform::fileDataBytes(platform::toWide(this->path));
+    const std::uint64_t maxFrames = std::uint64_t{rate} * kMaxWarmupSeconds;
+    std::uint64_t frames = 0;
     char metadata[kRawMetadataSize];
-    while (input->good()) {
+    while (input->good() && !imageSeen) {
+        // Past the data but not past the end: the next frame lies in a hole.
+        const std::uint64_t frameEnd = sizeof(RawdataHeader) + (frames + 1) * record;
+        const bool inHole = frameEnd > dataBytes && frameEnd <= fileBytes;
+        if (frames == maxFrames || inHole) {
+            KLOG_ERROR("playback of "
+                       << this->path << " refused: no image in its first " << frames
+                       << " frames, and "
+                       << (inHole ? "the file holds no data beyond them"
+                                  : "no camera runs that long without a flag cycle"));
+            return;
+        }
         if (!read(frameBuffer.get(), metadata)) {
             break;
         }
+        ++frames;
         imager.process(frameBuffer.get(), nullptr);
-        if (imageSeen) {
-            reset();
-            break;
-        }
+    }
+    if (imageSeen) {
+        reset();
     }
     ready = imageSeen;
     if (!ready) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform/Paths.h"
 #include "platform/Strings.h"
@@ -23,6 +24,8 @@ namespace {
 
 constexpr float kOutside = -9999.0f;
 constexpr std::uint32_t kColorTableEntries = 65536 + 2;
+// A text PPM line holds one number and perhaps a comment.
+constexpr std::size_t kMaxPpmLine = 4095;
 
 float rawToCelsius(double raw) {
     return static_cast<float>((raw - 1000.0) / 10.0);
@@ -82,7 +85,7 @@ bool parseNumber(const char*& p, const char* end, T& value) {
     return true;
 }
 
-bool blank(const std::string& s) {
+bool blank(std::string_view s) {
     return s.find_first_not_of(" \t\r\v\f") == std::string::npos;
 }
 
@@ -614,16 +617,27 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     if (path == nullptr || rgb == nullptr || width == nullptr || height == nullptr) {
         return -1;
     }
-    // Only a regular file: a FIFO or a device would block or never end.
-    std::ifstream in;
-    if (platform::fileExists(platform::toWide(path))) {
-        in.open(path, std::ios::binary);
-    }
-    if (!in.is_open()) {
+    // The same bound as every other file read whole; a FIFO or a device is never waited on,
+    // and a hole never read.
+    std::string text;
+    const platform::FileReadResult read = platform::readRegularFile(platform::toWide(path), text);
+    if (const char* reason = platform::refusalReason(read)) {
+        KLOG_ERROR("PPM file " << path << " refused: " << reason);
         return -1;
     }
-    std::string line;
-    if (!std::getline(in, line) || trimLine(line) != "P3") {
+    if (read != platform::FileReadResult::Read) {
+        return -1;
+    }
+    std::size_t pos = 0;
+    std::string_view line;
+    bool tooLong = false;
+    // One number per line: a longer line is a binary file or a hole, not a PPM.
+    auto readLine = [&]() {
+        const platform::LineRead got = platform::nextLine(text, pos, kMaxPpmLine, line);
+        tooLong = got == platform::LineRead::TooLong;
+        return got == platform::LineRead::Line || got == platform::LineRead::Unterminated;
+    };
+    if (!readLine() || trimLine(std::string(line)) != "P3") {
         return -1;
     }
     *width = 0;
@@ -631,15 +645,16 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     *rgb = nullptr;
 
     // The next line that still holds something once its comment is cut off.
-    auto nextLine = [&in](std::string& out) {
-        while (std::getline(in, out)) {
-            const std::size_t hash = out.find('#');
-            if (hash != std::string::npos) {
-                out.erase(hash);
-            }
-            if (!blank(out)) {
+    auto nextLine = [&]() {
+        while (readLine()) {
+            line = line.substr(0, line.find('#'));
+            if (!blank(line)) {
                 return true;
             }
+        }
+        if (tooLong) {
+            KLOG_ERROR("PPM file " << path << " refused: a line longer than " << kMaxPpmLine
+                                   << " characters");
         }
         return false;
     };
@@ -651,7 +666,7 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     };
 
     std::uint32_t w = 0, h = 0;
-    if (!nextLine(line)) {
+    if (!nextLine()) {
         return refuse();
     }
     const char* p = line.data();
@@ -661,7 +676,7 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     }
     *width = w;
     if (!parseNumber(p, end, h)) {
-        if (!nextLine(line)) {
+        if (!nextLine()) {
             return refuse();
         }
         p = line.data();
@@ -671,7 +686,7 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
         }
     }
     *height = h;
-    if (!nextLine(line)) {
+    if (!nextLine()) {
         return refuse();
     }
     p = line.data();
@@ -683,12 +698,7 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     const std::uint64_t bytes = static_cast<std::uint64_t>(w) * h * 3;
     // Each sample takes a digit and a line end (the last one may lack it), so the rest of the
     // file bounds the image before anything is allocated for it.
-    const std::streamoff here = in.tellg();
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(here);
-    const std::uint64_t room =
-        here >= 0 && size >= here ? static_cast<std::uint64_t>(size - here + 1) / 2 : 0;
+    const std::uint64_t room = (text.size() - pos + 1) / 2;
     if (bytes > room || bytes > std::numeric_limits<std::uint32_t>::max()) {
         KLOG_ERROR("PPM file " << path << " refused: " << w << " x " << h
                                << " pixels claimed, more than the file holds");
@@ -701,7 +711,7 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
     }
     *rgb = image;
     std::uint64_t next = 0;
-    while (next < bytes && nextLine(line)) {
+    while (next < bytes && nextLine()) {
         p = line.data();
         end = p + line.size();
         double value = 0.0;
@@ -710,6 +720,11 @@ int ImageBuilder::readPPM3(const char* path, unsigned char** rgb, unsigned* widt
         }
         const double scaled = std::round(value / maximum * 255.0);
         image[next++] = scaled >= 0.0 ? static_cast<unsigned char>(std::min(scaled, 255.0)) : 0;
+    }
+    if (tooLong) {
+        delete[] image;
+        *rgb = nullptr;
+        return refuse();
     }
     return 1;
 }

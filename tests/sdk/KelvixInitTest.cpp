@@ -1,11 +1,13 @@
 // The imager's init and reconnect: HID and playback, refusals, rates, format and calibration
-// lookups, FIFOs in place of files, and the instance limit.
+// lookups, FIFOs and hostile files in place of files, and the instance limit.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "KelvixFixture.h"
 #include "device/PlaybackControlDevice.h"
@@ -14,6 +16,7 @@
 #include "kelvix/IRFileReader.h"
 #include "kelvix/ImageBuilder.h"
 #include "platform/HResult.h"
+#include "sdk/RawdataHeader.h"
 
 namespace {
 
@@ -290,4 +293,75 @@ TEST_F(KelvixTest, FifosInPlaceOfFilesAreRefusedAtOnce) {
     unsigned char* rgb = nullptr;
     unsigned w = 0, h = 0;
     EXPECT_EQ(zol::ImageBuilder::readPPM3(path("fifo").c_str(), &rgb, &w, &h), -1);
+}
+
+// Hand-made files that once made the imager loop, exhaust memory or read holes for half a
+// minute: each is refused at once with an ERROR that names the file and why.
+TEST_F(KelvixTest, HostileFilesAreRefusedAtOnceWithTheirNameAndReason) {
+    const std::string table = "cali/Kennlinie-" + std::to_string(serial_) + "-23-M20-100.prn";
+    const std::string formats = readFile("cali/Formats.def");
+    const std::string words = std::to_string(widthIn() * heightIn());
+    // The sim's one-sub-frame blocks, given `count` sub-frames of one raw frame's header words.
+    auto subFrames = [&](const std::string& count, int lines) {
+        std::string text = formats;
+        for (std::size_t at; (at = text.find("SFrames 1\nDef ")) != std::string::npos;) {
+            std::string defs;
+            for (int i = 0; i < lines; ++i) {
+                defs += "Def (0 1 m:" + words + ")\n";
+            }
+            text.replace(at, text.find('\n', at + 14) + 1 - at, "SFrames " + count + "\n" + defs);
+        }
+        return text;
+    };
+    zol::RawdataHeader h;
+    h.serial = kSerial, h.width = widthIn(), h.height = heightIn(), h.bitCount = 16;
+    h.avgTimePerFrame = 10000000 / kRate, h.optics = 23, h.tempMinRange = 800;
+    h.tempMaxRange = 2000, h.hwRev = kHwRev, h.fwRev = kFwRev;
+    const std::string recording(reinterpret_cast<const char*>(&h), sizeof h);
+    const auto init = [&] {
+        zol::Kelvix k;
+        return initHid(k);
+    };
+    const auto play = [&] { return zol::IRFileReader(path("hole.raw"), params_).isReady(); };
+    const auto ppm = [&] {
+        unsigned char* rgb = nullptr;
+        unsigned w = 0, h = 0;
+        const int rc = zol::ImageBuilder::readPPM3(path("hole.ppm").c_str(), &rgb, &w, &h);
+        delete[] rgb;
+        return rc == 1;
+    };
+    constexpr std::uintmax_t kGiB = std::uintmax_t{1} << 30;
+    struct Case {
+        std::string file, text;
+        std::uintmax_t size;  // beyond the text a hole up to this size
+        std::function<bool()> succeeds;
+        std::string why;
+    };
+    const Case cases[] = {
+        // Its error never grows as the wavelength falls: the fit walked on for ever.
+        {table, "0 20\n10 25\n5 50\n20 100\n21 110\n22 120\n23 130\n24 140\n", 0, init,
+         "refused: no wavelength"},
+        {table, std::string(16 << 20, '\n'), 0, init, "refused at line 65537: more than 65536"},
+        {table, "0 20\n1 21\n" + std::string(5000, ' ') + "\n", 0, init, "refused at line 3"},
+        {"cali/Formats.def", subFrames("2000000000", 0), 0, init, "more sub-frames than"},
+        {"cali/Formats.def", subFrames("40", 40), 0, init, "Def line 2: the sub-frames so far"},
+        {"hole.ppm", "P3\n2 2\n255\n", 64 << 20, ppm, "refused: larger than 16 MiB"},
+        {"hole.ppm", "P3\n2 2\n255\n", 8 << 20, ppm, "refused: a line longer than"},
+        {"hole.raw", recording, 20 * kGiB, play, "holds no data beyond them"},
+    };
+    const std::string keptTable = readFile(table);
+    for (const Case& c : cases) {
+        writeFile(c.file, c.text);
+        if (c.size > 0) {
+            std::filesystem::resize_file(path(c.file), c.size);
+        }
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(c.succeeds()) << c.why;
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(contains(log, "ERROR")) << c.why;
+        EXPECT_TRUE(contains(log, path(c.file))) << c.why << "\n" << log.substr(0, 2000);
+        EXPECT_TRUE(contains(log, c.why)) << log.substr(0, 2000);
+        writeFile("cali/Formats.def", formats);
+        writeFile(table, keptTable);
+    }
 }

@@ -2,13 +2,36 @@
 // reply header checked before its payload is read. Runs on the calling thread.
 #include "kelvix/DirectBridgeClientTCP.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "sdk/Log.h"
 #include "sdk/daemon/client/BridgeConnectionLost.h"
 #include "sdk/daemon/server/BridgeWire.h"
 
 namespace zol {
+
+namespace {
+
+// Fills `out` with `count` values as they arrive, a mebibyte at a time: a reply header alone
+// makes the client commit no memory for an image the server never sends.
+template <typename T, typename Read>
+bool readGrowing(std::vector<T>& out, std::size_t count, Read read) {
+    constexpr std::size_t kChunk = (std::size_t{1} << 20) / sizeof(T);
+    out.clear();
+    out.reserve(count);
+    while (out.size() < count) {
+        const std::size_t at = out.size();
+        out.resize(at + std::min(kChunk, count - at));
+        if (!read(out.data() + at, (out.size() - at) * sizeof(T))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 DirectBridgeClientTCP* DirectBridgeClientTCP::getInstance() {
     static DirectBridgeClientTCP instance;
@@ -164,8 +187,8 @@ std::pair<bool, ThermalImage*> DirectBridgeClientTCP::receiveThermalImage() {
     image->frameCounter = h[0];
     image->width = h[2];
     image->height = h[3];
-    image->data.resize(static_cast<std::size_t>(h[2]) * h[3]);
-    if (!readAll(image->data.data(), h[1])) {
+    const auto read = [this](void* to, std::size_t bytes) { return readAll(to, bytes); };
+    if (!readGrowing(image->data, static_cast<std::size_t>(h[2]) * h[3], read)) {
         return {false, image.release()};
     }
     bridge::thermalFromWire(image->data.data(), image->data.size());
@@ -183,8 +206,8 @@ std::pair<bool, PaletteImage*> DirectBridgeClientTCP::receivePaletteImage() {
     image->height = h[3];
     image->channels = h[4];
     image->bytesPerChannel = h[5];
-    image->rgb.resize(static_cast<std::size_t>(h[2]) * h[3] * 3);
-    if (!readAll(image->rgb.data(), h[1])) {
+    const auto read = [this](void* to, std::size_t bytes) { return readAll(to, bytes); };
+    if (!readGrowing(image->rgb, static_cast<std::size_t>(h[2]) * h[3] * 3, read)) {
         return {false, image.release()};
     }
     return {true, image.release()};
