@@ -52,6 +52,11 @@ class TemperatureTable {
                                std::unique_ptr<std::int16_t[]>& lut, int* count, int* offset) const;
 
     float temperatureToEnergy(float t) const;
+    // Energy of the surroundings at t for applyRadiation: the points' own where they reach,
+    // beyond them sourceModel's course joined to the nearest end point.
+    double ambientEnergy(float t) const;
+    // Energy of the straight line in the Planck term that `model` states, at t degC.
+    static double modelEnergy(const TableModel& model, double tCelsius);
     double energyAtIndex(std::int32_t i) const;
     std::int32_t energyToRaw(double e) const;
     std::int32_t energyToIndex(double e) const;
@@ -112,6 +117,8 @@ class TemperatureTable {
     double refE1 = 0.0, refE2 = 0.0, refE3 = 0.0;
     std::vector<std::int16_t> lut;
     const SharedParameterBlock* shared;
+    // The model the points follow (built from it, or normalised onto it); lambda 0: none.
+    TableModel sourceModel;
 
   private:
     void clearPoints();
