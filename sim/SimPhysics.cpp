@@ -130,7 +130,7 @@ int SimPhysics::centredSkim(const RadiometricModel& model, double tMin, double t
 void SimPhysics::applyModel(const RadiometricModel& model) {
     model_ = model;
     for (std::size_t p = 0; p < scene_.size(); ++p) {
-        sceneEnergy_[p] = model_.energy(scene_[p]);
+        sceneEnergy_[p] = sceneEnergy(scene_[p]);
     }
 }
 
@@ -169,8 +169,19 @@ void SimPhysics::setScene(const std::vector<float>& temperatures) {
     const std::size_t n = std::min(temperatures.size(), scene_.size());
     for (std::size_t p = 0; p < n; ++p) {
         scene_[p] = temperatures[p];
-        sceneEnergy_[p] = model_.energy(temperatures[p]);
+        sceneEnergy_[p] = sceneEnergy(temperatures[p]);
     }
+}
+
+double SimPhysics::sceneEnergy(double t) const {
+    return radiationX_ * model_.energy(t) + (1.0 - radiationX_) * model_.energy(ambient_);
+}
+
+void SimPhysics::setRadiation(double x, double ambient) {
+    std::lock_guard<std::mutex> lock(camera_.mutex());
+    radiationX_ = x;
+    ambient_ = ambient;
+    applyModel(model_);
 }
 
 void SimPhysics::setBlackbodyScene(float target, float left, float right) {

@@ -117,6 +117,9 @@ class SimPhysics {
     void setScene(const std::vector<float>& temperatures);
     // A blackbody square at `target` in front of a horizontal gradient from `left` to `right`.
     void setBlackbodyScene(float target, float left, float right);
+    // Objects of emissivity (times the path's transmissivity) x in surroundings at `ambient`:
+    // each pixel sees x * E(object) + (1 - x) * E(ambient). 1 until set.
+    void setRadiation(double x, double ambient);
 
     // Temperatures drift slowly toward a warm equilibrium (housing, then flag and chip).
     void advance(double seconds);
@@ -138,6 +141,8 @@ class SimPhysics {
     void applyModel(const RadiometricModel& model);
     // The range of the filter id register, when one is known.
     void followFid();
+    // What a pixel sees of an object at t, with the radiation set.
+    double sceneEnergy(double t) const;
 
     SimCamera& camera_;
     Config config_;
@@ -147,6 +152,8 @@ class SimPhysics {
     std::vector<double> responsivity_, darkOffset_, alpha_, narcissus_;
     std::vector<int> dead_;
     std::vector<std::uint8_t> deadMask_;
+    double radiationX_ = 1.0;
+    double ambient_ = 20.0;
     std::vector<float> scene_;
     std::vector<double> sceneEnergy_;
     int flagFramesLeft_ = 0;

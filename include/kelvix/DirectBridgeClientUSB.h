@@ -64,7 +64,8 @@ class KELVIX_API DirectBridgeClientUSB : public KelvixClient, public DirectBridg
     std::pair<bool, ThmPalImage> getThmPalImage() override;
     int setPalette(int palette) override;
     int setPaletteScale(int scale) override;
-    // The four imager settings answer -1 while there is no imager.
+    // The four imager settings answer -1 while there is no imager; radiation parameters the
+    // imager refuses answer -1 as well.
     int triggerFlag() override;
     int setFlagAutoMode(bool automatic) override;
     int setTempRange(int tMin, int tMax) override;

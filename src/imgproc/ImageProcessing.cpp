@@ -623,6 +623,8 @@ bool ImageProcessing::buildNormalization(const CaliTableParams& params, TableMod
         model.E3 = params.E3;
         model.lambda = params.Lambda;
     }
+    // Beyond the file's points its energies follow the model they are normalised onto.
+    secondaryTable_->sourceModel = model;
     int offset = 0;
     if (!primaryTable_->buildNormalizationLut(model, shared_.tMin, shared_.tMax, kDecimalMode,
                                               normalizationTable_, &normalizationCount_, &offset) ||
@@ -660,7 +662,11 @@ HRESULT ImageProcessing::setRadiationParameters(std::uint32_t index, const Radia
         r.emissivity = p.emissivity;
         r.transmissivity = p.transmissivity;
         r.ambient = p.ambientTemperature;
-        primaryTable_->applyRadiation(r, p.emissivity * p.transmissivity, false);
+        const float x = p.emissivity * p.transmissivity;
+        primaryTable_->applyRadiation(r, x, false);
+        if (normalizationTable_ && normalizationCount_ != 0 && secondaryTable_ && x != 1.0f) {
+            applyRadiationInFileScale(r, x);
+        }
         temp->loadLut(primaryTable_->lut.data(), static_cast<int>(primaryTable_->lut.size()),
                       static_cast<std::int16_t>(primaryTable_->energyOffset));
         if (norm != nullptr) {
@@ -684,6 +690,24 @@ HRESULT ImageProcessing::setRadiationParameters(std::uint32_t index, const Radia
         corr->updateDeviation();
     }
     return S_OK;
+}
+
+// With normalisation the pixel energies are the file table's, carried onto the model's scale
+// only to be read. The scene's measured = x * object + (1 - x) * ambient holds in the file's
+// energies, which are not a linear map of the model's: it is solved there, and each model
+// energy reads what its temperature's file energy reads. At x = 1 the model's own LUT is exact.
+void ImageProcessing::applyRadiationInFileScale(const RadiationRecord& r, float x) {
+    TemperatureTable file(*secondaryTable_);  // the correction keeps reading the secondary
+    file.applyRadiation(r, x, false);
+    TemperatureTable& model = *primaryTable_;
+    const int n = model.lutSize;
+    for (int i = 0; i < n; ++i) {
+        const float t = model.temperatures[model.energyToIndex(model.energyAtIndex(i))];
+        const long e = std::lround(file.temperatureToEnergy(t)) + file.energyOffset;
+        model.lut[i] = file.lut[std::clamp<long>(e, 0, file.lutSize - 1)];
+    }
+    model.lut[n - 2] = model.lut[n - 3];
+    model.lut[n - 1] = model.lut[n - 2];
 }
 
 HRESULT ImageProcessing::updateRadiationParameters(std::uint32_t index, float emissivity,

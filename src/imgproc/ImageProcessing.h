@@ -34,6 +34,7 @@ class OpSource;
 class TemperatureTable;
 struct CaliTableParams;
 struct CaliTempRange;
+struct RadiationRecord;
 struct TableModel;
 namespace zol {
 struct IRMeasurementField;
@@ -347,6 +348,7 @@ class ImageProcessing {
     HRESULT loadFileTable(const CaliTempRange& data);
     void sendRangeSettings(const CaliTempRange& data);
     bool buildNormalization(const CaliTableParams& params, TableModel& model);
+    void applyRadiationInFileScale(const RadiationRecord& r, float x);
     std::wstring tableFilePath(bool* fits) const;
     // ERROR for a table whose model cannot be built; the result to return.
     HRESULT modelBuildFailed(const std::wstring& path, HRESULT hr);

@@ -448,7 +448,9 @@ bool OpCorr::rebuildGain(bool force) {
         setGain(p, truncToInt32(g));
     }
     endGains();
-    lastChipDeviation_ = shared_->chipTempDeviation;
+    // The deviation these gains were built for: before the first averaged rebuild the shared
+    // value is still its initial 0, and comparing with that would report a change.
+    lastChipDeviation_ = deviation;
     nextGainTime_ = now + 100;
     gainThrottled_ = true;
     return std::fabs(deviation - previous) >= 0.5f;

@@ -64,6 +64,7 @@ void TemperatureTable::computeBounds(float tMin, float tMax, bool centi) {
 HRESULT TemperatureTable::loadFile(const std::wstring& path, bool centi) {
     valid = 0;
     clearPoints();
+    sourceModel = TableModel();
     computeBounds(shared->tMin, shared->tMax, centi);
 
     std::string buffer;
@@ -311,6 +312,31 @@ float TemperatureTable::temperatureToEnergy(float t) const {
     return e0 + (e1 - e0) * (t - t0) / (t1 - t0);
 }
 
+double TemperatureTable::modelEnergy(const TableModel& m, double t) {
+    const double lambda = m.lambda * 1e-6;
+    const double p3 = planckTerm(lambda, m.T3);
+    const double slope = (static_cast<double>(m.E3) - m.E1) / (p3 - planckTerm(lambda, m.T1));
+    return m.E3 - slope * p3 + planckTerm(lambda, t) * slope;
+}
+
+double TemperatureTable::ambientEnergy(float t) const {
+    if (pointCount <= 0 || !(sourceModel.lambda > 0.0) || !std::isfinite(t) ||
+        (t > temperatures[0] && t < temperatures[pointCount - 1])) {
+        return temperatureToEnergy(t);
+    }
+    // Cold or hot surroundings: a clamped lookup would make the reading jump at the table's
+    // end. The points below the first real one repeat its temperature (extendToZeroEnergy).
+    std::int32_t end = pointCount - 1;
+    if (t <= temperatures[0]) {
+        end = 0;
+        while (end + 1 < pointCount && temperatures[end + 1] == temperatures[0]) {
+            ++end;
+        }
+    }
+    return energies[end] + modelEnergy(sourceModel, t) -
+           modelEnergy(sourceModel, temperatures[end]);
+}
+
 std::int32_t TemperatureTable::searchEnergies(double e) const {
     if (e <= energies[0]) {
         return 0;
@@ -461,6 +487,7 @@ HRESULT TemperatureTable::buildFromModel(const TableModel& model, float tMin, fl
         energies[k] = energy;
     }
     extendToZeroEnergy();
+    sourceModel = model;
     valid = 1;
     return S_OK;
 }
@@ -475,7 +502,7 @@ void TemperatureTable::applyRadiation(const RadiationRecord& r, float x, bool /*
         return;
     }
     energyOffset = firstEnergyNeg;
-    const double g = static_cast<double>(temperatureToEnergy(r.ambient)) + energyOffset;
+    const double g = ambientEnergy(r.ambient) + energyOffset;
     const std::int32_t lo = rawMin - 1;
     const std::int32_t hi = rawMax + 1;
     for (int i = 0; i < lutSize; ++i) {

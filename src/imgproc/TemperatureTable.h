@@ -52,6 +52,11 @@ class TemperatureTable {
                                std::unique_ptr<std::int16_t[]>& lut, int* count, int* offset) const;
 
     float temperatureToEnergy(float t) const;
+    // Energy of the surroundings at t for applyRadiation: the points' own where they reach,
+    // beyond them sourceModel's course joined to the nearest end point.
+    double ambientEnergy(float t) const;
+    // Energy of the straight line in the Planck term that `model` states, at t degC.
+    static double modelEnergy(const TableModel& model, double tCelsius);
     double energyAtIndex(std::int32_t i) const;
     std::int32_t energyToRaw(double e) const;
     std::int32_t energyToIndex(double e) const;
@@ -114,6 +119,8 @@ class TemperatureTable {
     // The file the points came from, for the refusals of the fit.
     std::string source;
     const SharedParameterBlock* shared;
+    // The model the points follow (built from it, or normalised onto it); lambda 0: none.
+    TableModel sourceModel;
 
   private:
     void clearPoints();

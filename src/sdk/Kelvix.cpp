@@ -26,6 +26,7 @@
 #include "platform/Strings.h"
 #include "sdk/FlagAutomation.h"
 #include "sdk/Log.h"
+#include "sdk/RadiationLimits.h"
 #include "sdk/kelvix_callback.h"
 
 namespace zol {
@@ -813,7 +814,7 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
 }
 
 void Kelvix::setRadiationParameters(float emissivity, float transmissivity, float tAmbient) {
-    if (emissivity < 0.0f || transmissivity < 0.0f || emissivity > 1.0f || transmissivity > 1.0f) {
+    if (!radiationParametersUsable(emissivity, transmissivity, tAmbient)) {
         KLOG_WARNING("Radiation parameters must be in the range of [0;1] ... ignoring parameters");
         return;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <thread>
@@ -138,6 +139,7 @@ TEST_F(CInterfaceEndToEndThreaded, UsbRoadPollsImagesAndAppliesSettings) {
     EXPECT_EQ(zol_kelvix_set_shutter_mode(1), 0);
     EXPECT_EQ(zol_kelvix_set_temperature_range(-20, 100), 0);
     EXPECT_EQ(zol_kelvix_set_radiation_parameters(0.95f, 1.0f, 20.0f), 0);
+    EXPECT_EQ(zol_kelvix_set_radiation_parameters(NAN, 1.0f, INFINITY), -1);
     EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, thermal.data()), 0);
 
     EXPECT_EQ(zol_kelvix_terminate(), 0);

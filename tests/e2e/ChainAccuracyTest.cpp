@@ -94,3 +94,15 @@ TEST_F(ChainOnSimCamera, RepairsDeadPixels) {
     std::printf("[ accuracy ] dead pixels: %zu repaired, worst error %.3f degC\n",
                 physics_->deadPixels().size(), worst);
 }
+
+// The chip ramps 1.5 degC/min, flags every 15 s, no skim steps: tracking starts at the third.
+TEST_F(ChainOnSimCamera, DriftTrackingStartsWhileTheChipRamps) {
+    start();
+    chain_.getFlag()->correctionMode = 0;
+    for (int flags = 1; flags <= 4; ++flags, chain_.applyFlagCycles()) {
+        for (int i = 0; i < 450; ++i, camera_->tempChip += 1.5f / 60 / 30) {
+            ASSERT_EQ(frame(), S_OK);
+        }
+        EXPECT_EQ(chain_.getFlag()->getFlagCycleCount(), flags);
+    }
+}

@@ -161,6 +161,21 @@ TEST_P(RadiometryVariants, EverySceneReadsTrue) {
 }
 INSTANTIATE_TEST_SUITE_P(CalibrationSets, RadiometryVariants, testing::Range(0, 6));
 
+// Objects of emissivity x at each range's bottom, middle and top, surroundings in and below tables.
+TEST_P(RadiometryVariants, ObjectsOfLowEmissivityReadTrue) {
+    ASSERT_TRUE(initHid(k_));
+    const float c[][4] = {{-20, 100, 0.675f, 20}, {0, 250, 0.675f, 20}, {-20, 100, 0.9f, -48},
+                          {-20, 100, 0.7f, -60},  {0, 250, 0.7f, -40},  {150, 900, 0.8f, -20}};
+    for (int i = 0; i < (v_.bend != 0.0 ? 3 : 6); ++i) {  // bent files end before the model
+        ASSERT_TRUE(k_.setTempRange(static_cast<int>(c[i][0]), static_cast<int>(c[i][1])));
+        physics().setRadiation(c[i][2], c[i][3]);
+        k_.setRadiationParameters(c[i][2], 1.0f, c[i][3]);
+        for (float scene : {c[i][0], (c[i][0] + c[i][1]) / 2, c[i][1]}) {
+            EXPECT_NEAR(run(40, scene, 1e3) ? seen_.means.back() : 1e3, 0.0, 0.2) << i << scene;
+        }
+    }
+}
+
 // The first images after a range change's flag already read the scene: the energies of the
 // flag and the housing come from the new range's table, not the one left.
 TEST_P(FastCamera, RangeChangesReadTrueFromTheFirstImage) {

@@ -417,6 +417,12 @@ TEST_F(KelvixTest, RangesRadiationAndChipReference) {
               std::string::npos);
     r = metadata();
     EXPECT_EQ(+r.emissivity, 950);
+    const float refused[][3] = {
+        {NAN, 1, 20}, {0.9f, NAN, 20}, {0.9f, 1, NAN}, {0.9f, 1, INFINITY}, {0.9f, 1, -INFINITY}};
+    for (const float* p : refused) {  // each refused: 950 and 1250 stay
+        k.setRadiationParameters(p[0], p[1], p[2]);
+        EXPECT_EQ(metadata().emissivity + metadata().ambientRaw, 2200) << p[0] << p[1] << p[2];
+    }
     k.setRadiationParameters(0.0f, 0.0f, 20.0f);
     r = metadata();
     EXPECT_EQ(+r.emissivity, 0);

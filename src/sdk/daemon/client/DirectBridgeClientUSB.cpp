@@ -15,6 +15,7 @@
 #include "kelvix/Logger.h"
 #include "platform/Strings.h"
 #include "sdk/Log.h"
+#include "sdk/RadiationLimits.h"
 
 namespace zol {
 
@@ -350,7 +351,8 @@ int DirectBridgeClientUSB::setRadiationParameters(float emissivity, float transm
         return -1;
     }
     imager->setRadiationParameters(emissivity, transmissivity, tAmbient);
-    return 0;
+    // Refused values leave the imager as it was: not a success.
+    return radiationParametersUsable(emissivity, transmissivity, tAmbient) ? 0 : -1;
 }
 
 }  // namespace zol
