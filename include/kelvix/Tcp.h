@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -51,9 +52,14 @@ class KELVIX_API Tcp {
     long long read(void* data, std::size_t length);
     // Sends all length bytes; throws ConnectionError on failure.
     long long write(const void* data, std::size_t length);
+    // The same, but a peer that has not moved the whole buffer within limitMs milliseconds
+    // (0: no limit) counts as gone too: an ERROR line, and ConnectionError with the same texts.
+    long long read(void* data, std::size_t length, std::uint32_t limitMs);
+    long long write(const void* data, std::size_t length, std::uint32_t limitMs);
     // Closes both sockets; a blocked read, write or accept in another thread returns.
     void close();
-    // Server: drops the client and blocks until the next one is accepted. Client: reconnects,
+    // Server: drops the client and blocks until the next one is accepted; the listener stays
+    // open, so a client that knocks meanwhile waits in its queue. Client: reconnects,
     // retrying while the server cannot be reached, for 5 s at most; after that the endpoint is
     // not reparable any more. False when the endpoint is not reparable.
     bool repairConnection();
@@ -63,14 +69,15 @@ class KELVIX_API Tcp {
     std::string getLastErrorMessage() const;
 
   private:
+    using SocketPtr = std::shared_ptr<platform::Socket>;
     bool connectServer(unsigned generation);
     bool connectClient(unsigned generation);
+    bool acceptClient(const SocketPtr& listener, unsigned generation);
     bool repairConnectionServer(unsigned generation);
     bool repairConnectionClient(unsigned generation);
     // Closes both sockets; with a generation, only while no other close came in since then
     // (false otherwise), and moves it on to this close's generation.
     bool closeSockets(unsigned* generation);
-    using SocketPtr = std::shared_ptr<platform::Socket>;
     bool adopt(SocketPtr& slot, const SocketPtr& socket, unsigned generation);
     void setError(const char* text);
     SocketPtr connectionSocket() const;

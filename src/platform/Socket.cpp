@@ -2,16 +2,79 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
 namespace platform {
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// Waits until the socket is ready for `events`: 1 ready, 0 timed out at `end`, -1 failed. Without
+// a limit (limitMs 0) it waits as long as it takes.
+int waitReady(SocketHandle socket, short events, std::uint32_t limitMs, Steady::time_point end) {
+    for (;;) {
+        int timeout = -1;
+        if (limitMs != 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Steady::now()).count();
+            // Rounded up, so that a poll never returns just short of the deadline for ever.
+            timeout = left <= 0 ? 0 : static_cast<int>(left) + 1;
+        }
+        pollfd p{socket, events, 0};
+        const int r = ::poll(&p, 1, timeout);
+        if (r > 0) {
+            return 1;
+        }
+        if (r == 0) {
+            if (Steady::now() >= end) {
+                return 0;
+            }
+            continue;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+// Moves a whole buffer with `step` (a non-blocking receive or send), waiting for readiness in
+// between; a step that returns 0 means the peer closed (only a receive does that).
+template <typename Step>
+Transfer transferAll(SocketHandle socket, short events, std::size_t length, std::uint32_t limitMs,
+                     const Step& step) {
+    if (socket == kInvalidSocket) {
+        return Transfer::kFailed;
+    }
+    const Steady::time_point end = Steady::now() + std::chrono::milliseconds(limitMs);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = step(done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return Transfer::kFailed;
+        }
+        const int ready = waitReady(socket, events, limitMs, end);
+        if (ready <= 0) {
+            return ready == 0 ? Transfer::kTimedOut : Transfer::kFailed;
+        }
+    }
+    return Transfer::kDone;
+}
+
+}  // namespace
 
 bool resolveTcpAddress(const std::string& host, int port, SocketAddress& address) {
     // The resolver would take any number and wrap it into a port.
@@ -83,25 +146,28 @@ SocketHandle acceptSocket(SocketHandle listener) {
     }
 }
 
-bool connectSocket(SocketHandle socket, const SocketAddress& address) {
+bool connectSocket(SocketHandle socket, const SocketAddress& address, std::uint32_t limitMs) {
     if (socket == kInvalidSocket) {
         return false;
     }
-    if (::connect(socket, reinterpret_cast<const sockaddr*>(address.bytes), address.length) == 0) {
-        return true;
-    }
-    if (errno != EINTR) {
+    const Steady::time_point end = Steady::now() + std::chrono::milliseconds(limitMs);
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (limitMs != 0 && (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) {
         return false;
     }
-    // An interrupted connect goes on in the background: wait for its outcome.
-    pollfd p{socket, POLLOUT, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, -1);
-    } while (r < 0 && errno == EINTR);
-    int error = 0;
-    socklen_t len = sizeof(error);
-    return r == 1 && ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    bool ok =
+        ::connect(socket, reinterpret_cast<const sockaddr*>(address.bytes), address.length) == 0;
+    if (!ok && (errno == EINTR || errno == EINPROGRESS)) {
+        // The connect goes on in the background: wait for its outcome.
+        int error = 0;
+        socklen_t len = sizeof(error);
+        ok = waitReady(socket, POLLOUT, limitMs, end) == 1 &&
+             ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    }
+    if (limitMs != 0 && ::fcntl(socket, F_SETFL, flags) != 0) {
+        return false;
+    }
+    return ok;
 }
 
 long long sendSocket(SocketHandle socket, const void* data, std::size_t length) {
@@ -120,6 +186,23 @@ long long receiveSocket(SocketHandle socket, void* data, std::size_t length) {
             return n;
         }
     }
+}
+
+Transfer receiveAll(SocketHandle socket, void* data, std::size_t length, std::uint32_t limitMs) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    const int flags = limitMs != 0 ? MSG_DONTWAIT : 0;
+    return transferAll(socket, POLLIN, length, limitMs, [&](std::size_t done) {
+        return ::recv(socket, bytes + done, length - done, flags);
+    });
+}
+
+Transfer sendAll(SocketHandle socket, const void* data, std::size_t length, std::uint32_t limitMs) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    // A blocking send would wait until the whole rest fits into the socket's buffer.
+    const int flags = MSG_NOSIGNAL | (limitMs != 0 ? MSG_DONTWAIT : 0);
+    return transferAll(socket, POLLOUT, length, limitMs, [&](std::size_t done) {
+        return ::send(socket, bytes + done, length - done, flags);
+    });
 }
 
 void closeSocket(SocketHandle& socket) {

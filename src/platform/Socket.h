@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -36,13 +37,23 @@ bool listenSocket(SocketHandle socket, int backlog);
 // Blocks for the next connection; interrupted calls and connections aborted before they were
 // taken are retried. kInvalidSocket when the listener fails or was shut down.
 SocketHandle acceptSocket(SocketHandle listener);
-bool connectSocket(SocketHandle socket, const SocketAddress& address);
+// Connects; a host that does not answer within limitMs milliseconds (0: the system's own limit of
+// about two minutes) counts as unreachable.
+bool connectSocket(SocketHandle socket, const SocketAddress& address, std::uint32_t limitMs = 0);
 
 // One send without SIGPIPE: bytes sent (> 0), 0, or -1 on error. Interrupted calls are retried.
 long long sendSocket(SocketHandle socket, const void* data, std::size_t length);
 // One receive: bytes received, 0 when the peer closed, -1 on error. Interrupted calls are
 // retried.
 long long receiveSocket(SocketHandle socket, void* data, std::size_t length);
+
+// What became of a whole buffer that was to be received or sent.
+enum class Transfer { kDone, kFailed, kTimedOut };
+// Receives exactly length bytes, or sends all of them, within limitMs milliseconds of real time
+// for the whole buffer (0: without limit), so that a peer that trickles bytes cannot stretch it.
+// kFailed when the peer closed, the socket failed or another thread shut it down.
+Transfer receiveAll(SocketHandle socket, void* data, std::size_t length, std::uint32_t limitMs);
+Transfer sendAll(SocketHandle socket, const void* data, std::size_t length, std::uint32_t limitMs);
 
 // Shuts the socket down first, so that a call blocked on it in another thread returns, then
 // closes it; the handle becomes kInvalidSocket.

@@ -32,12 +32,11 @@ const std::vector<std::uint8_t>& pixelsOf(const zol::PaletteImage& image) {
     return image.rgb;
 }
 
-// An image of 0 x 0 pixels may hold no buffer at all: nothing is copied then.
-template <typename Pixel>
-void copyPixels(Pixel* out, const std::vector<Pixel>& pixels, std::size_t count) {
-    if (count > 0) {
-        std::memcpy(out, pixels.data(), count * sizeof(Pixel));
-    }
+// The daemon answers a request for an image too large for the wire with an empty one: that is no
+// image either.
+template <typename Image>
+bool noPixels(const Image* image) {
+    return image == nullptr || image->width == 0 || image->height == 0;
 }
 
 // Asks the client for an image and copies it out (size mode when *w or *h is -1). Nothing
@@ -57,7 +56,7 @@ int fetchImage(int* w, int* h, Pixel* data, std::size_t valuesPerPixel, const Ge
         return -1;
     }
     std::unique_ptr<Image> image(got.second);
-    if (!got.first || image == nullptr) {
+    if (!got.first || noPixels(image.get())) {
         return -1;
     }
     if (*w == -1 || *h == -1) {
@@ -75,7 +74,7 @@ int fetchImage(int* w, int* h, Pixel* data, std::size_t valuesPerPixel, const Ge
     if (pixels.size() < values) {
         return -1;
     }
-    copyPixels(data, pixels, values);
+    std::memcpy(data, pixels.data(), values * sizeof(Pixel));
     return 0;
 }
 
@@ -191,7 +190,7 @@ int zol_kelvix_get_thermal_palette_image(int wT, int hT, unsigned short* thermal
     }
     std::unique_ptr<zol::ThermalImage> t(got.second.first);
     std::unique_ptr<zol::PaletteImage> p(got.second.second);
-    if (!got.first || t == nullptr || p == nullptr) {
+    if (!got.first || noPixels(t.get()) || noPixels(p.get())) {
         return -1;
     }
     if (wT != static_cast<int>(t->width) || hT != static_cast<int>(t->height) ||
@@ -204,8 +203,8 @@ int zol_kelvix_get_thermal_palette_image(int wT, int hT, unsigned short* thermal
     if (t->data.size() < thermalValues || p->rgb.size() < rgbBytes) {
         return -1;
     }
-    copyPixels(thermal, t->data, thermalValues);
-    copyPixels(rgb, p->rgb, rgbBytes);
+    std::memcpy(thermal, t->data.data(), thermalValues * sizeof(unsigned short));
+    std::memcpy(rgb, p->rgb.data(), rgbBytes);
     return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "common/HttpTestServer.h"
 #include "common/TestEnv.h"
 #include "kelvix/DirectBridgeClient.h"
+#include "kelvix/DirectBridgeClientTCP.h"
 #include "kelvix/ImageBuilder.h"
 #include "kelvix/Tcp.h"
 #include "kelvix/kelvix_c.h"
@@ -24,6 +25,7 @@
 #include "platform/Shell.h"
 #include "sdk/ActiveBridgeClient.h"
 #include "sdk/daemon/client/BridgeConnectionLost.h"
+#include "sdk/daemon/server/BridgeWire.h"
 
 extern "C" int kelvix_c_header_probe(void);
 
@@ -174,16 +176,15 @@ TEST_F(CInterfaceTest, ThermalImageBySizeQueryThenCopy) {
     EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, data), -1);
 }
 
-TEST_F(CInterfaceTest, EmptyImagesCopyNothing) {
+TEST_F(CInterfaceTest, EmptyImagesAreNoImages) {
     fake_.empty = true;
     int w = 7, h = 7;
-    ASSERT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);
-    EXPECT_EQ(w * 100 + h, 0);
+    EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), -1);
     unsigned short thermal[1] = {0xAAAA};
     unsigned char rgb[1] = {0xAA};
-    EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, thermal), 0);
-    EXPECT_EQ(zol_kelvix_get_palette_image(&w, &h, rgb), 0);
-    EXPECT_EQ(zol_kelvix_get_thermal_palette_image(0, 0, thermal, 0, 0, rgb), 0);
+    EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, thermal), -1);
+    EXPECT_EQ(zol_kelvix_get_palette_image(&w, &h, rgb), -1);
+    EXPECT_EQ(zol_kelvix_get_thermal_palette_image(0, 0, thermal, 0, 0, rgb), -1);
     EXPECT_EQ(thermal[0] * 1000 + rgb[0], 0xAAAA * 1000 + 0xAA);
 }
 
@@ -381,6 +382,13 @@ TEST_F(CInterfaceTcpThreaded, ImagesAndSettingsThroughTheDaemon) {
     EXPECT_EQ(zol_kelvix_trigger_shutter_flag(), 0);
     EXPECT_EQ(zol_kelvix_set_radiation_parameters(1.0f, 1.0f, 20.0f), -1);
     ASSERT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), 0);  // after the settings went out
+    int failed = 0;
+    for (int cycle = 0; cycle < 200; ++cycle) {  // reconnecting at once is served every time
+        failed += zol_kelvix_terminate() != 0 ||
+                  zol_kelvix_tcp_init("127.0.0.1", daemon.port()) != 0 ||
+                  zol_kelvix_get_thermal_image_size(&w, &h) != 0;
+    }
+    EXPECT_EQ(failed, 0);
     EXPECT_EQ(zol_kelvix_terminate(), 0);
     // The closed connection cannot be repaired.
     EXPECT_EQ(zol_kelvix_get_thermal_image_size(&w, &h), -2);
@@ -395,6 +403,49 @@ TEST_F(CInterfaceTcpThreaded, ImagesAndSettingsThroughTheDaemon) {
     ASSERT_EQ(daemon.configs().size(), 1u);
     EXPECT_TRUE(daemon.configs()[0].palette.first);
     EXPECT_EQ(daemon.configs()[0].palette.second, 4);
+}
+
+// A daemon that stays silent, or drips a byte every 50 ms, fails the call at the reply deadline.
+TEST_F(CInterfaceTcpThreaded, SilentOrDrippingDaemonFailsTheCallAtTheDeadline) {
+    const zol::bridge::Deadlines shorter{3000, 300, 3000};
+    zol::bridge::ScopedDeadlines scoped(shorter);
+    for (bool drip : {false, true}) {
+        const int port = bridge_test::freeLoopbackPort();
+        zol::Tcp daemon(port);
+        auto served = std::async(std::launch::async, [&] {
+            daemon.connect();
+            bridge_test::readWords(daemon, 1);
+            for (std::uint8_t byte = 0; drip && daemon.write(&byte, 1);) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            bridge_test::readWords(daemon, 1);  // until the client lets go
+        });
+        ASSERT_EQ(tcpInit(port), 0);
+        int w = 0, h = 0;
+        auto result = std::async(std::launch::async, zol_kelvix_get_thermal_image_size, &w, &h);
+        const bool ended = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        daemon.close();  // frees a call still waiting
+        EXPECT_TRUE(ended && result.get() == -1) << drip;
+        zol_kelvix_terminate();
+    }
+}
+
+// A client that leaves its replies unread is dropped at the send deadline for the next one.
+TEST_F(CInterfaceTcpThreaded, ClientThatStopsReadingIsDroppedForTheNext) {
+    const zol::bridge::Deadlines shorter{300, 3000, 3000};
+    zol::bridge::ScopedDeadlines scoped(shorter);
+    bridge_test::FakeDaemon daemon(2048, 2048);  // 8 MiB a reply: more than socket buffers hold
+    zol::DirectBridgeClientTCP stuck;
+    stuck.init("127.0.0.1", daemon.port());
+    ASSERT_TRUE(stuck.connectBlocked() && stuck.sendCommand(0) && stuck.sendCommand(0));
+    ASSERT_EQ(tcpInit(daemon.port()), 0);
+    int w = 0, h = 0;
+    auto next = std::async(std::launch::async, zol_kelvix_get_thermal_image_size, &w, &h);
+    const bool ended = next.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    stuck.release();  // frees a daemon still stuck on it
+    EXPECT_TRUE(ended && next.get() == 0 && w == 2048);
+    EXPECT_EQ(zol_kelvix_terminate(), 0);
+    daemon.stop();
 }
 
 }  // namespace

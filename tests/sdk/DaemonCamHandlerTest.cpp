@@ -271,6 +271,22 @@ TEST_F(DaemonCamHandlerThreadedDeathTest, WorkerStuckOnItsClientHoldsNoFramesBac
     }
 }
 
+// A stop while the client waits for a frame ends the process through the worker, every time.
+TEST_F(DaemonCamHandlerThreadedDeathTest, StopWhileTheClientWaitsForAFrameEndsTheProcess) {
+    auto scenario = [this] {
+        daemon_test::childWatchdog();
+        ServedHandler served(port_);
+        CHILD_CHECK(thermal(*served.client).ok);
+        auto pending = std::async(std::launch::async, [&] { return thermal(*served.client); });
+        CHILD_CHECK(pending.wait_for(20ms) == std::future_status::timeout);
+        served.handler.shutdown();
+        std::_Exit(4);
+    };
+    for (int stop = 0; stop < 40; ++stop) {
+        EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(255), kNoReport) << stop;
+    }
+}
+
 // Whether the worker already waits for a client or only starts listening after the shutdown.
 TEST_F(DaemonCamHandlerThreadedDeathTest, ShutdownBeforeAnyClientEndsTheProcess) {
     auto scenario = [this](std::chrono::milliseconds pause) {

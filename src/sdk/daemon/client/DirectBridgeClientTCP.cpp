@@ -118,7 +118,7 @@ void DirectBridgeClientTCP::connectionLost() {
 bool DirectBridgeClientTCP::writeAll(const void* data, std::size_t length) {
     Tcp& tcp = requireEndpoint();
     try {
-        tcp.write(data, length);
+        tcp.write(data, length, bridge::deadlines().replyMs);
     } catch (const ConnectionError&) {
         connectionLost();
         return false;
@@ -129,7 +129,7 @@ bool DirectBridgeClientTCP::writeAll(const void* data, std::size_t length) {
 bool DirectBridgeClientTCP::readAll(void* data, std::size_t length) {
     Tcp& tcp = requireEndpoint();
     try {
-        tcp.read(data, length);
+        tcp.read(data, length, bridge::deadlines().replyMs);
     } catch (const ConnectionError&) {
         connectionLost();
         return false;

@@ -1,10 +1,14 @@
 // Encoding and decoding of the bridge protocol's records: plain functions, any thread.
 #include "sdk/daemon/server/BridgeWire.h"
 
+#include <atomic>
+
 namespace zol {
 namespace bridge {
 
 namespace {
+
+std::atomic<const Deadlines*> installedDeadlines{nullptr};
 
 void putPair(std::uint8_t*& out, int value, bool set) {
     putU32(out, static_cast<std::uint32_t>(value));
@@ -20,6 +24,19 @@ std::pair<bool, int> getPair(const std::uint8_t*& in) {
 }
 
 }  // namespace
+
+Deadlines deadlines() {
+    const Deadlines* shorter = installedDeadlines.load();
+    return shorter != nullptr ? *shorter : Deadlines();
+}
+
+void installDeadlines(const Deadlines* shorter) {
+    installedDeadlines = shorter;
+}
+
+void restoreDeadlines() {
+    installedDeadlines = nullptr;
+}
 
 void encodeConfig(const ThermalCamConfig& c, std::uint8_t* out) {
     putPair(out, c.palette.second, c.palette.first);

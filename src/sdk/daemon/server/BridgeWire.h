@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kelvix/ThermalCamConfig.h"
+#include "platform/ScopedInstall.h"
 
 // Byte layouts of the bridge protocol: 32-bit little-endian words, no framing beyond the
 // fixed sizes.
@@ -31,6 +32,34 @@ constexpr std::size_t kImageHeaderSize = 24;
 // Images beyond these bounds are neither sent nor accepted.
 constexpr std::uint32_t kMaxImageSide = 16384;
 constexpr std::uint64_t kMaxImagePixels = 4096ull * 4096ull;
+
+// How long one end waits for the other once a request is under way; a peer that misses it is
+// taken for gone (an ERROR line, then the connection is repaired or given up as when it drops).
+// The daemon's write of each part of a reply, and its read of the configuration record that
+// follows command 3: a client that leaves a reply unread this long is dropped and the next client
+// served. A reading client takes a whole reply in well under a second, even over a slow link.
+constexpr std::uint32_t kSendDeadlineMs = 3000;
+// The client's read of each part of a reply (and its write of a request): the daemon answers
+// with the next frame, and a camera sends one at least every second; a request queued behind a
+// client that the daemon is dropping (kSendDeadlineMs) is still answered within it.
+constexpr std::uint32_t kReplyDeadlineMs = 5000;
+
+// One attempt of a client to connect, when the host does not answer at all (it died, or something
+// on the way drops the knock), in place of the system's two minutes: within the client's
+// repair bound of 5 s.
+constexpr std::uint32_t kConnectDeadlineMs = 5000;
+
+struct Deadlines {
+    std::uint32_t sendMs = kSendDeadlineMs;
+    std::uint32_t replyMs = kReplyDeadlineMs;
+    std::uint32_t connectMs = kConnectDeadlineMs;
+};
+// The deadlines in force: the constants above unless a test installed shorter ones.
+Deadlines deadlines();
+void installDeadlines(const Deadlines* shorter);
+void restoreDeadlines();
+using ScopedDeadlines =
+    platform::ScopedInstall<const Deadlines, installDeadlines, restoreDeadlines>;
 
 struct ImageHeader {
     std::uint32_t frameCounter = 0;

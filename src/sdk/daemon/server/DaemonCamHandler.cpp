@@ -13,6 +13,7 @@
 #include "kelvix/ImageBuilder.h"
 #include "kelvix/Kelvix.h"
 #include "platform/Event.h"
+#include "sdk/Log.h"
 
 namespace zol {
 
@@ -22,6 +23,9 @@ constexpr unsigned kInitialWidth = 640;
 constexpr unsigned kInitialHeight = 480;
 constexpr int kInitialPalette = eIron;
 constexpr int kInitialPaletteScale = eMinMax;
+// How long a stop waits for the worker, which needs no more than a frame's rendering to notice
+// its closed endpoint; the daemon must be gone within a second of a stop.
+constexpr int kStopLimitMs = 500;
 
 // Other threads (the capture thread among them) may still run: no static destructors.
 [[noreturn]] void endProcess() {
@@ -248,15 +252,16 @@ void DaemonCamHandler::setConfig(const bridge::ThermalCamConfig& record) {
     }
 }
 
-// A worker between two commands sees the stop request and leaves. One that the closed
-// endpoint wakes (waiting for a client, or blocked on its client) looks only after the request
-// has been withdrawn again, so it always ends the process, whatever the timing.
+// A worker between two commands sees the stop request and leaves. Every other one looks only
+// after the request has been withdrawn again, and finds the endpoint closed: one waiting for a
+// client or blocked on its client is woken by the close, one waiting for a frame only after it,
+// so that it cannot finish the request on a connection still open. Each of them ends the
+// process, whatever the timing.
 void DaemonCamHandler::shutdown() {
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         stop = true;
     }
-    wakeUp();
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         bridge->close();
@@ -265,12 +270,18 @@ void DaemonCamHandler::shutdown() {
         }
         stop = false;
     }
+    wakeUp();
     // Without a worker nobody would ever set the exited flag.
     if (!thread.joinable()) {
         return;
     }
     // A worker that only now starts listening would reopen the endpoint: close it again.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopLimitMs);
     while (!exited) {
+        if (std::chrono::steady_clock::now() > end) {
+            KLOG_ERROR("Worker did not stop within " << kStopLimitMs << " ms");
+            endProcess();
+        }
         wakeUp();
         bridge->close();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -58,7 +58,7 @@ unsigned int DirectBridge::waitForCommand() {
 std::pair<bool, bridge::ThermalCamConfig> DirectBridge::receiveConfig() {
     std::uint8_t record[bridge::kConfigSize];
     try {
-        tcp.read(record, sizeof(record));
+        tcp.read(record, sizeof(record), bridge::deadlines().sendMs);
     } catch (const ConnectionError&) {
         connectionLost();
         return {false, bridge::ThermalCamConfig()};
@@ -79,8 +79,9 @@ bool DirectBridge::sendImage(const void* pixels, unsigned width, unsigned height
     }
     std::uint8_t head[bridge::kImageHeaderSize];
     bridge::encodeImageHeader(header, head);
+    const std::uint32_t limitMs = bridge::deadlines().sendMs;
     try {
-        tcp.write(head, sizeof(head));
+        tcp.write(head, sizeof(head), limitMs);
         if (bytesPerChannel == 2 && !bridge::hostIsLittleEndian()) {
             const auto* values = static_cast<const std::uint16_t*>(pixels);
             std::uint8_t chunk[8192];
@@ -88,11 +89,11 @@ bool DirectBridge::sendImage(const void* pixels, unsigned width, unsigned height
             for (std::size_t done = 0; done < count;) {
                 const std::size_t n = std::min(count - done, sizeof(chunk) / 2);
                 bridge::thermalToWire(values + done, n, chunk);
-                tcp.write(chunk, n * 2);
+                tcp.write(chunk, n * 2, limitMs);
                 done += n;
             }
         } else {
-            tcp.write(pixels, header.payloadSize);
+            tcp.write(pixels, header.payloadSize, limitMs);
         }
     } catch (const ConnectionError&) {
         connectionLost();

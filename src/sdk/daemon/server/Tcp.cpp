@@ -8,6 +8,8 @@
 
 #include "platform/Clock.h"
 #include "platform/Socket.h"
+#include "sdk/Log.h"
+#include "sdk/daemon/server/BridgeWire.h"
 
 namespace zol {
 
@@ -107,13 +109,13 @@ bool Tcp::connectServer(unsigned generation) {
         return true;
     }
     reparable = false;
-    const char* const acceptError =
-        "Error at getting Client Socket: got invalid Socket after accepting";
     auto listener = std::make_shared<platform::Socket>(platform::openTcpSocket());
     if (!listener->valid()) {
         setError("Error at creating Server Socket: got invalid Socket");
         return false;
     }
+    const char* const acceptError =
+        "Error at getting Client Socket: got invalid Socket after accepting";
     if (!adopt(listenSocket, listener, generation)) {
         setError(acceptError);
         return false;
@@ -131,9 +133,14 @@ bool Tcp::connectServer(unsigned generation) {
         }
         reparable = true;
     }
+    return acceptClient(listener, generation);
+}
+
+// Blocks for the next client on `listener`; a close() meanwhile makes it fail.
+bool Tcp::acceptClient(const SocketPtr& listener, unsigned generation) {
     auto client = std::make_shared<platform::Socket>(platform::acceptSocket(listener->handle()));
     if (!client->valid() || !adopt(clientSocket, client, generation)) {
-        setError(acceptError);
+        setError("Error at getting Client Socket: got invalid Socket after accepting");
         return false;
     }
     connected = true;
@@ -169,7 +176,7 @@ bool Tcp::connectClient(unsigned generation) {
         }
         reparable = true;
     }
-    if (!platform::connectSocket(socket->handle(), address)) {
+    if (!platform::connectSocket(socket->handle(), address, bridge::deadlines().connectMs)) {
         // The failed socket is dropped here, so that retries do not pile up descriptors.
         SocketPtr failed;
         std::lock_guard<std::mutex> lock(socketMutex);
@@ -188,40 +195,46 @@ bool Tcp::connectClient(unsigned generation) {
 }
 
 long long Tcp::read(void* data, std::size_t length) {
+    return read(data, length, 0);
+}
+
+long long Tcp::write(const void* data, std::size_t length) {
+    return write(data, length, 0);
+}
+
+long long Tcp::read(void* data, std::size_t length, std::uint32_t limitMs) {
     if (length == 0) {
         return 0;
     }
     const SocketPtr socket = connectionSocket();
-    auto* bytes = static_cast<unsigned char*>(data);
-    std::size_t got = 0;
-    while (got < length) {
-        const long long n =
-            socket ? platform::receiveSocket(socket->handle(), bytes + got, length - got) : -1;
-        if (n <= 0) {
-            setError(kReadError);
-            throw ConnectionError(kReadError);
+    const platform::Transfer result =
+        socket ? platform::receiveAll(socket->handle(), data, length, limitMs)
+               : platform::Transfer::kFailed;
+    if (result != platform::Transfer::kDone) {
+        if (result == platform::Transfer::kTimedOut) {
+            KLOG_ERROR("Peer sent no " << length << " bytes within " << limitMs << " ms");
         }
-        got += static_cast<std::size_t>(n);
+        setError(kReadError);
+        throw ConnectionError(kReadError);
     }
     return static_cast<long long>(length);
 }
 
-long long Tcp::write(const void* data, std::size_t length) {
+// A short send would cut the stream in the middle of a record: the rest goes too.
+long long Tcp::write(const void* data, std::size_t length, std::uint32_t limitMs) {
     if (length == 0) {
         return 0;
     }
     const SocketPtr socket = connectionSocket();
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    std::size_t sent = 0;
-    // A short send would cut the stream in the middle of a record: send the rest too.
-    while (sent < length) {
-        const long long n =
-            socket ? platform::sendSocket(socket->handle(), bytes + sent, length - sent) : -1;
-        if (n <= 0) {
-            setError(kWriteError);
-            throw ConnectionError(kWriteError);
+    const platform::Transfer result =
+        socket ? platform::sendAll(socket->handle(), data, length, limitMs)
+               : platform::Transfer::kFailed;
+    if (result != platform::Transfer::kDone) {
+        if (result == platform::Transfer::kTimedOut) {
+            KLOG_ERROR("Peer took no " << length << " bytes within " << limitMs << " ms");
         }
-        sent += static_cast<std::size_t>(n);
+        setError(kWriteError);
+        throw ConnectionError(kWriteError);
     }
     return static_cast<long long>(length);
 }
@@ -275,11 +288,24 @@ bool Tcp::repairConnection() {
     return repairConnectionClient(generation);
 }
 
+// Only the client is dropped: closing the listener too would refuse whoever knocks until it
+// listens again, a client that reconnects at once among them.
 bool Tcp::repairConnectionServer(unsigned generation) {
-    if (!closeSockets(&generation)) {
-        return false;
+    SocketPtr listener, client;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        if (generation != closeGeneration) {
+            return false;
+        }
+        connected = false;
+        listener = listenSocket;
+        client.swap(clientSocket);
     }
-    if (!connectServer(generation)) {
+    if (client) {
+        client->shutDown();
+        client.reset();
+    }
+    if (!listener || !acceptClient(listener, generation)) {
         return false;
     }
     std::cout << "client connected" << std::endl;
