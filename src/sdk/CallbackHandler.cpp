@@ -5,6 +5,7 @@
 
 #include "kelvix/IRDeviceDS.h"
 #include "kelvix/KelvixClient.h"
+#include "sdk/FrameThread.h"
 
 namespace zol {
 
@@ -30,6 +31,7 @@ HRESULT CallbackHandler::SampleCB(double, platform::IMediaSample* sample) {
         return 0;
     }
     const int length = static_cast<int>(sample->GetActualDataLength());
+    const frame_thread::Scope scope(this);
     if (IRRawFrameCallback cb = callback_.load()) {
         cb(buffer, length, userData_);
     }

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "platform/Strings.h"
 #include "platform/UsbRegistry.h"
 #include "sdk/CallbackHandler.h"
+#include "sdk/FrameThread.h"
 #include "sdk/Log.h"
 
 namespace zol {
@@ -99,6 +101,13 @@ IRDeviceDS::IRDeviceDS()
 }
 
 IRDeviceDS::~IRDeviceDS() {
+    if (frame_thread::inFrame()) {
+        // Its capture thread cannot be joined from a frame: that thread, or one it waits for.
+        KLOG_ERROR("Video device of camera " << serial_
+                                             << " destroyed from a frame callback; destroy it "
+                                                "from another thread. Ending the process.");
+        std::abort();
+    }
     if (graph) {
         stopStreaming();
     }
@@ -155,6 +164,12 @@ int IRDeviceDS::startStreaming() {
 }
 
 int IRDeviceDS::stopStreaming() {
+    if (frame_thread::inFrame()) {
+        KLOG_ERROR("stopStreaming of camera " << serial_
+                                              << " refused in a frame callback: it waits for the "
+                                                 "frame's own thread; stop from another thread");
+        return -1;
+    }
     if (FAILED(graph->stopFilter(platform::CaptureFilter::Source)) ||
         FAILED(graph->stopFilter(platform::CaptureFilter::Grabber)) ||
         FAILED(graph->stopFilter(platform::CaptureFilter::Renderer))) {
