@@ -543,26 +543,4 @@ TEST_F(KelvixThreaded, AReplacedClientIsNoLongerInUse) {
     feed(k);
 }
 
-// The imager goes while the worker is in its last frame's callback: that frame ends with the
-// chain and the values of the initialised imager.
-TEST_F(KelvixThreaded, DestructionLetsTheWorkersFrameFinish) {
-    static std::atomic<bool> entered{false};
-    static std::atomic<int> seen{0};
-    auto k = std::make_unique<zol::Kelvix>();
-    ASSERT_TRUE(initPlayback(*k));
-    warmUp(*k);
-    k->setUseMultiThreading(true);
-    k->setThermalFrameCallback(
-        [](unsigned short*, unsigned, unsigned, zol::IRFrameMetadata, void* arg) {
-            auto* self = static_cast<zol::Kelvix*>(arg);
-            entered = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            seen = self->getImageProcessingChain() != nullptr && self->getTempBox() > -100.0f;
-        });
-    feed(*k, k.get());
-    ASSERT_TRUE(kelvix_test::waitUntil([] { return entered.load(); }));
-    k.reset();
-    EXPECT_EQ(seen, 1);
-}
-
 }  // namespace
