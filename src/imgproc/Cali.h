@@ -1,7 +1,7 @@
 // The calibration description of one camera ("Cali-<serial>.xml"): main values, optics,
 // ranges and their table parameters. One record per serial that an imager holds (acquire),
 // shared by its chain and the calibration manager, read from any thread under its own lock;
-// the process-wide instance is the description read last through it.
+// the process-wide instance holds what its own readXML read last.
 
 #pragma once
 
