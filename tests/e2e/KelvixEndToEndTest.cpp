@@ -358,7 +358,7 @@ TEST_F(KelvixEndToEndThreaded, SeveralCamerasAndTheirCallbacks) {
         std::unique_ptr<zol::Kelvix> imager = std::make_unique<zol::Kelvix>();
         Application app{*imager};
         sim::CalibrationSet set = sim::CalibrationSet::standard();
-        ~Rig() { device->stopStreaming(), params.releaseStrings(); }
+        ~Rig() { device->stopStreaming(), imager.reset(), params.releaseStrings(); }
     };
     std::vector<std::unique_ptr<Rig>> rigs;
     for (int i = 0; i < 4; ++i) {
