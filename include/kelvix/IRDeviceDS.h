@@ -47,6 +47,8 @@ class KELVIX_API IRDeviceDS : public IRDevice {
     // Runs renderer, grabber and source: 0, or -1 at the first that fails.
     int startStreaming() override;
     // Stops source, grabber and renderer; stopping the source waits for the capture thread.
+    // From a frame callback (the capture thread, or an imager's worker) it refuses with an
+    // ERROR and -1. Destroying the device there ends the process with an ERROR.
     int stopStreaming() override;
     // Frames reach client->onRawFrame on the capture thread. From any thread; once it returns,
     // the client it replaced is no longer in use (it waits for the frame in progress; on the

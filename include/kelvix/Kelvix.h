@@ -37,7 +37,8 @@ using ProcessExitCallback = void (*)(void* arg);
 
 // The imager of one camera: owns its control device and processing chain, turns each raw frame
 // into a temperature image for the callbacks and runs the shutter-flag automation. At most 16
-// instances live at a time; construct and destroy them from one thread.
+// instances live at a time; construct and destroy them from one thread. A 17th constructor
+// logs an ERROR and ends the process (abort).
 //
 // Threads. Frames arrive on the video device's capture thread (process); with multi-threading
 // on, the back of the chain and the thermal-frame callbacks run on the post-processing worker.
@@ -46,9 +47,11 @@ using ProcessExitCallback = void (*)(void* arg);
 // and waits at most for the frame in progress (without frames it does not wait). The callbacks
 // run under the lock: from a callback, this imager's own operations may be called (they run at
 // once, on the callback's thread), but a callback must not wait for a thread that is calling
-// into this imager, nor call into another imager. Lock order: the locks a caller holds when it
-// calls in (a client's imager lock), then the imager lock, then the locks the callbacks take (a
-// client's frame lock), then the control channel's own.
+// into this imager, nor call into another imager. From a callback, init and reconnect refuse
+// with an ERROR and false, the video device's stopStreaming with an ERROR and -1; destroying
+// the imager (or its video device) there logs an ERROR and ends the process. Lock order: the locks
+// a caller holds when it calls in (a client's imager lock), then the imager lock, then the locks
+// the callbacks take (a client's frame lock), then the control channel's own.
 class KELVIX_API Kelvix {
   public:
     static constexpr unsigned kMaxInstances = 16;
@@ -194,6 +197,8 @@ class KELVIX_API Kelvix {
     void startFlag();
     void* userArg() const;
     bool failChain(const char* reason);
+    // ERROR and true when called from this imager's own frame or callback.
+    bool refusedInOwnFrame(const char* operation) const;
     // "<what> of camera <serial> for <range> degC could not be loaded"
     std::string rangeFailure(const char* what) const;
     bool usesFlagOffsets() const;
@@ -249,6 +254,9 @@ class KELVIX_API Kelvix {
     std::unique_ptr<std::int64_t> timestampCell_;
     std::unique_ptr<std::uint64_t> frameNumberCell_;
     std::unique_ptr<ImageProcessing> chain_;
+    // This camera's calibration description record, held while the imager is initialised:
+    // cameras of other serials in the process keep theirs.
+    std::shared_ptr<const void> calibration_;
     unsigned instanceIndex_ = 0;
     float hwInterval_ = 0.0f;
     std::atomic<unsigned> flagState_{0};

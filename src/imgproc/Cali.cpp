@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cwchar>
 #include <cwctype>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -21,6 +23,18 @@ namespace {
 std::mutex& instanceMutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+// The records that someone holds, by serial; an entry whose record has gone is dropped on the
+// next acquire.
+std::map<int, std::weak_ptr<Cali>>& records() {
+    static std::map<int, std::weak_ptr<Cali>>* held = new std::map<int, std::weak_ptr<Cali>>();
+    return *held;
+}
+
+std::mutex& recordsMutex() {
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
 }
 
 void readU16(zol::SimpleXML& xml, const wchar_t* tag, std::uint16_t& field) {
@@ -224,6 +238,50 @@ Cali* Cali::getInstance() {
 
 Cali::Cali() {
     resetToDefaults();
+}
+
+std::shared_ptr<Cali> Cali::acquire(const wchar_t* directory, int serial, int* result) {
+    std::lock_guard<std::mutex> lock(recordsMutex());
+    auto& held = records();
+    for (auto it = held.begin(); it != held.end();) {
+        it = it->second.expired() ? held.erase(it) : std::next(it);
+    }
+    if (result != nullptr) {
+        *result = 0;
+    }
+    auto found = held.find(serial);
+    if (found != held.end()) {
+        if (std::shared_ptr<Cali> record = found->second.lock()) {
+            return record;
+        }
+    }
+    std::shared_ptr<Cali> record(new Cali());
+    const int read = record->readXML(directory, serial);
+    if (read < 0) {
+        if (result != nullptr) {
+            *result = read;
+        }
+        return nullptr;
+    }
+    held[serial] = record;
+    return record;
+}
+
+std::shared_ptr<Cali> Cali::held(int serial) {
+    {
+        std::lock_guard<std::mutex> lock(recordsMutex());
+        auto found = records().find(serial);
+        if (found != records().end()) {
+            if (std::shared_ptr<Cali> record = found->second.lock()) {
+                return record;
+            }
+        }
+    }
+    Cali* instance = getInstance();
+    if (instance->isLoaded() && instance->getSerial() == serial) {
+        return std::shared_ptr<Cali>(instance, [](Cali*) {});  // never destroyed
+    }
+    return nullptr;
 }
 
 void Cali::resetToDefaults() {

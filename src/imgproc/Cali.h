@@ -1,6 +1,7 @@
 // The calibration description of one camera ("Cali-<serial>.xml"): main values, optics,
-// ranges and their table parameters. A process-wide singleton that Kelvix::init loads and the
-// chain and the calibration manager read, from any thread, under its own lock.
+// ranges and their table parameters. One record per serial that an imager holds (acquire),
+// shared by its chain and the calibration manager, read from any thread under its own lock;
+// the process-wide instance holds what its own readXML read last.
 
 #pragma once
 
@@ -94,6 +95,16 @@ struct CaliTempPair {
 class Cali {
   public:
     KELVIX_DEBUG_API static Cali* getInstance();
+
+    // The record of `serial`: the one already held, else one read from `directory`; null when
+    // it cannot be read (*result then holds readXML's code). Each camera's chain holds its
+    // own, so several cameras in one process read their own data; a record goes with its
+    // last holder.
+    static std::shared_ptr<Cali> acquire(const wchar_t* directory, int serial,
+                                         int* result = nullptr);
+    // The record held for `serial`, else the process-wide instance when that holds it (not
+    // owned); null when neither does.
+    static std::shared_ptr<Cali> held(int serial);
 
     // 0, E_ACCESSDENIED when the file cannot be opened.
     int readXML(const wchar_t* directory, int serial);

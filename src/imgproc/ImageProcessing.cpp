@@ -185,11 +185,12 @@ HRESULT ImageProcessing::init(BaseControlDevice* device, const ImageProcessingCo
     }
     config_ = *config;
 
-    Cali* cali = Cali::getInstance();
-    if (!cali->isLoaded() || cali->getSerial() != static_cast<int>(config_.serial)) {
+    cali_ = Cali::held(static_cast<int>(config_.serial));
+    if (cali_ == nullptr) {
         KLOG_ERROR("Calibration files are not loaded");
         return E_FAIL;
     }
+    Cali* cali = cali_.get();
 
     shared_.clear();
     shared_.serial = config_.serial;
@@ -372,7 +373,7 @@ void ImageProcessing::runSkimCheck() {
         flag_->isSkimAdjustActive()) {
         return;
     }
-    Cali* cali = Cali::getInstance();
+    Cali* cali = description();
     const wchar_t* text = shared_.opticsText.c_str();
     const int optic = cali->findOpticsIndex(shared_.fov, text);
     const int range = cali->findTempRange(shared_.fov, text, shared_.tMin, shared_.tMax);
@@ -425,7 +426,7 @@ void ImageProcessing::emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint
 
 HRESULT ImageProcessing::setTempRange(std::int32_t fov, const wchar_t* text, float tMin, float tMax,
                                       std::int32_t rate) {
-    Cali* cali = Cali::getInstance();
+    Cali* cali = description();
     if (!cali->isLoaded() || cali->getSerial() != static_cast<int>(shared_.serial)) {
         KLOG_ERROR("Calibration files are not loaded for serial " << shared_.serial);
         return E_FAIL;
@@ -496,7 +497,7 @@ HRESULT ImageProcessing::modelBuildFailed(const std::wstring& path, HRESULT hr) 
 }
 
 HRESULT ImageProcessing::loadTemperatureTable() {
-    Cali* cali = Cali::getInstance();
+    Cali* cali = description();
     const wchar_t* text = shared_.opticsText.c_str();
     const int optic = cali->findOpticsIndex(shared_.fov, text);
     const int range = cali->findTempRange(shared_.fov, text, shared_.tMin, shared_.tMax);
@@ -830,7 +831,7 @@ HRESULT ImageProcessing::getMetaData(ImagerMetadataRecord* out) {
     o->serial = shared_.serial;
     o->decimal = 0;
 
-    Cali* cali = Cali::getInstance();
+    Cali* cali = description();
     o->opticIndex = 255;
     o->rangeIndex = 255;
     const int count = cali->getOpticsCount();
@@ -889,7 +890,7 @@ HRESULT ImageProcessing::applySensorOffsets() {
     if (device == nullptr) {
         return S_OK;
     }
-    const CaliMain main = Cali::getInstance()->getMain();
+    const CaliMain main = description()->getMain();
     device->setBoxOffset(main.TempBoxOffset);
     device->setChipGain(main.TempChipFactor);
     device->setChipOffset(main.TempChipOffset);
@@ -903,7 +904,7 @@ HRESULT ImageProcessing::applyTecCalibration() {
     if (device == nullptr) {
         return S_OK;
     }
-    const CaliMain main = Cali::getInstance()->getMain();
+    const CaliMain main = description()->getMain();
     device->setTecOffset(main.TempTECOffset);
     device->setTecGain(main.TempTECGain);
     if (shared_.hardwareRevision < 20) {
@@ -924,7 +925,7 @@ HRESULT ImageProcessing::applyTecCalibration() {
 
 HRESULT ImageProcessing::applyFlagCycles() {
     if (shared_.device != nullptr) {
-        shared_.device->SetFlagCycle(Cali::getInstance()->getMain().FlagCycles);
+        shared_.device->SetFlagCycle(description()->getMain().FlagCycles);
     }
     return S_OK;
 }
@@ -1049,11 +1050,15 @@ bool ImageProcessing::hasThermalOutput() const {
     return last != nullptr && last->frame != nullptr;
 }
 
-void ImageProcessing::destroyChain() {
-    // The post-processing worker stops first: it may be running the operators behind it.
+void ImageProcessing::stopWorker() {
     if (postProcessing_ != nullptr) {
         postProcessing_->stopWorker();
     }
+}
+
+void ImageProcessing::destroyChain() {
+    // The post-processing worker stops first: it may be running the operators behind it.
+    stopWorker();
     while (!operators_.empty()) {
         operators_.pop_back();
     }
@@ -1078,4 +1083,9 @@ void ImageProcessing::destroyChain() {
     shared_.pifConfig = nullptr;
     pifRecord_.clear();
     metadataRecord_.reset();
+    cali_.reset();  // after the operators that read it
+}
+
+Cali* ImageProcessing::description() const {
+    return cali_ != nullptr ? cali_.get() : Cali::getInstance();
 }

@@ -210,6 +210,10 @@ class ImageProcessing {
     // Runs the operators behind post-processing on its worker thread from the next frame.
     // Any thread.
     void setUseMultiThreading(bool on);
+    // Ends the post-processing worker once the frame it is passing on has finished; later
+    // frames run on the thread that delivers them. Not from the worker, and not under a lock
+    // its frames take.
+    void stopWorker();
     // A thermal snapshot after the next processed frame; any thread.
     void requestSnapshot() { shared_.appSnapshotRequest = 1; }
     // The first energy image; null before the chain has one.
@@ -307,8 +311,8 @@ class ImageProcessing {
     // Between frames.
     KELVIX_DEBUG_API HRESULT SetFlag(std::int32_t state);
 
-    // Calibration description queries of the loaded camera.
-    // They read the process-wide description (Cali, under its own lock): any thread.
+    // Calibration description queries of this chain's camera.
+    // They read its description record (Cali, under its own lock): any thread.
     KELVIX_DEBUG_API HRESULT getOpticsCount(std::int32_t* count);
     KELVIX_DEBUG_API HRESULT getOpticsFov(std::int32_t index, std::int32_t* fov);
     KELVIX_DEBUG_API HRESULT getOpticsIndex(std::int32_t fov, std::int32_t* index);
@@ -337,6 +341,8 @@ class ImageProcessing {
 #endif
 
   private:
+    // This camera's description record; before init, the process-wide one.
+    Cali* description() const;
     void runSkimCheck();
     void emitSnapshot(std::uint8_t app, std::uint8_t pif, std::uint8_t third);
     void fillMetadataFromModel(const ImagerMetadataModel& model);
@@ -402,4 +408,7 @@ class ImageProcessing {
     int normalizationOffset_ = 0;
 
     std::shared_ptr<CaliImageExtractor> extractor_;  // see readCalibrationMemory
+    // The description of this chain's camera, held from init until the operators that read it
+    // are gone.
+    std::shared_ptr<Cali> cali_;
 };

@@ -48,7 +48,7 @@ HRESULT ImageProcessing::addMeasurementField(zol::IRMeasurementField* field) {
     }
 
     measurementFields_.push_back(field);
-    Cali* cali = Cali::getInstance();
+    Cali* cali = description();
     auto* corr = build<OpCorr>(postProcessing_, &shared_, cali, field);
     correction_.push_back(corr);
     const std::size_t k = correction_.size() - 1;
@@ -228,7 +228,7 @@ HRESULT ImageProcessing::getOpticsCount(std::int32_t* count) {
     if (count == nullptr) {
         return E_POINTER;
     }
-    *count = Cali::getInstance()->getOpticsCount();
+    *count = description()->getOpticsCount();
     return S_OK;
 }
 
@@ -237,7 +237,7 @@ HRESULT ImageProcessing::getOpticsFov(std::int32_t index, std::int32_t* fov) {
         return E_POINTER;
     }
     CaliOpticsKey key;
-    if (!Cali::getInstance()->getOptics(index, &key)) {
+    if (!description()->getOptics(index, &key)) {
         return E_FAIL;
     }
     *fov = key.FOV;
@@ -248,7 +248,7 @@ HRESULT ImageProcessing::getOpticsIndex(std::int32_t fov, std::int32_t* index) {
     if (index == nullptr) {
         return E_POINTER;
     }
-    *index = Cali::getInstance()->findOpticsIndex(fov, L"");
+    *index = description()->findOpticsIndex(fov, L"");
     return S_OK;
 }
 
@@ -256,7 +256,7 @@ HRESULT ImageProcessing::getTempRangeCount(std::int32_t fov, std::int32_t* count
     if (count == nullptr) {
         return E_POINTER;
     }
-    *count = Cali::getInstance()->getTempRangeCount(CaliOpticsKey{fov, L""});
+    *count = description()->getTempRangeCount(CaliOpticsKey{fov, L""});
     return S_OK;
 }
 
@@ -265,7 +265,7 @@ HRESULT ImageProcessing::getTempRangeIndex(std::int32_t fov, float tMin, float t
     if (index == nullptr) {
         return E_POINTER;
     }
-    *index = Cali::getInstance()->findTempRange(fov, L"", tMin, tMax);
+    *index = description()->findTempRange(fov, L"", tMin, tMax);
     return S_OK;
 }
 
@@ -274,7 +274,7 @@ HRESULT ImageProcessing::getTempRangeHi(std::int32_t fov, std::int32_t index, fl
         return E_POINTER;
     }
     CaliTempPair pair;
-    if (!Cali::getInstance()->getTempRange(CaliOpticsKey{fov, L""}, index, &pair)) {
+    if (!description()->getTempRange(CaliOpticsKey{fov, L""}, index, &pair)) {
         return E_FAIL;
     }
     *tHi = pair.hi;
@@ -286,7 +286,7 @@ HRESULT ImageProcessing::getTempRangeLo(std::int32_t fov, std::int32_t index, fl
         return E_POINTER;
     }
     CaliTempPair pair;
-    if (!Cali::getInstance()->getTempRange(CaliOpticsKey{fov, L""}, index, &pair)) {
+    if (!description()->getTempRange(CaliOpticsKey{fov, L""}, index, &pair)) {
         return E_FAIL;
     }
     *tLo = pair.lo;

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "kelvix/KelvixClient.h"
+#include "sdk/FrameThread.h"
 #include "sdk/Log.h"
 
 namespace zol {
@@ -41,6 +42,7 @@ HRESULT CallbackHandler::SampleCB(double, platform::IMediaSample* sample) {
         return 0;
     }
     const int length = static_cast<int>(sample->GetActualDataLength());
+    const frame_thread::Scope scope(this);
     IRRawFrameCallback cb;
     IRDevice* device;
     KelvixClient* client;

@@ -293,9 +293,8 @@ bool IRCalibrationManager::checkCaliFiles(const wchar_t* dir, int serial, std::w
                                           const wchar_t* xmlPattern, const wchar_t* datPattern,
                                           const wchar_t* prnPattern, const wchar_t* separator) {
     list.clear();
-    Cali* cali = Cali::getInstance();
-    bool available = cali->readXML(dir, serial) == 0;
-    if (!available) {
+    const std::shared_ptr<Cali> cali = Cali::acquire(dir, serial);
+    if (cali == nullptr) {
         list = formatName(xmlPattern, std::to_wstring(serial)) + separator;
         return false;
     }
@@ -348,10 +347,11 @@ const std::vector<IROptics>* IRCalibrationManager::getAvailableOptics(unsigned l
     if (serial == 0) {
         return opticsCache.get();
     }
-    Cali* cali = Cali::getInstance();
-    cali->readXML(calibrationDir.get(), static_cast<int>(serial));
+    // A camera without a description has no optics, whatever another camera's says.
+    const std::shared_ptr<Cali> cali =
+        Cali::acquire(calibrationDir.get(), static_cast<int>(serial));
     opticsCache->clear();
-    int count = cali->getOpticsCount();
+    int count = cali != nullptr ? cali->getOpticsCount() : 0;
     for (int i = 0; i < count; ++i) {
         CaliOptics optic;
         if (!cali->getOpticsData(i, &optic)) {

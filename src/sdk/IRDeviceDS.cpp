@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include "platform/Strings.h"
 #include "platform/UsbRegistry.h"
 #include "sdk/CallbackHandler.h"
+#include "sdk/FrameThread.h"
 #include "sdk/Log.h"
 
 namespace zol {
@@ -155,6 +157,13 @@ IRDeviceDS::IRDeviceDS(std::shared_ptr<Camera> shared) : camera(std::move(shared
 }
 
 IRDeviceDS::~IRDeviceDS() {
+    if (frame_thread::inFrame()) {
+        // Its capture thread cannot be joined from a frame: that thread, or one it waits for.
+        KLOG_ERROR("Video device of camera " << serial_
+                                             << " destroyed from a frame callback; destroy it "
+                                                "from another thread. Ending the process.");
+        std::abort();
+    }
     auto& devices = camera->devices;
     devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
     // Nothing set through this device is reached once it is gone, whoever else holds the camera.
@@ -214,6 +223,12 @@ int IRDeviceDS::startStreaming() {
 }
 
 int IRDeviceDS::stopStreaming() {
+    if (frame_thread::inFrame()) {
+        KLOG_ERROR("stopStreaming of camera " << serial_
+                                              << " refused in a frame callback: it waits for the "
+                                                 "frame's own thread; stop from another thread");
+        return -1;
+    }
     return camera->stopStreaming();
 }
 

@@ -25,6 +25,7 @@
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 #include "sdk/FlagAutomation.h"
+#include "sdk/FrameThread.h"
 #include "sdk/Log.h"
 #include "sdk/RadiationLimits.h"
 #include "sdk/kelvix_callback.h"
@@ -103,8 +104,26 @@ Kelvix::Kelvix() : flags_(std::make_unique<FlagAutomation>()) {
 }
 
 Kelvix::~Kelvix() {
+    if (frame_thread::inFrameOf(this)) {
+        // Its frame is still on the stack of this thread; the chain cannot go from under it.
+        KLOG_ERROR("Imager of camera " << serial_
+                                       << " destroyed from its own frame callback; destroy it "
+                                          "from another thread. Ending the process.");
+        std::abort();
+    }
     freeMemory();
+    kelvix_callback::instanceTable[instanceIndex_].store(nullptr, std::memory_order_release);
     kelvix_callback::instanceSlotUsed[instanceIndex_] = 0;
+}
+
+bool Kelvix::refusedInOwnFrame(const char* operation) const {
+    if (!frame_thread::inFrameOf(this)) {
+        return false;
+    }
+    KLOG_ERROR(operation << " of camera " << serial_
+                         << " refused in its own frame callback: it rebuilds the chain that "
+                            "runs the frame; call it from another thread");
+    return true;
 }
 
 void* Kelvix::userArg() const {
@@ -113,6 +132,9 @@ void* Kelvix::userArg() const {
 
 bool Kelvix::reconnect(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
                        unsigned heightIn, bool useHID, unsigned short hwRev, unsigned short fwRev) {
+    if (refusedInOwnFrame("reconnect")) {
+        return false;
+    }
     initialised_ = false;
     widthIn_ = 0;
     heightIn_ = 0;
@@ -140,6 +162,9 @@ bool Kelvix::init(IRDeviceParams* params, unsigned cameraRate, unsigned widthIn,
                   bool useHID, unsigned short hwRev, unsigned short fwRev) {
     if (initialised_) {
         return true;
+    }
+    if (refusedInOwnFrame("init")) {
+        return false;
     }
     // Whatever an earlier, failed attempt built goes first.
     freeMemory();
@@ -221,7 +246,8 @@ Kelvix::WorkingDirectories Kelvix::takeDirectories(const IRDeviceParams& params)
 }
 
 bool Kelvix::loadCalibrationDescription(const std::wstring& caliDir, std::uint32_t serial) {
-    if (Cali::getInstance()->readXML(caliDir.c_str(), static_cast<int>(serial)) < 0) {
+    calibration_ = Cali::acquire(caliDir.c_str(), static_cast<int>(serial));
+    if (calibration_ == nullptr) {
         KLOG_ERROR("Main calibration file missing or inaccessible: " << platform::toNarrow(
                        caliDir + L"/Cali-" + std::to_wstring(static_cast<int>(serial)) + L".xml"));
         return false;
@@ -488,15 +514,20 @@ bool Kelvix::failChain(const char* reason) {
 
 void Kelvix::freeMemory() {
     // The chain goes before the device: its worker and its operators still reach the device.
-    // Not under the imager lock: the worker may be waiting for it to finish its last frame.
+    // The worker is stopped outside the imager lock: it may be waiting for it.
     if (chain_ != nullptr) {
+        // The worker ends its frame first: that frame's callbacks still reach the chain, the
+        // device and the buffers.
+        chain_->stopWorker();
         KLOG_DEBUG("Delete image processing");
+        FrameLock lock(frameMutex_);
         chain_.reset();
     }
     if (controlDevice_ != nullptr) {
         KLOG_DEBUG("Release imager");
         controlDevice_.reset();
     }
+    calibration_.reset();
     {
         FrameLock lock(frameMutex_);
         if (temperatureBuffer_ != nullptr) {

@@ -4,6 +4,7 @@
 #include "sdk/kelvix_callback.h"
 
 #include "kelvix/Kelvix.h"
+#include "sdk/FrameThread.h"
 #include "sdk/Log.h"
 
 namespace kelvix_callback {
@@ -43,6 +44,7 @@ zol::Kelvix* instance() {
 template <unsigned N>
 void flagStateN(std::int32_t state, double, std::uint32_t) {
     if (zol::Kelvix* k = instance<N>()) {
+        const frame_thread::Scope scope(k);
         k->onFlagState(static_cast<unsigned>(state));
     }
 }
@@ -50,6 +52,7 @@ void flagStateN(std::int32_t state, double, std::uint32_t) {
 template <unsigned N>
 void thermalFrameInitN(FrameInitRecord* r) {
     zol::Kelvix* k = instance<N>();
+    const frame_thread::Scope scope(k);  // this imager's frame, whichever thread runs it
     if (k != nullptr && r != nullptr) {
         k->onThermalFrameInit(r->width, r->height, r->bitCount, r->avgTimePerFrame);
     }
@@ -58,6 +61,7 @@ void thermalFrameInitN(FrameInitRecord* r) {
 template <unsigned N>
 void thermalFrameN(FrameDoneRecord* r) {
     zol::Kelvix* k = instance<N>();
+    const frame_thread::Scope scope(k);
     if (k != nullptr && r != nullptr) {
         k->onThermalFrame(r->pixels, toFrameMetadata(r->metadata));
     }
@@ -66,6 +70,7 @@ void thermalFrameN(FrameDoneRecord* r) {
 template <unsigned N>
 void visibleFrameInitN(FrameInitRecord* r) {
     zol::Kelvix* k = instance<N>();
+    const frame_thread::Scope scope(k);
     if (k == nullptr || r == nullptr) {
         return;
     }
@@ -79,6 +84,7 @@ void visibleFrameInitN(FrameInitRecord* r) {
 template <unsigned N>
 void visibleFrameN(FrameDoneRecord* r) {
     zol::Kelvix* k = instance<N>();
+    const frame_thread::Scope scope(k);
     if (k != nullptr && r != nullptr) {
         k->onVisibleFrame(reinterpret_cast<unsigned char*>(r->pixels),
                           toFrameMetadata(r->metadata));
@@ -88,6 +94,7 @@ void visibleFrameN(FrameDoneRecord* r) {
 template <unsigned N>
 void snapshotEventN(SnapshotRecord* r) {
     zol::Kelvix* k = instance<N>();
+    const frame_thread::Scope scope(k);
     if (k != nullptr && r != nullptr) {
         k->onSnapshotEvent(r->temperatures, r->energy, reinterpret_cast<unsigned char*>(r->visible),
                            toFrameMetadata(r->metadata));
@@ -97,6 +104,7 @@ void snapshotEventN(SnapshotRecord* r) {
 template <unsigned N>
 void processExitN() {
     if (zol::Kelvix* k = instance<N>()) {
+        const frame_thread::Scope scope(k);
         k->onProcessExit();
     }
 }

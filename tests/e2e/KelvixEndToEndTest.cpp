@@ -338,4 +338,85 @@ TEST_P(KelvixSettingsThreaded, SettingsAndQueriesWhileFramesFlow) {
 
 INSTANTIATE_TEST_SUITE_P(Multithreading, KelvixSettingsThreaded, ::testing::Bool());
 
+zol::IRDeviceDS* ownDevice = nullptr;
+std::unique_ptr<zol::Kelvix>* doomed = nullptr;
+std::atomic<int> calls{0}, whole{0};
+// What would wait for the frame's own thread is refused; a destruction meanwhile waits.
+void refusingCallback(unsigned short*, unsigned, unsigned, zol::IRFrameMetadata, void*) {
+    calls += !reentered->reconnect(nullptr, kRate, 0, 0, true) && ownDevice->stopStreaming() == -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    whole += reentered->getImageProcessingChain() && reentered->getTempBox() > -100.0f;
+}
+
+// Four cameras with sets that differ in flag cycles and curves, each imager with a thread that
+// changes its settings, read their own scenes; then re-entries from their frame paths.
+TEST_F(KelvixEndToEndThreaded, SeveralCamerasAndTheirCallbacks) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Rig {
+        zol::IRDeviceParams params;
+        std::unique_ptr<zol::IRDeviceDS> device;
+        std::unique_ptr<zol::Kelvix> imager = std::make_unique<zol::Kelvix>();
+        Application app{*imager};
+        sim::CalibrationSet set = sim::CalibrationSet::standard();
+        ~Rig() { device->stopStreaming(), imager.reset(), params.releaseStrings(); }
+    };
+    std::vector<std::unique_ptr<Rig>> rigs;
+    for (int i = 0; i < 4; ++i) {
+        Rig& c = *rigs.emplace_back(std::make_unique<Rig>());
+        c.set.flagCycles = 4 + 3 * i;
+        for (sim::SimRangeSpec& r : c.set.optics[0].ranges) {
+            r.model.table.lambda += 0.5 * i;
+        }
+        auto camera = channels_.plugIn(kSerial + 1 + i);
+        ASSERT_TRUE(sim::CalibrationSetWriter(*camera, c.set).writeAll(path("cali")));
+        sim::SimPhysics::of(*camera).setBlackbodyScene(40.0f + 7.0f * i, 20.0f, 30.0f);
+        kelvix_test::simImagerParams(c.params, kSerial + 1 + i, wpath("cali"), 30);
+        c.device.reset(zol::IRDeviceDS::createInstance(c.params));
+        ASSERT_TRUE(
+            c.imager->init(&c.params, 30, c.device->getWidth(), c.device->getHeight(), true));
+        c.imager->setUseMultiThreading(i % 2 == 1);
+        c.imager->setClient(&c.app);
+        c.device->setClient(&c.app);
+        ASSERT_EQ(c.device->startStreaming(), 0);
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&c = *rigs[i], i] {
+            for (int n = 0; n <= 4 + i; ++n) {
+                EXPECT_TRUE(c.imager->setTempRange((n + i) % 2 ? 0 : -20, (n + i) % 2 ? 250 : 100));
+                c.imager->setRadiationParameters(n > 3 + i ? 1.0f : 0.9f, 1.0f, -300.0f);
+            }
+            ASSERT_TRUE(kelvix_test::waitUntil([&c] { return c.imager->isFlagOpen(); }, 2000));
+            std::unique_lock<std::mutex> lock(c.app.mutex);
+            c.app.closingsAtMark = c.app.closings;
+            c.imager->forceFlagEvent(0);
+            ASSERT_TRUE(c.app.cv.wait_for(lock, std::chrono::seconds(20),
+                                          [&c] { return c.app.openAfterFreshFlag >= 3; }));
+            EXPECT_NEAR(c.app.lastCentre, 40.0f + 7.0f * i, 0.2f) << "camera " << i;
+        });
+    }
+    for (int i = 0; i < 4; ++i) {
+        threads[i].join();
+        Rig& c = *rigs[i];
+        reentered = c.imager.get(), ownDevice = c.device.get(), doomed = &c.imager,
+        calls = whole = 0;
+        if (i < 2) {
+            c.imager->setThermalFrameCallback(refusingCallback);
+            ASSERT_TRUE(kelvix_test::waitUntil([] { return calls >= 2; }));
+            EXPECT_EQ(c.device->stopStreaming(), 0);
+            c.imager.reset();
+            EXPECT_EQ(calls, whole);
+        } else {
+            EXPECT_DEATH(
+                {
+                    c.imager->setThermalFrameCallback([](unsigned short*, unsigned, unsigned,
+                                                         zol::IRFrameMetadata,
+                                                         void*) { doomed->reset(); });
+                    kelvix_test::waitUntil([] { return false; }, 1000);
+                },
+                "destroyed from its own frame callback");
+        }
+    }
+}
+
 }  // namespace

@@ -125,6 +125,7 @@ TEST_F(IRCalibrationManagerTest, CompletenessCheck) {
     EXPECT_EQ(250, (*optics)[1].tempRanges[0].tMax);
     EXPECT_EQ(optics, mgr_->getAvailableOptics(0));
     EXPECT_EQ(2u, mgr_->getAvailableOptics(0)->size());
+    EXPECT_TRUE(mgr_->getAvailableOptics(31000009)->empty());  // no description, no optics
 }
 
 TEST_F(IRCalibrationManagerTest, ConfigurationTemplate) {
