@@ -14,16 +14,19 @@ namespace zol {
 
 namespace {
 
-// Fills `out` with `count` values as they arrive, a mebibyte at a time: a reply header alone
-// makes the client commit no memory for an image the server never sends.
+// Fills `out` with `count` values as they arrive, a mebibyte at a time, its room doubling up to
+// `count`: for a reply header alone the client allocates one mebibyte, not the image it claims.
 template <typename T, typename Read>
 bool readGrowing(std::vector<T>& out, std::size_t count, Read read) {
     constexpr std::size_t kChunk = (std::size_t{1} << 20) / sizeof(T);
     out.clear();
-    out.reserve(count);
     while (out.size() < count) {
         const std::size_t at = out.size();
-        out.resize(at + std::min(kChunk, count - at));
+        const std::size_t next = at + std::min(kChunk, count - at);
+        if (next > out.capacity()) {
+            out.reserve(std::min(count, std::max(next, 2 * out.capacity())));
+        }
+        out.resize(next);
         if (!read(out.data() + at, (out.size() - at) * sizeof(T))) {
             return false;
         }
