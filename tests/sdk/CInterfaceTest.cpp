@@ -434,7 +434,7 @@ TEST_F(CInterfaceTcpThreaded, SilentOrDrippingDaemonFailsTheCallAtTheDeadline) {
 
 // A client that leaves its replies unread is dropped at the send deadline for the next one.
 TEST_F(CInterfaceTcpThreaded, ClientThatStopsReadingIsDroppedForTheNext) {
-    const zol::bridge::Deadlines shorter{300, 3000, 3000};
+    const zol::bridge::Deadlines shorter{1000, 5000, 3000};
     zol::bridge::ScopedDeadlines scoped(shorter);
     bridge_test::FakeDaemon daemon(2048, 2048);  // 8 MiB a reply: more than socket buffers hold
     zol::DirectBridgeClientTCP stuck;
