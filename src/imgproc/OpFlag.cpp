@@ -231,6 +231,10 @@ std::int32_t OpFlag::evaluateFlagInput(const FrameMetadataRecord* meta) const {
 }
 
 HRESULT OpFlag::compute() {
+    // Drift rates that decay towards zero become subnormal, and arithmetic on them is slow on
+    // many processors. A rate below the smallest normal float moves no offset by a step, so
+    // taking it as zero changes no result.
+    const pixel::ScopedFlushSubnormals flush;
     BaseControlDevice* device = shared_->device;
     if (device == nullptr) {
         KLOG_ERROR("control device is not set");

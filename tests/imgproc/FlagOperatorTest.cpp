@@ -185,6 +185,39 @@ TEST_F(FlagTest, SlowDriftsStepOnTheirOwnFrames) {
     EXPECT_EQ(out(), 1000 - s.offset - 5);
 }
 
+// Rates that decayed below the smallest normal float count as zero at the opening (so they
+// cannot slow it down), and the image and drift are what zero rates give.
+TEST_F(FlagTest, SubnormalRatesCountAsZero) {
+    loadCali(10, 2);
+    std::vector<std::int16_t> image[2];
+    std::vector<FlagPixelState> states[2];
+    const float rates[2] = {0.0f, 1e-40f};
+    for (int k = 0; k < 2; ++k) {
+        build(3, 1);
+        counter_ = 1;
+        for (int cycle = 0; cycle < 6; ++cycle) {  // past the cycles whose rates are not smoothed
+            frames(1, 100, 10);
+            frames(0, 1000, 50);
+        }
+        for (FlagPixelState& p : flag_->pixelStates()) {
+            p.rate = rates[k];
+        }
+        frames(1, 100, 10);
+        frames(0, 1000, 2);
+        states[k] = flag_->pixelStates();
+        for (int i = 0; i < 3; ++i) {
+            image[k].push_back(out(i));
+            EXPECT_EQ(states[k][i].rate, 0.0f) << i;  // (4 * rate + 0) / 5, taken as zero
+        }
+    }
+    EXPECT_EQ(image[0], image[1]);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(states[0][i].offset, states[1][i].offset);
+        EXPECT_EQ(states[0][i].steps, states[1][i].steps);
+        EXPECT_EQ(states[0][i].countdown, states[1][i].countdown);
+    }
+}
+
 TEST_F(FlagTest, SmallDriftsAreIgnored) {
     loadCali(10, 2);
     build(2, 1);
