@@ -22,7 +22,11 @@
 
 namespace {
 
-constexpr int kPlanes = 6;
+constexpr int kPlanes = 6;  // in the file
+// Planes 2 and 3 carry nothing the correction uses: only 0, 1, 4 and 5 are kept, in this
+// order, and plane k stands at kept position kKept[k].
+constexpr int kKeptPlanes = 4;
+constexpr int kKept[kPlanes] = {0, 1, -1, -1, 2, 3};
 constexpr std::int64_t kDefaultPeriod = 1000000;
 // At most one pixel in this many may lie apart from the others' whole gain.
 constexpr std::size_t kNearExceptionShare = 64;
@@ -183,7 +187,7 @@ void OpCorr::setNeutralPlanes() {
     const std::size_t n = static_cast<std::size_t>(std::max(pixelCount_, 0));
     planeShift_.assign(kPlanes, 0);
     planeBase_.assign(kPlanes, 0);
-    planes_.assign(kPlanes * n, 0);
+    planes_.assign(kKeptPlanes * n, 0);
     std::fill(planes_.begin(), planes_.begin() + n, 1);
     resetCoefficients(n);
 }
@@ -209,15 +213,18 @@ HRESULT OpCorr::readGainOffset(std::FILE* f, const std::string& path, int extraW
     }
     planeShift_ = shift;
     planeBase_ = base;
-    planes_.assign(kPlanes * w * h, 0);
+    planes_.assign(kKeptPlanes * w * h, 0);
     std::vector<std::uint16_t> plane(sensorPixels);
     for (int p = 0; p < kPlanes; ++p) {
         if (!readWords(f, plane.data(), sensorPixels)) {
             return E_FAIL;
         }
+        if (kKept[p] < 0) {
+            continue;
+        }
         for (std::size_t y = 0; y < h; ++y) {
             std::copy_n(plane.begin() + (y0 + y) * sensorW + x0, w,
-                        planes_.begin() + p * w * h + y * w);
+                        planes_.begin() + kKept[p] * w * h + y * w);
         }
     }
     return S_OK;
@@ -437,7 +444,7 @@ bool OpCorr::rebuildGain(bool force) {
     syncPlaneSizes();
     const std::size_t n = gainOffset.size();
     const std::uint16_t* plane0 = planes_.data();
-    const std::uint16_t* plane1 = planes_.data() + n;
+    const std::uint16_t* plane1 = planes_.data() + kKept[1] * n;
     std::lock_guard<std::mutex> lock(gainMutex);
     beginGains();
     for (std::size_t p = 0; p < n; ++p) {
@@ -466,8 +473,8 @@ void OpCorr::rebuildOffset() {
         const double b4 = planeBase_[4];
         const double b5 = planeBase_[5];
         const double factor = static_cast<double>(offsetCoefficient_) + driftSmoothed_;
-        const std::uint16_t* plane4 = planes_.data() + 4 * n;
-        const std::uint16_t* plane5 = planes_.data() + 5 * n;
+        const std::uint16_t* plane4 = planes_.data() + kKept[4] * n;
+        const std::uint16_t* plane5 = planes_.data() + kKept[5] * n;
         offsetsCompact_ = true;
         for (std::size_t p = 0; p < n; ++p) {
             setOffset(p, truncToInt32((s4 * plane4[p] - b4) * factor + (s5 * plane5[p] - b5)));
@@ -491,7 +498,7 @@ void OpCorr::updateDrift() {
         const std::size_t n = gainOffset.size();
         if (!planes_.empty() && n > 0) {
             const double s4 = planeScale(planeShift_[4]);
-            const std::uint16_t* plane4 = planes_.data() + 4 * n;
+            const std::uint16_t* plane4 = planes_.data() + kKept[4] * n;
             for (std::size_t p = 0; p < n; ++p) {
                 x += s4 * plane4[p] - planeBase_[4];
             }

@@ -147,7 +147,7 @@ class OpCorr : public OpBase {
 
     bool samplePointLayout_ = false;
     std::int16_t sampleCount_ = 0;
-    std::vector<std::uint16_t> planes_;  // 6 planes of pixelCount, plane-major
+    std::vector<std::uint16_t> planes_;  // planes 0, 1, 4 and 5 of pixelCount, plane-major
     std::vector<std::uint16_t> planeShift_, planeBase_;
     std::vector<std::uint16_t> samples_;  // pixel-major, sampleCount per pixel
     std::vector<std::uint16_t> levels_;

@@ -112,7 +112,7 @@ void OpFlag::takeRecords() {
     planes_.period.resize(n);
     planes_.countdown.resize(n);
     openOffset_.resize(n);
-    filedAt_.resize(n);
+    filedAt_.resize(n, -1);
     nextFiled_.resize(n);
     dropFilings();
     stepsFromSaved_ = false;
@@ -129,7 +129,7 @@ void OpFlag::takeRecords() {
 }
 
 void OpFlag::file(std::int32_t p) {
-    filedAt_[p] = driftClock_;
+    filedAt_[p] = static_cast<std::int32_t>(driftClock_ - fileEpoch_);
     const std::size_t bucket = static_cast<std::size_t>(dueTick(p)) % kDriftBuckets;
     nextFiled_[p] = dueBuckets_[bucket];
     dueBuckets_[bucket] = p;
@@ -155,14 +155,17 @@ void OpFlag::unfileDrifting() {
     const std::size_t n = planes_.countdown.size();
     for (std::size_t p = 0; p < n; ++p) {
         if (isFiled(static_cast<std::int32_t>(p))) {
-            planes_.countdown[p] -= static_cast<std::int32_t>(driftClock_ - filedAt_[p]);
+            planes_.countdown[p] -=
+                static_cast<std::int32_t>(driftClock_ - fileEpoch_ - filedAt_[p]);
         }
     }
     dropFilings();
 }
 
 void OpFlag::dropFilings() {
-    // A tick of its own: no filing can carry it yet.
+    if (filingsLeft_) {
+        std::fill(filedAt_.begin(), filedAt_.end(), -1);
+    }
     fileEpoch_ = ++driftClock_;
     driftFiled_ = filingsLeft_ = false;
 }
@@ -176,7 +179,8 @@ void OpFlag::settleSteps() {
 
 // One tick: each pixel whose countdown runs out moves its offset one count toward the drift.
 void OpFlag::stepDrift(std::int32_t pixels) {
-    if (!driftFiled_) {
+    // Filings count their ticks in 32 bits: refiled long before those could run out.
+    if (!driftFiled_ || driftClock_ - fileEpoch_ >= (std::int64_t{1} << 30)) {
         fileDrifting();
     }
     ++driftClock_;
@@ -202,7 +206,7 @@ void OpFlag::stepDrift(std::int32_t pixels) {
             if (planes_.steps[p] != 0) {
                 file(p);
             } else {
-                filedAt_[p] = fileEpoch_ - 1;  // its countdown rests in the plane
+                filedAt_[p] = -1;  // its countdown rests in the plane
             }
         }
         p = next;

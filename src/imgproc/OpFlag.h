@@ -100,11 +100,11 @@ class OpFlag : public OpBase {
     // clock (one tick per open frame that applies drift) at which its countdown runs out, so
     // that a frame visits only the pixels that step in it.
     std::int64_t dueTick(std::int32_t p) const {
-        return filedAt_[p] + std::max<std::int32_t>(planes_.countdown[p], 1);
+        return fileEpoch_ + filedAt_[p] + std::max<std::int32_t>(planes_.countdown[p], 1);
     }
     void file(std::int32_t p);
     bool isFiled(std::int32_t p) const {
-        return filedAt_[p] >= fileEpoch_;
+        return filedAt_[p] >= 0;
     }
     void fileDrifting();
     // Writes the running countdowns of the filed pixels into their plane; the calendar is
@@ -140,8 +140,9 @@ class OpFlag : public OpBase {
     bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
     bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
     std::int64_t driftClock_ = 0;
-    std::int64_t fileEpoch_ = 0;         // filings from an earlier tick are void
-    std::vector<std::int64_t> filedAt_;  // tick at which the countdown plane's value held
+    std::int64_t fileEpoch_ = 0;  // the tick filings count from
+    // Tick at which the countdown plane's value held, counted from fileEpoch_; -1: not filed.
+    std::vector<std::int32_t> filedAt_;
     std::vector<std::int32_t> nextFiled_;
     std::vector<std::int32_t> dueBuckets_;  // first pixel of each tick modulo kDriftBuckets
     bool offsetsSummed_ = false;  // closed frames changed the offsets since the last opening
