@@ -32,8 +32,9 @@ constexpr std::int64_t kDefaultPeriod = 1000000;
 constexpr std::size_t kNearExceptionShare = 64;
 
 // One pixel's energy, in 64 bits (large gains must not overflow), limited.
-std::int16_t gainOffsetOf(std::int16_t in, const GainOffset& go, std::int32_t add) {
-    const std::int64_t v = ((static_cast<std::int64_t>(in) * go.gain) >> 16) + go.offset + add;
+std::int16_t gainOffsetOf(std::int16_t in, std::int32_t gain, std::int32_t offset,
+                          std::int32_t add) {
+    const std::int64_t v = ((static_cast<std::int64_t>(in) * gain) >> 16) + offset + add;
     return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, kEnergyMin, kEnergyMax));
 }
 
@@ -121,26 +122,61 @@ HRESULT OpCorr::init(OpBase* predecessor) {
     return hr;
 }
 
-void OpCorr::resetCoefficients(std::size_t n) {
-    gainOffset.assign(n, GainOffset{0x10000, 0});
-    coefficientsChanged();
-}
-
-void OpCorr::coefficientsChanged() {
-    std::lock_guard<std::mutex> lock(gainMutex);
-    const std::size_t n = gainOffset.size();
+void OpCorr::resizeCoefficients(std::size_t n) {
     gainHigh_.resize(n);
     gainHigh8_.resize(n);
     gainLow_.resize(n);
     offsets16_.resize(n);
+    std::vector<std::int16_t>().swap(offsetsHigh_);
     nearExceptions_.reserve(n / kNearExceptionShare + 64);
+}
+
+void OpCorr::widenOffsets() {
+    offsetsHigh_.resize(offsets16_.size());
+    for (std::size_t p = 0; p < offsets16_.size(); ++p) {
+        offsetsHigh_[p] = offsets16_[p] < 0 ? -1 : 0;
+    }
+}
+
+void OpCorr::resetCoefficients(std::size_t n) {
+    std::lock_guard<std::mutex> lock(gainMutex);
+    resizeCoefficients(n);
     beginGains();
     offsetsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
-        setGain(p, gainOffset[p].gain);
-        setOffset(p, gainOffset[p].offset);
+        setGain(p, 0x10000);
+        setOffset(p, 0);
     }
     endGains();
+}
+
+std::vector<GainOffset>& OpCorr::coefficients() {
+    std::lock_guard<std::mutex> lock(gainMutex);
+    const std::size_t n = coefficientCount();
+    records_.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        records_[p] = GainOffset{gainAt(p), offsetAt(p)};
+    }
+    recordsLent_ = true;
+    return records_;
+}
+
+void OpCorr::coefficientsChanged() {
+    std::lock_guard<std::mutex> lock(gainMutex);
+    if (!recordsLent_) {
+        return;
+    }
+    const std::size_t n = records_.size();
+    resizeCoefficients(n);
+    beginGains();
+    offsetsCompact_ = true;
+    for (std::size_t p = 0; p < n; ++p) {
+        setGain(p, records_[p].gain);
+        setOffset(p, records_[p].offset);
+    }
+    endGains();
+    std::vector<GainOffset>().swap(records_);  // the planes hold them again
+    recordsLent_ = false;
 }
 
 void OpCorr::endGains() {
@@ -150,9 +186,9 @@ void OpCorr::endGains() {
         return;
     }
     // The whole number most gains lie within half of (-128..128 while they are compact).
-    const std::size_t n = gainOffset.size();
+    const std::size_t n = coefficientCount();
     auto whole = [&](std::size_t p) {
-        return static_cast<std::int32_t>((std::int64_t{gainOffset[p].gain} + 0x8000) >> 16);
+        return static_cast<std::int32_t>((std::int64_t{gainAt(p)} + 0x8000) >> 16);
     };
     std::int32_t counts[257] = {};
     for (std::size_t p = 0; p < n; ++p) {
@@ -441,8 +477,7 @@ bool OpCorr::rebuildGain(bool force) {
         m = static_cast<double>(main.AlphaLowFactor) * s1 * (main.AlphaLowTemp - chipTempAtGain_);
         d = static_cast<double>(main.AlphaLowTemp) - caliChipTemp_;
     }
-    syncPlaneSizes();
-    const std::size_t n = gainOffset.size();
+    const std::size_t n = coefficientCount();
     const std::uint16_t* plane0 = planes_.data();
     const std::uint16_t* plane1 = planes_.data() + kKept[1] * n;
     std::lock_guard<std::mutex> lock(gainMutex);
@@ -466,8 +501,7 @@ void OpCorr::rebuildOffset() {
         return;
     }
     if (driftPrimed_) {
-        syncPlaneSizes();
-        const std::size_t n = gainOffset.size();
+        const std::size_t n = coefficientCount();
         const double s4 = planeScale(planeShift_[4]);
         const double s5 = planeScale(planeShift_[5]);
         const double b4 = planeBase_[4];
@@ -495,7 +529,7 @@ void OpCorr::updateDrift() {
         driftPrimed_ = true;
         driftApplied_ = driftDelta_ + 2.0f;
         double x = 0.0;
-        const std::size_t n = gainOffset.size();
+        const std::size_t n = coefficientCount();
         if (!planes_.empty() && n > 0) {
             const double s4 = planeScale(planeShift_[4]);
             const std::uint16_t* plane4 = planes_.data() + kKept[4] * n;
@@ -594,10 +628,9 @@ HRESULT OpCorr::compute() {
             out[p] = static_cast<std::int16_t>(value);
         }
     } else {
-        if (gainOffset.empty()) {
+        if (coefficientCount() == 0) {
             return E_FAIL;
         }
-        syncPlaneSizes();
         const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
         if (enabled) {
             const std::int32_t a = shared_->revision2100 ? 0 : flagEnergy.load();
@@ -609,7 +642,7 @@ HRESULT OpCorr::compute() {
                                           offsets16_.data(), a, kEnergyMin, kEnergyMax, out, count);
                     for (const std::int32_t p : nearExceptions_) {
                         if (static_cast<std::size_t>(p) < count) {
-                            out[p] = gainOffsetOf(in[p], gainOffset[p], a);
+                            out[p] = gainOffsetOf(in[p], gainAt(p), offsetAt(p), a);
                         }
                     }
                 } else {
@@ -617,9 +650,8 @@ HRESULT OpCorr::compute() {
                                       kEnergyMin, kEnergyMax, out, count);
                 }
             } else {
-                const GainOffset* go = gainOffset.data();
                 for (std::size_t p = 0; p < count; ++p) {
-                    out[p] = gainOffsetOf(in[p], go[p], a);
+                    out[p] = gainOffsetOf(in[p], gainAt(p), offsetAt(p), a);
                 }
             }
         } else {

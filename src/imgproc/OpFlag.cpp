@@ -334,13 +334,13 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
     }
     if (flagFrameIndex_ >= 0) {
         // Only the first summed frame of a cycle is measured: its statistics are used once.
-        if (statisticsPending_ && correction_ != nullptr && !correction_->gainOffset.empty()) {
+        if (statisticsPending_ && correction_ != nullptr && correction_->coefficientCount() != 0) {
             const std::int64_t energyOffset = correction_->flagEnergy;
             const std::int64_t loE =
                 static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
             const std::int64_t hiE =
                 static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
-            const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
+            const int m = std::min<int>(n, static_cast<int>(correction_->coefficientCount()));
             std::unique_lock<std::mutex> gains(correction_->gainMutex);
             const pixel::FlagStatistics st = pixel::flagStatistics(
                 in, correction_->gainHighPlane(), correction_->gainHigh8Plane(),
