@@ -44,8 +44,7 @@ HRESULT OpFlag::init(OpBase* predecessor) {
     planes_.period.assign(n, 0);
     planes_.countdown.assign(n, 0);
     openOffset_.assign(n, 0);
-    filedAt_.assign(n, -1);
-    driftClock_ = fileEpoch_ = 0;
+    driftClock_ = 0;
     filingsLeft_ = stepsFromSaved_ = false;
     nextFiled_.assign(n, -1);
     dueBuckets_.assign(kDriftBuckets, -1);
@@ -112,7 +111,6 @@ void OpFlag::takeRecords() {
     planes_.period.resize(n);
     planes_.countdown.resize(n);
     openOffset_.resize(n);
-    filedAt_.resize(n, -1);
     nextFiled_.resize(n);
     dropFilings();
     stepsFromSaved_ = false;
@@ -129,8 +127,11 @@ void OpFlag::takeRecords() {
 }
 
 void OpFlag::file(std::int32_t p) {
-    filedAt_[p] = static_cast<std::int32_t>(driftClock_ - fileEpoch_);
-    const std::size_t bucket = static_cast<std::size_t>(dueTick(p)) % kDriftBuckets;
+    const std::int32_t countdown = planes_.countdown[p];
+    const std::int64_t due = driftClock_ + std::max<std::int32_t>(countdown, 1);
+    planes_.countdown[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(driftClock_) +
+                                                     static_cast<std::uint32_t>(countdown));
+    const std::size_t bucket = static_cast<std::size_t>(due) % kDriftBuckets;
     nextFiled_[p] = dueBuckets_[bucket];
     dueBuckets_[bucket] = p;
 }
@@ -154,19 +155,15 @@ void OpFlag::unfileDrifting() {
     }
     const std::size_t n = planes_.countdown.size();
     for (std::size_t p = 0; p < n; ++p) {
-        if (isFiled(static_cast<std::int32_t>(p))) {
-            planes_.countdown[p] -=
-                static_cast<std::int32_t>(driftClock_ - fileEpoch_ - filedAt_[p]);
+        if (planes_.steps[p] != 0) {
+            planes_.countdown[p] = countdownLeft(static_cast<std::int32_t>(p));
         }
     }
     dropFilings();
 }
 
 void OpFlag::dropFilings() {
-    if (filingsLeft_) {
-        std::fill(filedAt_.begin(), filedAt_.end(), -1);
-    }
-    fileEpoch_ = ++driftClock_;
+    ++driftClock_;  // a tick of its own: nothing filed yet falls due in it
     driftFiled_ = filingsLeft_ = false;
 }
 
@@ -179,8 +176,7 @@ void OpFlag::settleSteps() {
 
 // One tick: each pixel whose countdown runs out moves its offset one count toward the drift.
 void OpFlag::stepDrift(std::int32_t pixels) {
-    // Filings count their ticks in 32 bits: refiled long before those could run out.
-    if (!driftFiled_ || driftClock_ - fileEpoch_ >= (std::int64_t{1} << 30)) {
+    if (!driftFiled_) {
         fileDrifting();
     }
     ++driftClock_;
@@ -189,7 +185,10 @@ void OpFlag::stepDrift(std::int32_t pixels) {
     *head = -1;
     while (p >= 0) {
         const std::int32_t next = nextFiled_[p];
-        if (dueTick(p) != driftClock_ || p >= pixels) {
+        // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
+        // smallest c wraps to the largest value), else 0 exactly at its tick.
+        const std::int32_t left = countdownLeft(p);
+        if ((left > 0 && left != INT32_MAX) || p >= pixels) {
             // Due in a later round of the ring (or outside this frame): stays filed here.
             nextFiled_[p] = *head;
             *head = p;
@@ -205,9 +204,7 @@ void OpFlag::stepDrift(std::int32_t pixels) {
             openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
             if (planes_.steps[p] != 0) {
                 file(p);
-            } else {
-                filedAt_[p] = -1;  // its countdown rests in the plane
-            }
+            }  // else its countdown rests in the plane
         }
         p = next;
     }

@@ -218,6 +218,39 @@ TEST_F(FlagTest, SubnormalRatesCountAsZero) {
     }
 }
 
+// Countdowns that records set below 1 step at the next frame, then every period; a record read
+// before that shows the countdown as set.
+TEST_F(FlagTest, CountdownsBelowOneStepAtOnce) {
+    loadCali(10, 2);
+    build(4, 1);
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        frames(1, 100, 10);
+        frames(0, 1000, 20);
+    }
+    const std::int32_t countdowns[4] = {0, -7, INT32_MIN, 3};
+    for (int p = 0; p < 4; ++p) {
+        FlagPixelState& s = flag_->pixelStates()[p];
+        s.steps = 3;
+        s.period = 2;
+        s.countdown = countdowns[p];
+    }
+    const std::int16_t before = out(0);
+    for (int p = 0; p < 4; ++p) {
+        EXPECT_EQ(flag_->pixelStates()[p].countdown, countdowns[p]) << p;
+    }
+    // Frames 1..6: pixels 0-2 step at frames 1, 3 and 5; pixel 3 at 3 and 5 (and 7).
+    const std::int16_t expected[6][4] = {{1, 1, 1, 0}, {1, 1, 1, 0}, {2, 2, 2, 1},
+                                         {2, 2, 2, 1}, {3, 3, 3, 2}, {3, 3, 3, 2}};
+    for (int f = 0; f < 6; ++f) {
+        ASSERT_EQ(frame(0, 1000), S_OK);
+        for (int p = 0; p < 4; ++p) {
+            EXPECT_EQ(before - out(p), expected[f][p]) << f << " " << p;
+        }
+    }
+    EXPECT_EQ(flag_->pixelStates()[3].countdown, 1);
+    EXPECT_EQ(flag_->pixelStates()[0].steps, 0);
+}
+
 TEST_F(FlagTest, SmallDriftsAreIgnored) {
     loadCali(10, 2);
     build(2, 1);
