@@ -123,12 +123,16 @@ HRESULT OpCorr::init(OpBase* predecessor) {
 }
 
 void OpCorr::resizeCoefficients(std::size_t n) {
-    gainHigh_.resize(n);
+    std::vector<std::int16_t>().swap(gainHigh_);
     gainHigh8_.resize(n);
     gainLow_.resize(n);
     offsets16_.resize(n);
     std::vector<std::int16_t>().swap(offsetsHigh_);
     nearExceptions_.reserve(n / kNearExceptionShare + 64);
+}
+
+void OpCorr::widenGains() {
+    gainHigh_.assign(gainHigh8_.begin(), gainHigh8_.end());
 }
 
 void OpCorr::widenOffsets() {

@@ -86,7 +86,10 @@ class OpCorr : public OpBase {
     bool repairExtra = true;
 
     // The gains' 16-bit halves (for the flag image's statistics; read them under gainMutex).
-    const std::int16_t* gainHighPlane() const { return gainHigh_.data(); }
+    // Null while every high half fits 8 bits (then the 8-bit plane holds them).
+    const std::int16_t* gainHighPlane() const {
+        return gainHigh_.empty() ? nullptr : gainHigh_.data();
+    }
     // The same in 8 bits while every gain fits them, else null.
     const std::int8_t* gainHigh8Plane() const {
         return gainsCompact_ ? gainHigh8_.data() : nullptr;
@@ -109,10 +112,16 @@ class OpCorr : public OpBase {
     // once an offset needs them. "Compact" while the gains' high halves fit 8 bits and the
     // offsets 16: the 32-bit sums cannot overflow then, and a frame reads few bytes.
     void setGain(std::size_t p, std::int32_t gain) {
-        gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
+        const bool fits = gain >= -(1 << 23) && gain < (1 << 23);
+        if (!fits && gainHigh_.empty()) {
+            widenGains();
+        }
+        if (!gainHigh_.empty()) {
+            gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
+        }
         gainHigh8_[p] = static_cast<std::int8_t>(gain >> 16);
         gainLow_[p] = static_cast<std::uint16_t>(gain & 0xFFFF);
-        gainsCompact_ = gainsCompact_ && gain >= -(1 << 23) && gain < (1 << 23);
+        gainsCompact_ = gainsCompact_ && fits;
     }
     // Before and after every gain is set anew.
     void beginGains() { gainsCompact_ = true; }
@@ -128,11 +137,13 @@ class OpCorr : public OpBase {
         }
         offsetsCompact_ = offsetsCompact_ && fits;
     }
-    // Gives every offset its high half (that of its low half taken signed).
+    // Gives every gain its 16-bit high half (from the 8-bit one), every offset its high half
+    // (that of its low half taken signed).
+    void widenGains();
     void widenOffsets();
     std::int32_t gainAt(std::size_t p) const {
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(gainHigh_[p]) << 16 |
-                                         gainLow_[p]);
+        const std::int32_t high = gainHigh_.empty() ? gainHigh8_[p] : gainHigh_[p];
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(high) << 16 | gainLow_[p]);
     }
     std::int32_t offsetAt(std::size_t p) const {
         if (offsetsHigh_.empty()) {
@@ -171,7 +182,7 @@ class OpCorr : public OpBase {
     std::vector<std::uint16_t> levels_;
     std::vector<std::int32_t> slopes_;      // 4.12 fixed point, pixel-major
     std::vector<std::int16_t> sampleList_;  // pairs (sample, level)
-    std::vector<std::int16_t> gainHigh_;
+    std::vector<std::int16_t> gainHigh_;    // empty while every high half fits 8 bits
     std::vector<std::int8_t> gainHigh8_;
     std::vector<std::uint16_t> gainLow_;
     std::vector<std::int16_t> offsets16_;

@@ -950,7 +950,12 @@ FlagStatistics flagStatistics(const std::int16_t* in, const std::int16_t* gainHi
         !kernels().flagStatistics(in, gainHigh8, gainLow, mask, loE, hiE, coldLimit, hotLimit, n,
                                   &s)) {
         s = FlagStatistics();
-        flagStatisticsLoop(s, 0, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
+        if (gainHigh != nullptr) {
+            flagStatisticsLoop(s, 0, in, gainHigh, gainLow, mask, loE, hiE, coldLimit, hotLimit, n);
+        } else {
+            flagStatisticsLoop(s, 0, in, gainHigh8, gainLow, mask, loE, hiE, coldLimit, hotLimit,
+                               n);
+        }
     }
     return s;
 }

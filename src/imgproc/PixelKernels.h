@@ -34,7 +34,8 @@ void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_
            std::int16_t hi);
 // The first closed-flag frame's statistics. Over the pixels whose mask is not 0, with
 // v = in taken as unsigned and the gain w = gainHigh[i] * 65536 + gainLow[i] (gainHigh8: the
-// same high halves in 8 bits when they all fit, else null):
+// same high halves in 8 bits when they all fit, else null; gainHigh may be null when
+// gainHigh8 is not):
 // lo := v + loE * 65536 / w and hi := v + hiE * 65536 / w (integer quotients; both v when w is
 // 0); hot where hi > hotLimit and lo > coldLimit, cold where lo <= coldLimit, normal
 // otherwise. The hottest pixel has the largest hi, the coldest the smallest lo, the first in
