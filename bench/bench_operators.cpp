@@ -21,7 +21,7 @@ namespace {
 struct Size {
     int outW, outH, rawW, rawH;
 };
-const Size kSizes[] = {{382, 288, 384, 290}, {640, 480, 640, 481}};
+const Size kSizes[] = {{382, 288, 384, 290}, {640, 480, 640, 481}, {1024, 768, 1024, 769}};
 
 OpFrameFormat frameFormat(int w, int h) {
     OpFrameFormat f;
@@ -150,7 +150,7 @@ void BM_LookupForm(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_LookupForm)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LookupForm)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Memcpy)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SourceUnpack)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_Lut, OpEnergyNormalize)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
