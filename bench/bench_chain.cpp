@@ -1,16 +1,21 @@
 // Per-frame cost of the whole processing chain (copy-in to temperature image) and of each of
-// its operators on the simulated camera, as multiples of a plain copy of the same raw frame,
-// for open-flag and closed-flag frames; and of an open-flag frame behind the imager. Medians of the
-// repetitions are the figures to quote:
+// its operators on the simulated camera, as multiples of a plain copy of the same raw frame and
+// of the floor of any such chain (one table lookup per pixel, raw frame to temperature frame),
+// for open-flag and closed-flag frames; the frame that reopens the flag with normal and
+// subnormal drift rates; an open-flag frame behind the imager; and the heap bytes per pixel
+// that a chain and an imager hold. Medians of the repetitions are the figures to quote:
 //   taskset -c N bench/bench_chain
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,11 +35,89 @@
 #include "imgproc/OpPostProcessing.h"
 #include "imgproc/OpREA.h"
 #include "imgproc/OpSource.h"
+#include "imgproc/PixelKernels.h"
 #include "kelvix/IRDeviceParams.h"
 #include "kelvix/Kelvix.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
+
+// Heap accounting: every allocation through operator new counts its bytes while it lives, so
+// that the bench can tell what an imager holds per pixel.
+namespace {
+std::atomic<std::int64_t> liveHeap{0};
+
+void* countedNew(std::size_t n, std::size_t align) {
+    // The block's start and size sit in the two words before the pointer handed out.
+    const std::size_t head = std::max<std::size_t>(align, 2 * sizeof(void*));
+    auto* raw = static_cast<unsigned char*>(std::malloc(n + head + align));
+    if (raw == nullptr) {
+        throw std::bad_alloc();
+    }
+    const std::uintptr_t at =
+        (reinterpret_cast<std::uintptr_t>(raw) + head + align - 1) & ~std::uintptr_t(align - 1);
+    auto** words = reinterpret_cast<void**>(at);
+    words[-1] = raw;
+    words[-2] = reinterpret_cast<void*>(n);
+    liveHeap += static_cast<std::int64_t>(n);
+    return words;
+}
+
+void countedDelete(void* p) noexcept {
+    if (p != nullptr) {
+        auto** words = static_cast<void**>(p);
+        liveHeap -= static_cast<std::int64_t>(reinterpret_cast<std::size_t>(words[-2]));
+        std::free(words[-1]);
+    }
+}
+}  // namespace
+
+void* operator new(std::size_t n) {
+    return countedNew(n, __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+}
+void* operator new[](std::size_t n) {
+    return countedNew(n, __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+}
+void* operator new(std::size_t n, std::align_val_t a) {
+    return countedNew(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return countedNew(n, static_cast<std::size_t>(a));
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return countedNew(n, __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept {
+    return operator new(n, t);
+}
+void operator delete(void* p) noexcept {
+    countedDelete(p);
+}
+void operator delete[](void* p) noexcept {
+    countedDelete(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    countedDelete(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    countedDelete(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    countedDelete(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    countedDelete(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    countedDelete(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    countedDelete(p);
+}
 
 namespace {
 
@@ -57,6 +140,24 @@ std::string label(int size) {
 // on this thread alone).
 double cpuNs(std::clock_t from, std::clock_t to) {
     return static_cast<double>(to - from) * 1e9 / CLOCKS_PER_SEC;
+}
+
+// Nanoseconds of processor time per pass: the fastest of five runs of 20 ms.
+template <typename Pass>
+double nsPerPass(Pass pass) {
+    double best = 0.0;
+    for (int r = 0; r < 5; ++r) {
+        int n = 0;
+        const std::clock_t start = std::clock();
+        std::clock_t now = start;
+        for (; now - start < CLOCKS_PER_SEC / 50; now = std::clock()) {
+            pass();
+            ++n;
+        }
+        const double ns = cpuNs(start, now) / n;
+        best = r == 0 ? ns : std::min(best, ns);
+    }
+    return best;
 }
 
 // A copy of a raw frame that starts half a page from where it is copied to (modulo the page):
@@ -86,21 +187,8 @@ struct CopyRig {
         std::memcpy(dst.data(), src[next++ % kOpenFrames].data, words * 2);
         benchmark::ClobberMemory();
     }
-    // Nanoseconds of processor time per copy: the fastest of five runs of 20 ms.
     double measure() {
-        double best = 0.0;
-        for (int r = 0; r < 5; ++r) {
-            int n = 0;
-            const std::clock_t start = std::clock();
-            std::clock_t now = start;
-            for (; now - start < CLOCKS_PER_SEC / 50; now = std::clock()) {
-                copy();
-                ++n;
-            }
-            const double ns = cpuNs(start, now) / n;
-            best = r == 0 ? ns : std::min(best, ns);
-        }
-        return best;
+        return nsPerPass([this] { copy(); });
     }
     std::size_t words;
     std::vector<std::uint16_t> dst;
@@ -145,12 +233,17 @@ class CameraRig {
         sim::CalibrationSetWriter writer(*camera_, sim::CalibrationSet::standard());
         ok_ = writer.writeAll(platform::toNarrow(dir_));
         rawBytes_ = physics_->layout().rawWords() * 2;
+        pixels_ = static_cast<std::size_t>(width) * height;
+        heapAtStart_ = liveHeap;
     }
     ~CameraRig() { platform::removeTree(dir_); }
 
     bool ok() const { return ok_; }
     const std::uint16_t* open(int i) const { return open_[i % kOpenFrames].data; }
     const std::uint16_t* closed(int i) const { return closed_[i % kFlagFrames].data; }
+    // Heap bytes per pixel that the chain or imager (and whatever came with it) holds after a
+    // few flag cycles.
+    double heldPerPixel() const { return static_cast<double>(held_) / pixels_; }
 
   protected:
     // `target`: where the frames are copied to.
@@ -167,6 +260,7 @@ class CameraRig {
             rig.process(f.data());
             physics_->advance(2.0);
         }
+        held_ = liveHeap - heapAtStart_ - static_cast<std::int64_t>(f.size() * 2);
         for (int i = 0; i < kOpenFrames; ++i) {
             physics_->nextFrame(f.data());
             open_.emplace_back(f, target);
@@ -187,6 +281,8 @@ class CameraRig {
     std::wstring dir_;
     std::vector<PlacedFrame> open_, closed_;
     std::size_t rawBytes_ = 0;
+    std::size_t pixels_ = 0;
+    std::int64_t heapAtStart_ = 0, held_ = 0;
     bool ok_ = false;
 };
 
@@ -229,6 +325,15 @@ class ChainRig : public CameraRig {
     }
     ~ChainRig() { chain_.destroyChain(); }
 
+    const OpEnergy2Temp& temperatureOperator() { return *chain_.getEnergy2Temp(0); }
+    // Every pixel's drift rate, for the next opening of the flag to smooth.
+    void setDriftRates(float rate) {
+        for (FlagPixelState& p : chain_.getFlag()->pixelStates()) {
+            p.rate = rate;
+        }
+    }
+    int flagCycleCount() { return chain_.getFlag()->getFlagCycleCount(); }
+
     // What the imager does per frame: copy the raw frame in, count it, run the chain.
     HRESULT process(const std::uint16_t* raw) {
         std::memcpy(rawBuffer_.buffer, raw, rawBytes_);
@@ -269,6 +374,33 @@ class ChainRig : public CameraRig {
     ImagerHID device_;
     ImageProcessing chain_;
     RawBufferRecord rawBuffer_;
+};
+
+// The floor of any chain from a raw frame to a temperature frame: one lookup per pixel, from
+// the chain's own raw frames through its temperature table (expanded as the chain expands it).
+struct FloorRig {
+    FloorRig(ChainRig& chain, int size)
+        : pixels(static_cast<std::size_t>(kSizes[size][0]) * kSizes[size][1]),
+          dst(pixels),
+          table(pixel::kTableEntries) {
+        const OpEnergy2Temp& op = chain.temperatureOperator();
+        lut::expand(op.getLut(), op.getOffset(), table.data());
+        for (int i = 0; i < kOpenFrames; ++i) {
+            const std::uint16_t* raw = chain.open(i);
+            src.emplace_back(std::vector<std::uint16_t>(raw, raw + pixels), dst.data());
+        }
+    }
+    double measure() {
+        return nsPerPass([this] {
+            pixel::lookup(reinterpret_cast<const std::int16_t*>(src[next++ % kOpenFrames].data),
+                          table.data(), dst.data(), pixels);
+            benchmark::ClobberMemory();
+        });
+    }
+    std::size_t pixels;
+    std::vector<std::int16_t> dst, table;
+    std::vector<PlacedFrame> src;
+    int next = 0;
 };
 
 // The same camera behind an imager, as an application drives it: the chain plus what the
@@ -348,7 +480,9 @@ void BM_Chain(benchmark::State& state) {
     // The copy the ratios refer to, measured next to the chain (before and after it): a shared
     // machine's speed drifts over a run.
     CopyRig reference(size);
+    FloorRig floorRig(*rig, size);
     double copy = reference.measure();
+    double floor = floorRig.measure();
     double spent[kOperators + 3] = {};
     double untimed = 0.0;
     int i = 0;
@@ -371,6 +505,7 @@ void BM_Chain(benchmark::State& state) {
     }
     const double frame = (cpuNs(start, std::clock()) - untimed) / state.iterations();
     copy = (copy + reference.measure()) / 2.0;
+    floor = (floor + floorRig.measure()) / 2.0;
     // The whole in processor time; its parts as the shares of each step in the frames' times.
     const double whole = spent[kOperators + 2];
     if (copy > 0.0 && whole > 0.0) {
@@ -381,12 +516,47 @@ void BM_Chain(benchmark::State& state) {
         }
         state.counters["x_rest"] = ratio(spent[kOperators + 1]);
         state.counters["x_chain"] = frame / copy;
+        state.counters["x_floor"] = frame / floor;
+        state.counters["us_chain"] = frame / 1000.0;
+        state.counters["bytes_per_pixel"] = rig->heldPerPixel();
         if (closed && i >= kFlagFrames) {
             // The frame that opens the flag again, with the new offsets and drift rates.
             state.counters["x_opening"] = untimed / (i / kFlagFrames) / copy;
         }
     }
     state.SetLabel(label(size) + (closed ? " closed" : " open"));
+}
+
+// The frame that opens the flag, after a closed cycle, with every pixel's drift rate normal
+// (argument 0) or subnormal (1) before it: both ask for no drift step, so both do the same work.
+void BM_Opening(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    const float rate = state.range(1) != 0 ? 1e-39f : 1e-3f;
+    ChainRig* rig = rigOfSize<ChainRig>(size);
+    if (!rig->ok()) {
+        state.SkipWithError("chain setup failed");
+        return;
+    }
+    CopyRig reference(size);
+    double copy = reference.measure();
+    double spent = 0.0;
+    int i = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        rig->setDriftRates(rate);
+        for (int k = 0; k < kFlagFrames; ++k) {
+            rig->process(rig->closed(k));
+        }
+        state.ResumeTiming();
+        const std::clock_t from = std::clock();
+        rig->process(rig->open(i++));
+        spent += cpuNs(from, std::clock());
+    }
+    copy = (copy + reference.measure()) / 2.0;
+    state.counters["us_opening"] = spent / state.iterations() / 1000.0;
+    state.counters["x_opening"] = spent / state.iterations() / copy;
+    state.counters["flag_cycles"] = rig->flagCycleCount();
+    state.SetLabel(label(size) + (state.range(1) != 0 ? " subnormal rates" : " normal rates"));
 }
 
 // Open-flag frames behind the imager, as a multiple of the raw-frame copy.
@@ -407,6 +577,7 @@ void BM_ImagerFrame(benchmark::State& state) {
     const double frame = cpuNs(start, std::clock()) / state.iterations();
     copy = (copy + reference.measure()) / 2.0;
     state.counters["x_imager"] = frame / copy;
+    state.counters["bytes_per_pixel"] = rig->heldPerPixel();
     state.SetLabel(label(size));
 }
 
@@ -416,6 +587,12 @@ BENCHMARK(BM_RawFrameCopy)->DenseRange(0, 2)->Repetitions(kRepetitions)->ReportA
 BENCHMARK(BM_Chain)
     ->ArgsProduct({{0, 1, 2}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_Opening)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(30)
     ->Repetitions(kRepetitions)
     ->ReportAggregatesOnly(true);
 BENCHMARK(BM_ImagerFrame)

@@ -12,6 +12,7 @@
 #include "imgproc/OpEnergy2Temp.h"
 #include "imgproc/OpEnergyNormalize.h"
 #include "imgproc/OpSource.h"
+#include "imgproc/PixelKernels.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 
@@ -20,7 +21,7 @@ namespace {
 struct Size {
     int outW, outH, rawW, rawH;
 };
-const Size kSizes[] = {{382, 288, 384, 290}, {640, 480, 640, 481}};
+const Size kSizes[] = {{382, 288, 384, 290}, {640, 480, 640, 481}, {1024, 768, 1024, 769}};
 
 OpFrameFormat frameFormat(int w, int h) {
     OpFrameFormat f;
@@ -119,8 +120,37 @@ void BM_Lut(benchmark::State& state) {
     state.SetLabel(std::to_string(s.outW) + "x" + std::to_string(s.outH));
 }
 
+// Each form of the table lookup on an energy image (a gradient with noise); the label names the
+// form the library took on this processor.
+void BM_LookupForm(benchmark::State& state) {
+    const auto form = static_cast<pixel::LookupForm>(state.range(0));
+    const Size& s = kSizes[state.range(1)];
+    if (!pixel::runs(form)) {
+        state.SkipWithError("form not available");
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(s.outW) * s.outH;
+    std::vector<std::int16_t> table(pixel::kTableEntries), in(n), out(n);
+    for (std::size_t u = 0; u < table.size(); ++u) {
+        table[u] = static_cast<std::int16_t>(u / 3);
+    }
+    std::uint32_t noise = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        in[i] = static_cast<std::int16_t>(7000 + i % static_cast<std::size_t>(s.outW) * 6 +
+                                          (noise >> 27));
+    }
+    for (auto _ : state) {
+        pixel::lookupIn(form, in.data(), table.data(), out.data(), n);
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel(std::to_string(s.outW) + "x" + std::to_string(s.outH) + " " +
+                   pixel::lookupFormName(form) + (form == pixel::lookupForm() ? " (taken)" : ""));
+}
+
 }  // namespace
 
+BENCHMARK(BM_LookupForm)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Memcpy)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SourceUnpack)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_Lut, OpEnergyNormalize)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);

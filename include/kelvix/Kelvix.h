@@ -191,6 +191,9 @@ class KELVIX_API Kelvix {
     void limitOutputFramerate();
     bool initOperatorsAndTables();
     void applyChipHeating();
+    // The energy image's buffer, once images have a size and a snapshot callback is set; under
+    // the frame lock.
+    void keepEnergyBuffer();
 
     void freeMemory();
     void runFlagAutomation();
@@ -232,7 +235,7 @@ class KELVIX_API Kelvix {
     std::recursive_mutex frameMutex_;
     std::unique_ptr<unsigned short[]> temperatureBuffer_;
     std::unique_ptr<unsigned short[]> energyBuffer_;
-    std::size_t imageCapacity_ = 0;  // pixels the two buffers hold
+    std::size_t imageCapacity_ = 0;  // pixels the two buffers hold (or are to hold)
     std::atomic<unsigned> visibleWidth_{0};
     std::atomic<unsigned> visibleHeight_{0};
     std::unique_ptr<unsigned char[]> visibleBuffer_;

@@ -31,7 +31,6 @@ struct SubFrameLayout {
     std::vector<SegmentRun> runs;
     std::int32_t headerWordCount = 0;
     std::vector<std::int16_t> headerWords;  // headerWordCount entries
-    std::vector<std::int32_t> pixelIndex;   // raw-word index per output pixel (built by the user)
     std::vector<std::int32_t> headerIndex;  // raw-word index per header word (built by the user)
 };
 

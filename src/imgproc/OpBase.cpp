@@ -171,13 +171,21 @@ OpBase* OpBase::findById(int id, bool searchUp, bool searchDown) {
     return nullptr;
 }
 
+namespace {
+
+// Zeroed pixels for a frame of `byteSize` bytes, freed with delete[].
+std::uint16_t* allocatePixels(std::int32_t byteSize) {
+    return new std::uint16_t[(static_cast<std::size_t>(std::max(byteSize, 0)) + 1) / 2]();
+}
+
+}  // namespace
+
 OpFrame* OpBase::allocateOutputFrame(const OpFrameFormat* format, unsigned contentKind) {
     OpFrame* f = new OpFrame();
     f->format = new OpFrameFormat(*format);
     f->format->contentKind = contentKind;
     f->metadata = allocateMetadata();
-    f->pixels =
-        new std::uint16_t[(static_cast<std::size_t>(std::max(format->byteSize, 0)) + 1) / 2]();
+    f->pixels = allocatePixels(format->byteSize);
     return f;
 }
 
@@ -274,6 +282,23 @@ void OpBase::releaseFrame() {
     if (ownsFrame_ && frame != nullptr) {
         frame->pixels = ownPixels_;
         freeFrame(frame);
+    }
+}
+
+void OpBase::releaseOwnPixels() {
+    const OpFrame* in = predecessor_ != nullptr ? predecessor_->frame : nullptr;
+    if (!ownsFrame_ || frame == nullptr || ownPixels_ == nullptr || in == nullptr ||
+        in->pixels == nullptr || in->format->byteSize < frame->format->byteSize) {
+        return;
+    }
+    delete[] ownPixels_;
+    ownPixels_ = nullptr;
+    frame->pixels = in->pixels;
+}
+
+void OpBase::keepOwnPixels() {
+    if (ownsFrame_ && frame != nullptr && ownPixels_ == nullptr) {
+        ownPixels_ = allocatePixels(frame->format->byteSize);
     }
 }
 

@@ -208,10 +208,17 @@ class OpBase {
     // useOwnPixels, and for freeing.
     void passPixels(std::uint16_t* pixels = nullptr);
     void useOwnPixels() {
+        keepOwnPixels();
         if (frame->pixels != ownPixels_) {
             frame->pixels = ownPixels_;
         }
     }
+    // For an operator that hands on its input's pixels: frees the output's own buffer (kept
+    // when the input is smaller) until keepOwnPixels takes one again. At init.
+    void releaseOwnPixels();
+    // An own buffer for the output from now on, allocated when it was released: at init or
+    // between frames (useOwnPixels does it too, but frames should not allocate).
+    void keepOwnPixels();
     // Frees the output frame when it is owned.
     void releaseFrame();
     // Initialises every successor from this output; Ready when all succeed.

@@ -22,14 +22,19 @@
 
 namespace {
 
-constexpr int kPlanes = 6;
+constexpr int kPlanes = 6;  // in the file
+// Planes 2 and 3 carry nothing the correction uses: only 0, 1, 4 and 5 are kept, in this
+// order, and plane k stands at kept position kKept[k].
+constexpr int kKeptPlanes = 4;
+constexpr int kKept[kPlanes] = {0, 1, -1, -1, 2, 3};
 constexpr std::int64_t kDefaultPeriod = 1000000;
 // At most one pixel in this many may lie apart from the others' whole gain.
 constexpr std::size_t kNearExceptionShare = 64;
 
 // One pixel's energy, in 64 bits (large gains must not overflow), limited.
-std::int16_t gainOffsetOf(std::int16_t in, const GainOffset& go, std::int32_t add) {
-    const std::int64_t v = ((static_cast<std::int64_t>(in) * go.gain) >> 16) + go.offset + add;
+std::int16_t gainOffsetOf(std::int16_t in, std::int32_t gain, std::int32_t offset,
+                          std::int32_t add) {
+    const std::int64_t v = ((static_cast<std::int64_t>(in) * gain) >> 16) + offset + add;
     return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, kEnergyMin, kEnergyMax));
 }
 
@@ -117,26 +122,65 @@ HRESULT OpCorr::init(OpBase* predecessor) {
     return hr;
 }
 
+void OpCorr::resizeCoefficients(std::size_t n) {
+    std::vector<std::int16_t>().swap(gainHigh_);
+    gainHigh8_.resize(n);
+    gainLow_.resize(n);
+    offsets16_.resize(n);
+    std::vector<std::int16_t>().swap(offsetsHigh_);
+    nearExceptions_.reserve(n / kNearExceptionShare + 64);
+}
+
+void OpCorr::widenGains() {
+    gainHigh_.assign(gainHigh8_.begin(), gainHigh8_.end());
+}
+
+void OpCorr::widenOffsets() {
+    offsetsHigh_.resize(offsets16_.size());
+    for (std::size_t p = 0; p < offsets16_.size(); ++p) {
+        offsetsHigh_[p] = offsets16_[p] < 0 ? -1 : 0;
+    }
+}
+
 void OpCorr::resetCoefficients(std::size_t n) {
-    gainOffset.assign(n, GainOffset{0x10000, 0});
-    coefficientsChanged();
+    std::lock_guard<std::mutex> lock(gainMutex);
+    resizeCoefficients(n);
+    beginGains();
+    offsetsCompact_ = true;
+    for (std::size_t p = 0; p < n; ++p) {
+        setGain(p, 0x10000);
+        setOffset(p, 0);
+    }
+    endGains();
+}
+
+std::vector<GainOffset>& OpCorr::coefficients() {
+    std::lock_guard<std::mutex> lock(gainMutex);
+    const std::size_t n = coefficientCount();
+    records_.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        records_[p] = GainOffset{gainAt(p), offsetAt(p)};
+    }
+    recordsLent_ = true;
+    return records_;
 }
 
 void OpCorr::coefficientsChanged() {
     std::lock_guard<std::mutex> lock(gainMutex);
-    const std::size_t n = gainOffset.size();
-    gainHigh_.resize(n);
-    gainHigh8_.resize(n);
-    gainLow_.resize(n);
-    offsets16_.resize(n);
-    nearExceptions_.reserve(n / kNearExceptionShare + 64);
+    if (!recordsLent_) {
+        return;
+    }
+    const std::size_t n = records_.size();
+    resizeCoefficients(n);
     beginGains();
     offsetsCompact_ = true;
     for (std::size_t p = 0; p < n; ++p) {
-        setGain(p, gainOffset[p].gain);
-        setOffset(p, gainOffset[p].offset);
+        setGain(p, records_[p].gain);
+        setOffset(p, records_[p].offset);
     }
     endGains();
+    std::vector<GainOffset>().swap(records_);  // the planes hold them again
+    recordsLent_ = false;
 }
 
 void OpCorr::endGains() {
@@ -146,9 +190,9 @@ void OpCorr::endGains() {
         return;
     }
     // The whole number most gains lie within half of (-128..128 while they are compact).
-    const std::size_t n = gainOffset.size();
+    const std::size_t n = coefficientCount();
     auto whole = [&](std::size_t p) {
-        return static_cast<std::int32_t>((std::int64_t{gainOffset[p].gain} + 0x8000) >> 16);
+        return static_cast<std::int32_t>((std::int64_t{gainAt(p)} + 0x8000) >> 16);
     };
     std::int32_t counts[257] = {};
     for (std::size_t p = 0; p < n; ++p) {
@@ -183,7 +227,7 @@ void OpCorr::setNeutralPlanes() {
     const std::size_t n = static_cast<std::size_t>(std::max(pixelCount_, 0));
     planeShift_.assign(kPlanes, 0);
     planeBase_.assign(kPlanes, 0);
-    planes_.assign(kPlanes * n, 0);
+    planes_.assign(kKeptPlanes * n, 0);
     std::fill(planes_.begin(), planes_.begin() + n, 1);
     resetCoefficients(n);
 }
@@ -209,15 +253,18 @@ HRESULT OpCorr::readGainOffset(std::FILE* f, const std::string& path, int extraW
     }
     planeShift_ = shift;
     planeBase_ = base;
-    planes_.assign(kPlanes * w * h, 0);
+    planes_.assign(kKeptPlanes * w * h, 0);
     std::vector<std::uint16_t> plane(sensorPixels);
     for (int p = 0; p < kPlanes; ++p) {
         if (!readWords(f, plane.data(), sensorPixels)) {
             return E_FAIL;
         }
+        if (kKept[p] < 0) {
+            continue;
+        }
         for (std::size_t y = 0; y < h; ++y) {
             std::copy_n(plane.begin() + (y0 + y) * sensorW + x0, w,
-                        planes_.begin() + p * w * h + y * w);
+                        planes_.begin() + kKept[p] * w * h + y * w);
         }
     }
     return S_OK;
@@ -434,10 +481,9 @@ bool OpCorr::rebuildGain(bool force) {
         m = static_cast<double>(main.AlphaLowFactor) * s1 * (main.AlphaLowTemp - chipTempAtGain_);
         d = static_cast<double>(main.AlphaLowTemp) - caliChipTemp_;
     }
-    syncPlaneSizes();
-    const std::size_t n = gainOffset.size();
+    const std::size_t n = coefficientCount();
     const std::uint16_t* plane0 = planes_.data();
-    const std::uint16_t* plane1 = planes_.data() + n;
+    const std::uint16_t* plane1 = planes_.data() + kKept[1] * n;
     std::lock_guard<std::mutex> lock(gainMutex);
     beginGains();
     for (std::size_t p = 0; p < n; ++p) {
@@ -461,15 +507,14 @@ void OpCorr::rebuildOffset() {
         return;
     }
     if (driftPrimed_) {
-        syncPlaneSizes();
-        const std::size_t n = gainOffset.size();
+        const std::size_t n = coefficientCount();
         const double s4 = planeScale(planeShift_[4]);
         const double s5 = planeScale(planeShift_[5]);
         const double b4 = planeBase_[4];
         const double b5 = planeBase_[5];
         const double factor = static_cast<double>(offsetCoefficient_) + driftSmoothed_;
-        const std::uint16_t* plane4 = planes_.data() + 4 * n;
-        const std::uint16_t* plane5 = planes_.data() + 5 * n;
+        const std::uint16_t* plane4 = planes_.data() + kKept[4] * n;
+        const std::uint16_t* plane5 = planes_.data() + kKept[5] * n;
         offsetsCompact_ = true;
         for (std::size_t p = 0; p < n; ++p) {
             setOffset(p, truncToInt32((s4 * plane4[p] - b4) * factor + (s5 * plane5[p] - b5)));
@@ -490,10 +535,10 @@ void OpCorr::updateDrift() {
         driftPrimed_ = true;
         driftApplied_ = driftDelta_ + 2.0f;
         double x = 0.0;
-        const std::size_t n = gainOffset.size();
+        const std::size_t n = coefficientCount();
         if (!planes_.empty() && n > 0) {
             const double s4 = planeScale(planeShift_[4]);
-            const std::uint16_t* plane4 = planes_.data() + 4 * n;
+            const std::uint16_t* plane4 = planes_.data() + kKept[4] * n;
             for (std::size_t p = 0; p < n; ++p) {
                 x += s4 * plane4[p] - planeBase_[4];
             }
@@ -589,10 +634,9 @@ HRESULT OpCorr::compute() {
             out[p] = static_cast<std::int16_t>(value);
         }
     } else {
-        if (gainOffset.empty()) {
+        if (coefficientCount() == 0) {
             return E_FAIL;
         }
-        syncPlaneSizes();
         const std::size_t count = static_cast<std::size_t>(std::max(n, 0));
         if (enabled) {
             const std::int32_t a = shared_->revision2100 ? 0 : flagEnergy.load();
@@ -604,7 +648,7 @@ HRESULT OpCorr::compute() {
                                           offsets16_.data(), a, kEnergyMin, kEnergyMax, out, count);
                     for (const std::int32_t p : nearExceptions_) {
                         if (static_cast<std::size_t>(p) < count) {
-                            out[p] = gainOffsetOf(in[p], gainOffset[p], a);
+                            out[p] = gainOffsetOf(in[p], gainAt(p), offsetAt(p), a);
                         }
                     }
                 } else {
@@ -612,9 +656,8 @@ HRESULT OpCorr::compute() {
                                       kEnergyMin, kEnergyMax, out, count);
                 }
             } else {
-                const GainOffset* go = gainOffset.data();
                 for (std::size_t p = 0; p < count; ++p) {
-                    out[p] = gainOffsetOf(in[p], go[p], a);
+                    out[p] = gainOffsetOf(in[p], gainAt(p), offsetAt(p), a);
                 }
             }
         } else {

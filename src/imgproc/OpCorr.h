@@ -58,15 +58,19 @@ class OpCorr : public OpBase {
 
     HRESULT readCalibration();
     void updateDeviation();
-    // Takes `gainOffset` into the per-frame planes after it was written from outside.
+    // The per-pixel coefficients as records, written from the planes the frames use; between
+    // frames. Changes made through the reference (size included) count once
+    // coefficientsChanged takes them back.
+    std::vector<GainOffset>& coefficients();
     void coefficientsChanged();
+    // Pixels with coefficients (0: none loaded).
+    std::size_t coefficientCount() const { return gainLow_.size(); }
     // The chain's slot of the active temperature table.
     void setTableSlot(TemperatureTable** slot) { table_ = slot; }
 
     // Shared with the flag operator, which may run on the capture thread while this operator
     // runs behind the post-processing worker: the list and the extra pixels are guarded by
     // repairMutex, the gain planes by gainMutex, the single values are atomic.
-    std::vector<GainOffset> gainOffset;
     std::atomic<std::int32_t> flagEnergy{0};
     std::vector<RepairEntry> repairList;
     std::atomic<bool> dataReloaded{false};
@@ -81,9 +85,11 @@ class OpCorr : public OpBase {
     bool repairEnabled = true;
     bool repairExtra = true;
 
-    // The gains' 16-bit halves, in step with `gainOffset` (for the flag image's statistics;
-    // read them under gainMutex).
-    const std::int16_t* gainHighPlane() const { return gainHigh_.data(); }
+    // The gains' 16-bit halves (for the flag image's statistics; read them under gainMutex).
+    // Null while every high half fits 8 bits (then the 8-bit plane holds them).
+    const std::int16_t* gainHighPlane() const {
+        return gainHigh_.empty() ? nullptr : gainHigh_.data();
+    }
     // The same in 8 bits while every gain fits them, else null.
     const std::int8_t* gainHigh8Plane() const {
         return gainsCompact_ ? gainHigh8_.data() : nullptr;
@@ -101,31 +107,54 @@ class OpCorr : public OpBase {
     std::int16_t getSampleCount() const { return sampleCount_; }
 
   private:
-    // Per-frame planes of `gainOffset`, kept in step with it: the gain's high and low halves
-    // (for 32-bit products) and the offsets. "Compact" while the high halves fit 8 bits and
-    // the offsets 16: the 32-bit sums cannot overflow then, and a frame reads few bytes.
+    // The coefficients, one plane per part: the gain's high and low halves (for 32-bit
+    // products), the high halves in 8 bits, the offsets' low halves, and their high halves only
+    // once an offset needs them. "Compact" while the gains' high halves fit 8 bits and the
+    // offsets 16: the 32-bit sums cannot overflow then, and a frame reads few bytes.
     void setGain(std::size_t p, std::int32_t gain) {
-        gainOffset[p].gain = gain;
-        gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
+        const bool fits = gain >= -(1 << 23) && gain < (1 << 23);
+        if (!fits && gainHigh_.empty()) {
+            widenGains();
+        }
+        if (!gainHigh_.empty()) {
+            gainHigh_[p] = static_cast<std::int16_t>(gain >> 16);
+        }
         gainHigh8_[p] = static_cast<std::int8_t>(gain >> 16);
         gainLow_[p] = static_cast<std::uint16_t>(gain & 0xFFFF);
-        gainsCompact_ = gainsCompact_ && gain >= -(1 << 23) && gain < (1 << 23);
+        gainsCompact_ = gainsCompact_ && fits;
     }
     // Before and after every gain is set anew.
     void beginGains() { gainsCompact_ = true; }
     void endGains();
     void setOffset(std::size_t p, std::int32_t offset) {
-        gainOffset[p].offset = offset;
         offsets16_[p] = static_cast<std::int16_t>(offset);
-        offsetsCompact_ = offsetsCompact_ && offset >= INT16_MIN && offset <= INT16_MAX;
-    }
-    void resetCoefficients(std::size_t n);
-    // After `gainOffset` changed its size from outside.
-    void syncPlaneSizes() {
-        if (gainHigh_.size() != gainOffset.size()) {
-            coefficientsChanged();
+        const bool fits = offset >= INT16_MIN && offset <= INT16_MAX;
+        if (!fits && offsetsHigh_.empty()) {
+            widenOffsets();
         }
+        if (!offsetsHigh_.empty()) {
+            offsetsHigh_[p] = static_cast<std::int16_t>(offset >> 16);
+        }
+        offsetsCompact_ = offsetsCompact_ && fits;
     }
+    // Gives every gain its 16-bit high half (from the 8-bit one), every offset its high half
+    // (that of its low half taken signed).
+    void widenGains();
+    void widenOffsets();
+    std::int32_t gainAt(std::size_t p) const {
+        const std::int32_t high = gainHigh_.empty() ? gainHigh8_[p] : gainHigh_[p];
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(high) << 16 | gainLow_[p]);
+    }
+    std::int32_t offsetAt(std::size_t p) const {
+        if (offsetsHigh_.empty()) {
+            return offsets16_[p];
+        }
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetsHigh_[p]) << 16 |
+                                         static_cast<std::uint16_t>(offsets16_[p]));
+    }
+    // n pixels with the planes' sizes (offsets without high halves); under gainMutex.
+    void resizeCoefficients(std::size_t n);
+    void resetCoefficients(std::size_t n);
 
     bool rebuildGain(bool force);
     void rebuildOffset();
@@ -147,16 +176,19 @@ class OpCorr : public OpBase {
 
     bool samplePointLayout_ = false;
     std::int16_t sampleCount_ = 0;
-    std::vector<std::uint16_t> planes_;  // 6 planes of pixelCount, plane-major
+    std::vector<std::uint16_t> planes_;  // planes 0, 1, 4 and 5 of pixelCount, plane-major
     std::vector<std::uint16_t> planeShift_, planeBase_;
     std::vector<std::uint16_t> samples_;  // pixel-major, sampleCount per pixel
     std::vector<std::uint16_t> levels_;
     std::vector<std::int32_t> slopes_;      // 4.12 fixed point, pixel-major
     std::vector<std::int16_t> sampleList_;  // pairs (sample, level)
-    std::vector<std::int16_t> gainHigh_;
+    std::vector<std::int16_t> gainHigh_;    // empty while every high half fits 8 bits
     std::vector<std::int8_t> gainHigh8_;
     std::vector<std::uint16_t> gainLow_;
     std::vector<std::int16_t> offsets16_;
+    std::vector<std::int16_t> offsetsHigh_;  // empty while every offset fits 16 bits
+    std::vector<GainOffset> records_;        // lent by coefficients()
+    bool recordsLent_ = false;
     bool gainsCompact_ = true, offsetsCompact_ = true;
     // Nearly every gain within half of nearHigh_ (* 65536): the low halves alone, taken signed,
     // carry what differs; the few others (dead pixels, say) are listed and put right one by one.

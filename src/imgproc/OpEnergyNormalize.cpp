@@ -18,7 +18,9 @@ OpEnergyNormalize::OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* 
 
 HRESULT OpEnergyNormalize::init(OpBase* predecessor) {
     enabled_ = false;
-    return allocateLikePredecessor(predecessor, 3);
+    const HRESULT hr = allocateLikePredecessor(predecessor, 3);
+    releaseOwnPixels();  // until a table is loaded, frames pass unchanged
+    return hr;
 }
 
 HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::int16_t offset) {
@@ -34,6 +36,9 @@ HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::in
     std::fill(lut_ + n, lut_ + lut::kSize, lut_[n - 1]);
     offset_ = offset;
     lut::expand(lut_, offset_, expanded_.data());
+    if (frame != nullptr) {
+        keepOwnPixels();
+    }
     enabled_ = true;
     return S_OK;
 }

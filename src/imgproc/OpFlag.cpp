@@ -44,8 +44,7 @@ HRESULT OpFlag::init(OpBase* predecessor) {
     planes_.period.assign(n, 0);
     planes_.countdown.assign(n, 0);
     openOffset_.assign(n, 0);
-    filedAt_.assign(n, -1);
-    driftClock_ = fileEpoch_ = 0;
+    driftClock_ = 0;
     filingsLeft_ = stepsFromSaved_ = false;
     nextFiled_.assign(n, -1);
     dueBuckets_.assign(kDriftBuckets, -1);
@@ -112,7 +111,6 @@ void OpFlag::takeRecords() {
     planes_.period.resize(n);
     planes_.countdown.resize(n);
     openOffset_.resize(n);
-    filedAt_.resize(n);
     nextFiled_.resize(n);
     dropFilings();
     stepsFromSaved_ = false;
@@ -129,8 +127,11 @@ void OpFlag::takeRecords() {
 }
 
 void OpFlag::file(std::int32_t p) {
-    filedAt_[p] = driftClock_;
-    const std::size_t bucket = static_cast<std::size_t>(dueTick(p)) % kDriftBuckets;
+    const std::int32_t countdown = planes_.countdown[p];
+    const std::int64_t due = driftClock_ + std::max<std::int32_t>(countdown, 1);
+    planes_.countdown[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(driftClock_) +
+                                                     static_cast<std::uint32_t>(countdown));
+    const std::size_t bucket = static_cast<std::size_t>(due) % kDriftBuckets;
     nextFiled_[p] = dueBuckets_[bucket];
     dueBuckets_[bucket] = p;
 }
@@ -154,16 +155,15 @@ void OpFlag::unfileDrifting() {
     }
     const std::size_t n = planes_.countdown.size();
     for (std::size_t p = 0; p < n; ++p) {
-        if (isFiled(static_cast<std::int32_t>(p))) {
-            planes_.countdown[p] -= static_cast<std::int32_t>(driftClock_ - filedAt_[p]);
+        if (planes_.steps[p] != 0) {
+            planes_.countdown[p] = countdownLeft(static_cast<std::int32_t>(p));
         }
     }
     dropFilings();
 }
 
 void OpFlag::dropFilings() {
-    // A tick of its own: no filing can carry it yet.
-    fileEpoch_ = ++driftClock_;
+    ++driftClock_;  // a tick of its own: nothing filed yet falls due in it
     driftFiled_ = filingsLeft_ = false;
 }
 
@@ -185,7 +185,10 @@ void OpFlag::stepDrift(std::int32_t pixels) {
     *head = -1;
     while (p >= 0) {
         const std::int32_t next = nextFiled_[p];
-        if (dueTick(p) != driftClock_ || p >= pixels) {
+        // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
+        // smallest c wraps to the largest value), else 0 exactly at its tick.
+        const std::int32_t left = countdownLeft(p);
+        if ((left > 0 && left != INT32_MAX) || p >= pixels) {
             // Due in a later round of the ring (or outside this frame): stays filed here.
             nextFiled_[p] = *head;
             *head = p;
@@ -201,9 +204,7 @@ void OpFlag::stepDrift(std::int32_t pixels) {
             openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
             if (planes_.steps[p] != 0) {
                 file(p);
-            } else {
-                filedAt_[p] = fileEpoch_ - 1;  // its countdown rests in the plane
-            }
+            }  // else its countdown rests in the plane
         }
         p = next;
     }
@@ -231,6 +232,10 @@ std::int32_t OpFlag::evaluateFlagInput(const FrameMetadataRecord* meta) const {
 }
 
 HRESULT OpFlag::compute() {
+    // Drift rates that decay towards zero become subnormal, and arithmetic on them is slow on
+    // many processors. A rate below the smallest normal float moves no offset by a step, so
+    // taking it as zero changes no result.
+    const pixel::ScopedFlushSubnormals flush;
     BaseControlDevice* device = shared_->device;
     if (device == nullptr) {
         KLOG_ERROR("control device is not set");
@@ -326,13 +331,13 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
     }
     if (flagFrameIndex_ >= 0) {
         // Only the first summed frame of a cycle is measured: its statistics are used once.
-        if (statisticsPending_ && correction_ != nullptr && !correction_->gainOffset.empty()) {
+        if (statisticsPending_ && correction_ != nullptr && correction_->coefficientCount() != 0) {
             const std::int64_t energyOffset = correction_->flagEnergy;
             const std::int64_t loE =
                 static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
             const std::int64_t hiE =
                 static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
-            const int m = std::min<int>(n, static_cast<int>(correction_->gainOffset.size()));
+            const int m = std::min<int>(n, static_cast<int>(correction_->coefficientCount()));
             std::unique_lock<std::mutex> gains(correction_->gainMutex);
             const pixel::FlagStatistics st = pixel::flagStatistics(
                 in, correction_->gainHighPlane(), correction_->gainHigh8Plane(),

@@ -98,13 +98,15 @@ class OpFlag : public OpBase {
     void openWithNewOffsets(const FrameMetadataRecord* meta);
     // The drift calendar: every pixel with steps left is filed under the tick of the drift
     // clock (one tick per open frame that applies drift) at which its countdown runs out, so
-    // that a frame visits only the pixels that step in it.
-    std::int64_t dueTick(std::int32_t p) const {
-        return filedAt_[p] + std::max<std::int32_t>(planes_.countdown[p], 1);
-    }
+    // that a frame visits only the pixels that step in it. While the calendar holds the
+    // pixels, exactly those whose steps are not 0 are filed, and their countdown plane holds
+    // the tick (modulo 2^32) at which the countdown would read 0; a countdown below 1 steps at
+    // the next tick.
     void file(std::int32_t p);
-    bool isFiled(std::int32_t p) const {
-        return filedAt_[p] >= fileEpoch_;
+    // Ticks left to a filed pixel's countdown at the current tick.
+    std::int32_t countdownLeft(std::int32_t p) const {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(planes_.countdown[p]) -
+                                         static_cast<std::uint32_t>(driftClock_));
     }
     void fileDrifting();
     // Writes the running countdowns of the filed pixels into their plane; the calendar is
@@ -140,8 +142,6 @@ class OpFlag : public OpBase {
     bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
     bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
     std::int64_t driftClock_ = 0;
-    std::int64_t fileEpoch_ = 0;         // filings from an earlier tick are void
-    std::vector<std::int64_t> filedAt_;  // tick at which the countdown plane's value held
     std::vector<std::int32_t> nextFiled_;
     std::vector<std::int32_t> dueBuckets_;  // first pixel of each tick modulo kDriftBuckets
     bool offsetsSummed_ = false;  // closed frames changed the offsets since the last opening

@@ -12,7 +12,10 @@ HRESULT OpMetadata::init(OpBase* predecessor) {
     if (predecessor == nullptr || predecessor->frame == nullptr) {
         return E_POINTER;
     }
-    return allocateLikePredecessor(predecessor, predecessor->frame->format->contentKind);
+    const HRESULT hr =
+        allocateLikePredecessor(predecessor, predecessor->frame->format->contentKind);
+    releaseOwnPixels();  // every frame hands on its input's pixels
+    return hr;
 }
 
 int OpMetadata::stateSlot(std::int32_t mode) {

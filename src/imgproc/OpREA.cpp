@@ -15,8 +15,13 @@ void OpREA::buildTable(int width, int height) {
     centreX_ = width / 2;
     centreY_ = height / 2;
     const std::size_t n = static_cast<std::size_t>(std::max(width, 0)) * std::max(height, 0);
-    table_.assign(n, RemapEntry{0, 1.0f});
     copyMode_ = true;
+    if (coefficient_ == 0.0) {
+        // Every pixel maps onto itself: the frame is handed on, and no table is needed.
+        std::vector<RemapEntry>().swap(table_);
+        return;
+    }
+    table_.assign(n, RemapEntry{0, 1.0f});
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const double dx = x - centreX_;
@@ -29,6 +34,11 @@ void OpREA::buildTable(int width, int height) {
             table_[index].source = inside ? sy * width + sx : -1;
             copyMode_ = copyMode_ && table_[index].source == index;
         }
+    }
+    if (copyMode_) {
+        std::vector<RemapEntry>().swap(table_);
+    } else if (frame != nullptr) {
+        keepOwnPixels();
     }
 }
 
@@ -56,5 +66,9 @@ HRESULT OpREA_RadDistCorr::init(OpBase* predecessor) {
         return E_POINTER;
     }
     buildTable(predecessor->frame->format->width, predecessor->frame->format->height);
-    return allocateLikePredecessor(predecessor, 1);
+    const HRESULT hr = allocateLikePredecessor(predecessor, 1);
+    if (copyMode_) {
+        releaseOwnPixels();
+    }
+    return hr;
 }

@@ -160,7 +160,6 @@ bool OpSource::buildIndexTables(FormatDefinition& def, std::int64_t rawWords,
             sub.headerWords.size() != static_cast<std::size_t>(sub.headerWordCount)) {
             return false;
         }
-        sub.pixelIndex.assign(static_cast<std::size_t>(pixelCount), 0);
         sub.headerIndex.assign(static_cast<std::size_t>(sub.headerWordCount), 0);
         // Every position written below lies inside the raw frame, so it fits 32 bits; only
         // repeats that hold words are walked, so the walk is as long as the tables.
@@ -185,9 +184,7 @@ bool OpSource::buildIndexTables(FormatDefinition& def, std::int64_t rawWords,
                         } else {
                             spans.push_back(CopySpan{position, pixel, count});
                         }
-                        for (std::int32_t i = 0; i < count; ++i) {
-                            sub.pixelIndex[pixel++] = position + i;
-                        }
+                        pixel += count;
                     } else {
                         for (std::int32_t i = 0; i < count; ++i) {
                             sub.headerIndex[header++] = position + i;
@@ -266,6 +263,9 @@ HRESULT OpSource::init(OpBase* predecessor) {
     if (!formatFound_) {
         buildIndexTables(*format_, rawWords, out.pixelCount);
     }
+    if (handsOnRawPixels()) {
+        releaseOwnPixels();
+    }
     const std::uint16_t hw = shared_ != nullptr ? shared_->hardwareRevision : 0;
     revision21to99_ = hw >= 21 && hw <= 99;
     if (shared_ != nullptr) {
@@ -333,7 +333,7 @@ HRESULT OpSource::compute() {
         decodeHeader(sub);
     }
     const std::vector<CopySpan>& spans = spans_[subFrameIndex_];
-    if (spans.size() == 1 && spans[0].target == 0 && spans[0].count == pixelCount_) {
+    if (isOneStretch(spans)) {
         // The image is one stretch of the raw frame: hand that on.
         passPixels(predecessor_->frame->pixels + spans[0].source);
         return S_OK;
@@ -345,6 +345,22 @@ HRESULT OpSource::compute() {
                     static_cast<std::size_t>(span.count) * sizeof(std::uint16_t));
     }
     return S_OK;
+}
+
+bool OpSource::isOneStretch(const std::vector<CopySpan>& spans) const {
+    return spans.size() == 1 && spans[0].target == 0 && spans[0].count == pixelCount_;
+}
+
+bool OpSource::handsOnRawPixels() const {
+    if (spans_.empty()) {
+        return false;
+    }
+    for (const std::vector<CopySpan>& spans : spans_) {
+        if (!isOneStretch(spans)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void OpSource::decodeHeader(const SubFrameLayout& sub) {

@@ -50,6 +50,10 @@ class OpSource : public OpBase {
     // Builds the index tables; false when the layout does not fit the raw frame or the output.
     bool buildIndexTables(FormatDefinition& def, std::int64_t rawWords, std::int64_t pixelCount);
     void decodeHeader(const SubFrameLayout& sub);
+    // Whether a sub-frame's image is one stretch of the raw frame, which frames hand on
+    // uncopied; and whether every sub-frame's is.
+    bool isOneStretch(const std::vector<CopySpan>& spans) const;
+    bool handsOnRawPixels() const;
 
     std::uint16_t subFrameIndex_ = 0;
     int channel_;

@@ -34,7 +34,8 @@ void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_
            std::int16_t hi);
 // The first closed-flag frame's statistics. Over the pixels whose mask is not 0, with
 // v = in taken as unsigned and the gain w = gainHigh[i] * 65536 + gainLow[i] (gainHigh8: the
-// same high halves in 8 bits when they all fit, else null):
+// same high halves in 8 bits when they all fit, else null; gainHigh may be null when
+// gainHigh8 is not):
 // lo := v + loE * 65536 / w and hi := v + hiE * 65536 / w (integer quotients; both v when w is
 // 0); hot where hi > hotLimit and lo > coldLimit, cold where lo <= coldLimit, normal
 // otherwise. The hottest pixel has the largest hi, the coldest the smallest lo, the first in
@@ -64,5 +65,34 @@ void gainOffsetNear(const std::int16_t* in, std::int16_t high, const std::uint16
                     std::int16_t* out, std::size_t n);
 // out := table[in taken as unsigned]; `table` holds kTableEntries entries.
 void lookup(const std::int16_t* in, const std::int16_t* table, std::int16_t* out, std::size_t n);
+
+// The forms of the lookup. Unlike the other loops, which take the instruction set above, the
+// lookup takes the form that runs fastest on this processor (timed once, at its first use),
+// among those the instruction set allows.
+// Scalar: four energies read at once, looked up and stored one by one; Packed: the four results
+// stored as one word.
+enum class LookupForm { Scalar, Packed, Avx2Gather, Avx512Gather };
+LookupForm lookupForm();
+const char* lookupFormName(LookupForm form);
+// Whether the instruction set in force allows the form.
+bool runs(LookupForm form);
+// The lookup in a given form (for comparisons; a form that does not run falls back to Scalar).
+void lookupIn(LookupForm form, const std::int16_t* in, const std::int16_t* table, std::int16_t* out,
+              std::size_t n);
+
+// While it lives, this thread's float arithmetic takes subnormal inputs and results as zero
+// (flush-to-zero, denormals-are-zero); the modes in force before come back after. Arithmetic on
+// subnormals then costs what it costs on normal values. Only for work whose results no value
+// below the smallest normal float can change.
+class ScopedFlushSubnormals {
+  public:
+    ScopedFlushSubnormals();
+    ~ScopedFlushSubnormals();
+    ScopedFlushSubnormals(const ScopedFlushSubnormals&) = delete;
+    ScopedFlushSubnormals& operator=(const ScopedFlushSubnormals&) = delete;
+
+  private:
+    unsigned saved_ = 0;
+};
 
 }  // namespace pixel

@@ -675,11 +675,12 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
     {
         FrameLock lock(frameMutex_);
         // A larger image than the buffers hold gets new ones; an equal or smaller one reuses them.
-        if (temperatureBuffer_ == nullptr || energyBuffer_ == nullptr || pixels > imageCapacity_) {
+        if (temperatureBuffer_ == nullptr || pixels > imageCapacity_) {
             temperatureBuffer_.reset(new unsigned short[pixels]());
-            energyBuffer_.reset(new unsigned short[pixels]());
+            energyBuffer_.reset();
             imageCapacity_ = pixels;
         }
+        keepEnergyBuffer();
     }
     KLOG_DEBUG("Caught onFrameInit with size: " << width << "x" << height);
 }
@@ -792,6 +793,15 @@ void Kelvix::setFlagStateCallback(FlagStateChangeCallback cb) {
 }
 void Kelvix::setThermalFrameEventCallback(ThermalFrameEventCallback cb) {
     replaceBetweenFrames(frameMutex_, thermalFrameEventCallback_, cb);
+    FrameLock lock(frameMutex_);
+    keepEnergyBuffer();
+}
+
+void Kelvix::keepEnergyBuffer() {
+    // Only snapshot events hand out the energy image: its buffer waits for their callback.
+    if (energyBuffer_ == nullptr && imageCapacity_ > 0 && thermalFrameEventCallback_ != nullptr) {
+        energyBuffer_.reset(new unsigned short[imageCapacity_]());
+    }
 }
 void Kelvix::setVisibleFrameEventCallback(VisibleFrameEventCallback cb) {
     replaceBetweenFrames(frameMutex_, visibleFrameEventCallback_, cb);

@@ -122,9 +122,10 @@ TEST_F(CorrectionTest, EverySpreadOfGainsGivesTheWideProduct) {
         [&](int p) { return p % 1000 == 0 ? 0x800000 : spread(p, 1); },  // beyond 8 bits
         [&](int p) { return spread(p, 128); }};
     for (std::size_t k = 0; k < sets.size(); ++k) {
-        corr_->gainOffset.assign(n, {});
+        std::vector<GainOffset>& c = corr_->coefficients();
+        c.assign(n, {});
         for (int p = 0; p < n; ++p) {
-            corr_->gainOffset[p] = {sets[k](p), (p * 37) % 200 - 100};
+            c[p] = {sets[k](p), (p * 37) % 200 - 100};
         }
         corr_->coefficientsChanged();
         corr_->flagEnergy = 77;
@@ -134,8 +135,8 @@ TEST_F(CorrectionTest, EverySpreadOfGainsGivesTheWideProduct) {
         }
         ASSERT_EQ(source_->run(), S_OK);
         for (int p = 0; p < n; ++p) {
-            const std::int64_t v = ((std::int64_t{in[p]} * corr_->gainOffset[p].gain) >> 16) +
-                                   corr_->gainOffset[p].offset + 77;
+            const std::int64_t v =
+                ((std::int64_t{in[p]} * sets[k](p)) >> 16) + (p * 37) % 200 - 100 + 77;
             ASSERT_EQ(out(p), std::clamp<std::int64_t>(v, -3000, 20479)) << k << " " << p;
         }
     }
@@ -143,7 +144,7 @@ TEST_F(CorrectionTest, EverySpreadOfGainsGivesTheWideProduct) {
 
 TEST_F(CorrectionTest, GainOffsetLimitsAndLargeGains) {
     build(4, 1);
-    corr_->gainOffset = {{0x10000, 1000}, {0x10000, 1000}, {0x7FFFFFFF, 0}, {0x7FFFFFFF, 0}};
+    corr_->coefficients() = {{0x10000, 1000}, {0x10000, 1000}, {0x7FFFFFFF, 0}, {0x7FFFFFFF, 0}};
     corr_->coefficientsChanged();
     corr_->flagEnergy = 0;
     std::int16_t* in = source_->pixels();
@@ -157,6 +158,20 @@ TEST_F(CorrectionTest, GainOffsetLimitsAndLargeGains) {
     EXPECT_EQ(out(2), 20479);
     EXPECT_EQ(out(3), -3000);
 
+    // Offsets beyond 16 bits keep their high halves.
+    corr_->coefficients() = {{0x10000, 40000}, {0x10000, -35000}, {0x10000, 50000}, {0x10000, -1}};
+    corr_->coefficientsChanged();
+    in[0] = -25000;
+    in[1] = 32000;
+    in[2] = -32768;
+    in[3] = 5;
+    ASSERT_EQ(source_->run(), S_OK);
+    EXPECT_EQ(out(0), 15000);
+    EXPECT_EQ(out(1), -3000);
+    EXPECT_EQ(out(2), 17232);
+    EXPECT_EQ(out(3), 4);
+    EXPECT_EQ(corr_->coefficients()[1].offset, -35000);
+
     corr_->enabled = false;
     in[0] = 21000;
     in[1] = 17;
@@ -164,7 +179,8 @@ TEST_F(CorrectionTest, GainOffsetLimitsAndLargeGains) {
     EXPECT_EQ(out(0), 20479);
     EXPECT_EQ(out(1), 17);
 
-    corr_->gainOffset.clear();
+    corr_->coefficients().clear();
+    corr_->coefficientsChanged();
     EXPECT_EQ(source_->run(), E_FAIL);
 }
 
@@ -183,7 +199,7 @@ TEST_F(CorrectionTest, GainOffsetFileLoads) {
     EXPECT_FLOAT_EQ(corr_->getOffsetCoefficient(), 2.5f);
     corr_->updateDeviation();
     // Chip at 35, calibrated at 45: gain 2.0 / (1 + 2^-20 * -10 * 0) stays 2.0.
-    EXPECT_EQ(corr_->gainOffset[5].gain, 0x20000);
+    EXPECT_EQ(corr_->coefficients()[5].gain, 0x20000);
     source_->pixels()[5] = 100;
     ASSERT_EQ(source_->run(), S_OK);
     EXPECT_EQ(out(5), 200);
@@ -196,7 +212,7 @@ TEST_F(CorrectionTest, BrokenFilesFailWithNeutralCoefficients) {
     writeCorrection(good);
     ASSERT_EQ(corr_->readCalibration(), S_OK);
     corr_->updateDeviation();
-    ASSERT_EQ(corr_->gainOffset[0].gain, 0x20000);
+    ASSERT_EQ(corr_->coefficients()[0].gain, 0x20000);
 
     std::vector<CorrFile> broken(6, good);
     broken[0].body.resize(broken[0].body.size() - 1);  // last plane short by one word
@@ -211,8 +227,8 @@ TEST_F(CorrectionTest, BrokenFilesFailWithNeutralCoefficients) {
         writeCorrection(broken[i]);
         EXPECT_EQ(corr_->readCalibration(), E_FAIL);
         corr_->updateDeviation();
-        EXPECT_EQ(corr_->gainOffset[0].gain, 0x10000);
-        EXPECT_EQ(corr_->gainOffset[15].offset, 0);
+        EXPECT_EQ(corr_->coefficients()[0].gain, 0x10000);
+        EXPECT_EQ(corr_->coefficients()[15].offset, 0);
     }
     // A header alone is short too.
     writeFile("Cali-777-23-M20-100.dat", std::string(7, '\1'));
@@ -236,8 +252,8 @@ TEST_F(CorrectionTest, WholeSensorPlanesAreCutOut) {
     ASSERT_EQ(corr_->readCalibration(), S_OK);
     corr_->updateDeviation();
     // Frame pixel (0,0) is sensor pixel (1,1) = index 5.
-    EXPECT_EQ(corr_->gainOffset[0].gain, (1005 << 16) >> 14);
-    EXPECT_EQ(corr_->gainOffset[3].gain, (1010 << 16) >> 14);
+    EXPECT_EQ(corr_->coefficients()[0].gain, (1005 << 16) >> 14);
+    EXPECT_EQ(corr_->coefficients()[3].gain, (1010 << 16) >> 14);
 
     shared_.deviceResOffsetX = 3;  // frame would stick out of the sensor
     EXPECT_EQ(corr_->readCalibration(), E_FAIL);

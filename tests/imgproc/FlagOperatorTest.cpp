@@ -185,6 +185,72 @@ TEST_F(FlagTest, SlowDriftsStepOnTheirOwnFrames) {
     EXPECT_EQ(out(), 1000 - s.offset - 5);
 }
 
+// Rates that decayed below the smallest normal float count as zero at the opening (so they
+// cannot slow it down), and the image and drift are what zero rates give.
+TEST_F(FlagTest, SubnormalRatesCountAsZero) {
+    loadCali(10, 2);
+    std::vector<std::int16_t> image[2];
+    std::vector<FlagPixelState> states[2];
+    const float rates[2] = {0.0f, 1e-40f};
+    for (int k = 0; k < 2; ++k) {
+        build(3, 1);
+        counter_ = 1;
+        for (int cycle = 0; cycle < 6; ++cycle) {  // past the cycles whose rates are not smoothed
+            frames(1, 100, 10);
+            frames(0, 1000, 50);
+        }
+        for (FlagPixelState& p : flag_->pixelStates()) {
+            p.rate = rates[k];
+        }
+        frames(1, 100, 10);
+        frames(0, 1000, 2);
+        states[k] = flag_->pixelStates();
+        for (int i = 0; i < 3; ++i) {
+            image[k].push_back(out(i));
+            EXPECT_EQ(states[k][i].rate, 0.0f) << i;  // (4 * rate + 0) / 5, taken as zero
+        }
+    }
+    EXPECT_EQ(image[0], image[1]);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(states[0][i].offset, states[1][i].offset);
+        EXPECT_EQ(states[0][i].steps, states[1][i].steps);
+        EXPECT_EQ(states[0][i].countdown, states[1][i].countdown);
+    }
+}
+
+// Countdowns that records set below 1 step at the next frame, then every period; a record read
+// before that shows the countdown as set.
+TEST_F(FlagTest, CountdownsBelowOneStepAtOnce) {
+    loadCali(10, 2);
+    build(4, 1);
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        frames(1, 100, 10);
+        frames(0, 1000, 20);
+    }
+    const std::int32_t countdowns[4] = {0, -7, INT32_MIN, 3};
+    for (int p = 0; p < 4; ++p) {
+        FlagPixelState& s = flag_->pixelStates()[p];
+        s.steps = 3;
+        s.period = 2;
+        s.countdown = countdowns[p];
+    }
+    const std::int16_t before = out(0);
+    for (int p = 0; p < 4; ++p) {
+        EXPECT_EQ(flag_->pixelStates()[p].countdown, countdowns[p]) << p;
+    }
+    // Frames 1..6: pixels 0-2 step at frames 1, 3 and 5; pixel 3 at 3 and 5 (and 7).
+    const std::int16_t expected[6][4] = {{1, 1, 1, 0}, {1, 1, 1, 0}, {2, 2, 2, 1},
+                                         {2, 2, 2, 1}, {3, 3, 3, 2}, {3, 3, 3, 2}};
+    for (int f = 0; f < 6; ++f) {
+        ASSERT_EQ(frame(0, 1000), S_OK);
+        for (int p = 0; p < 4; ++p) {
+            EXPECT_EQ(before - out(p), expected[f][p]) << f << " " << p;
+        }
+    }
+    EXPECT_EQ(flag_->pixelStates()[3].countdown, 1);
+    EXPECT_EQ(flag_->pixelStates()[0].steps, 0);
+}
+
 TEST_F(FlagTest, SmallDriftsAreIgnored) {
     loadCali(10, 2);
     build(2, 1);

@@ -197,3 +197,34 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
 }
 
 }  // namespace
+
+// Every form of the lookup that the instruction set in force allows, on every 16-bit value at
+// every alignment and tail, gives the table's entry; the form taken is one of them.
+TEST(PixelKernels, EveryLookupFormGivesTheTableEntry) {
+    std::vector<std::int16_t> table(pixel::kTableEntries), in(pixel::kTableEntries + 3);
+    for (std::size_t u = 0; u < table.size(); ++u) {
+        table[u] = static_cast<std::int16_t>(u * 40503u >> 3);
+        in[u + 3] = static_cast<std::int16_t>(u * 7919u);  // every value once, scattered
+    }
+    const pixel::LookupForm forms[] = {pixel::LookupForm::Scalar, pixel::LookupForm::Packed,
+                                       pixel::LookupForm::Avx2Gather,
+                                       pixel::LookupForm::Avx512Gather};
+    EXPECT_TRUE(pixel::runs(pixel::lookupForm()));
+    for (pixel::LookupForm form : forms) {
+        if (!pixel::runs(form)) {
+            continue;
+        }
+        for (std::size_t skip : {0, 1, 3}) {
+            for (std::size_t n :
+                 {std::size_t{0}, std::size_t{5}, std::size_t{37}, pixel::kTableEntries}) {
+                std::vector<std::int16_t> out(n + 1, 77);
+                pixel::lookupIn(form, in.data() + skip, table.data(), out.data(), n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    ASSERT_EQ(out[i], table[static_cast<std::uint16_t>(in[skip + i])])
+                        << pixel::lookupFormName(form) << " at " << i << " of " << n;
+                }
+                EXPECT_EQ(out[n], 77) << pixel::lookupFormName(form);  // nothing past the end
+            }
+        }
+    }
+}
