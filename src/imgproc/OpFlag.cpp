@@ -37,16 +37,16 @@ HRESULT OpFlag::init(OpBase* predecessor) {
         return hr;
     }
     const std::size_t n = static_cast<std::size_t>(std::max(pixelCount_, 0));
-    planes_.offset.assign(n, 0);
+    planes_.offsetLow.assign(n, 0);
+    planes_.offsetHigh.assign(n, 0);
     planes_.savedOffset.assign(n, 0);
     planes_.steps.assign(n, 0);
     planes_.rate.assign(n, 0.0f);
     planes_.period.assign(n, 0);
     planes_.countdown.assign(n, 0);
-    openOffset_.assign(n, 0);
     driftClock_ = 0;
     filingsLeft_ = stepsFromSaved_ = false;
-    nextFiled_.assign(n, -1);
+    nextFiled_.assign((n + kDriftBlock - 1) / kDriftBlock, -1);
     dueBuckets_.assign(kDriftBuckets, -1);
     driftFiled_ = offsetsSummed_ = false;
     pixelStates_.clear();
@@ -86,12 +86,12 @@ std::vector<FlagPixelState>& OpFlag::pixelStates() {
     if (!recordsLent_) {
         unfileDrifting();
         settleSteps();
-        const std::size_t n = planes_.offset.size();
+        const std::size_t n = planes_.steps.size();
         pixelStates_.resize(n);
         for (std::size_t p = 0; p < n; ++p) {
             pixelStates_[p] =
-                FlagPixelState{planes_.offset[p], planes_.savedOffset[p], planes_.steps[p],
-                               planes_.rate[p],   planes_.period[p],      planes_.countdown[p]};
+                FlagPixelState{offsetAt(p),     planes_.savedOffset[p], planes_.steps[p],
+                               planes_.rate[p], planes_.period[p],      planes_.countdown[p]};
         }
         recordsLent_ = true;
     }
@@ -104,36 +104,42 @@ void OpFlag::takeRecords() {
     }
     recordsLent_ = false;
     const std::size_t n = pixelStates_.size();
-    planes_.offset.resize(n);
+    planes_.offsetLow.resize(n);
+    planes_.offsetHigh.resize(n);
     planes_.savedOffset.resize(n);
     planes_.steps.resize(n);
     planes_.rate.resize(n);
     planes_.period.resize(n);
     planes_.countdown.resize(n);
-    openOffset_.resize(n);
-    nextFiled_.resize(n);
+    nextFiled_.resize((n + kDriftBlock - 1) / kDriftBlock);
     dropFilings();
     stepsFromSaved_ = false;
     for (std::size_t p = 0; p < n; ++p) {
         const FlagPixelState& r = pixelStates_[p];
-        planes_.offset[p] = r.offset;
+        setOffset(p, r.offset);
         planes_.savedOffset[p] = r.savedOffset;
         planes_.steps[p] = r.steps;
         planes_.rate[p] = r.rate;
         planes_.period[p] = r.period;
         planes_.countdown[p] = r.countdown;
-        openOffset_[p] = static_cast<std::int16_t>(r.offset);
     }
 }
 
-void OpFlag::file(std::int32_t p) {
-    const std::int32_t countdown = planes_.countdown[p];
-    const std::int64_t due = driftClock_ + std::max<std::int32_t>(countdown, 1);
-    planes_.countdown[p] = static_cast<std::int32_t>(static_cast<std::uint32_t>(driftClock_) +
-                                                     static_cast<std::uint32_t>(countdown));
-    const std::size_t bucket = static_cast<std::size_t>(due) % kDriftBuckets;
-    nextFiled_[p] = dueBuckets_[bucket];
-    dueBuckets_[bucket] = p;
+void OpFlag::fileBlock(std::int32_t block) {
+    const std::size_t from = static_cast<std::size_t>(block) * kDriftBlock;
+    const std::size_t to = std::min(from + kDriftBlock, planes_.steps.size());
+    std::int32_t soonest = 0;  // ticks to the block's first step; 0: nothing left to step
+    for (std::size_t p = from; p < to; ++p) {
+        if (planes_.steps[p] != 0) {
+            const std::int32_t left = std::max(countdownLeft(static_cast<std::int32_t>(p)), 1);
+            soonest = soonest == 0 ? left : std::min(soonest, left);
+        }
+    }
+    if (soonest != 0) {
+        const std::size_t bucket = static_cast<std::size_t>(driftClock_ + soonest) % kDriftBuckets;
+        nextFiled_[static_cast<std::size_t>(block)] = dueBuckets_[bucket];
+        dueBuckets_[bucket] = block;
+    }
 }
 
 void OpFlag::fileDrifting() {
@@ -143,8 +149,12 @@ void OpFlag::fileDrifting() {
     const std::size_t n = planes_.steps.size();
     for (std::size_t p = 0; p < n; ++p) {
         if (planes_.steps[p] != 0) {
-            file(static_cast<std::int32_t>(p));
+            countFromNow(static_cast<std::int32_t>(p));
         }
+    }
+    const std::int32_t blocks = static_cast<std::int32_t>(nextFiled_.size());
+    for (std::int32_t block = 0; block < blocks; ++block) {
+        fileBlock(block);
     }
     driftFiled_ = filingsLeft_ = true;
 }
@@ -181,32 +191,33 @@ void OpFlag::stepDrift(std::int32_t pixels) {
     }
     ++driftClock_;
     std::int32_t* head = &dueBuckets_[static_cast<std::size_t>(driftClock_) % kDriftBuckets];
-    std::int32_t p = *head;
+    std::int32_t block = *head;
     *head = -1;
-    while (p >= 0) {
-        const std::int32_t next = nextFiled_[p];
-        // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
-        // smallest c wraps to the largest value), else 0 exactly at its tick.
-        const std::int32_t left = countdownLeft(p);
-        if ((left > 0 && left != INT32_MAX) || p >= pixels) {
-            // Due in a later round of the ring (or outside this frame): stays filed here.
-            nextFiled_[p] = *head;
-            *head = p;
-        } else {
-            planes_.countdown[p] = planes_.period[p];
-            if (planes_.steps[p] > 0) {
-                ++planes_.offset[p];
-                --planes_.steps[p];
-            } else {
-                --planes_.offset[p];
-                ++planes_.steps[p];
+    while (block >= 0) {
+        const std::int32_t next = nextFiled_[static_cast<std::size_t>(block)];
+        const std::int32_t from = block * kDriftBlock;
+        const std::int32_t to = std::min(from + kDriftBlock, pixels);
+        for (std::int32_t p = from; p < to; ++p) {
+            if (planes_.steps[p] == 0) {
+                continue;
             }
-            openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
+            // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
+            // smallest c wraps to the largest value), else 0 exactly at its tick.
+            const std::int32_t left = countdownLeft(p);
+            if (left > 0 && left != INT32_MAX) {
+                continue;
+            }
+            planes_.countdown[p] = planes_.period[p];
+            const std::int32_t step = planes_.steps[p] > 0 ? 1 : -1;
+            setOffset(p, static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetAt(p)) +
+                                                   static_cast<std::uint32_t>(step)));
+            planes_.steps[p] = static_cast<std::int16_t>(planes_.steps[p] - step);
             if (planes_.steps[p] != 0) {
-                file(p);
+                countFromNow(p);
             }  // else its countdown rests in the plane
         }
-        p = next;
+        fileBlock(block);  // under its next step, or in a later round of the ring
+        block = next;
     }
 }
 
@@ -265,7 +276,7 @@ HRESULT OpFlag::compute() {
     if (flagCycles_ != 0) {
         shared_->flagState = static_cast<std::uint32_t>(meta->flagState);
     }
-    if (planes_.offset.empty()) {
+    if (planes_.steps.empty()) {
         return E_FAIL;
     }
 
@@ -376,7 +387,8 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
             flagFrameIndex_ = -static_cast<std::int32_t>(ignoreFrames_) - 1;
         } else {
             // The output is the input, added to the offsets on the way.
-            pixel::sumFrame(in, out, planes_.offset.data(), count, flagFrameIndex_ == 0);
+            pixel::sumFrame(in, out, planes_.offsetLow.data(), planes_.offsetHigh.data(), count,
+                            flagFrameIndex_ == 0);
             offsetsSummed_ = true;
         }
     }
@@ -403,43 +415,37 @@ void OpFlag::openStep(const std::int16_t* in, std::int16_t* out, const FrameMeta
         if (flagFrameIndex_ > 0) {
             openWithNewOffsets(meta);
             applyDrift = applyDrift && meanAbsSteps_ > 2;
-        } else if (offsetsSummed_) {
-            // Sums of an interrupted period stand as the offsets.
-            const std::size_t all = planes_.offset.size();
-            for (std::size_t p = 0; p < all; ++p) {
-                openOffset_[p] = static_cast<std::int16_t>(planes_.offset[p]);
-            }
-        }
+        }  // else sums of an interrupted period stand as the offsets
         offsetsSummed_ = false;
         if (skimAdjustActive_ && shared_->pendingSkimDelta == 0) {
             ++shared_->flagsSinceSkimChange;
         }
     }
     if (offsetResetRequested.exchange(false)) {
-        std::fill(planes_.offset.begin(), planes_.offset.end(), 0);
-        std::fill(openOffset_.begin(), openOffset_.end(), 0);
+        std::fill(planes_.offsetLow.begin(), planes_.offsetLow.end(), 0);
+        std::fill(planes_.offsetHigh.begin(), planes_.offsetHigh.end(), 0);
     }
     if (applyDrift && driftTracking_) {
         stepDrift(n);
     }
-    pixel::subtract(in, openOffset_.data(), out, static_cast<std::size_t>(std::max(n, 0)));
+    pixel::subtract(in, planes_.offsetLow.data(), out, static_cast<std::size_t>(std::max(n, 0)));
 }
 
 void OpFlag::openWithNewOffsets(const FrameMetadataRecord* meta) {
     ++flagCycleCount_;
     const std::uint32_t frames = meta->frameCounter - previousFlagFrameCounter_;
     previousFlagFrameCounter_ = meta->frameCounter;
-    const std::size_t all = planes_.offset.size();
+    const std::size_t all = planes_.steps.size();
     // The mean of the summed frames; the quotient of two doubles truncates exactly as the
     // integer division does for sums of this size.
     const double divisor = flagFrameIndex_;
     for (std::size_t p = 0; p < all; ++p) {
-        const std::int32_t offset = static_cast<std::int32_t>(planes_.offset[p] / divisor);
+        const std::int32_t offset = static_cast<std::int32_t>(offsetAt(p) / divisor);
         if (stepsFromSaved_) {
             planes_.steps[p] = planes_.savedOffset[p];
         }
-        planes_.offset[p] = offset;
-        planes_.savedOffset[p] = openOffset_[p] = static_cast<std::int16_t>(offset);
+        setOffset(p, offset);
+        planes_.savedOffset[p] = static_cast<std::int16_t>(offset);
     }
     stepsFromSaved_ = false;
     // Drift rates: steps holds the offset of the previous opening. No frames between two
@@ -450,7 +456,7 @@ void OpFlag::openWithNewOffsets(const FrameMetadataRecord* meta) {
         float rate = 0.0f;
         if (frames != 0) {
             rate = static_cast<float>(
-                       static_cast<std::int16_t>(planes_.offset[p] - planes_.steps[p])) /
+                       static_cast<std::int16_t>(planes_.offsetLow[p] - planes_.steps[p])) /
                    perFrame;
         }
         if (smooth) {

@@ -96,13 +96,19 @@ class OpFlag : public OpBase {
     void takeRecords();
     // The offsets and drift rates of a new opening from the summed flag frames.
     void openWithNewOffsets(const FrameMetadataRecord* meta);
-    // The drift calendar: every pixel with steps left is filed under the tick of the drift
-    // clock (one tick per open frame that applies drift) at which its countdown runs out, so
-    // that a frame visits only the pixels that step in it. While the calendar holds the
-    // pixels, exactly those whose steps are not 0 are filed, and their countdown plane holds
-    // the tick (modulo 2^32) at which the countdown would read 0; a countdown below 1 steps at
-    // the next tick.
-    void file(std::int32_t p);
+    // The drift calendar: the pixels with steps left, in blocks of kDriftBlock, each block
+    // filed under the tick of the drift clock (one tick per open frame that applies drift) at
+    // which its first pixel steps, so that a frame visits only the blocks that step in it.
+    // While the calendar holds the pixels, exactly the blocks with steps not 0 are filed, and
+    // the countdown plane of every pixel with steps holds the tick (modulo 2^32) at which its
+    // countdown would read 0; a countdown below 1 steps at the next tick.
+    void fileBlock(std::int32_t block);
+    // A countdown of the current tick as the tick it runs out at.
+    void countFromNow(std::int32_t p) {
+        planes_.countdown[p] =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(driftClock_) +
+                                      static_cast<std::uint32_t>(planes_.countdown[p]));
+    }
     // Ticks left to a filed pixel's countdown at the current tick.
     std::int32_t countdownLeft(std::int32_t p) const {
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(planes_.countdown[p]) -
@@ -129,21 +135,30 @@ class OpFlag : public OpBase {
     std::uint32_t lastChangeFrameCounter_ = 0;
     bool statisticsPending_ = false;
     std::int32_t inputMode_ = 0;
-    // The fields of FlagPixelState, one plane each, for the per-frame loops.
+    // The fields of FlagPixelState, one plane each, for the per-frame loops. The offsets are
+    // two 16-bit halves: the low ones, taken signed, are what the open frames subtract.
     struct PixelPlanes {
-        std::vector<std::int32_t> offset;
+        std::vector<std::int16_t> offsetLow, offsetHigh;
         std::vector<std::int16_t> savedOffset, steps;
         std::vector<float> rate;
         std::vector<std::int32_t> period, countdown;
     } planes_;
-    std::vector<std::int16_t> openOffset_;  // offset as the open frames subtract it
+    std::int32_t offsetAt(std::size_t p) const {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(planes_.offsetHigh[p]) << 16 |
+                                         static_cast<std::uint16_t>(planes_.offsetLow[p]));
+    }
+    void setOffset(std::size_t p, std::int32_t offset) {
+        planes_.offsetLow[p] = static_cast<std::int16_t>(offset);
+        planes_.offsetHigh[p] = static_cast<std::int16_t>(offset >> 16);
+    }
     static constexpr std::size_t kDriftBuckets = 1024;
+    static constexpr std::int32_t kDriftBlock = 16;
     bool driftFiled_ = false;      // the calendar holds every pixel whose steps are not 0
     bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
     bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
     std::int64_t driftClock_ = 0;
-    std::vector<std::int32_t> nextFiled_;
-    std::vector<std::int32_t> dueBuckets_;  // first pixel of each tick modulo kDriftBuckets
+    std::vector<std::int32_t> nextFiled_;   // per block
+    std::vector<std::int32_t> dueBuckets_;  // first block of each tick modulo kDriftBuckets
     bool offsetsSummed_ = false;  // closed frames changed the offsets since the last opening
     std::vector<FlagPixelState> pixelStates_;
     bool recordsLent_ = false;  // handed out by pixelStates: they hold the state

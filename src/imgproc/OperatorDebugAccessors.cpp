@@ -165,8 +165,8 @@ HRESULT OpFlag::setDriftTracking(bool on) {
         takeRecords();
         unfileDrifting();
         settleSteps();
-        for (std::size_t p = 0; p < planes_.offset.size(); ++p) {
-            planes_.savedOffset[p] = static_cast<std::int16_t>(planes_.offset[p]);
+        for (std::size_t p = 0; p < planes_.steps.size(); ++p) {
+            planes_.savedOffset[p] = planes_.offsetLow[p];
             planes_.steps[p] = 0;
             planes_.period[p] = 0;
             planes_.countdown[p] = 0;

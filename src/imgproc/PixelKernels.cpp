@@ -36,16 +36,23 @@ KELVIX_INLINE void subtractLoop(const std::int16_t* __restrict in,
 }
 
 KELVIX_INLINE void sumFrameLoop(const std::int16_t* __restrict in, std::int16_t* __restrict copy,
-                                std::int32_t* __restrict sums, std::size_t n, bool first) {
+                                std::int16_t* __restrict sumLow, std::int16_t* __restrict sumHigh,
+                                std::size_t n, bool first) {
     if (first) {
         for (std::size_t i = 0; i < n; ++i) {
             copy[i] = in[i];
-            sums[i] = in[i];
+            sumLow[i] = in[i];
+            sumHigh[i] = static_cast<std::int16_t>(in[i] >> 15);
         }
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             copy[i] = in[i];
-            sums[i] += in[i];
+            // Wrapping, as the halves hold it.
+            const std::uint32_t s = (static_cast<std::uint32_t>(sumHigh[i]) << 16 |
+                                     static_cast<std::uint16_t>(sumLow[i])) +
+                                    static_cast<std::uint32_t>(in[i]);
+            sumLow[i] = static_cast<std::int16_t>(s);
+            sumHigh[i] = static_cast<std::int16_t>(s >> 16);
         }
     }
 }
@@ -223,18 +230,18 @@ KELVIX_INLINE void lookupLoop(const std::int16_t* __restrict in,
 }
 
 // The plain loops of one instruction set.
-#define KELVIX_PLAIN_LOOPS(Set, Target)                                                       \
-    Target void subtract##Set(const std::int16_t* in, const std::int16_t* offsets,            \
-                              std::int16_t* out, std::size_t n) {                             \
-        subtractLoop(in, offsets, out, n);                                                    \
-    }                                                                                         \
-    Target void sumFrame##Set(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, \
-                              std::size_t n, bool first) {                                    \
-        sumFrameLoop(in, copy, sums, n, first);                                               \
-    }                                                                                         \
-    Target void clamp##Set(const std::int16_t* in, std::int16_t* out, std::size_t n,          \
-                           std::int16_t lo, std::int16_t hi) {                                \
-        clampLoop(in, out, n, lo, hi);                                                        \
+#define KELVIX_PLAIN_LOOPS(Set, Target)                                                         \
+    Target void subtract##Set(const std::int16_t* in, const std::int16_t* offsets,              \
+                              std::int16_t* out, std::size_t n) {                               \
+        subtractLoop(in, offsets, out, n);                                                      \
+    }                                                                                           \
+    Target void sumFrame##Set(const std::int16_t* in, std::int16_t* copy, std::int16_t* sumLow, \
+                              std::int16_t* sumHigh, std::size_t n, bool first) {               \
+        sumFrameLoop(in, copy, sumLow, sumHigh, n, first);                                      \
+    }                                                                                           \
+    Target void clamp##Set(const std::int16_t* in, std::int16_t* out, std::size_t n,            \
+                           std::int16_t lo, std::int16_t hi) {                                  \
+        clampLoop(in, out, n, lo, hi);                                                          \
     }
 
 KELVIX_PLAIN_LOOPS(Baseline, )
@@ -915,9 +922,9 @@ void subtract(const std::int16_t* in, const std::int16_t* offsets, std::int16_t*
     kernels().subtract(in, offsets, out, n);
 }
 
-void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, std::size_t n,
-              bool first) {
-    kernels().sumFrame(in, copy, sums, n, first);
+void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int16_t* sumLow,
+              std::int16_t* sumHigh, std::size_t n, bool first) {
+    kernels().sumFrame(in, copy, sumLow, sumHigh, n, first);
 }
 
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,

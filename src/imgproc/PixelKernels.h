@@ -26,9 +26,10 @@ constexpr std::size_t kTableEntries = 65536;
 // out := in - offsets (16-bit, wrapping).
 void subtract(const std::int16_t* in, const std::int16_t* offsets, std::int16_t* out,
               std::size_t n);
-// copy := in, and sums := in (first) or sums += in.
-void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, std::size_t n,
-              bool first);
+// copy := in, and sums := in (first) or sums += in (wrapping), each 32-bit sum held as its
+// 16-bit halves: sumLow (the sum modulo 2^16, taken signed) and sumHigh.
+void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int16_t* sumLow,
+              std::int16_t* sumHigh, std::size_t n, bool first);
 // out := in limited to [lo, hi].
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
            std::int16_t hi);

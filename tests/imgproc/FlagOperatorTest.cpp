@@ -251,6 +251,50 @@ TEST_F(FlagTest, CountdownsBelowOneStepAtOnce) {
     EXPECT_EQ(flag_->pixelStates()[0].steps, 0);
 }
 
+// Neighbouring pixels with their own periods (below 1, short, around the calendar's ring of
+// 1024 ticks, beyond it) and countdowns each step on their own frames, also when records are
+// taken back halfway: a model that counts every pixel down each frame says when.
+TEST_F(FlagTest, NeighboursStepOnTheirOwnFrames) {
+    loadCali(10, 2);
+    build(37, 3);
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        frames(1, 100, 10);
+        frames(0, 1000, 20);
+    }
+    const std::int32_t periods[] = {-2, 0, 1, 2, 3, 7, 1023, 1024, 1025, 1500};
+    const int n = 37 * 3;
+    struct Model {
+        std::int32_t offset, steps, period, countdown;
+    };
+    std::vector<Model> model(n);
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t m) { return (seed = seed * 1103515245u + 12345u) >> 8 & m; };
+    for (int round = 0; round < 2; ++round) {
+        for (int p = 0; p < n; ++p) {
+            FlagPixelState& s = flag_->pixelStates()[p];
+            if (round == 0) {
+                s.steps = next(7) == 0 ? 0 : static_cast<std::int16_t>(next(15)) - 7;
+                s.period = periods[next(15) % 10];
+                s.countdown = static_cast<std::int32_t>(next(2047)) - 3;
+                model[p] = Model{s.offset, s.steps, s.period, s.countdown};
+            }
+            EXPECT_EQ(s.offset, model[p].offset) << p;
+            EXPECT_EQ(s.countdown, model[p].countdown) << p;
+        }
+        for (int f = 0; f < 1600; ++f) {
+            ASSERT_EQ(frame(0, 1000), S_OK);
+            for (int p = 0; p < n; ++p) {
+                Model& m = model[p];
+                if (m.steps != 0 && --m.countdown < 1) {
+                    const int step = m.steps > 0 ? 1 : -1;
+                    m.offset += step, m.steps -= step, m.countdown = m.period;
+                }
+                ASSERT_EQ(1000 - out(p), m.offset) << f << " " << p;
+            }
+        }
+    }
+}
+
 TEST_F(FlagTest, SmallDriftsAreIgnored) {
     loadCali(10, 2);
     build(2, 1);
