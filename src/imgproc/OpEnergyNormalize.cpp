@@ -9,11 +9,8 @@
 
 OpEnergyNormalize::OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* shared,
                                      zol::IRMeasurementField* field)
-    : OpBase(predecessor, 10, L"# Energy normalize", shared),
-      expanded_(pixel::kTableEntries),
-      field_(field) {
+    : OpBase(predecessor, 10, L"# Energy normalize", shared), field_(field) {
     std::fill(lut_, lut_ + lut::kSize, lut::kNoValue);
-    lut::expand(lut_, offset_, expanded_.data());
 }
 
 HRESULT OpEnergyNormalize::init(OpBase* predecessor) {
@@ -35,6 +32,7 @@ HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::in
     std::copy(table, table + n, lut_);
     std::fill(lut_ + n, lut_ + lut::kSize, lut_[n - 1]);
     offset_ = offset;
+    expanded_.resize(pixel::kTableEntries);  // taken only while a table is in force
     lut::expand(lut_, offset_, expanded_.data());
     if (frame != nullptr) {
         keepOwnPixels();
@@ -46,7 +44,6 @@ HRESULT OpEnergyNormalize::loadLut(const std::int16_t* table, int count, std::in
 HRESULT OpEnergyNormalize::resetToIdentity() {
     enabled_ = false;
     lut::fillIdentity(lut_);
-    lut::expand(lut_, offset_, expanded_.data());
     return S_OK;
 }
 

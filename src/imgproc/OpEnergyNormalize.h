@@ -41,7 +41,8 @@ class OpEnergyNormalize : public OpBase {
   private:
     std::int16_t lut_[lut::kSize];
     std::int16_t offset_ = 0;
-    std::vector<std::int16_t> expanded_;  // lut_ and offset_ for every 16-bit energy
+    // lut_ and offset_ for every 16-bit energy, from the first table loaded on.
+    std::vector<std::int16_t> expanded_;
     bool enabled_ = false;
     zol::IRMeasurementField* field_;
 };
