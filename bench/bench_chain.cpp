@@ -46,6 +46,7 @@
 // that the bench can tell what an imager holds per pixel.
 namespace {
 std::atomic<std::int64_t> liveHeap{0};
+std::atomic<std::int64_t> allocations{0};
 
 void* countedNew(std::size_t n, std::size_t align) {
     // The block's start and size sit in the two words before the pointer handed out.
@@ -60,6 +61,7 @@ void* countedNew(std::size_t n, std::size_t align) {
     words[-1] = raw;
     words[-2] = reinterpret_cast<void*>(n);
     liveHeap += static_cast<std::int64_t>(n);
+    ++allocations;
     return words;
 }
 
@@ -486,6 +488,7 @@ void BM_Chain(benchmark::State& state) {
     double spent[kOperators + 3] = {};
     double untimed = 0.0;
     int i = 0;
+    const std::int64_t allocationsBefore = allocations;
     const std::clock_t start = std::clock();
     for (auto _ : state) {
         const std::uint16_t* raw = closed ? rig->closed(i) : rig->open(i);
@@ -504,6 +507,8 @@ void BM_Chain(benchmark::State& state) {
         }
     }
     const double frame = (cpuNs(start, std::clock()) - untimed) / state.iterations();
+    const double allocationsPerFrame =
+        static_cast<double>(allocations - allocationsBefore) / state.iterations();
     copy = (copy + reference.measure()) / 2.0;
     floor = (floor + floorRig.measure()) / 2.0;
     // The whole in processor time; its parts as the shares of each step in the frames' times.
@@ -519,6 +524,7 @@ void BM_Chain(benchmark::State& state) {
         state.counters["x_floor"] = frame / floor;
         state.counters["us_chain"] = frame / 1000.0;
         state.counters["bytes_per_pixel"] = rig->heldPerPixel();
+        state.counters["allocations_per_frame"] = allocationsPerFrame;
         if (closed && i >= kFlagFrames) {
             // The frame that opens the flag again, with the new offsets and drift rates.
             state.counters["x_opening"] = untimed / (i / kFlagFrames) / copy;
@@ -570,11 +576,14 @@ void BM_ImagerFrame(benchmark::State& state) {
     CopyRig reference(size);
     double copy = reference.measure();
     int i = 0;
+    const std::int64_t allocationsBefore = allocations;
     const std::clock_t start = std::clock();
     for (auto _ : state) {
         rig->process(rig->open(i++));
     }
     const double frame = cpuNs(start, std::clock()) / state.iterations();
+    state.counters["allocations_per_frame"] =
+        static_cast<double>(allocations - allocationsBefore) / state.iterations();
     copy = (copy + reference.measure()) / 2.0;
     state.counters["x_imager"] = frame / copy;
     state.counters["bytes_per_pixel"] = rig->heldPerPixel();
