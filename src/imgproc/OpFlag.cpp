@@ -125,17 +125,8 @@ void OpFlag::takeRecords() {
     }
 }
 
-void OpFlag::fileBlock(std::int32_t block) {
-    const std::size_t from = static_cast<std::size_t>(block) * kDriftBlock;
-    const std::size_t to = std::min(from + kDriftBlock, planes_.steps.size());
-    std::int32_t soonest = 0;  // ticks to the block's first step; 0: nothing left to step
-    for (std::size_t p = from; p < to; ++p) {
-        if (planes_.steps[p] != 0) {
-            const std::int32_t left = std::max(countdownLeft(static_cast<std::int32_t>(p)), 1);
-            soonest = soonest == 0 ? left : std::min(soonest, left);
-        }
-    }
-    if (soonest != 0) {
+void OpFlag::fileBlock(std::int32_t block, std::int32_t soonest) {
+    if (soonest != INT32_MAX) {
         const std::size_t bucket = static_cast<std::size_t>(driftClock_ + soonest) % kDriftBuckets;
         nextFiled_[static_cast<std::size_t>(block)] = dueBuckets_[bucket];
         dueBuckets_[bucket] = block;
@@ -154,7 +145,7 @@ void OpFlag::fileDrifting() {
     }
     const std::int32_t blocks = static_cast<std::int32_t>(nextFiled_.size());
     for (std::int32_t block = 0; block < blocks; ++block) {
-        fileBlock(block);
+        fileBlock(block, visitBlock(block, 0));
     }
     driftFiled_ = filingsLeft_ = true;
 }
@@ -184,6 +175,35 @@ void OpFlag::settleSteps() {
     }
 }
 
+std::int32_t OpFlag::visitBlock(std::int32_t block, std::int32_t pixels) {
+    const std::int32_t from = block * kDriftBlock;
+    const std::int32_t to =
+        std::min(from + kDriftBlock, static_cast<std::int32_t>(planes_.steps.size()));
+    std::int32_t soonest = INT32_MAX;
+    for (std::int32_t p = from; p < to; ++p) {
+        if (planes_.steps[p] == 0) {
+            continue;
+        }
+        // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
+        // smallest c wraps to the largest value), else 0 exactly at its tick.
+        std::int32_t left = countdownLeft(p);
+        if ((left <= 0 || left == INT32_MAX) && p < pixels) {
+            planes_.countdown[p] = planes_.period[p];
+            const std::int32_t step = planes_.steps[p] > 0 ? 1 : -1;
+            setOffset(p, static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetAt(p)) +
+                                                   static_cast<std::uint32_t>(step)));
+            planes_.steps[p] = static_cast<std::int16_t>(planes_.steps[p] - step);
+            if (planes_.steps[p] == 0) {
+                continue;  // its countdown rests in the plane
+            }
+            left = planes_.countdown[p];
+            countFromNow(p);
+        }
+        soonest = std::min(soonest, std::max(left, 1));
+    }
+    return soonest;
+}
+
 // One tick: each pixel whose countdown runs out moves its offset one count toward the drift.
 void OpFlag::stepDrift(std::int32_t pixels) {
     if (!driftFiled_) {
@@ -195,28 +215,8 @@ void OpFlag::stepDrift(std::int32_t pixels) {
     *head = -1;
     while (block >= 0) {
         const std::int32_t next = nextFiled_[static_cast<std::size_t>(block)];
-        const std::int32_t from = block * kDriftBlock;
-        const std::int32_t to = std::min(from + kDriftBlock, pixels);
-        for (std::int32_t p = from; p < to; ++p) {
-            if (planes_.steps[p] == 0) {
-                continue;
-            }
-            // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
-            // smallest c wraps to the largest value), else 0 exactly at its tick.
-            const std::int32_t left = countdownLeft(p);
-            if (left > 0 && left != INT32_MAX) {
-                continue;
-            }
-            planes_.countdown[p] = planes_.period[p];
-            const std::int32_t step = planes_.steps[p] > 0 ? 1 : -1;
-            setOffset(p, static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetAt(p)) +
-                                                   static_cast<std::uint32_t>(step)));
-            planes_.steps[p] = static_cast<std::int16_t>(planes_.steps[p] - step);
-            if (planes_.steps[p] != 0) {
-                countFromNow(p);
-            }  // else its countdown rests in the plane
-        }
-        fileBlock(block);  // under its next step, or in a later round of the ring
+        // Under its next step, or in a later round of the ring.
+        fileBlock(block, visitBlock(block, pixels));
         block = next;
     }
 }

@@ -102,7 +102,11 @@ class OpFlag : public OpBase {
     // While the calendar holds the pixels, exactly the blocks with steps not 0 are filed, and
     // the countdown plane of every pixel with steps holds the tick (modulo 2^32) at which its
     // countdown would read 0; a countdown below 1 steps at the next tick.
-    void fileBlock(std::int32_t block);
+    // Files the block under the tick `soonest` ticks from now (INT32_MAX: nothing to step).
+    void fileBlock(std::int32_t block, std::int32_t soonest);
+    // Steps the block's pixels below `pixels` whose countdown runs out at this tick; the ticks
+    // to the block's next step.
+    std::int32_t visitBlock(std::int32_t block, std::int32_t pixels);
     // A countdown of the current tick as the tick it runs out at.
     void countFromNow(std::int32_t p) {
         planes_.countdown[p] =
@@ -152,7 +156,9 @@ class OpFlag : public OpBase {
         planes_.offsetHigh[p] = static_cast<std::int16_t>(offset >> 16);
     }
     static constexpr std::size_t kDriftBuckets = 1024;
-    static constexpr std::int32_t kDriftBlock = 16;
+    // A link per four pixels: a visit then looks at few pixels that do not step (blocks of 16
+    // made frames in which every pixel drifts on a period of its own twice as slow).
+    static constexpr std::int32_t kDriftBlock = 4;
     bool driftFiled_ = false;      // the calendar holds every pixel whose steps are not 0
     bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
     bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
