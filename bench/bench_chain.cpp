@@ -335,6 +335,17 @@ class ChainRig : public CameraRig {
         }
     }
     int flagCycleCount() { return chain_.getFlag()->getFlagCycleCount(); }
+    // Every pixel far from its drifted offset, stepping every 15 frames or on a period and
+    // countdown of its own (7 to 29 frames).
+    void setDriftEverywhere(bool ownPeriods) {
+        int p = 0;
+        for (FlagPixelState& s : chain_.getFlag()->pixelStates()) {
+            s.steps = static_cast<std::int16_t>(p % 2 != 0 ? 30000 : -30000);
+            s.period = ownPeriods ? 7 + p * 7919 % 23 : 15;
+            s.countdown = ownPeriods ? p * 104729 % 29 : 15;
+            ++p;
+        }
+    }
 
     // What the imager does per frame: copy the raw frame in, count it, run the chain.
     HRESULT process(const std::uint16_t* raw) {
@@ -565,6 +576,23 @@ void BM_Opening(benchmark::State& state) {
     state.SetLabel(label(size) + (state.range(1) != 0 ? " subnormal rates" : " normal rates"));
 }
 
+// Open-flag frames in which every pixel drifts, in step (argument 0) or each on its own period
+// (1): the drift calendar's worst case.
+void BM_Drift(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    ChainRig* rig = rigOfSize<ChainRig>(size);
+    if (!rig->ok()) {
+        state.SkipWithError("chain setup failed");
+        return;
+    }
+    rig->setDriftEverywhere(state.range(1) != 0);
+    int i = 0;
+    for (auto _ : state) {
+        rig->process(rig->open(i++));
+    }
+    state.SetLabel(label(size) + (state.range(1) != 0 ? " own periods" : " in step"));
+}
+
 // Open-flag frames behind the imager, as a multiple of the raw-frame copy.
 void BM_ImagerFrame(benchmark::State& state) {
     const int size = static_cast<int>(state.range(0));
@@ -602,6 +630,11 @@ BENCHMARK(BM_Opening)
     ->ArgsProduct({{0, 1, 2}, {0, 1}})
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(30)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_Drift)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond)
     ->Repetitions(kRepetitions)
     ->ReportAggregatesOnly(true);
 BENCHMARK(BM_ImagerFrame)
