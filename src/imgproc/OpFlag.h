@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
+#include "imgproc/PixelKernels.h"
 #include "kelvix/export.h"
 
 class Cali;
@@ -163,5 +164,5 @@ class OpFlag : public OpBase {
     std::int32_t lastSkimStep_ = 0;
     std::int32_t lastMin_ = 0, lastMax_ = 0, lastMean_ = 0;
     std::int32_t lastMeanClass_ = 0;
-    std::vector<std::uint8_t> statsMask_;
+    pixel::BitPlane statsMask_;  // counted in the statistics: all but the repaired pixels
 };
