@@ -33,10 +33,13 @@ void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, st
 // out := in limited to [lo, hi].
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
            std::int16_t hi);
-// One bit per pixel: pixel i is bit i % 8 of byte i / 8. Allocates only where assign grows it.
+// One bit per pixel: pixel i is bit i % 8 of byte i / 8.
 class BitPlane {
   public:
-    void assign(std::size_t n, bool on) { bytes_.assign((n + 7) / 8, on ? 0xFF : 0); }
+    void assign(std::size_t n, bool on) {
+        bytes_.clear();  // keeps the room: no allocation unless it grows
+        bytes_.resize((n + 7) / 8, on ? 0xFF : 0);
+    }
     bool empty() const { return bytes_.empty(); }
     bool test(std::size_t i) const { return (bytes_[i / 8] >> (i % 8) & 1) != 0; }
     void set(std::size_t i) { bytes_[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8)); }

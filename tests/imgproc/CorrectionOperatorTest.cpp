@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "common/TestEnv.h"
@@ -367,18 +366,14 @@ TEST_F(CorrectionTest, DeadPixelRepair) {
     corr_->repairRebuild = true;
     ASSERT_EQ(source_->run(), S_OK);
     EXPECT_EQ(corr_->repairList.size(), 385u);
-    // Extras out of order, twice, and on a defective pixel: listed once each in raster order;
-    // a listed extra is no neighbour.
+    // Extras unsorted, twice and on a defective pixel: once each in raster order, no neighbours.
     corr_->extraPixels[1] = corr_->extraPixels[2] = ExtraPixel{96, 0, 96, 0, 0};
     corr_->extraPixels[3] = ExtraPixel{95, 0, 95, 0, 0};
     corr_->extraPixelCount = 4;
     corr_->repairRebuild = true;
     ASSERT_EQ(source_->run(), S_OK);
-    ASSERT_EQ(corr_->repairList.size(), 388u);
-    const RepairEntry& d = corr_->repairList[5];
-    EXPECT_EQ(std::make_tuple(d.pixel, d.fromExtraList, corr_->repairList[6].pixel,
-                              corr_->repairList[6].fromExtraList),
-              std::make_tuple(95, false, 96, true));
-    EXPECT_EQ(std::vector<int>(d.neighbours, d.neighbours + d.neighbourCount),
-              (std::vector<int>{94, 255, 254, 256}));
+    const std::vector<RepairEntry>& l = corr_->repairList;
+    ASSERT_EQ(l.size(), 388u);
+    EXPECT_TRUE(!l[5].fromExtraList && l[6].pixel == 96 && l[6].fromExtraList);
+    EXPECT_EQ(l[5].neighbours[1], 255);  // not the listed 96
 }
