@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
-#include "imgproc/PixelKernels.h"
 
 class Cali;
 class TemperatureTable;
@@ -196,7 +195,7 @@ class OpCorr : public OpBase {
     bool gainsNear_ = false;
     std::int32_t nearHigh_ = 0;
     std::vector<std::int32_t> nearExceptions_;
-    pixel::BitPlane repairListed_;  // per pixel: on the repair list (sized by init)
+    BitPlane repairListed_;  // per pixel: on the repair list (sized by init)
 
     float flagTempAtOffset_ = 35.0f, sumFlagTemp_ = 0.0f;
     float tableTempAtOffset_ = 35.0f;

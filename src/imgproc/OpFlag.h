@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "imgproc/OpBase.h"
-#include "imgproc/PixelKernels.h"
 #include "kelvix/export.h"
 
 class Cali;
@@ -164,5 +163,5 @@ class OpFlag : public OpBase {
     std::int32_t lastSkimStep_ = 0;
     std::int32_t lastMin_ = 0, lastMax_ = 0, lastMean_ = 0;
     std::int32_t lastMeanClass_ = 0;
-    pixel::BitPlane statsMask_;  // counted in the statistics: all but the repaired pixels
+    BitPlane statsMask_;  // counted in the statistics: all but the repaired pixels
 };

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 // The chain's per-pixel loops, built for several instruction sets. The widest set the machine
 // runs is chosen once, at the first call; the environment variable KELVIX_SIMD (baseline, avx2,
@@ -33,23 +32,6 @@ void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int32_t* sums, st
 // out := in limited to [lo, hi].
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
            std::int16_t hi);
-// One bit per pixel: pixel i is bit i % 8 of byte i / 8.
-class BitPlane {
-  public:
-    void assign(std::size_t n, bool on) {
-        bytes_.clear();  // keeps the room: no allocation unless it grows
-        bytes_.resize((n + 7) / 8, on ? 0xFF : 0);
-    }
-    bool empty() const { return bytes_.empty(); }
-    bool test(std::size_t i) const { return (bytes_[i / 8] >> (i % 8) & 1) != 0; }
-    void set(std::size_t i) { bytes_[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8)); }
-    void clear(std::size_t i) { bytes_[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8))); }
-    const std::uint8_t* data() const { return bytes_.data(); }
-
-  private:
-    std::vector<std::uint8_t> bytes_;
-};
-
 // The first closed-flag frame's statistics. Over the pixels whose bit is set in maskBits (a
 // BitPlane's bytes), with v = in taken as unsigned and the gain w = gainHigh[i] * 65536 +
 // gainLow[i] (gainHigh8: the same high halves in 8 bits when they all fit, else null; gainHigh

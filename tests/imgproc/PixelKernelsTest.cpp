@@ -154,7 +154,7 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
             std::vector<std::int16_t> high(n);
             std::vector<std::uint16_t> low(n);
             std::vector<std::uint8_t> mask(n, 1);
-            pixel::BitPlane bits;
+            BitPlane bits;
             bits.assign(n, false);
             std::uniform_int_distribution<std::int32_t> gains(c.gainLo, c.gainHi);
             for (std::size_t p = 0; p < n; ++p) {
@@ -193,7 +193,7 @@ TEST(PixelKernels, FlagStatisticsMatchTheirDefinition) {
         const std::vector<std::uint16_t> low(16, static_cast<std::uint16_t>(w & 0xFFFF));
         const std::vector<std::int32_t> gain(16, w);
         const std::vector<std::uint8_t> mask(16, 1);
-        pixel::BitPlane all;
+        BitPlane all;
         all.assign(16, true);
         const std::vector<std::int8_t> high8(high.begin(), high.end());
         const pixel::FlagStatistics got =
