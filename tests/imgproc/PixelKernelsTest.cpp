@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "imgproc/OpBase.h"
 #include "imgproc/PixelKernels.h"
 
 namespace {
