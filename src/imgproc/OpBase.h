@@ -103,6 +103,23 @@ struct FrameDoneRecord {
 using FrameDoneCallback = void (*)(FrameDoneRecord*);
 using FrameInitCallback = void (*)(FrameInitRecord*);
 
+// One bit per pixel: pixel i is bit i % 8 of byte i / 8.
+class BitPlane {
+  public:
+    void assign(std::size_t n, bool on) {
+        bytes_.clear();  // keeps the room: no allocation unless it grows
+        bytes_.resize((n + 7) / 8, on ? 0xFF : 0);
+    }
+    bool empty() const { return bytes_.empty(); }
+    bool test(std::size_t i) const { return (bytes_[i / 8] >> (i % 8) & 1) != 0; }
+    void set(std::size_t i) { bytes_[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8)); }
+    void clear(std::size_t i) { bytes_[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8))); }
+    const std::uint8_t* data() const { return bytes_.data(); }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+};
+
 // Base of every operator of the processing graph: owns one output frame, knows its predecessor
 // and successors and passes each frame down the graph.
 // Threads: the graph is built and initialised at init, while no frames flow; frames run on the

@@ -104,7 +104,7 @@ HRESULT OpCorr::init(OpBase* predecessor) {
     const std::size_t n = static_cast<std::size_t>(std::max(pixelCount_, 0));
     resetCoefficients(n);
     // Room for the longest repair list, so that no frame allocates.
-    repairScratch_.assign(n, 0);
+    repairListed_.assign(n, false);
     repairList.reserve(n / 50 + kMaxExtraPixels + 1);
     rebuildGain(true);
     if (!shared_->revision2100) {
@@ -707,41 +707,46 @@ void OpCorr::buildRepairList() {
     if (n <= 0) {
         return;
     }
-    // Flags per pixel in the scratch plane sized by init: no frame allocates.
-    constexpr std::uint8_t kDefective = 1, kExtra = 2, kListed = 4;
-    repairScratch_.assign(static_cast<std::size_t>(n), 0);
-    std::uint8_t* flags = repairScratch_.data();
-    int defectiveCount = 0;
+    // The listed bits in the plane sized by init: no frame allocates.
+    repairListed_.assign(static_cast<std::size_t>(n), false);
     const std::size_t s = static_cast<std::size_t>(std::max<std::int16_t>(sampleCount_, 0));
-    for (int p = 0; p < n; ++p) {
-        bool bad = false;
+    auto defective = [&](int p) {
         if (samplePointLayout_) {
-            bad = s > 0 && slopes_.size() >= (static_cast<std::size_t>(p) + 1) * s &&
-                  slopes_[(p + 1) * s - 1] == 0;
-        } else if (!planes_.empty()) {
-            bad = planes_[p] == 0;
+            return s > 0 && slopes_.size() >= (static_cast<std::size_t>(p) + 1) * s &&
+                   slopes_[(p + 1) * s - 1] == 0;
         }
-        flags[p] = bad ? kDefective : 0;
-        defectiveCount += bad;
+        return !planes_.empty() && planes_[p] == 0;
+    };
+    int defectiveCount = 0;
+    for (int p = 0; p < n; ++p) {
+        defectiveCount += defective(p);
     }
+    // The flag's few pixels in raster order, met in step with the scan below.
+    int extra[kMaxExtraPixels];
+    int extraCount = 0;
     for (int i = 0; i < extraPixelCount && i < kMaxExtraPixels; ++i) {
         if (extraPixels[i].pixel >= 0 && extraPixels[i].pixel < n) {
-            flags[extraPixels[i].pixel] |= kExtra;
+            extra[extraCount++] = extraPixels[i].pixel;
         }
     }
+    std::sort(extra, extra + extraCount);
     const std::size_t capacity =
         static_cast<std::size_t>(std::min(defectiveCount, n / 50) + extraPixelCount);
+    int nextExtra = 0;
     for (int p = 0; p < n && repairList.size() < capacity; ++p) {
-        const bool defective = (flags[p] & kDefective) != 0;
-        const bool fromExtra = repairExtra && (flags[p] & kExtra) != 0;
-        if (defective || fromExtra) {
+        while (nextExtra < extraCount && extra[nextExtra] < p) {
+            ++nextExtra;
+        }
+        const bool bad = defective(p);
+        const bool fromExtra = repairExtra && nextExtra < extraCount && extra[nextExtra] == p;
+        if (bad || fromExtra) {
             RepairEntry e{};
             e.x = p % w;
             e.y = p / w;
             e.pixel = p;
-            e.fromExtraList = fromExtra && !defective;
+            e.fromExtraList = fromExtra && !bad;
             repairList.push_back(e);
-            flags[p] |= kListed;
+            repairListed_.set(static_cast<std::size_t>(p));
         }
     }
     if (shared_->sampleList != nullptr) {
@@ -750,7 +755,7 @@ void OpCorr::buildRepairList() {
         e.y = h - 1;
         e.pixel = n - 1;
         repairList.push_back(e);
-        flags[n - 1] |= kListed;
+        repairListed_.set(static_cast<std::size_t>(n - 1));
     }
 
     for (RepairEntry& e : repairList) {
@@ -760,7 +765,7 @@ void OpCorr::buildRepairList() {
                 return;
             }
             const int q = ny * w + nx;
-            if ((flags[q] & kListed) == 0) {
+            if (!repairListed_.test(static_cast<std::size_t>(q))) {
                 e.neighbours[count++] = q;
             }
         };

@@ -195,7 +195,7 @@ class OpCorr : public OpBase {
     bool gainsNear_ = false;
     std::int32_t nearHigh_ = 0;
     std::vector<std::int32_t> nearExceptions_;
-    std::vector<std::uint8_t> repairScratch_;  // per pixel: defective, listed by the flag, listed
+    BitPlane repairListed_;  // per pixel: on the repair list (sized by init)
 
     float flagTempAtOffset_ = 35.0f, sumFlagTemp_ = 0.0f;
     float tableTempAtOffset_ = 35.0f;

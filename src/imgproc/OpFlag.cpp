@@ -325,12 +325,12 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
         statisticsPending_ = true;
     }
     if (statsMask_.empty()) {
-        statsMask_.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), 1);
+        statsMask_.assign(static_cast<std::size_t>(std::max(pixelCount_, 0)), true);
         if (correction_ != nullptr) {
             std::lock_guard<std::mutex> lock(correction_->repairMutex);
             for (const RepairEntry& e : correction_->repairList) {
                 if (e.pixel >= 0 && e.pixel < pixelCount_) {
-                    statsMask_[e.pixel] = 0;
+                    statsMask_.clear(static_cast<std::size_t>(e.pixel));
                 }
             }
         }

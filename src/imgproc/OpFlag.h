@@ -184,5 +184,5 @@ class OpFlag : public OpBase {
     std::int32_t lastSkimStep_ = 0;
     std::int32_t lastMin_ = 0, lastMax_ = 0, lastMean_ = 0;
     std::int32_t lastMeanClass_ = 0;
-    std::vector<std::uint8_t> statsMask_;
+    BitPlane statsMask_;  // counted in the statistics: all but the repaired pixels
 };

@@ -143,6 +143,7 @@ KELVIX_INLINE void flagStatisticsStep(FlagStatistics& s, std::int32_t p, std::in
     }
 }
 
+// mask: a BitPlane's bytes.
 template <typename High>
 KELVIX_INLINE void flagStatisticsLoop(FlagStatistics& s, std::size_t from, const std::int16_t* in,
                                       const High* gainHigh, const std::uint16_t* gainLow,
@@ -150,7 +151,7 @@ KELVIX_INLINE void flagStatisticsLoop(FlagStatistics& s, std::size_t from, const
                                       std::int32_t coldLimit, std::int32_t hotLimit,
                                       std::size_t n) {
     for (std::size_t i = from; i < n; ++i) {
-        if (mask[i] != 0) {
+        if ((mask[i / 8] >> (i % 8) & 1) != 0) {
             flagStatisticsStep(s, static_cast<std::int32_t>(i), in[i],
                                gainHigh[i] * 65536 + gainLow[i], loE, hiE, coldLimit, hotLimit);
         }
@@ -378,6 +379,7 @@ KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int8_t* g
     __m256i coldBest = minLo, coldIndex = ones, coldHi = zero;
     __m256i hot = zero, cold = zero, normal = zero, sum0 = zero, sum1 = zero;
     __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i laneBits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8, index = _mm256_add_epi32(index, _mm256_set1_epi32(8))) {
         const __m256i gains = _mm256_add_epi32(
@@ -395,9 +397,9 @@ KELVIX_AVX2 bool flagStatisticsAvx2(const std::int16_t* in, const std::int8_t* g
             _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
         const __m256i lo = _mm256_add_epi32(v, _mm256_set_m128i(ql1, ql0));
         const __m256i hi = _mm256_add_epi32(v, _mm256_set_m128i(qh1, qh0));
-        const __m256i m =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + i)));
-        const __m256i counted = _mm256_xor_si256(_mm256_cmpeq_epi32(m, zero), ones);
+        // The byte of these eight pixels' bits, one bit per lane.
+        const __m256i counted = _mm256_cmpeq_epi32(
+            _mm256_and_si256(_mm256_set1_epi32(mask[i / 8]), laneBits), laneBits);
         const __m256i aboveCold = _mm256_cmpgt_epi32(lo, coldV);
         const __m256i isHot =
             _mm256_and_si256(counted, _mm256_and_si256(_mm256_cmpgt_epi32(hi, hotV), aboveCold));
@@ -588,8 +590,8 @@ KELVIX_AVX512 bool flagStatisticsAvx512(const std::int16_t* in, const std::int8_
             _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
         const __m512i lo = _mm512_add_epi32(v, ql);
         const __m512i hi = _mm512_add_epi32(v, qh);
-        const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i));
-        const __mmask16 counted = _mm_test_epi8_mask(m, m);
+        __mmask16 counted;  // the two bytes of these sixteen pixels' bits
+        std::memcpy(&counted, mask + i / 8, sizeof counted);
         const __mmask16 aboveCold = _mm512_mask_cmpgt_epi32_mask(counted, lo, coldV);
         const __mmask16 isHot = _mm512_mask_cmpgt_epi32_mask(aboveCold, hi, hotV);
         const __mmask16 isCold = counted & static_cast<__mmask16>(~aboveCold);

@@ -33,10 +33,10 @@ void sumFrame(const std::int16_t* in, std::int16_t* copy, std::int16_t* sumLow,
 // out := in limited to [lo, hi].
 void clamp(const std::int16_t* in, std::int16_t* out, std::size_t n, std::int16_t lo,
            std::int16_t hi);
-// The first closed-flag frame's statistics. Over the pixels whose mask is not 0, with
-// v = in taken as unsigned and the gain w = gainHigh[i] * 65536 + gainLow[i] (gainHigh8: the
-// same high halves in 8 bits when they all fit, else null; gainHigh may be null when
-// gainHigh8 is not):
+// The first closed-flag frame's statistics. Over the pixels whose bit is set in maskBits (a
+// BitPlane's bytes), with v = in taken as unsigned and the gain w = gainHigh[i] * 65536 +
+// gainLow[i] (gainHigh8: the same high halves in 8 bits when they all fit, else null; gainHigh
+// may be null when gainHigh8 is not):
 // lo := v + loE * 65536 / w and hi := v + hiE * 65536 / w (integer quotients; both v when w is
 // 0); hot where hi > hotLimit and lo > coldLimit, cold where lo <= coldLimit, normal
 // otherwise. The hottest pixel has the largest hi, the coldest the smallest lo, the first in
@@ -50,7 +50,7 @@ struct FlagStatistics {
 };
 FlagStatistics flagStatistics(const std::int16_t* in, const std::int16_t* gainHigh,
                               const std::int8_t* gainHigh8, const std::uint16_t* gainLow,
-                              const std::uint8_t* mask, std::int64_t loE, std::int64_t hiE,
+                              const std::uint8_t* maskBits, std::int64_t loE, std::int64_t hiE,
                               std::int32_t coldLimit, std::int32_t hotLimit, std::size_t n);
 
 // out := ((in * gain) >> 16) + offsets + add limited to [lo, hi], with gain = gainHigh * 65536 +

@@ -366,4 +366,13 @@ TEST_F(CorrectionTest, DeadPixelRepair) {
     corr_->repairRebuild = true;
     ASSERT_EQ(source_->run(), S_OK);
     EXPECT_EQ(corr_->repairList.size(), 385u);
+    // Extras unsorted, twice and on a defective pixel: once each in raster order, no neighbours.
+    corr_->extraPixels[1] = corr_->extraPixels[2] = ExtraPixel{96, 0, 96, 0, 0};
+    corr_->extraPixels[3] = ExtraPixel{95, 0, 95, 0, 0};
+    corr_->extraPixelCount = 4;
+    corr_->repairRebuild = true;
+    ASSERT_EQ(source_->run(), S_OK);
+    const std::vector<RepairEntry>& l = corr_->repairList;
+    ASSERT_EQ(l.size(), 388u);
+    EXPECT_TRUE(!l[5].fromExtraList && l[6].fromExtraList && l[5].neighbours[1] == 255);
 }
