@@ -46,8 +46,8 @@ HRESULT OpFlag::init(OpBase* predecessor) {
     planes_.countdown.assign(n, 0);
     driftClock_ = 0;
     filingsLeft_ = stepsFromSaved_ = false;
-    nextFiled_.assign((n + kDriftBlock - 1) / kDriftBlock, -1);
-    dueBuckets_.assign(kDriftBuckets, -1);
+    nextFiled_.assign(n, kNoPixel);
+    dueBuckets_.assign(kDriftBuckets * driftRegions(), kNoPixel);
     driftFiled_ = offsetsSummed_ = false;
     pixelStates_.clear();
     recordsLent_ = false;
@@ -111,7 +111,8 @@ void OpFlag::takeRecords() {
     planes_.rate.resize(n);
     planes_.period.resize(n);
     planes_.countdown.resize(n);
-    nextFiled_.resize((n + kDriftBlock - 1) / kDriftBlock);
+    nextFiled_.resize(n);
+    dueBuckets_.resize(kDriftBuckets * driftRegions());
     dropFilings();
     stepsFromSaved_ = false;
     for (std::size_t p = 0; p < n; ++p) {
@@ -125,27 +126,26 @@ void OpFlag::takeRecords() {
     }
 }
 
-void OpFlag::fileBlock(std::int32_t block, std::int32_t soonest) {
-    if (soonest != INT32_MAX) {
-        const std::size_t bucket = static_cast<std::size_t>(driftClock_ + soonest) % kDriftBuckets;
-        nextFiled_[static_cast<std::size_t>(block)] = dueBuckets_[bucket];
-        dueBuckets_[bucket] = block;
-    }
+void OpFlag::file(std::int32_t p) {
+    const std::int32_t countdown = planes_.countdown[p];
+    const std::int64_t due = driftClock_ + std::max<std::int32_t>(countdown, 1);
+    countFromNow(p);
+    const std::size_t bucket = static_cast<std::size_t>(due) % kDriftBuckets;
+    std::uint16_t& head =
+        dueBuckets_[bucket * driftRegions() + (static_cast<std::size_t>(p) >> kDriftRegionBits)];
+    nextFiled_[static_cast<std::size_t>(p)] = head;
+    head = static_cast<std::uint16_t>(p & ((1 << kDriftRegionBits) - 1));
 }
 
 void OpFlag::fileDrifting() {
     unfileDrifting();
     settleSteps();
-    std::fill(dueBuckets_.begin(), dueBuckets_.end(), -1);
+    std::fill(dueBuckets_.begin(), dueBuckets_.end(), kNoPixel);
     const std::size_t n = planes_.steps.size();
     for (std::size_t p = 0; p < n; ++p) {
         if (planes_.steps[p] != 0) {
-            countFromNow(static_cast<std::int32_t>(p));
+            file(static_cast<std::int32_t>(p));
         }
-    }
-    const std::int32_t blocks = static_cast<std::int32_t>(nextFiled_.size());
-    for (std::int32_t block = 0; block < blocks; ++block) {
-        fileBlock(block, visitBlock(block, 0));
     }
     driftFiled_ = filingsLeft_ = true;
 }
@@ -175,49 +175,41 @@ void OpFlag::settleSteps() {
     }
 }
 
-std::int32_t OpFlag::visitBlock(std::int32_t block, std::int32_t pixels) {
-    const std::int32_t from = block * kDriftBlock;
-    const std::int32_t to =
-        std::min(from + kDriftBlock, static_cast<std::int32_t>(planes_.steps.size()));
-    std::int32_t soonest = INT32_MAX;
-    for (std::int32_t p = from; p < to; ++p) {
-        if (planes_.steps[p] == 0) {
-            continue;
-        }
-        // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
-        // smallest c wraps to the largest value), else 0 exactly at its tick.
-        std::int32_t left = countdownLeft(p);
-        if ((left <= 0 || left == INT32_MAX) && p < pixels) {
-            planes_.countdown[p] = planes_.period[p];
-            const std::int32_t step = planes_.steps[p] > 0 ? 1 : -1;
-            setOffset(p, static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetAt(p)) +
-                                                   static_cast<std::uint32_t>(step)));
-            planes_.steps[p] = static_cast<std::int16_t>(planes_.steps[p] - step);
-            if (planes_.steps[p] == 0) {
-                continue;  // its countdown rests in the plane
-            }
-            left = planes_.countdown[p];
-            countFromNow(p);
-        }
-        soonest = std::min(soonest, std::max(left, 1));
-    }
-    return soonest;
-}
-
 // One tick: each pixel whose countdown runs out moves its offset one count toward the drift.
 void OpFlag::stepDrift(std::int32_t pixels) {
     if (!driftFiled_) {
         fileDrifting();
     }
     ++driftClock_;
-    std::int32_t* head = &dueBuckets_[static_cast<std::size_t>(driftClock_) % kDriftBuckets];
-    std::int32_t block = *head;
-    *head = -1;
-    while (block >= 0) {
-        const std::int32_t next = nextFiled_[static_cast<std::size_t>(block)];
-        // Under its next step, or in a later round of the ring.
-        fileBlock(block, visitBlock(block, pixels));
-        block = next;
+    const std::size_t regions = driftRegions();
+    std::uint16_t* heads =
+        &dueBuckets_[static_cast<std::size_t>(driftClock_) % kDriftBuckets * regions];
+    for (std::size_t region = 0; region < regions; ++region) {
+        std::uint16_t& head = heads[region];
+        std::uint16_t local = head;
+        head = kNoPixel;
+        while (local != kNoPixel) {
+            const auto p = static_cast<std::int32_t>(region << kDriftRegionBits | local);
+            const std::uint16_t next = nextFiled_[static_cast<std::size_t>(p)];
+            // Filed with a countdown c: c - 1 left at the first tick when c was below 1 (the
+            // smallest c wraps to the largest value), else 0 exactly at its tick.
+            const std::int32_t left = countdownLeft(p);
+            if ((left > 0 && left != INT32_MAX) || p >= pixels) {
+                // Due in a later round of the ring (or outside this frame): stays filed here.
+                nextFiled_[static_cast<std::size_t>(p)] = head;
+                head = local;
+            } else {
+                planes_.countdown[p] = planes_.period[p];
+                const std::int32_t step = planes_.steps[p] > 0 ? 1 : -1;
+                setOffset(p, static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetAt(p)) +
+                                                       static_cast<std::uint32_t>(step)));
+                planes_.steps[p] = static_cast<std::int16_t>(planes_.steps[p] - step);
+                if (planes_.steps[p] != 0) {
+                    file(p);
+                }  // else its countdown rests in the plane
+            }
+            local = next;
+        }
     }
 }
 

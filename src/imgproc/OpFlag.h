@@ -96,17 +96,14 @@ class OpFlag : public OpBase {
     void takeRecords();
     // The offsets and drift rates of a new opening from the summed flag frames.
     void openWithNewOffsets(const FrameMetadataRecord* meta);
-    // The drift calendar: the pixels with steps left, in blocks of kDriftBlock, each block
-    // filed under the tick of the drift clock (one tick per open frame that applies drift) at
-    // which its first pixel steps, so that a frame visits only the blocks that step in it.
-    // While the calendar holds the pixels, exactly the blocks with steps not 0 are filed, and
-    // the countdown plane of every pixel with steps holds the tick (modulo 2^32) at which its
-    // countdown would read 0; a countdown below 1 steps at the next tick.
-    // Files the block under the tick `soonest` ticks from now (INT32_MAX: nothing to step).
-    void fileBlock(std::int32_t block, std::int32_t soonest);
-    // Steps the block's pixels below `pixels` whose countdown runs out at this tick; the ticks
-    // to the block's next step.
-    std::int32_t visitBlock(std::int32_t block, std::int32_t pixels);
+    // The drift calendar: every pixel with steps left is filed under the tick of the drift
+    // clock (one tick per open frame that applies drift) at which its countdown runs out, so
+    // that a frame visits only the pixels that step in it. While the calendar holds the
+    // pixels, exactly those whose steps are not 0 are filed, and their countdown plane holds
+    // the tick (modulo 2^32) at which the countdown would read 0; a countdown below 1 steps at
+    // the next tick. A tick's pixels are listed per region of kDriftRegion pixels, so that a
+    // link to the next one takes 16 bits.
+    void file(std::int32_t p);
     // A countdown of the current tick as the tick it runs out at.
     void countFromNow(std::int32_t p) {
         planes_.countdown[p] =
@@ -156,15 +153,20 @@ class OpFlag : public OpBase {
         planes_.offsetHigh[p] = static_cast<std::int16_t>(offset >> 16);
     }
     static constexpr std::size_t kDriftBuckets = 1024;
-    // A link per four pixels: a visit then looks at few pixels that do not step (blocks of 16
-    // made frames in which every pixel drifts on a period of its own twice as slow).
-    static constexpr std::int32_t kDriftBlock = 4;
+    static constexpr int kDriftRegionBits = 15;
+    static constexpr std::uint16_t kNoPixel = 0xFFFF;  // ends a list: no region reaches it
+    std::size_t driftRegions() const {
+        return (planes_.steps.size() + (std::size_t{1} << kDriftRegionBits) - 1) >>
+               kDriftRegionBits;
+    }
     bool driftFiled_ = false;      // the calendar holds every pixel whose steps are not 0
     bool filingsLeft_ = false;     // filed pixels whose countdowns are not yet in their plane
     bool stepsFromSaved_ = false;  // steps are savedOffset; the plane does not show it yet
     std::int64_t driftClock_ = 0;
-    std::vector<std::int32_t> nextFiled_;   // per block
-    std::vector<std::int32_t> dueBuckets_;  // first block of each tick modulo kDriftBuckets
+    // Per pixel, the next one filed under its tick in its region.
+    std::vector<std::uint16_t> nextFiled_;
+    // Per tick modulo kDriftBuckets and region, the first pixel filed.
+    std::vector<std::uint16_t> dueBuckets_;
     bool offsetsSummed_ = false;  // closed frames changed the offsets since the last opening
     std::vector<FlagPixelState> pixelStates_;
     bool recordsLent_ = false;  // handed out by pixelStates: they hold the state

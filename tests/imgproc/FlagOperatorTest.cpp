@@ -252,17 +252,18 @@ TEST_F(FlagTest, CountdownsBelowOneStepAtOnce) {
 }
 
 // Neighbouring pixels with their own periods (below 1, short, around the calendar's ring of
-// 1024 ticks, beyond it) and countdowns each step on their own frames, also when records are
-// taken back halfway: a model that counts every pixel down each frame says when.
+// 1024 ticks, beyond it) and countdowns each step on their own frames, on either side of the
+// calendar's regions of 32768 pixels, also when records are taken back halfway: a model that
+// counts every pixel down each frame says when.
 TEST_F(FlagTest, NeighboursStepOnTheirOwnFrames) {
     loadCali(10, 2);
-    build(37, 3);
+    build(200, 165);
     for (int cycle = 0; cycle < 4; ++cycle) {
         frames(1, 100, 10);
         frames(0, 1000, 20);
     }
     const std::int32_t periods[] = {-2, 0, 1, 2, 3, 7, 1023, 1024, 1025, 1500};
-    const int n = 37 * 3;
+    const int n = 200 * 165;
     struct Model {
         std::int32_t offset, steps, period, countdown;
     };
@@ -281,7 +282,7 @@ TEST_F(FlagTest, NeighboursStepOnTheirOwnFrames) {
             EXPECT_EQ(s.offset, model[p].offset) << p;
             EXPECT_EQ(s.countdown, model[p].countdown) << p;
         }
-        for (int f = 0; f < 1600; ++f) {
+        for (int f = 0; f < 1100; ++f) {
             ASSERT_EQ(frame(0, 1000), S_OK);
             for (int p = 0; p < n; ++p) {
                 Model& m = model[p];
