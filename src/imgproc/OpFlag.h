@@ -101,8 +101,8 @@ class OpFlag : public OpBase {
     // that a frame visits only the pixels that step in it. While the calendar holds the
     // pixels, exactly those whose steps are not 0 are filed, and their countdown plane holds
     // the tick (modulo 2^32) at which the countdown would read 0; a countdown below 1 steps at
-    // the next tick. A tick's pixels are listed per region of kDriftRegion pixels, so that a
-    // link to the next one takes 16 bits.
+    // the next tick. A tick's pixels are listed per region of 2^kDriftRegionBits pixels, so
+    // that a link to the next one takes 16 bits.
     void file(std::int32_t p);
     // A countdown of the current tick as the tick it runs out at.
     void countFromNow(std::int32_t p) {

@@ -76,6 +76,16 @@ class FlagTest : public kelvix_test::VirtualClockTest {
             ASSERT_EQ(frame(state, value), S_OK);
         }
     }
+    // Four flag cycles on a steady scene, so that drift set through the records is applied from
+    // the next open frame on.
+    void openAfterSteadyFlags(int w, int h) {
+        loadCali(10, 2);
+        build(w, h);
+        for (int cycle = 0; cycle < 4; ++cycle) {
+            frames(1, 100, 10);
+            frames(0, 1000, 20);
+        }
+    }
     std::int16_t out(int i = 0) const {
         return reinterpret_cast<const std::int16_t*>(flag_->frame->pixels)[i];
     }
@@ -221,12 +231,7 @@ TEST_F(FlagTest, SubnormalRatesCountAsZero) {
 // Countdowns that records set below 1 step at the next frame, then every period; a record read
 // before that shows the countdown as set.
 TEST_F(FlagTest, CountdownsBelowOneStepAtOnce) {
-    loadCali(10, 2);
-    build(4, 1);
-    for (int cycle = 0; cycle < 4; ++cycle) {
-        frames(1, 100, 10);
-        frames(0, 1000, 20);
-    }
+    openAfterSteadyFlags(4, 1);
     const std::int32_t countdowns[4] = {0, -7, INT32_MIN, 3};
     for (int p = 0; p < 4; ++p) {
         FlagPixelState& s = flag_->pixelStates()[p];
@@ -256,12 +261,7 @@ TEST_F(FlagTest, CountdownsBelowOneStepAtOnce) {
 // calendar's regions of 32768 pixels, also when records are taken back halfway: a model that
 // counts every pixel down each frame says when.
 TEST_F(FlagTest, NeighboursStepOnTheirOwnFrames) {
-    loadCali(10, 2);
-    build(200, 165);
-    for (int cycle = 0; cycle < 4; ++cycle) {
-        frames(1, 100, 10);
-        frames(0, 1000, 20);
-    }
+    openAfterSteadyFlags(200, 165);
     const std::int32_t periods[] = {-2, 0, 1, 2, 3, 7, 1023, 1024, 1025, 1500};
     const int n = 200 * 165;
     struct Model {
