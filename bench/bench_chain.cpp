@@ -338,11 +338,11 @@ class ChainRig : public CameraRig {
     // Every pixel far from its drifted offset, stepping every 15 frames or on a period and
     // countdown of its own (7 to 29 frames).
     void setDriftEverywhere(bool ownPeriods) {
-        int p = 0;
+        std::uint32_t p = 0;
         for (FlagPixelState& s : chain_.getFlag()->pixelStates()) {
             s.steps = static_cast<std::int16_t>(p % 2 != 0 ? 30000 : -30000);
-            s.period = ownPeriods ? 7 + p * 7919 % 23 : 15;
-            s.countdown = ownPeriods ? p * 104729 % 29 : 15;
+            s.period = ownPeriods ? static_cast<std::int32_t>(7 + p * 7919u % 23) : 15;
+            s.countdown = ownPeriods ? static_cast<std::int32_t>(p * 104729u % 29) : 15;
             ++p;
         }
     }

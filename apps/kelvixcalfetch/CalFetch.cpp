@@ -61,14 +61,9 @@ int CalFetch::run(int argc, char** argv) {
         return kFailure;
     }
 
-    std::wstring target = manager->getCalibrationDir();
-    // A default the manager could only keep cut short names another directory: take it whole,
-    // so that it is refused below like an over-long -t.
-    const std::wstring fullDefault = zol::defaultCalibrationDir();
-    if (target.size() == zol::IRCalibrationManager::kDirCapacity - 1 &&
-        fullDefault.size() > target.size() && fullDefault.compare(0, target.size(), target) == 0) {
-        target = fullDefault;
-    }
+    // The default whole, not as the manager keeps it (cut short, it would name another
+    // directory): an over-long one is refused below like an over-long -t.
+    std::wstring target = zol::defaultCalibrationDir();
     unsigned long serial = 0;
     platform::OptionScanner options(argc, argv, "d:t:v");
     for (int option = options.next(); option != -1; option = options.next()) {

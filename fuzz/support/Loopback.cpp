@@ -22,14 +22,7 @@ platform::SocketHandle connectLoopback(int port) {
 }
 
 void sendAll(platform::SocketHandle socket, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const long long n = platform::sendSocket(socket, data, size);
-        if (n <= 0) {
-            return;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
+    platform::sendAll(socket, data, size, 0);
 }
 
 void drain(platform::SocketHandle socket) {

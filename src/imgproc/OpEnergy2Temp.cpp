@@ -18,6 +18,7 @@ OpEnergy2Temp::OpEnergy2Temp(OpBase* predecessor, SharedParameterBlock* shared,
 }
 
 HRESULT OpEnergy2Temp::init(OpBase* predecessor) {
+    pixel::lookupForm();  // timed here, once, rather than in the first frame
     return allocateLikePredecessor(predecessor, 3);
 }
 

@@ -15,6 +15,7 @@ OpEnergyNormalize::OpEnergyNormalize(OpBase* predecessor, SharedParameterBlock* 
 
 HRESULT OpEnergyNormalize::init(OpBase* predecessor) {
     enabled_ = false;
+    pixel::lookupForm();  // timed here, once, rather than in the first frame
     const HRESULT hr = allocateLikePredecessor(predecessor, 3);
     releaseOwnPixels();  // until a table is loaded, frames pass unchanged
     return hr;

@@ -235,10 +235,6 @@ std::int32_t OpFlag::evaluateFlagInput(const FrameMetadataRecord* meta) const {
 }
 
 HRESULT OpFlag::compute() {
-    // Drift rates that decay towards zero become subnormal, and arithmetic on them is slow on
-    // many processors. A rate below the smallest normal float moves no offset by a step, so
-    // taking it as zero changes no result.
-    const pixel::ScopedFlushSubnormals flush;
     BaseControlDevice* device = shared_->device;
     if (device == nullptr) {
         KLOG_ERROR("control device is not set");
@@ -334,14 +330,15 @@ void OpFlag::closedStep(const std::int16_t* in, std::int16_t* out, const FrameMe
     }
     if (flagFrameIndex_ >= 0) {
         // Only the first summed frame of a cycle is measured: its statistics are used once.
-        if (statisticsPending_ && correction_ != nullptr && correction_->coefficientCount() != 0) {
+        if (statisticsPending_ && correction_ != nullptr) {
             const std::int64_t energyOffset = correction_->flagEnergy;
             const std::int64_t loE =
                 static_cast<std::int64_t>(shared_->energyAtTMin) - energyOffset;
             const std::int64_t hiE =
                 static_cast<std::int64_t>(shared_->energyAtTMax) - energyOffset;
-            const int m = std::min<int>(n, static_cast<int>(correction_->coefficientCount()));
+            // The planes' size too is read under the lock: the correction may reload them.
             std::unique_lock<std::mutex> gains(correction_->gainMutex);
+            const int m = std::min<int>(n, static_cast<int>(correction_->coefficientCount()));
             const pixel::FlagStatistics st = pixel::flagStatistics(
                 in, correction_->gainHighPlane(), correction_->gainHigh8Plane(),
                 correction_->gainLowPlane(), statsMask_.data(), loE, hiE, kColdLimit, kHotLimit,
@@ -424,6 +421,10 @@ void OpFlag::openStep(const std::int16_t* in, std::int16_t* out, const FrameMeta
 }
 
 void OpFlag::openWithNewOffsets(const FrameMetadataRecord* meta) {
+    // Drift rates that decay towards zero become subnormal, and arithmetic on them is slow on
+    // many processors. A rate below the smallest normal float moves no offset by a step, so
+    // taking it as zero changes no result.
+    const pixel::ScopedFlushSubnormals flush;
     ++flagCycleCount_;
     const std::uint32_t frames = meta->frameCounter - previousFlagFrameCounter_;
     previousFlagFrameCounter_ = meta->frameCounter;

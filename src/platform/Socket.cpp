@@ -170,15 +170,6 @@ bool connectSocket(SocketHandle socket, const SocketAddress& address, std::uint3
     return ok;
 }
 
-long long sendSocket(SocketHandle socket, const void* data, std::size_t length) {
-    for (;;) {
-        const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
-        if (n >= 0 || errno != EINTR) {
-            return n;
-        }
-    }
-}
-
 long long receiveSocket(SocketHandle socket, void* data, std::size_t length) {
     for (;;) {
         const ssize_t n = ::recv(socket, data, length, 0);

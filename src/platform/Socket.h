@@ -41,8 +41,6 @@ SocketHandle acceptSocket(SocketHandle listener);
 // about two minutes) counts as unreachable.
 bool connectSocket(SocketHandle socket, const SocketAddress& address, std::uint32_t limitMs = 0);
 
-// One send without SIGPIPE: bytes sent (> 0), 0, or -1 on error. Interrupted calls are retried.
-long long sendSocket(SocketHandle socket, const void* data, std::size_t length);
 // One receive: bytes received, 0 when the peer closed, -1 on error. Interrupted calls are
 // retried.
 long long receiveSocket(SocketHandle socket, void* data, std::size_t length);

@@ -52,7 +52,6 @@ HRESULT CallbackHandler::SampleCB(double, platform::IMediaSample* sample) {
         device = callbackDevice_;
         client = client_;
         ++framesStarted_;
-        captureThread_ = std::this_thread::get_id();
     }
     if (cb != nullptr) {
         cb(buffer, length, device);
@@ -63,7 +62,6 @@ HRESULT CallbackHandler::SampleCB(double, platform::IMediaSample* sample) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++framesDone_;
-        captureThread_ = std::thread::id();
     }
     frameDone_.notify_all();
     return 0;
@@ -73,7 +71,8 @@ template <class Change>
 void CallbackHandler::replaceBetweenFrames(Change change) {
     std::unique_lock<std::mutex> lock(mutex_);
     change();
-    if (framesDone_ == framesStarted_ || captureThread_ == std::this_thread::get_id()) {
+    // On the capture thread itself, in a frame of this handler, there is nothing to wait for.
+    if (framesDone_ == framesStarted_ || frame_thread::inFrameOf(this)) {
         return;
     }
     const std::uint64_t inProgress = framesStarted_;

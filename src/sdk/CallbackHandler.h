@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "kelvix/IRDevice.h"
 #include "platform/Com.h"
@@ -48,7 +47,6 @@ class CallbackHandler : public ISampleGrabberCB {
     IRDevice* clientDevice_ = nullptr;
     std::uint64_t framesStarted_ = 0;
     std::uint64_t framesDone_ = 0;
-    std::thread::id captureThread_;  // while a frame is delivered
 };
 
 }  // namespace zol
