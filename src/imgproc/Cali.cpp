@@ -255,16 +255,20 @@ std::shared_ptr<Cali> Cali::acquire(const wchar_t* directory, int serial, int* r
             return record;
         }
     }
-    std::shared_ptr<Cali> record(new Cali());
-    const int read = record->readXML(directory, serial);
-    if (read < 0) {
-        if (result != nullptr) {
-            *result = read;
-        }
-        return nullptr;
+    std::shared_ptr<Cali> record = read(directory, serial, result);
+    if (record != nullptr) {
+        held[serial] = record;
     }
-    held[serial] = record;
     return record;
+}
+
+std::shared_ptr<Cali> Cali::read(const wchar_t* directory, int serial, int* result) {
+    std::shared_ptr<Cali> record(new Cali());
+    const int code = record->readXML(directory, serial);
+    if (result != nullptr) {
+        *result = code < 0 ? code : 0;
+    }
+    return code < 0 ? nullptr : record;
 }
 
 std::shared_ptr<Cali> Cali::held(int serial) {

@@ -102,6 +102,8 @@ class Cali {
     // last holder.
     static std::shared_ptr<Cali> acquire(const wchar_t* directory, int serial,
                                          int* result = nullptr);
+    // A record read afresh from `directory`, held by no one else; null as acquire.
+    static std::shared_ptr<Cali> read(const wchar_t* directory, int serial, int* result = nullptr);
     // The record held for `serial`, else the process-wide instance when that holds it (not
     // owned); null when neither does.
     static std::shared_ptr<Cali> held(int serial);

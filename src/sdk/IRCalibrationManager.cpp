@@ -293,7 +293,8 @@ bool IRCalibrationManager::checkCaliFiles(const wchar_t* dir, int serial, std::w
                                           const wchar_t* xmlPattern, const wchar_t* datPattern,
                                           const wchar_t* prnPattern, const wchar_t* separator) {
     list.clear();
-    const std::shared_ptr<Cali> cali = Cali::acquire(dir, serial);
+    // Read from `dir` itself: a record a camera holds may come from another folder.
+    const std::shared_ptr<Cali> cali = Cali::read(dir, serial);
     if (cali == nullptr) {
         list = formatName(xmlPattern, std::to_wstring(serial)) + separator;
         return false;

@@ -8,6 +8,7 @@
 
 #include "common/HttpTestServer.h"
 #include "common/TestEnv.h"
+#include "imgproc/Cali.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "kelvix/Logger.h"
 #include "platform/Paths.h"
@@ -116,6 +117,11 @@ TEST_F(IRCalibrationManagerTest, CompletenessCheck) {
         writeCali(n, "x");
     }
     EXPECT_EQ(L"<none>", checked(31000002));
+    // While a camera holds the description, another folder still lacks it.
+    const std::shared_ptr<Cali> held = Cali::acquire(caliDir_.c_str(), 31000002);
+    mgr_->setCalibrationDir(wpath("elsewhere").c_str());
+    EXPECT_EQ(L"Cali-31000002.xml;", checked(31000002));
+    mgr_->setCalibrationDir(caliDir_.c_str());
 
     const std::vector<zol::IROptics>* optics = mgr_->getAvailableOptics(31000002);
     ASSERT_EQ(2u, optics->size());
