@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,8 @@ constexpr std::int64_t kMaxModelSamples = 1 << 20;
 // and never below the shortest wavelength any thermal camera sees.
 constexpr int kMaxFitSteps = 1000;
 constexpr double kMinWavelength = 0.1e-6;
+// Energy counts the fitted line may miss the middle reference by: half a table line.
+constexpr double kFitTolerance = 0.5;
 
 }  // namespace
 
@@ -215,21 +218,35 @@ HRESULT TemperatureTable::fitReferencePoints(TableModel& out) {
         refT2 = (static_cast<double>(tMin) + tMax) / 2.0;
     }
 
+    const auto refuse = [this]() {
+        valid = 0;
+        clearPoints();
+        return E_FAIL;
+    };
+    // Beyond its points a table gives its end point's energy, not the reference's.
+    const float first = pointCount > 0 ? temperatures[0] : 0.0f;
+    const float last = pointCount > 0 ? temperatures[pointCount - 1] : 0.0f;
+    for (const double ref : {refT1, refT2, refT3}) {
+        if (pointCount > 0 && !(ref >= first && ref <= last)) {
+            KLOG_ERROR("Temperature table " << source << " refused: its points span " << first
+                                            << " to " << last << " degC, not the reference " << ref
+                                            << " degC");
+            return refuse();
+        }
+    }
     refE1 = temperatureToEnergy(static_cast<float>(refT1));
     refE2 = temperatureToEnergy(static_cast<float>(refT2));
     refE3 = temperatureToEnergy(static_cast<float>(refT3));
     if (refE1 == refE2 || refE1 == refE3 || refE2 == refE3) {
-        valid = 0;
-        clearPoints();
-        return E_FAIL;
+        return refuse();
     }
-    const double lambda = fitWavelength();
+    std::string why;
+    const double lambda = fitWavelength(&why);
     if (lambda == 0.0) {
         KLOG_ERROR("Temperature table " << source << " refused: no wavelength between "
-                                        << kMinWavelength * 1e6 << " and 12 um fits its points");
-        valid = 0;
-        clearPoints();
-        return E_FAIL;
+                                        << kMinWavelength * 1e6 << " and 12 um fits its points ("
+                                        << why << ")");
+        return refuse();
     }
     out.lambda = lambda * 1000000.0;
     out.T1 = refT1;
@@ -244,15 +261,24 @@ double TemperatureTable::planckTerm(double lambda, double t) {
     return 1.0 / (std::exp(kPlanckC2 / (lambda * (t + 273.15))) - 1.0);
 }
 
-double TemperatureTable::fitWavelength() const {
+double TemperatureTable::fitWavelength(std::string* why) const {
     auto error = [this](double lambda) {
         const double p1 = planckTerm(lambda, refT1);
         const double p2 = planckTerm(lambda, refT2);
         const double p3 = planckTerm(lambda, refT3);
         return std::fabs(refE3 + (refE3 - refE1) / (p3 - p1) * (p2 - p3) - refE2);
     };
+    const auto none = [why](const char* reason, double value, const char* unit) {
+        if (why != nullptr) {
+            std::ostringstream text;
+            text << reason << value << unit;
+            *why = text.str();
+        }
+        return 0.0;
+    };
     double lambda = 12e-6;
     double step = -1e-6;
+    bool moved = false;
     for (int round = 0; round < 7; ++round) {
         double err = error(lambda);
         if (err <= 1e9) {
@@ -261,46 +287,65 @@ double TemperatureTable::fitWavelength() const {
             for (int steps = 0;; ++steps) {
                 lambda += step;
                 const double next = error(lambda);
-                if (steps == kMaxFitSteps || lambda < kMinWavelength || std::isnan(next)) {
-                    return 0.0;
+                if (steps == kMaxFitSteps) {
+                    return none("the error stays flat over ", kMaxFitSteps, " steps");
+                }
+                if (lambda < kMinWavelength || std::isnan(next)) {
+                    return none("the best lies below ", kMinWavelength * 1e6, " um");
                 }
                 if (next > err) {
                     break;
                 }
                 err = next;
+                moved = true;
             }
         }
         lambda -= 2.0 * step;
         step /= 10.0;
     }
+    // Worse at every step: the best lies beyond the search's upper edge, the points are
+    // straighter than any Planck curve.
+    if (!moved) {
+        return none("the best lies beyond ", lambda * 1e6, " um");
+    }
+    const double miss = error(lambda);
+    if (!(miss <= kFitTolerance)) {
+        return none("its line misses the middle reference by ", miss, " counts");
+    }
     return lambda;
 }
 
 float TemperatureTable::temperatureToEnergy(float t) const {
+    return static_cast<float>(energyOfTemperature(t));
+}
+
+double TemperatureTable::energyOfTemperature(float t) const {
     if (pointCount <= 0) {
-        return 0.0f;
+        return 0.0;
     }
     if (t < temperatures[0]) {
-        return static_cast<float>(energies[0]);
+        return energies[0];
     }
     if (t > temperatures[pointCount - 1]) {
-        return static_cast<float>(energies[pointCount - 1]);
+        return energies[pointCount - 1];
     }
-    std::int32_t lo = 0;
-    std::int32_t hi = pointCount - 1;
-    while (lo <= hi) {
-        const std::int32_t mid = lo + (hi - lo) / 2;
-        if (temperatures[mid] == t) {
-            return static_cast<float>(energies[mid]);
+    const auto run = std::equal_range(temperatures.begin(), temperatures.begin() + pointCount, t);
+    const std::int32_t first = static_cast<std::int32_t>(run.first - temperatures.begin());
+    const std::int32_t past = static_cast<std::int32_t>(run.second - temperatures.begin());
+    if (first < past) {
+        // A run of equal temperatures (the extension below the first line, a table held at
+        // either end, a rounded plateau) takes its point where the table rises: the last one
+        // at the start, the first at the end, the middle one inside.
+        std::int32_t i = first + (past - 1 - first) / 2;
+        if (first == 0) {
+            i = past - 1;
+        } else if (past == pointCount) {
+            i = first;
         }
-        if (temperatures[mid] < t) {
-            lo = mid + 1;
-        } else {
-            hi = mid - 1;
-        }
+        return energies[i];
     }
-    // temperatures[hi] < t < temperatures[lo]
-    const std::int32_t i = std::max(hi, 0);
+    // temperatures[first - 1] < t < temperatures[first]
+    const std::int32_t i = std::max(first - 1, 0);
     const std::int32_t j = std::min(i + 1, pointCount - 1);
     const float e0 = static_cast<float>(energies[i]);
     const float e1 = static_cast<float>(energies[j]);
@@ -326,14 +371,8 @@ double TemperatureTable::ambientEnergy(float t) const {
     }
     // Cold or hot surroundings: a clamped lookup would make the reading jump at the table's
     // end. The points below the first real one repeat its temperature (extendToZeroEnergy).
-    std::int32_t end = pointCount - 1;
-    if (t <= temperatures[0]) {
-        end = 0;
-        while (end + 1 < pointCount && temperatures[end + 1] == temperatures[0]) {
-            ++end;
-        }
-    }
-    return energies[end] + modelEnergy(sourceModel, t) -
+    const std::int32_t end = t <= temperatures[0] ? 0 : pointCount - 1;
+    return energyOfTemperature(temperatures[end]) + modelEnergy(sourceModel, t) -
            modelEnergy(sourceModel, temperatures[end]);
 }
 

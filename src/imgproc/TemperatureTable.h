@@ -64,7 +64,8 @@ class TemperatureTable {
     // Second radiation constant h*c/k in metre-kelvin, as the tables were made with.
     static constexpr double kPlanckC2 = 0.014404347826086955;
     static double planckTerm(double lambdaMetres, double tCelsius);
-    double fitWavelength() const;
+    // 0 when none fits, with the reason in `why`.
+    double fitWavelength(std::string* why = nullptr) const;
 
 #ifdef KELVIX_DEBUG_BUILD
     struct SamplePoint {
@@ -126,5 +127,7 @@ class TemperatureTable {
     void clearPoints();
     void computeBounds(float tMin, float tMax, bool centi);
     void resizePoints(std::int32_t n);
+    // temperatureToEnergy with a point's own energy unrounded.
+    double energyOfTemperature(float t) const;
     std::int32_t searchEnergies(double e) const;
 };

@@ -258,3 +258,28 @@ TEST(TemperatureTable, RisingStartAndNormalization) {
         EXPECT_NEAR(lut[i], t.energies[i], 1.0) << i;
     }
 }
+
+TEST_F(TemperatureTableFileTest, FitsOnlyTablesThatReachAndFollowTheirReferences) {
+    shared_.tMin = shared_.tMinExt = -40.0f;  // references -40, 10, 60
+    shared_.tMax = shared_.tMaxExt = 60.0f;
+    // Energies growing faster than the temperature, as a camera's do: from exactly -40 degC (the
+    // extension below repeats it) or a degree lower, both fit alike; ending at 59 degC or
+    // straight (no wavelength searched fits it) is refused.
+    const struct {
+        int from, to, bend;
+        double lambda;
+    } cases[] = {{0, 100, 1, 8.156}, {-1, 100, 1, 8.156}, {0, 99, 1, 0}, {0, 100, 0, 0}};
+    for (const auto& c : cases) {
+        std::ostringstream text;
+        for (int i = c.from; i <= c.to; ++i) {
+            text << 1143 + i * (c.bend * i + 40) << "\t" << i - 40 << "\n";
+        }
+        writeFile("t.prn", text.str());
+        TemperatureTable t(&shared_);
+        TableModel fit;
+        ASSERT_EQ(t.loadFile(wpath("t.prn"), false), S_OK);
+        EXPECT_EQ(t.fitReferencePoints(fit), c.lambda > 0 ? S_OK : E_FAIL) << c.from << c.to;
+        EXPECT_NEAR(fit.lambda, c.lambda, 0.01);
+        EXPECT_EQ(t.temperatureToEnergy(-40.0f), c.lambda > 0 ? 1143.0f : 0.0f);
+    }
+}
