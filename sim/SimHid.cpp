@@ -1,14 +1,17 @@
 // The command decoder (simHidAnswer) with its serial-flash model, the open handles, and the PIF
-// EEPROM images. A write composes the answer at once; the next read collects it unless an
-// injected fault keeps the camera silent.
+// EEPROM images. A write composes the answer at once and queues it, as the kernel queues input
+// reports, to arrive at once or late; reads collect them in order unless an injected fault
+// keeps the camera silent.
 #include "SimHid.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 
 #include "SimPhysics.h"
 #include "device/HidEncoding.h"
+#include "platform/Clock.h"
 
 namespace sim {
 
@@ -276,14 +279,24 @@ class SimHidHandle : public platform::HidHandle {
         std::vector<std::uint8_t> report(41, 0);
         std::memcpy(report.data(), data, std::min<std::size_t>(length, 41));
         h.reports.push_back(report);
-        pending_ = false;
         if (h.muteWhen && h.muteWhen(report.data())) {
             return static_cast<int>(length);
         }
-        pending_ = simHidAnswer(*camera_, report.data(), answer_);
-        if (pending_ && h.patchAnswer) {
-            h.patchAnswer(report.data(), answer_);
+        Answer a{platform::clock().tickMs(), {}};
+        if (!simHidAnswer(*camera_, report.data(), a.bytes)) {
+            return static_cast<int>(length);
         }
+        if (h.patchAnswer) {
+            h.patchAnswer(report.data(), a.bytes);
+        }
+        if (h.lateAnswers > 0) {
+            --h.lateAnswers;
+            a.at += h.lateByMs;
+        }
+        if (queue_.size() == kQueuedReports) {
+            queue_.pop_front();
+        }
+        queue_.push_back(a);
         return static_cast<int>(length);
     }
 
@@ -291,19 +304,35 @@ class SimHidHandle : public platform::HidHandle {
         if (!camera_) {
             return 0;
         }
-        std::lock_guard<std::mutex> lock(camera_->mutex());
+        platform::Clock& clock = platform::clock();
+        std::unique_lock<std::mutex> lock(camera_->mutex());
         SimHidState& h = camera_->hid;
         if (h.unplugged) {
             return -1;
         }
-        if (!pending_) {
-            return 0;
+        if (queue_.empty()) {
+            return 0;  // silence comes at once, without waiting
         }
-        pending_ = false;
+        const std::uint32_t now = clock.tickMs();
+        if (!platform::reached(now, queue_.front().at)) {
+            const std::uint32_t wait = queue_.front().at - now;
+            lock.unlock();
+            if (ms >= 0 && wait > static_cast<std::uint32_t>(ms)) {
+                clock.sleepMs(static_cast<std::uint32_t>(ms));
+                return 0;
+            }
+            clock.sleepMs(wait);
+            lock.lock();
+            if (queue_.empty()) {
+                return 0;
+            }
+        }
+        const Answer a = queue_.front();
+        queue_.pop_front();
         // Silence hits reads that wait for an answer; a read that does not wait only collects
         // an answer already queued.
         if (ms == 0) {
-            return copyAnswer(data, length);
+            return copyAnswer(a, data, length);
         }
         if (h.silentReads > 0) {
             --h.silentReads;
@@ -315,7 +344,7 @@ class SimHidHandle : public platform::HidHandle {
         if (h.answersBeforeSilence > 0) {
             --h.answersBeforeSilence;
         }
-        return copyAnswer(data, length);
+        return copyAnswer(a, data, length);
     }
 
     int read(unsigned char* data, std::size_t length) override {
@@ -330,16 +359,21 @@ class SimHidHandle : public platform::HidHandle {
     const platform::HidDeviceEntry& info() const override { return info_; }
 
   private:
-    int copyAnswer(unsigned char* data, std::size_t length) const {
+    struct Answer {
+        std::uint32_t at;  // tick at which it arrives
+        std::uint8_t bytes[64];
+    };
+    static constexpr std::size_t kQueuedReports = 64;
+
+    static int copyAnswer(const Answer& a, unsigned char* data, std::size_t length) {
         const std::size_t n = std::min<std::size_t>(length, 64);
-        std::memcpy(data, answer_, n);
+        std::memcpy(data, a.bytes, n);
         return static_cast<int>(n);
     }
 
     std::shared_ptr<SimCamera> camera_;
     platform::HidDeviceEntry info_;
-    std::uint8_t answer_[64] = {};
-    bool pending_ = false;
+    std::deque<Answer> queue_;  // guarded by the camera's mutex
 };
 
 }  // namespace

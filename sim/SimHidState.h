@@ -30,6 +30,8 @@ struct SimHidState {
     bool unplugged = false;         // gone: enumeration skips it, writes and reads fail
     int silentReads = 0;            // the next n reads that wait time out (at once)
     int answersBeforeSilence = -1;  // after n more answers, silence; negative: never
+    int lateAnswers = 0;            // the next n answers come lateByMs after their report
+    std::uint32_t lateByMs = 0;     // on the platform clock
     // Reports for which the camera stays silent.
     std::function<bool(const std::uint8_t* report)> muteWhen;
     // Rewrites an answer after the camera composed it (for exact answer bytes in tests).

@@ -39,6 +39,9 @@ class KELVIX_API HIDComm {
     static constexpr std::uint16_t kReceiveLength = 65;
     static constexpr std::uint16_t kSendLength = 41;
     static constexpr int kReadTimeoutMs = 1000;
+    // How long after its time-out an answer may still come: until then later commands wait for
+    // it (within their own time-out) and drop it instead of taking it for theirs.
+    static constexpr int kLateAnswerWindowMs = 2000;
 
     HIDComm();
     // Closes the device and lets go of the system HID library (unloaded with its last user).
@@ -99,8 +102,16 @@ class KELVIX_API HIDComm {
     std::uint16_t sendLength_ = 0;
 
   private:
+    static constexpr int kMaxQueuedReports = 64;  // what a hidraw node queues
+
     std::int32_t write_to_device(std::uint8_t* report);
-    std::int32_t read_from_device();
+    std::int32_t read_from_device(int timeoutMs);
+    // Drops input that came before the command is sent: answers nobody waited for, and those
+    // owed to earlier commands, awaited until `deadline` while they may still come. False when
+    // the deadline came first.
+    bool dropEarlierInput(std::uint32_t deadline);
 
     std::mutex exchangeMutex_;  // one write-and-read exchange at a time
+    int owedAnswers_ = 0;       // commands whose answer did not come in time
+    std::uint32_t owedUntil_ = 0;
 };

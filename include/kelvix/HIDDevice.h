@@ -112,7 +112,10 @@ class KELVIX_API HIDDevice : public HIDComm {
   public:
     HIDDevice() = default;
 
-    // Transport, under the command set's names (see HIDComm).
+    // Transport, under the command set's names (see HIDComm). Serial 0 takes the first camera in
+    // the HID enumeration, which need not be the camera that IRDeviceDS::createInstance takes for
+    // serial 0 (the one with the lowest video node): with the two classes, open the video device
+    // first and pass its serial here, as the library itself does.
     std::int32_t GetHIDDeviceInfo(DEVICE_DESCRIPTION* desc) { return get_device_info(desc); }
     static bool IsDeviceUsed(std::uint16_t vendorId, std::uint16_t productId,
                              std::uint32_t serial) {

@@ -30,7 +30,8 @@ class KELVIX_API IRDeviceDS : public IRDevice {
     // serial), the camera's graph is rebuilt and a further device of the same camera is
     // returned: every device of a camera shares its graph, stream, client, name and format, and
     // the camera is closed when the last of them is deleted. Deleting any other one only clears
-    // the client and callback set through it.
+    // the client and callback set through it. Serial 0 takes the lowest video node's camera,
+    // HIDDevice the first in the HID enumeration: pass the serial written back to the HID side.
     static IRDeviceDS* createInstance(IRDeviceParams& params);
     // Instances created so far in this process (deleted ones included, further devices of an
     // open camera not). Same thread as creation.

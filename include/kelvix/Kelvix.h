@@ -87,8 +87,9 @@ class KELVIX_API Kelvix {
     // Range and radiation: from any thread, under the imager lock; the next frame is the first
     // one processed with the new values.
     bool setTempRange(int tMin, int tMax);
-    // Emissivity and transmissivity in [0, 1], a finite ambient temperature in degC (at or below
-    // -273.15: the housing's minus 5). Other values are refused with a WARNING; nothing changes.
+    // Emissivity and transmissivity in [0, 1], an ambient temperature in degC (not above -273.15,
+    // NaN and -INFINITY included: the housing's minus 5). Other values (+INFINITY among them) are
+    // refused with a WARNING naming the value; nothing changes.
     void setRadiationParameters(float emissivity, float transmissivity, float tAmbient);
 
     // Device temperatures and chip heating (-100 / false before a successful init), from any

@@ -52,8 +52,9 @@ KELVIX_API int zol_kelvix_set_shutter_mode(int mode);
 KELVIX_API int zol_kelvix_trigger_shutter_flag(void);
 /* The calibrated range to measure in, degrees Celsius. */
 KELVIX_API int zol_kelvix_set_temperature_range(int tMin, int tMax);
-/* Emissivity and transmissivity in [0, 1], ambient in degrees Celsius (at or below -273.15: the
- * housing's minus 5); other values are refused (-1). Not available through the daemon (-1). */
+/* Emissivity and transmissivity in [0, 1], ambient in degrees Celsius (not above -273.15, NAN and
+ * -INFINITY included: the housing's minus 5); other values are refused (-1). Not available
+ * through the daemon (-1). */
 KELVIX_API int zol_kelvix_set_radiation_parameters(float emissivity, float transmissivity,
                                                    float tAmbient);
 

@@ -3,6 +3,7 @@
 // serialises exchanges, which come from application threads and the frame thread alike.
 #include "kelvix/HIDComm.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -46,14 +47,13 @@ void describe(DEVICE_DESCRIPTION* desc, const hid_device_info* d) {
     desc->serialNumber = serialValue(d->serial_number);
 }
 
-// Input reports the kernel still queues (a hidraw node keeps up to 64). An answer that came
-// after its query timed out would otherwise be taken for the next query's answer.
-void discardQueuedInput(hid_device_* device, std::size_t length) {
-    constexpr int kMaxQueued = 64;
-    std::uint8_t stale[256];
-    for (int i = 0; i < kMaxQueued && platform::hid::readTimeout(device, stale, length, 0) > 0;
-         ++i) {
-    }
+// Milliseconds from `now` to `until` on the wrapping tick, 0 once it is reached.
+int msUntil(std::uint32_t now, std::uint32_t until) {
+    return platform::reached(now, until) ? 0 : static_cast<int>(until - now);
+}
+
+std::uint32_t earlier(std::uint32_t a, std::uint32_t b) {
+    return platform::reached(a, b) ? b : a;
 }
 
 }  // namespace
@@ -97,6 +97,7 @@ bool HIDComm::open_device(DEVICE_DESCRIPTION* desc) {
     }
     connected_ = false;
     allCommandsWithAnswer_ = false;
+    owedAnswers_ = 0;
     if (!desc) {
         return false;
     }
@@ -126,6 +127,7 @@ std::uint32_t HIDComm::close_device() {
         device_ = nullptr;
     }
     connected_ = false;
+    owedAnswers_ = 0;
     return 0;
 }
 
@@ -172,30 +174,60 @@ std::int32_t HIDComm::exchange(const std::uint8_t* payload, std::size_t length, 
     }
     std::uint8_t report[256] = {};
     std::memcpy(report + 1, payload, length);
-    const bool answered = expectAnswer || allCommandsWithAnswer_;
-    if (answered) {
-        discardQueuedInput(device_, receiveLength_);
+    if (!expectAnswer && !allCommandsWithAnswer_) {
+        return write_to_device(report) < 0 ? -1 : 0;
     }
-    if (write_to_device(report) < 0) {
+    // Settling earlier answers and awaiting this one share one time-out.
+    platform::Clock& clock = platform::clock();
+    const std::uint32_t deadline = clock.tickMs() + kReadTimeoutMs;
+    if (!dropEarlierInput(deadline) || write_to_device(report) < 0) {
         return -1;
     }
-    if (answered) {
-        if (read_from_device() <= 0) {
-            return -1;
-        }
-        if (answerCopy) {
-            std::memcpy(answerCopy, receiveBuffer_, receiveLength_);
-        }
+    const int n = read_from_device(msUntil(clock.tickMs(), deadline));
+    if (n == 0) {  // it may still come, and must not pass for a later command's answer
+        owedAnswers_ = std::min(owedAnswers_ + 1, kMaxQueuedReports);
+        owedUntil_ = clock.tickMs() + kLateAnswerWindowMs;
+    }
+    if (n <= 0) {
+        return -1;
+    }
+    if (answerCopy) {
+        std::memcpy(answerCopy, receiveBuffer_, receiveLength_);
     }
     return 0;
+}
+
+bool HIDComm::dropEarlierInput(std::uint32_t deadline) {
+    platform::Clock& clock = platform::clock();
+    std::uint8_t stale[256];
+    for (int i = 0; i < kMaxQueuedReports; ++i) {
+        const std::uint32_t now = clock.tickMs();
+        // The camera answers in order, so owed answers come before any other.
+        const bool owed = owedAnswers_ > 0 && !platform::reached(now, owedUntil_);
+        const int wait = owed ? msUntil(now, earlier(deadline, owedUntil_)) : 0;
+        const int n = platform::hid::readTimeout(device_, stale, receiveLength_, wait);
+        if (n > 0) {
+            owedAnswers_ -= owedAnswers_ > 0 ? 1 : 0;
+            continue;
+        }
+        if (owed && n == 0) {
+            const std::uint32_t after = clock.tickMs();
+            if (!platform::reached(after, owedUntil_) && platform::reached(after, deadline)) {
+                return false;  // this command's time went on an earlier one's answer
+            }
+        }
+        owedAnswers_ = 0;  // nothing queued, and the owed answers are lost
+        break;
+    }
+    return !platform::reached(clock.tickMs(), deadline);
 }
 
 std::int32_t HIDComm::write_to_device(std::uint8_t* report) {
     return platform::hid::write(device_, report, sendLength_);
 }
 
-std::int32_t HIDComm::read_from_device() {
-    return platform::hid::readTimeout(device_, receiveBuffer_, receiveLength_, kReadTimeoutMs);
+std::int32_t HIDComm::read_from_device(int timeoutMs) {
+    return platform::hid::readTimeout(device_, receiveBuffer_, receiveLength_, timeoutMs);
 }
 
 void HIDComm::sleep_ms(std::uint32_t ms) {

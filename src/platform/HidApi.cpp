@@ -109,6 +109,10 @@ int copyString(const std::wstring& s, wchar_t* out, size_t maxlen) {
     return 0;
 }
 
+// hid_open found no device to open on this thread's last call; a failed open of a device that
+// was found leaves its path and reason with the backend.
+thread_local bool openFoundNothing = false;
+
 hid_device* wrap(std::unique_ptr<platform::HidHandle> handle) {
     if (!handle) {
         return nullptr;
@@ -147,6 +151,7 @@ void freeEnumeration(hid_device_info* devs) {
 }
 
 hid_device* openPath(const char* path, int shared) {
+    openFoundNothing = false;
     return path ? wrap(hidBackend().openPath(path, shared != 0)) : nullptr;
 }
 
@@ -207,8 +212,9 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
         if (serial_number && (!e.hasSerial || e.serial != serial_number)) {
             continue;
         }
-        return wrap(backend.openPath(e.path, shared != 0));
+        return platform::hid::openPath(e.path.c_str(), shared);
     }
+    openFoundNothing = true;
     return nullptr;
 }
 
@@ -324,7 +330,11 @@ const wchar_t* hid_error(hid_device* dev) {
     if (foreign(dev)) {
         return passBack(sys().error, static_cast<const wchar_t*>(nullptr), dev);
     }
-    return dev ? dev->handle->error() : platform::hidBackend().error();
+    if (dev) {
+        return dev->handle->error();
+    }
+    return openFoundNothing ? L"Device with requested VID/PID/(SerialNumber) not found"
+                            : platform::hidBackend().error();
 }
 
 const hid_api_version* hid_version(void) {

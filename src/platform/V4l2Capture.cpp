@@ -464,8 +464,14 @@ HRESULT V4l2CaptureService::videoInputDevices(std::vector<CaptureDevice>& device
         const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             const int e = errno;
+            const std::string name = "video" + std::to_string(n);
+            // One ERROR per camera, for its capture node: index 0 among the nodes of its
+            // interface (the metadata node has 1).
+            const std::string index =
+                sysfs::readAttribute(sysRoot_ + "/class/video4linux/" + name + "/index");
             sysfs::UsbDevice usb;
-            if (sysfs::usbDeviceOfNode(sysRoot_, "video4linux", "video" + std::to_string(n), usb) &&
+            if ((index.empty() || index == "0") &&
+                sysfs::usbDeviceOfNode(sysRoot_, "video4linux", name, usb) &&
                 sysfs::isCamera(usb)) {
                 KLOG_ERROR("Cannot open " << node << ", a video node of the camera: "
                                           << std::strerror(e) << sysfs::udevRuleAdvice(e));

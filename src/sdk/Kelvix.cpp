@@ -855,8 +855,9 @@ bool Kelvix::setTempRange(int tMin, int tMax) {
 }
 
 void Kelvix::setRadiationParameters(float emissivity, float transmissivity, float tAmbient) {
-    if (!radiationParametersUsable(emissivity, transmissivity, tAmbient)) {
-        KLOG_WARNING("Radiation parameters must be in the range of [0;1] ... ignoring parameters");
+    const std::string refusal = radiationParametersRefusal(emissivity, transmissivity, tAmbient);
+    if (!refusal.empty()) {
+        KLOG_WARNING(refusal);
         return;
     }
     FrameLock lock(frameMutex_);

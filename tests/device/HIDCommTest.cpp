@@ -117,7 +117,13 @@ TEST_F(HIDCommLookup, HidapiOpenMatchesIdsAndSerialString) {
     EXPECT_EQ(hid_get_manufacturer_string(dev, text, 4), 0);
     EXPECT_EQ(std::wstring(text), L"Kel");  // cut and terminated
     hid_close(dev);
+    // A failed open leaves its own reason, never an earlier call's.
+    second->hid.failOpen = true;
+    EXPECT_EQ(hid_open(0x0403, 0xDE37, L"42", 1), nullptr);
+    EXPECT_EQ(std::wstring(hid_error(nullptr)), L"simulated HID device error");
     EXPECT_EQ(hid_open(0x0403, 0xDE38, nullptr, 0), nullptr);
+    EXPECT_EQ(std::wstring(hid_error(nullptr)),
+              L"Device with requested VID/PID/(SerialNumber) not found");
 }
 
 class HIDCommExchange : public SimHidTest {};
@@ -233,6 +239,31 @@ TEST(HIDCommLateAnswer, StaleAnswerIsNotTakenForTheNextQuery) {
     EXPECT_FLOAT_EQ(t, 0x6161 / 128.0f);
     EXPECT_EQ(dev.GetFwCypVers(&fw), 0);
     EXPECT_EQ(fw, 0x6767);
+}
+
+// Answers after the time-out (the camera answers in order): each query, GetFwCypVers and
+// GetFlag in turn, gets its own answer or fails, within one time-out.
+TEST_F(HIDCommExchange, AnswerAfterTheTimeOutIsNeverAnotherQuerysAnswer) {
+    connect();
+    cam_->flagState = 1;
+    const std::vector<int> cases[] = {{1, 1500, -1, 0, 0},  // late answers, how late, results
+                                      {3, 1100, -1, -1, -1},
+                                      {1, 2900, -1, -1, 0, 0},      // later than a whole time-out
+                                      {1, 60000, -1, -1, -1, -1}};  // the rest queued behind
+    for (const std::vector<int>& c : cases) {
+        cam_->hid.lateAnswers = c[0];
+        cam_->hid.lateByMs = static_cast<std::uint32_t>(c[1]);
+        for (std::size_t i = 2; i < c.size(); ++i) {
+            const std::uint32_t start = clock_.tickMs();
+            std::uint16_t fw = 0;
+            std::uint8_t flag = 0;
+            EXPECT_EQ(i % 2 ? dev_.GetFlag(&flag) : dev_.GetFwCypVers(&fw), c[i]);
+            EXPECT_EQ(i % 2 ? flag : fw, c[i] ? (i % 2 ? 2 : 0) : (i % 2 ? 1 : 2250)) << c[1] << i;
+            EXPECT_LE(clock_.tickMs() - start, 1000u);
+        }
+        dev_.CloseHIDDevice();
+        ASSERT_TRUE(open(dev_, 12345));
+    }
 }
 
 TEST(HIDCommThreaded, ExchangesOfOneTransportDoNotMix) {

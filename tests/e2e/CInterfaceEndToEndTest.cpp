@@ -140,6 +140,7 @@ TEST_F(CInterfaceEndToEndThreaded, UsbRoadPollsImagesAndAppliesSettings) {
     EXPECT_EQ(zol_kelvix_set_temperature_range(-20, 100), 0);
     EXPECT_EQ(zol_kelvix_set_radiation_parameters(0.95f, 1.0f, 20.0f), 0);
     EXPECT_EQ(zol_kelvix_set_radiation_parameters(NAN, 1.0f, INFINITY), -1);
+    EXPECT_EQ(zol_kelvix_set_radiation_parameters(0.95f, 1.0f, -INFINITY), 0);  // the housing's
     EXPECT_EQ(zol_kelvix_get_thermal_image(&w, &h, thermal.data()), 0);
 
     EXPECT_EQ(zol_kelvix_terminate(), 0);

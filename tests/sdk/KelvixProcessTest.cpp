@@ -418,10 +418,18 @@ TEST_F(KelvixTest, RangesRadiationAndChipReference) {
     r = metadata();
     EXPECT_EQ(+r.emissivity, 950);
     const float refused[][3] = {
-        {NAN, 1, 20}, {0.9f, NAN, 20}, {0.9f, 1, NAN}, {0.9f, 1, INFINITY}, {0.9f, 1, -INFINITY}};
-    for (const float* p : refused) {  // each refused: 950 and 1250 stay
-        k.setRadiationParameters(p[0], p[1], p[2]);
-        EXPECT_EQ(metadata().emissivity + metadata().ambientRaw, 2200) << p[0] << p[1] << p[2];
+        {NAN, 1, 20}, {0.9f, NAN, 20}, {0.9f, -INFINITY, 20}, {0.9f, 1, INFINITY}};
+    const char* named[] = {"(emissivity nan)", "(transmissivity nan)", "(transmissivity -inf)",
+                           "Ambient temperature inf"};
+    for (int i = 0; i < 4; ++i) {  // each refused: 950 and 1250 stay
+        testing::internal::CaptureStderr();
+        k.setRadiationParameters(refused[i][0], refused[i][1], refused[i][2]);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(named[i]), std::string::npos);
+        EXPECT_EQ(metadata().emissivity + metadata().ambientRaw, 2200) << named[i];
+    }
+    for (float housing : {NAN, -INFINITY}) {
+        k.setRadiationParameters(0.9f, 1.0f, housing);
+        EXPECT_EQ(metadata().emissivity + metadata().ambientRaw, 2150) << housing;
     }
     k.setRadiationParameters(0.0f, 0.0f, 20.0f);
     r = metadata();

@@ -138,6 +138,9 @@ TEST_F(HidrawSystem, CameraNodeThatCannotBeOpenedIsAnError) {
     EXPECT_EQ(
         std::wstring(hid_error(nullptr)),
         L"Failed to open a device with path '" + platform::toWide(node_) + L"': Permission denied");
+    EXPECT_EQ(hid_open(0x0403, 0xDE37, L"no such camera", 1), nullptr);
+    EXPECT_EQ(std::wstring(hid_error(nullptr)),
+              L"Device with requested VID/PID/(SerialNumber) not found");
 }
 
 }  // namespace

@@ -10,8 +10,8 @@ namespace kelvix_test {
 
 // The sysfs layout a USB camera gets, under `root`: its device below /devices with its ids,
 // the relative links of bus/usb/devices, class/video4linux and class/hidraw to it, the video
-// nodes of its video interface and the hidraw node (device number `hidrawNumber`, "M:m") of
-// its HID interface.
+// nodes of its video interface (capture first, then metadata) and the hidraw node (device number
+// `hidrawNumber`, "M:m") of its HID interface.
 inline void replicateUsbCamera(const std::string& root, const std::string& kernel,
                                const std::string& serial, const std::vector<std::string>& videos,
                                const std::string& hidraw, const std::string& hidrawNumber) {
@@ -33,6 +33,7 @@ inline void replicateUsbCamera(const std::string& root, const std::string& kerne
     link(video, fs::path(root) / "bus/usb/devices" / (kernel + ":1.0"));
     for (const std::string& node : videos) {
         put(video / "video4linux" / node / "name", "Kelvix Thermal Camera");
+        put(video / "video4linux" / node / "index", std::to_string(&node - videos.data()));
         link(video, video / "video4linux" / node / "device");
         link(video / "video4linux" / node, fs::path(root) / "class/video4linux" / node);
     }

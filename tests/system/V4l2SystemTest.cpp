@@ -30,8 +30,8 @@ class V4l2System : public kelvix_test::TempDirTest {
         TempDirTest::SetUp();
         zol::Logger::getInstance()->configure("kelvix", zol::Logger::ModeConsole, 0,
                                               zol::Logger::Warning);
-        kelvix_test::replicateUsbCamera(path("sys"), "1-1.2", "20240001", {"video0"}, "hidraw0",
-                                        "240:0");
+        kelvix_test::replicateUsbCamera(path("sys"), "1-1.2", "20240001", {"video0", "video1"},
+                                        "hidraw0", "240:0");
         std::filesystem::create_directories(path("dev"));
         writeFile("dev/video0", "");
         plug();
@@ -150,11 +150,14 @@ TEST_F(V4l2SystemThreaded, UnpluggedCameraEndsTheStreamUntilItIsBackAgain) {
 }
 
 TEST_F(V4l2System, CameraNodeThatCannotBeOpenedIsAnError) {
+    writeFile("dev/video1", "");  // the metadata node: no ERROR of its own
     shim::failOpen(path("dev/video0"), EACCES);
+    shim::failOpen(path("dev/video1"), EACCES);
     testing::internal::CaptureStderr();
     EXPECT_EQ(open(0), nullptr);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("ERROR"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Cannot open"), err.rfind("Cannot open")) << err;
     EXPECT_NE(err.find(path("dev/video0") + ", a video node of the camera: Permission denied (the "
                                             "udev rule 70-kelvix.rules"),
               std::string::npos)

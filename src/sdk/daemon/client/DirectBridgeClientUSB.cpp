@@ -352,7 +352,7 @@ int DirectBridgeClientUSB::setRadiationParameters(float emissivity, float transm
     }
     imager->setRadiationParameters(emissivity, transmissivity, tAmbient);
     // Refused values leave the imager as it was: not a success.
-    return radiationParametersUsable(emissivity, transmissivity, tAmbient) ? 0 : -1;
+    return radiationParametersRefusal(emissivity, transmissivity, tAmbient).empty() ? 0 : -1;
 }
 
 }  // namespace zol
