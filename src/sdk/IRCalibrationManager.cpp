@@ -150,8 +150,11 @@ bool readsAsCorrectionData(const std::wstring& path, std::string& why) {
     return ok;
 }
 
-// What the temperature table's reader requires: eight lines, the last of them with values
-// ("energy temperature") no earlier than the eighth.
+// What the temperature table's reader requires: eight lines (of at most 4095 characters), the
+// last of them with values ("energy temperature") no earlier than the eighth.
+constexpr std::size_t kMinTableLines = 8;
+constexpr std::size_t kMaxTableLineLength = 4095;
+
 bool readsAsTable(const std::wstring& path, std::string& why) {
     std::string bytes;
     if (platform::readRegularFile(path, bytes) != platform::FileReadResult::Read) {
@@ -162,7 +165,7 @@ bool readsAsTable(const std::wstring& path, std::string& why) {
     std::size_t lines = 0;
     std::size_t lastWithValues = 0;
     std::string_view line;
-    while (platform::nextLine(bytes, pos, 4095, line) == platform::LineRead::Line) {
+    while (platform::nextLine(bytes, pos, kMaxTableLineLength, line) == platform::LineRead::Line) {
         ++lines;
         int energy = 0;
         double temperature = 0.0;
@@ -170,8 +173,9 @@ bool readsAsTable(const std::wstring& path, std::string& why) {
             lastWithValues = lines;
         }
     }
-    if (lastWithValues < 8) {
-        why = "fewer than 8 lines of values (not a temperature table)";
+    if (lastWithValues < kMinTableLines) {
+        why = "fewer than " + std::to_string(kMinTableLines) +
+              " lines of values (not a temperature table)";
         return false;
     }
     return true;
