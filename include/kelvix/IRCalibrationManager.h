@@ -81,10 +81,9 @@ class KELVIX_API IRCalibrationManager {
                         const wchar_t* prnPattern, const wchar_t* separator);
     static void checkFile(const wchar_t* dir, const wchar_t* stem, const wchar_t* pattern,
                           std::wstring& list);
-    // One attempt; its transfers end by endTicks (the library clock's 100-ns ticks), where the
-    // whole calibration download ends.
+    // One attempt: fetches the files of the list; true when at least one was delivered.
     static bool downloadTarget(wchar_t* missingList, std::wstring serialText,
-                               std::wstring targetDir, std::int64_t endTicks);
+                               std::wstring targetDir);
 
     static IRCalibrationManager* _this;
 

@@ -320,14 +320,29 @@ int Cali::readXML(const wchar_t* directory, int newSerial) {
     if (!xml->openCaliFile(directory, name.c_str())) {
         return E_ACCESSDENIED;
     }
-    if (xml->openNode(L"Main")) {
-        readMain(*xml, main);
-        xml->closeNode();
+    load(*xml, newSerial, name + L".xml");
+    return 0;
+}
+
+std::shared_ptr<Cali> Cali::readFile(const std::wstring& path) {
+    std::shared_ptr<Cali> record(new Cali());
+    auto xml = std::make_unique<zol::SimpleXML>();
+    if (!xml->open(path.c_str(), L"CaliData")) {
+        return nullptr;
     }
-    readOptics(*xml, optics, name + L".xml");
+    std::lock_guard<std::mutex> lock(record->mutex);
+    record->load(*xml, -1, path);
+    return record;
+}
+
+void Cali::load(zol::SimpleXML& xml, int newSerial, const std::wstring& file) {
+    if (xml.openNode(L"Main")) {
+        readMain(xml, main);
+        xml.closeNode();
+    }
+    readOptics(xml, optics, file);
     loaded = true;
     serial = newSerial;
-    return 0;
 }
 
 bool Cali::isLoaded() const {

@@ -14,6 +14,10 @@
 
 #include "kelvix/export.h"
 
+namespace zol {
+class SimpleXML;
+}
+
 // Calibration description of the connected camera ("Cali-<serial>.xml"): sensor, TEC and
 // process-interface constants and, per optic, its temperature ranges with their frame rates
 // and temperature-table parameters. Shared by the capture thread and the calibration manager:
@@ -104,6 +108,9 @@ class Cali {
                                          int* result = nullptr);
     // A record read afresh from `directory`, held by no one else; null as acquire.
     static std::shared_ptr<Cali> read(const wchar_t* directory, int serial, int* result = nullptr);
+    // A record read from the description file at `path`, whatever its name, for inspection
+    // (it belongs to no serial); null when the file cannot be read.
+    static std::shared_ptr<Cali> readFile(const std::wstring& path);
     // The record held for `serial`, else the process-wide instance when that holds it (not
     // owned); null when neither does.
     static std::shared_ptr<Cali> held(int serial);
@@ -164,6 +171,8 @@ class Cali {
     Cali& operator=(const Cali&) = delete;
 
     void resetToDefaults();
+    // Takes main values and optics from an open description; under the lock.
+    void load(zol::SimpleXML& xml, int newSerial, const std::wstring& file);
     int findOpticsLocked(const CaliOpticsKey& key) const;
     int findTempRangeLocked(const CaliOpticsKey& key, float tMin, float tMax) const;
 

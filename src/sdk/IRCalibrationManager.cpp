@@ -12,11 +12,11 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "imgproc/Cali.h"
 #include "imgproc/TemperatureEncoding.h"
 #include "kelvix/SimpleXML.h"
-#include "platform/Clock.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
@@ -55,73 +55,177 @@ bool defaultImagerFolder(std::wstring& out) {
 
 constexpr std::size_t kMaxLogBytes = 1023;
 
-// Calibration files are at most a few MiB (the correction data of the largest sensors about
-// ten) and the download list a few hundred bytes: a longer body is refused, so that a
-// hostile server cannot fill the disk.
-constexpr std::uint64_t kMaxDownloadBytes = 64u << 20;
+// Correction data is at most a few tens of MiB (about ten for the largest sensors); the
+// description, the tables and the download list are text files that their readers take up to
+// platform::kMaxTextFileBytes. A longer body is refused, so that a hostile server cannot fill
+// the disk; with the minimum rate, the size cap also bounds the time a transfer may take.
+constexpr std::uint64_t kMaxCorrectionBytes = 64u << 20;
 // A calibration server sends several MiB/s, a slow home line still 100 KiB/s and more; a
-// server that stays below this rate for a stall time (10 s) is given up.
+// server that stays below this rate over the stall time (10 s) is given up.
 constexpr long kMinBytesPerSecond = 16 << 10;
-// Stall times a file may take, connection included: 30 s, time for 10 MiB at 350 KiB/s.
-constexpr std::int64_t kFileDeadlineUnits = 3;
-// Stall times a whole calibration download may take, every attempt, list and file included:
-// 70 s, so that the download tool ends within 90 s even after a slow reachability check.
-constexpr std::int64_t kDownloadDeadlineUnits = 7;
 // The download list names a few mirrors of the calibration repository; more are not tried.
 constexpr std::size_t kMaxLinks = 8;
 
-std::int64_t unitMs() {
-    return platform::httpTimeoutSeconds() * 1000;
+const wchar_t* const kDescriptionPattern = L"Cali-%i.xml";
+const wchar_t* const kCorrectionPattern = L"Cali-%s.dat";
+const wchar_t* const kTablePattern = L"Kennlinie-%s.prn";
+const wchar_t* const kListName = L"downloadlinks.xml";
+
+// pattern with its one "%s" (or "%i") replaced by value.
+std::wstring formatName(const wchar_t* pattern, const std::wstring& value) {
+    std::wstring out = pattern;
+    std::size_t at = out.find(L"%s");
+    if (at == std::wstring::npos) {
+        at = out.find(L"%i");
+    }
+    if (at != std::wstring::npos) {
+        out.replace(at, 2, value);
+    }
+    return out;
 }
 
-// What is left, in ms, of the time of the download that must end by endTicks.
-std::int64_t remainingMs(std::int64_t endTicks) {
-    const std::int64_t left =
-        (endTicks - platform::clock().ticks()) / (platform::Clock::kFrequency / 1000);
-    return left > 0 ? left : 0;
+bool endsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// True, with an ERROR, when the calibration download's time has run out.
-bool outOfTime(std::int64_t endTicks) {
-    if (remainingMs(endTicks) > 0) {
+// Whether name is formed by pattern (one "%s" or "%i" standing for any text).
+bool formedBy(const std::wstring& name, const wchar_t* pattern) {
+    const std::wstring p = pattern;
+    const std::size_t at = p.find(L'%');
+    return name.size() > p.size() - 2 && name.compare(0, at, p, 0, at) == 0 &&
+           endsWith(name, p.substr(at + 2));
+}
+
+bool isCalibrationFileName(const std::wstring& name) {
+    return formedBy(name, kDescriptionPattern) || formedBy(name, kCorrectionPattern) ||
+           formedBy(name, kTablePattern);
+}
+
+// A description that does not read as one (a web page, another XML file, a body cut short)
+// would count as present and hide the tables it should name.
+bool readsAsDescription(const std::wstring& path, std::string& why) {
+    std::string bytes;
+    if (platform::readRegularFile(path, bytes) != platform::FileReadResult::Read) {
+        why = "it cannot be read";
         return false;
     }
-    KLOG_ERROR("Calibration download given up: not complete after "
-               << kDownloadDeadlineUnits * unitMs() / 1000 << " s");
+    if (bytes.find("</CaliData>") == std::string::npos) {
+        why = "no end tag </CaliData> (not a calibration description, or cut short)";
+        return false;
+    }
+    const std::shared_ptr<Cali> cali = Cali::readFile(path);
+    CaliOptics optic;
+    for (int i = 0; cali != nullptr && cali->getOpticsData(i, &optic); ++i) {
+        if (!optic.ranges.empty()) {
+            return true;
+        }
+    }
+    why = "no optic with a temperature range";
+    return false;
+}
+
+// The header the correction data's reader requires: a web page or a few bytes never pass.
+bool readsAsCorrectionData(const std::wstring& path, std::string& why) {
+    std::ifstream in(platform::toNarrow(path), std::ios::binary | std::ios::ate);
+    const std::uint64_t size = in ? static_cast<std::uint64_t>(in.tellg()) : 0;
+    unsigned char b[12] = {};
+    in.seekg(0);
+    if (size < sizeof b || !in.read(reinterpret_cast<char*>(b), sizeof b)) {
+        why = "shorter than the header of correction data";
+        return false;
+    }
+    auto word = [&b](int i) { return static_cast<std::uint64_t>(b[2 * i] | b[2 * i + 1] << 8); };
+    const std::uint64_t version = word(0), fields = word(2), extra = word(3);
+    const bool samplePoints = version > 1999;
+    // Extra words, then six plane shifts and bases and one pixel of each of six planes, or
+    // one level per sample point and one pixel of samples.
+    const std::uint64_t least =
+        samplePoints ? sizeof b + 2 * extra + 4 * fields : sizeof b + 2 * extra + 24 + 12;
+    const bool ok = word(1) != 0 && fields != 0 && (word(4) | word(5)) != 0 && extra <= 10 &&
+                    (samplePoints ? fields <= 32767 : extra >= 2) && size >= least;
+    if (!ok) {
+        why = "its header does not read as correction data";
+    }
+    return ok;
+}
+
+// What the temperature table's reader requires: eight lines (of at most 4095 characters), the
+// last of them with values ("energy temperature") no earlier than the eighth.
+constexpr std::size_t kMinTableLines = 8;
+constexpr std::size_t kMaxTableLineLength = 4095;
+
+bool readsAsTable(const std::wstring& path, std::string& why) {
+    std::string bytes;
+    if (platform::readRegularFile(path, bytes) != platform::FileReadResult::Read) {
+        why = "it cannot be read";
+        return false;
+    }
+    std::size_t pos = 0;
+    std::size_t lines = 0;
+    std::size_t lastWithValues = 0;
+    std::string_view line;
+    while (platform::nextLine(bytes, pos, kMaxTableLineLength, line) == platform::LineRead::Line) {
+        ++lines;
+        int energy = 0;
+        double temperature = 0.0;
+        if (std::sscanf(std::string(line).c_str(), "%i%lf", &energy, &temperature) == 2) {
+            lastWithValues = lines;
+        }
+    }
+    if (lastWithValues < kMinTableLines) {
+        why = "fewer than " + std::to_string(kMinTableLines) +
+              " lines of values (not a temperature table)";
+        return false;
+    }
     return true;
 }
 
-// One download, within its own deadline and what is left of the calibration download's; a
-// refused one (too long, too slow, too late, or a scheme other than http and https) is logged.
-bool download(const std::string& address, const std::wstring& target, std::int64_t endTicks) {
-    const std::int64_t fileMs = kFileDeadlineUnits * unitMs();
-    const std::int64_t leftMs = remainingMs(endTicks);
+// One download, bounded by its progress and its size; a refused one (too long, too slow, not
+// what it claims, or a scheme other than http and https) is logged.
+bool download(const std::string& address, const std::wstring& target) {
+    const std::wstring name = target.substr(target.find_last_of(platform::kPathSeparator) + 1);
     platform::TransferLimits limits;
-    limits.maxBytes = kMaxDownloadBytes;
+    limits.maxBytes =
+        formedBy(name, kCorrectionPattern) ? kMaxCorrectionBytes : platform::kMaxTextFileBytes;
     limits.minBytesPerSecond = kMinBytesPerSecond;
-    limits.deadlineMs = leftMs < fileMs ? leftMs : fileMs;
+    std::string why;
+    platform::BodyCheck check;
+    if (formedBy(name, kDescriptionPattern)) {
+        check = [&](const std::wstring& path) { return readsAsDescription(path, why); };
+    } else if (formedBy(name, kCorrectionPattern)) {
+        check = [&](const std::wstring& path) { return readsAsCorrectionData(path, why); };
+    } else if (formedBy(name, kTablePattern)) {
+        check = [&](const std::wstring& path) { return readsAsTable(path, why); };
+    }
     const std::string shown = address.substr(0, kMaxLogBytes);
-    switch (platform::downloadToFile(address, target, limits)) {
+    const long window = platform::httpTimeoutSeconds();
+    switch (platform::downloadToFile(address, target, limits, check)) {
         case platform::DownloadResult::Done:
             return true;
         case platform::DownloadResult::TooLarge:
-            KLOG_ERROR("Download of " << shown << " refused: more than "
-                                      << (kMaxDownloadBytes >> 20) << " MiB");
+            KLOG_ERROR("Download of " << shown << " refused: more than " << (limits.maxBytes >> 20)
+                                      << " MiB");
             break;
         case platform::DownloadResult::ProtocolRefused:
             KLOG_ERROR("Download of " << shown << " refused: only http and https are allowed");
             break;
         case platform::DownloadResult::TooSlow:
             KLOG_ERROR("Download of " << shown << " refused: slower than "
-                                      << (kMinBytesPerSecond >> 10) << " KiB/s for "
-                                      << platform::httpTimeoutSeconds() << " s");
+                                      << (kMinBytesPerSecond >> 10) << " KiB/s over " << window
+                                      << " s (KELVIX_HTTP_TIMEOUT sets the window)");
             break;
         case platform::DownloadResult::TimedOut:
-            // The calibration download's own end is reported once, by its caller.
-            if (limits.deadlineMs == fileMs) {
-                KLOG_ERROR("Download of " << shown << " refused: not complete after "
-                                          << fileMs / 1000 << " s");
-            }
+            KLOG_ERROR("Download of " << shown << " refused: no connection within " << window
+                                      << " s (KELVIX_HTTP_TIMEOUT sets the wait)");
+            break;
+        case platform::DownloadResult::CutShort:
+            KLOG_ERROR("Download of " << shown
+                                      << " refused: the connection ended before its announced "
+                                         "length");
+            break;
+        case platform::DownloadResult::Refused:
+            KLOG_ERROR("Download of " << shown << " refused: " << why);
             break;
         case platform::DownloadResult::Failed:
             break;
@@ -145,19 +249,6 @@ std::string webSite() {
 
 std::string documentationAddress() {
     return configured("KELVIX_DOC_URL", "https://docs.kelvix.io/libkelvix");
-}
-
-// pattern with its one "%s" (or "%i") replaced by value.
-std::wstring formatName(const wchar_t* pattern, const std::wstring& value) {
-    std::wstring out = pattern;
-    std::size_t at = out.find(L"%s");
-    if (at == std::wstring::npos) {
-        at = out.find(L"%i");
-    }
-    if (at != std::wstring::npos) {
-        out.replace(at, 2, value);
-    }
-    return out;
 }
 
 // A file name that stays inside the directory it is joined to.
@@ -336,8 +427,8 @@ bool IRCalibrationManager::checkCaliFiles(const wchar_t* dir, int serial, std::w
 
 wchar_t* IRCalibrationManager::checkCalibration(unsigned long serial) {
     std::wstring list;
-    checkCaliFiles(calibrationDir.get(), static_cast<int>(serial), list, L"Cali-%i.xml",
-                   L"Cali-%s.dat", L"Kennlinie-%s.prn", L";");
+    checkCaliFiles(calibrationDir.get(), static_cast<int>(serial), list, kDescriptionPattern,
+                   kCorrectionPattern, kTablePattern, L";");
     if (list.empty()) {
         return nullptr;
     }
@@ -455,19 +546,38 @@ bool IRCalibrationManager::downloadCalibration(unsigned long serial) {
         KLOG_ERROR("No serial number specified.");
         return false;
     }
+    // Partial files that an interrupted run left behind.
+    const int removed =
+        platform::removeStalePartialFiles(calibrationDir.get(), isCalibrationFileName) +
+        platform::removeStalePartialFiles(
+            platform::currentDirectory(),
+            [](const std::wstring& name) { return name == kListName; });
+    if (removed > 0) {
+        KLOG_INFO("Removed " << removed << " partial files of interrupted downloads");
+    }
+    // A description that does not read as one (kept by an earlier version) is fetched again.
+    const std::wstring description = formatName(kDescriptionPattern, std::to_wstring(serial));
+    const std::wstring descriptionPath = platform::joinPath(calibrationDir.get(), description);
+    std::string why;
+    bool refetch =
+        platform::fileExists(descriptionPath) && !readsAsDescription(descriptionPath, why);
+    if (refetch) {
+        KLOG_ERROR("Calibration description "
+                   << platform::toNarrowBounded(descriptionPath.c_str(), kMaxLogBytes) << " has "
+                   << why << "; it is fetched again");
+    }
     // A camera without its description first reports only the description; the next check
-    // reads it and reports the tables. The last check decides. All attempts share one deadline.
-    const std::int64_t endTicks =
-        platform::clock().ticks() +
-        kDownloadDeadlineUnits * unitMs() * (platform::Clock::kFrequency / 1000);
+    // reads it and reports the tables. The last check decides.
     for (int attempt = 0; attempt <= 3; ++attempt) {
-        const std::unique_ptr<wchar_t[]> list(checkCalibration(serial));
+        std::unique_ptr<wchar_t[]> list(refetch ? platform::newWideArray(description + L";")
+                                                : checkCalibration(serial));
+        refetch = false;
         if (list == nullptr || list[0] == L'\0') {
             KLOG_INFO("All files installed.");
             return true;
         }
-        const bool ok = attempt < 3 && downloadTarget(list.get(), std::to_wstring(serial),
-                                                      calibrationDir.get(), endTicks);
+        const bool ok = attempt < 3 &&
+                        downloadTarget(list.get(), std::to_wstring(serial), calibrationDir.get());
         if (!ok) {
             KLOG_INFO("Download failed.");
             return false;
@@ -482,20 +592,16 @@ bool IRCalibrationManager::copyCalibrationFromLocalRepo(unsigned long serial, st
 }
 
 bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring serialText,
-                                          std::wstring targetDir, std::int64_t endTicks) {
+                                          std::wstring targetDir) {
     std::wstring cwd = platform::currentDirectory();
-    std::wstring localList = platform::joinPath(cwd, L"downloadlinks.xml");
+    std::wstring localList = platform::joinPath(cwd, kListName);
     if (cwd.empty() || localList.size() >= static_cast<std::size_t>(kDirCapacity)) {
         KLOG_ERROR("Current directory unusable for the download list: "
                    << platform::toNarrowBounded(cwd.c_str(), kMaxLogBytes));
         return false;
     }
     const std::string listAddress = calibrationServer() + "/downloadlinks.xml";
-    if (outOfTime(endTicks)) {
-        return false;
-    }
-    if (!download(listAddress, localList, endTicks)) {
-        outOfTime(endTicks);
+    if (!download(listAddress, localList)) {
         KLOG_ERROR("Error downloading file " << listAddress);
         return false;
     }
@@ -563,12 +669,9 @@ bool IRCalibrationManager::downloadTarget(wchar_t* missingList, std::wstring ser
             address = platform::escapeBlanks(platform::toNarrow(base + L"/" + first2 + L"/" +
                                                                 first4 + L"/Califiles SN" +
                                                                 serialText + L"/" + name));
-            if (download(address, target, endTicks)) {
+            if (download(address, target)) {
                 got = true;
                 break;
-            }
-            if (outOfTime(endTicks)) {
-                return false;
             }
         }
         if (got) {

@@ -2,6 +2,7 @@
 // downloads from a calibration server on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -74,7 +75,8 @@ class CalFetchTest : public kelvix_test::TempDirTest {
                                    "/Califiles SN" + serial;
         platform::createDirectory(wpath(folder));
         writeFile(folder + "/" + fileNames(serial)[0], description());
-        writeFile(folder + "/" + fileNames(serial)[1], "table " + serial);
+        writeFile(folder + "/" + fileNames(serial)[1],
+                  HttpTestServer::calibrationBody(fileNames(serial)[1]));
     }
 
     bool installed(const std::string& dir, const std::string& serial) {
@@ -155,7 +157,8 @@ TEST_F(CalFetchProgram, DownloadsIntoTargetWithoutItsTrailingSeparators) {
     EXPECT_EQ(0, o.status) << o.err;
     EXPECT_NE(std::string::npos, o.err.find("All files installed.")) << o.err;
     EXPECT_TRUE(installed(path("new/target"), "31000002"));
-    EXPECT_EQ("table 31000002", readFile("new/target/Cali-31000002-6-wide-0-250.dat"));
+    EXPECT_EQ(HttpTestServer::calibrationBody(fileNames("31000002")[1]),
+              readFile("new/target/Cali-31000002-6-wide-0-250.dat"));
     EXPECT_TRUE(platform::directoryExists(wpath("share/Imager")));
 
     // Already complete: nothing to fetch, still success.
@@ -176,7 +179,8 @@ TEST_F(CalFetchProgram, NonAsciiTargetDirectory) {
     Outcome o = run({"-d", "31000004", "-t", "Äpfel/Kälte"});
     EXPECT_EQ(0, o.status) << o.err;
     // Checked with narrow names: this test program runs in the C locale.
-    EXPECT_EQ("table 31000004", readFile("Äpfel/Kälte/Cali-31000004-6-wide-0-250.dat"));
+    EXPECT_EQ(HttpTestServer::calibrationBody(fileNames("31000004")[1]),
+              readFile("Äpfel/Kälte/Cali-31000004-6-wide-0-250.dat"));
     EXPECT_EQ(description(), readFile("Äpfel/Kälte/Cali-31000004.xml"));
     // Without a UTF-8 locale, and with a name that is not UTF-8: the bytes as given.
     for (const std::string dir : {"t-caf\xC3\xA9", "t-caf\xE9"}) {
@@ -232,6 +236,32 @@ TEST_F(CalFetchProgram, OverlongDefaultDirectoryIsRefused) {
     // The default cut to the manager's 259 characters names a sibling of "Imager".
     EXPECT_FALSE(platform::pathExists(platform::toWide(home + "/.local/share/Image")));
     EXPECT_EQ(0, run({"-d", "31000009", "-t", path("t")}).status);
+}
+
+TEST_F(CalFetchProgram, InterruptedRunsLeaveNoPartialFiles) {
+    publish("31000013");
+    platform::createDirectory(wpath("t"));
+    for (const char* name : {"t/Cali-31000013.xml.0123abcd.part", "t/Kennlinie-x.prn.89abcdef.part",
+                             "t/notes.txt.0123abcd.part"}) {
+        writeFile(name, "x");
+    }
+    // While one run waits on a stalled server, another removes what killed runs left, but not
+    // the partial file the waiting run holds; a signal then ends the first run and removes it.
+    const std::string tool = quoted(KELVIX_CALFETCH_PROGRAM);
+    for (const auto& [signal, number] : {std::pair{"INT", 2}, {"TERM", 15}, {"HUP", 1}}) {
+        std::system(("(KELVIX_CALI_SERVER=" + server_->url() +
+                     "/_drip/0 env --default-signal=INT " + tool +
+                     " -d 31000014 -t u & p=$!; for i in $(seq 200); do ls *.part && break; "
+                     "sleep 0.05; done; " +
+                     tool + " -d 31000013 -t t; ls *.part >held.txt; kill -" + signal +
+                     " $p; wait $p; echo $? >status.txt; ls *.part t/*.part >left.txt) "
+                     ">/dev/null 2>&1")
+                        .c_str());
+        const std::string held = readFile("held.txt");
+        EXPECT_EQ(1, std::count(held.begin(), held.end(), '\n')) << held;
+        EXPECT_EQ(128 + number, std::atoi(readFile("status.txt").c_str())) << signal;
+        EXPECT_EQ("t/notes.txt.0123abcd.part\n", readFile("left.txt")) << signal;
+    }
 }
 
 // The tool in-process, with simulated cameras on the video side.

@@ -17,7 +17,7 @@ namespace {
 // Serves `root` (or, silent, accepts and stays mute); writes its port to `portFile` once
 // listening and its own pid beside it; ends itself after five minutes in any case.
 const char* kServer = R"PY(
-import functools, http.server, os, socket, sys, threading, time
+import functools, http.server, os, socket, sys, threading, time, urllib.parse
 root, port_file, silent = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
 threading.Timer(300, os._exit, [0]).start()
 class Quiet(http.server.SimpleHTTPRequestHandler):
@@ -46,6 +46,18 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
                     time.sleep(0.1)
             except OSError:
                 pass
+        elif self.path.startswith("/_paced/"):
+            _, _, n, how, rest = self.path.split("/", 4)
+            data = open(os.path.join(root, urllib.parse.unquote(rest)), "rb").read()
+            self.send_response(200)
+            if how != "nolength":
+                self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            if how != "whole":
+                data = data[:len(data) // 2]
+            for i in range(0, len(data), int(n)):
+                self.wfile.write(data[i:i + int(n)])
+                time.sleep(0.1)
         else:
             super().do_GET()
 if silent:
@@ -128,6 +140,15 @@ int HttpTestServer::closedPort() {
     }
     platform::removeTree(platform::toWide(dir));
     return port;
+}
+
+std::string HttpTestServer::calibrationBody(const std::string& name) {
+    if (name.back() == 'n') {  // .prn: 8 lines of values
+        return "1 1\n2 2\n3 3\n4 4\n5 5\n6 6\n7 7\n8 8\n";
+    }
+    // One pixel of gain and offset after version 1, field start 1, 1 field, 2 extra words and
+    // camera 1; the name makes each file differ.
+    return std::string("\1\0\1\0\1\0\2\0\1\0\0\0", 12) + std::string(40, '\0') + name;
 }
 
 }  // namespace kelvix_test

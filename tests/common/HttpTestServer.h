@@ -10,7 +10,8 @@ namespace kelvix_test {
 // under `root`; stopped by the destructor. `silent` makes a server that accepts connections
 // but never answers. Paths that play a hostile server: "/_redirect/<url>" redirects to <url>,
 // "/_endless" sends a body that never ends, "/_drip/<n>/..." one that never ends at n bytes
-// per 0.1 s.
+// per 0.1 s, "/_paced/<n>/<how>/<file>" the file at n bytes per 0.1 s: "whole", or its first
+// half after announcing the whole ("cut") or announcing no length ("nolength").
 class HttpTestServer {
   public:
     explicit HttpTestServer(const std::string& root, bool silent = false);
@@ -24,6 +25,8 @@ class HttpTestServer {
 
     // A port on 127.0.0.1 on which nothing listens (just released).
     static int closedPort();
+    // A small body that reads as the calibration file `name` (.dat or .prn) claims to be.
+    static std::string calibrationBody(const std::string& name);
 
   private:
     std::string stateDir_;

@@ -11,6 +11,7 @@
 #include "imgproc/Cali.h"
 #include "kelvix/IRCalibrationManager.h"
 #include "kelvix/Logger.h"
+#include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
 
@@ -225,6 +226,17 @@ class CalibrationDownload : public IRCalibrationManagerTest {
         writeFile("www/" + repo + "/" + folder + "/" + name, content);
     }
 
+    // The description and its tables, readable, in the serial's folder (or `folder`).
+    std::string publishSet(const std::string& repo, const std::string& s, std::string folder = "") {
+        folder =
+            folder.empty() ? s.substr(0, 2) + "/" + s.substr(0, 4) + "/Califiles SN" + s : folder;
+        publish(repo, folder, "Cali-" + s + ".xml", description());
+        for (const std::string& n : tableNames(s)) {
+            publish(repo, folder, n, HttpTestServer::calibrationBody(n));
+        }
+        return folder;
+    }
+
     std::unique_ptr<HttpTestServer> server_;
 };
 
@@ -233,21 +245,21 @@ TEST_F(CalibrationDownload, FetchesDescriptionThenTablesTryingLinksInOrder) {
     const std::string folder = "31/3100/Califiles SN31000005";
     publish("repoA", folder, "Cali-31000005.xml", description());
     for (const std::string& n : tableNames("31000005")) {
-        publish("repoB", folder, n, "table " + n);  // missing from the first repository
+        publish("repoB", folder, n, HttpTestServer::calibrationBody(n));  // not in the first
     }
     testing::internal::CaptureStderr();
     EXPECT_TRUE(mgr_->downloadCalibration(31000005));
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(std::string::npos, log.find("All files installed."));
     EXPECT_EQ(L"<none>", checked(31000005));
-    EXPECT_EQ("table Cali-31000005-6-wide-0-250.dat",
+    EXPECT_EQ(HttpTestServer::calibrationBody("Cali-31000005-6-wide-0-250.dat"),
               readFile("cali/Cali-31000005-6-wide-0-250.dat"));
     EXPECT_FALSE(platform::fileExists(wpath("downloadlinks.xml")));
 }
 
 TEST_F(CalibrationDownload, ShortSerialUsesWholeSerialForBothFolders) {
     links({"repo"});
-    publish("repo", "123/123/Califiles SN123", "Cali-123.xml", "<CaliData>\n</CaliData>\n");
+    publishSet("repo", "123", "123/123/Califiles SN123");
     EXPECT_TRUE(mgr_->downloadCalibration(123));
     EXPECT_TRUE(platform::fileExists(caliDir_ + L"/Cali-123.xml"));
 }
@@ -290,7 +302,7 @@ TEST_F(CalibrationDownload, RefusesFileNamesLeavingTheCalibrationDirectory) {
     const std::string folder = "31/3100/Califiles SN31000009";
     publish("repo", folder, "Cali-31000009.xml", description("../../x"));
     for (const std::string& n : tableNames("31000009")) {
-        publish("repo", folder, n, "t");
+        publish("repo", folder, n, HttpTestServer::calibrationBody(n));
     }
     testing::internal::CaptureStderr();
     EXPECT_FALSE(mgr_->downloadCalibration(31000009));
@@ -324,7 +336,7 @@ TEST_F(CalibrationDownload, TakesOnlyHttpAndBoundedBodies) {
         << log;
     EXPECT_NE(std::string::npos, log.find("/_redirect/" + local)) << log;
     EXPECT_NE(std::string::npos, log.find("/_endless#/31/3100/Califiles%20SN31000011/"
-                                          "Cali-31000011.xml refused: more than 64 MiB"))
+                                          "Cali-31000011.xml refused: more than 16 MiB"))
         << log;
     EXPECT_NE(std::string::npos, log.find("Download failed."));
     EXPECT_FALSE(platform::fileExists(caliDir_ + L"/Cali-31000011.xml"));
@@ -332,22 +344,20 @@ TEST_F(CalibrationDownload, TakesOnlyHttpAndBoundedBodies) {
 }
 
 TEST_F(CalibrationDownload, SlowServersEndInTimeAndPlantedLinksAreNotFollowed) {
-    // Short settings: 1 s stall time, 3 s per file, 7 s for a whole calibration download.
+    // Short setting: a stall time of 1 s.
     platform::setEnvironment("KELVIX_HTTP_TIMEOUT", "1");
     writeFile("victim", "keep");
     platform::createDirectory(caliDir_);
-    publish("repo", "31/3100/Califiles SN31000025", "Cali-31000025.xml",
-            "<CaliData>\n</CaliData>\n");
-    const std::string slow = "refused: slower than 16 KiB/s for 1 s";
+    publishSet("repo", "31000024");
+    const std::string slow = "refused: slower than 16 KiB/s over 1 s (KELVIX_HTTP_TIMEOUT";
     const struct {
         std::vector<std::string> repos;
         std::vector<std::string> expected;
     } cases[] = {
         {{"_drip/0"}, {slow}},  // headers, then silence
         {{"_drip/1"}, {slow}},  // 10 bytes per second
-        {{"_drip/16384"}, {"refused: not complete after 3 s"}},
-        {std::vector<std::string>(20001, "_drip/16384"),
-         {"holds more than 8 links; the rest are ignored", "given up: not complete after 7 s"}},
+        {std::vector<std::string>(20001, "none"),
+         {"holds more than 8 links; the rest are ignored", "Download failed."}},
         {{"repo"}, {"All files installed."}},
     };
     unsigned long serial = 31000020;
@@ -367,6 +377,59 @@ TEST_F(CalibrationDownload, SlowServersEndInTimeAndPlantedLinksAreNotFollowed) {
         }
         EXPECT_EQ("keep", readFile("victim"));
     }
+    // A drip above the minimum rate is followed up to the size cap.
+    EXPECT_EQ(platform::DownloadResult::TooLarge,
+              platform::downloadToFile(server_->url() + "/_drip/16384", wpath("drip"),
+                                       {256u << 10, 16 << 10}));
+}
+
+TEST_F(CalibrationDownload, SteadySlowLineIsFollowedToTheEnd) {
+    // A stall time of 1 s, and a correction file of 128 KiB sent at 32 KiB/s.
+    platform::setEnvironment("KELVIX_HTTP_TIMEOUT", "1");
+    publishSet("repo", "31000030");
+    const std::string dat = "Cali-31000030-6-wide-0-250.dat";
+    const std::string body = HttpTestServer::calibrationBody(dat) + std::string(128 << 10, 'x');
+    publish("repo", "31/3100/Califiles SN31000030", dat, body);
+    links({"_paced/3277/whole/repo"});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(mgr_->downloadCalibration(31000030));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+TEST_F(CalibrationDownload, BodiesThatAreNotWhatTheyClaimAreRefused) {
+    const std::string page = "<!DOCTYPE html>\n<html><body>Sign in</body></html>\n";
+    const struct {
+        int file;  // 0 the description, 1 correction data, 2 a table
+        std::string body, repo, expected;
+    } cases[] = {
+        {0, page, "repo", "no end tag </CaliData>"},
+        {0, "", "repo", "no end tag </CaliData>"},
+        {0, "<?xml version=\"1.0\"?>\n<imager>\n</imager>\n", "repo", "no end tag"},
+        {0, "<CaliData>\n</CaliData>\n", "repo", "no optic with a temperature range"},
+        {0, description(), "_paced/4096/nolength/repo", "no end tag </CaliData>"},
+        {0, description(), "_paced/4096/cut/repo",
+         "the connection ended before its announced length"},
+        {1, page, "repo", "its header does not read as correction data"},
+        {2, page, "repo", "fewer than 8 lines of values"},
+    };
+    int serial = 31000040;
+    for (const auto& c : cases) {
+        const std::string s = std::to_string(++serial);
+        const std::string name = c.file == 0 ? "Cali-" + s + ".xml" : tableNames(s)[c.file - 1];
+        publish("repo", publishSet("repo", s), name, c.body);
+        links({c.repo});
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(mgr_->downloadCalibration(serial));
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, log.find(name + " refused: " + c.expected)) << log;
+        EXPECT_FALSE(platform::pathExists(caliDir_ + L"/" + platform::toWide(name)));
+    }
+    // A description an earlier version kept although it is none is fetched again.
+    writeCali("Cali-31000049.xml", page);
+    publishSet("repo", "31000049");
+    links({"repo"});
+    EXPECT_TRUE(mgr_->downloadCalibration(31000049));
+    EXPECT_EQ(description(), readFile("cali/Cali-31000049.xml"));
 }
 
 TEST_F(CalibrationDownload, ReachabilityCheck) {
