@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <memory>
 
 #include "imgproc/Cali.h"
+#include "imgproc/CorrectionDataHeader.h"
 #include "imgproc/FrameLimits.h"
 #include "imgproc/PixelKernels.h"
 #include "imgproc/TemperatureEncoding.h"
@@ -234,8 +234,8 @@ void OpCorr::setNeutralPlanes() {
 
 HRESULT OpCorr::readGainOffset(std::FILE* f, const std::string& path, int extraWords,
                                std::size_t sensorW, std::size_t sensorH) {
-    std::uint16_t extra[10] = {};
-    if (extraWords < 2 || extraWords > 10 || !readWords(f, extra, extraWords)) {
+    std::uint16_t extra[CorrectionDataHeader::kMaxExtraWords] = {};
+    if (!readWords(f, extra, extraWords)) {
         return E_FAIL;
     }
     caliChipTemp_ = (extra[0] - 1000) * 0.1f;
@@ -272,9 +272,8 @@ HRESULT OpCorr::readGainOffset(std::FILE* f, const std::string& path, int extraW
 
 HRESULT OpCorr::readSamplePoints(std::FILE* f, const std::string& path, int s, int extraWords,
                                  std::size_t sensorW, std::size_t sensorH) {
-    std::uint16_t extra[10] = {};
-    if (extraWords > 10 || s > std::numeric_limits<std::int16_t>::max() ||
-        !readWords(f, extra, extraWords)) {
+    std::uint16_t extra[CorrectionDataHeader::kMaxExtraWords] = {};
+    if (!readWords(f, extra, extraWords)) {
         return E_FAIL;
     }
     caliChipTemp_ = extraWords > 0 ? (extra[0] - 1000) * 0.1f : 65.0f;
@@ -391,16 +390,12 @@ HRESULT OpCorr::readCalibration() {
     }
 
     freeCalibration();
-    std::uint16_t head[6];
+    std::uint16_t head[CorrectionDataHeader::kWords];
     HRESULT result = E_FAIL;
     bool samplePoint = false;
-    if (readWords(file.get(), head, 6)) {
-        const std::uint16_t version = head[0];
-        const std::uint16_t fieldStart = head[1];
-        const std::uint16_t fieldCount = head[2];
-        const std::int16_t extraWords = static_cast<std::int16_t>(head[3]);
-        const std::uint32_t camera = head[4] | static_cast<std::uint32_t>(head[5]) << 16;
-        samplePoint = version > 1999;
+    if (readWords(file.get(), head, CorrectionDataHeader::kWords)) {
+        const CorrectionDataHeader header = CorrectionDataHeader::fromWords(head);
+        samplePoint = header.samplePoints();
         shared_->samplePoints = samplePoint ? 1 : 0;
 
         // Whole-sensor planes when the sensor is larger than the frame; the frame must lie inside.
@@ -426,17 +421,17 @@ HRESULT OpCorr::readCalibration() {
                                            << " x " << sensorH
                                            << " pixels is larger than any camera has");
         }
-        const bool headerOk = camera != 0 && fieldCount != 0 && fieldStart != 0 &&
-                              extraWords >= 0 && inside && sensorOk;
+        const bool headerOk = header.usable() && inside && sensorOk;
         if (!samplePoint) {
-            KLOG_DEBUG("Read calibration of camera no " << camera << ", # of fields: " << fieldCount
-                                                        << " , start of fields: " << fieldStart);
+            KLOG_DEBUG("Read calibration of camera no "
+                       << header.camera << ", # of fields: " << header.fieldCount
+                       << " , start of fields: " << header.fieldStart);
         }
         if (headerOk) {
-            result = samplePoint
-                         ? readSamplePoints(file.get(), narrowPath, fieldCount, extraWords, sensorW,
-                                            sensorH)
-                         : readGainOffset(file.get(), narrowPath, extraWords, sensorW, sensorH);
+            result = samplePoint ? readSamplePoints(file.get(), narrowPath, header.fieldCount,
+                                                    header.extraWords, sensorW, sensorH)
+                                 : readGainOffset(file.get(), narrowPath, header.extraWords,
+                                                  sensorW, sensorH);
         }
     }
     samplePointLayout_ = samplePoint;

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "imgproc/Cali.h"
+#include "imgproc/CorrectionDataHeader.h"
 #include "imgproc/TemperatureEncoding.h"
 #include "kelvix/SimpleXML.h"
 #include "platform/Http.h"
@@ -125,29 +126,31 @@ bool readsAsDescription(const std::wstring& path, std::string& why) {
     return false;
 }
 
-// The header the correction data's reader requires: a web page or a few bytes never pass.
+// The header the correction data's reader requires, and room for one pixel: a web page or a
+// few bytes never pass.
 bool readsAsCorrectionData(const std::wstring& path, std::string& why) {
     std::ifstream in(platform::toNarrow(path), std::ios::binary | std::ios::ate);
     const std::uint64_t size = in ? static_cast<std::uint64_t>(in.tellg()) : 0;
-    unsigned char b[12] = {};
+    unsigned char b[2 * CorrectionDataHeader::kWords] = {};
     in.seekg(0);
     if (size < sizeof b || !in.read(reinterpret_cast<char*>(b), sizeof b)) {
         why = "shorter than the header of correction data";
         return false;
     }
-    auto word = [&b](int i) { return static_cast<std::uint64_t>(b[2 * i] | b[2 * i + 1] << 8); };
-    const std::uint64_t version = word(0), fields = word(2), extra = word(3);
-    const bool samplePoints = version > 1999;
-    // Extra words, then six plane shifts and bases and one pixel of each of six planes, or
-    // one level per sample point and one pixel of samples.
-    const std::uint64_t least =
-        samplePoints ? sizeof b + 2 * extra + 4 * fields : sizeof b + 2 * extra + 24 + 12;
-    const bool ok = word(1) != 0 && fields != 0 && (word(4) | word(5)) != 0 && extra <= 10 &&
-                    (samplePoints ? fields <= 32767 : extra >= 2) && size >= least;
-    if (!ok) {
-        why = "its header does not read as correction data";
+    std::uint16_t words[CorrectionDataHeader::kWords];
+    for (std::size_t i = 0; i < CorrectionDataHeader::kWords; ++i) {
+        words[i] = static_cast<std::uint16_t>(b[2 * i] | b[2 * i + 1] << 8);
     }
-    return ok;
+    const CorrectionDataHeader h = CorrectionDataHeader::fromWords(words);
+    // Extra words, then one level per sample point and one pixel of samples, or six plane
+    // shifts and bases and one pixel of each of six planes.
+    const std::uint64_t least = sizeof b + 2 * static_cast<std::uint64_t>(h.extraWords) +
+                                (h.samplePoints() ? 4 * std::uint64_t{h.fieldCount} : 24 + 12);
+    if (!h.usable() || size < least) {
+        why = "its header does not read as correction data";
+        return false;
+    }
+    return true;
 }
 
 // What the temperature table's reader requires: eight lines (of at most 4095 characters), the

@@ -74,7 +74,7 @@ class Radiometry : public kelvix_test::KelvixTest, public testing::WithParamInte
     }
     sim::CalibrationSet set() const override {
         sim::CalibrationSet s = sim::CalibrationSet::standard();
-        s.streamRates = {rate_};
+        s.streamRates = {static_cast<int>(rate_)};
         for (sim::SimRangeSpec& r : s.optics[0].ranges) {
             r.normalize = v_.normalize;
             r.tableParamsLambda = v_.lambda;
