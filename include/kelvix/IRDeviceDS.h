@@ -28,9 +28,13 @@ class KELVIX_API IRDeviceDS : public IRDevice {
     // params; null when there is none. Failing platform calls throw their result code as int.
     // The caller owns the device and deletes it. For a camera that is open already (a non-zero
     // serial), the camera's graph is rebuilt and a further device of the same camera is
-    // returned: every device of a camera shares its graph, stream, client, name and format, and
-    // the camera is closed when the last of them is deleted. Deleting any other one only clears
-    // the client and callback set through it. Serial 0 takes the lowest video node's camera,
+    // returned: every device of a camera (an owner) shares its graph, stream, name and format
+    // (a new format index switches every owner's frames, with a WARNING), and the camera is
+    // closed when the last of them is deleted. The camera has one client and one raw-frame
+    // callback at a time: each owner sets its own, and the one in force is the one set last by
+    // an owner that streams (a WARNING when it replaces another owner's). When that owner stops
+    // streaming or is deleted, a remaining owner's comes back in force; nothing set through a
+    // deleted owner is reached again. Serial 0 takes the lowest video node's camera,
     // HIDDevice the first in the HID enumeration: pass the serial written back to the HID side.
     static IRDeviceDS* createInstance(IRDeviceParams& params);
     // Instances created so far in this process (deleted ones included, further devices of an
@@ -45,15 +49,19 @@ class KELVIX_API IRDeviceDS : public IRDevice {
     bool isOpen() override;
     // Does not deliver frames: IRDEVICE_NOT_IMPLEMENTED, logged.
     IRDeviceError getFrame(unsigned char* buffer, double* timestamp) override;
-    // Runs renderer, grabber and source: 0, or -1 at the first that fails.
+    // Runs renderer, grabber and source: 0, or -1 at the first that fails. This owner streams
+    // (as it does from its creation): what it set may be in force.
     int startStreaming() override;
-    // Stops source, grabber and renderer; stopping the source waits for the capture thread.
+    // This owner no longer streams: once it returns, nothing it set gets frames. While another
+    // owner of the camera streams, the camera goes on for that one (0); otherwise it stops source,
+    // grabber and renderer, and stopping the source waits for the capture thread.
     // From a frame callback (the capture thread, or an imager's worker) it refuses with an
     // ERROR and -1. Destroying the device there ends the process with an ERROR.
     int stopStreaming() override;
-    // Frames reach client->onRawFrame on the capture thread. From any thread; once it returns,
-    // the client it replaced is no longer in use (it waits for the frame in progress; on the
-    // capture thread itself it takes effect at once).
+    // Frames reach client->onRawFrame on the capture thread (null withdraws this owner's). From
+    // any thread; once it returns, the client it replaced is no longer in use (it waits for the
+    // frame in progress; on the capture thread itself it takes effect at once). Exceptions out
+    // of the client are caught and logged as an ERROR (once); frames go on.
     void setClient(KelvixClient* client) override;
     // Waits on the process-wide event "wakeUp" until exit() signals it.
     void run() override;
@@ -62,8 +70,9 @@ class KELVIX_API IRDeviceDS : public IRDevice {
 
     // The video device's name, at most 79 characters.
     const char* getFriendlyName();
-    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread.
-    // From any thread; replaced as setClient replaces the client.
+    // Frames reach `callback` as (sample buffer, length, this device) on the capture thread:
+    // the function and this device are kept and read as one pair. From any thread; replaced,
+    // withdrawn and guarded as setClient's client.
     void setCallback(IRRawFrameCallback callback);
 
   private:

@@ -4,6 +4,7 @@
 
 #include "sdk/CallbackHandler.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "kelvix/KelvixClient.h"
@@ -54,10 +55,10 @@ HRESULT CallbackHandler::SampleCB(double, platform::IMediaSample* sample) {
         ++framesStarted_;
     }
     if (cb != nullptr) {
-        cb(buffer, length, device);
+        guard_("raw frame callback", [&] { cb(buffer, length, device); });
     }
     if (client != nullptr) {
-        client->onRawFrame(buffer, length);
+        guard_("client (onRawFrame)", [&] { client->onRawFrame(buffer, length); });
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -71,6 +72,7 @@ template <class Change>
 void CallbackHandler::replaceBetweenFrames(Change change) {
     std::unique_lock<std::mutex> lock(mutex_);
     change();
+    choose();
     // On the capture thread itself, in a frame of this handler, there is nothing to wait for.
     if (framesDone_ == framesStarted_ || frame_thread::inFrameOf(this)) {
         return;
@@ -86,31 +88,94 @@ void CallbackHandler::replaceBetweenFrames(Change change) {
     }
 }
 
-void CallbackHandler::setCallback(IRRawFrameCallback callback, IRDevice* device) {
+CallbackHandler::Owner& CallbackHandler::ownerOf(IRDevice* device) {
+    for (Owner& o : owners_) {
+        if (o.device == device) {
+            return o;
+        }
+    }
+    owners_.emplace_back();
+    owners_.back().device = device;
+    return owners_.back();
+}
+
+void CallbackHandler::choose() {
+    const Owner* withCallback = nullptr;
+    const Owner* withClient = nullptr;
+    for (const Owner& o : owners_) {
+        if (!o.streaming) {
+            continue;
+        }
+        if (o.callback != nullptr &&
+            (withCallback == nullptr || o.callbackOrder > withCallback->callbackOrder)) {
+            withCallback = &o;
+        }
+        if (o.client != nullptr &&
+            (withClient == nullptr || o.clientOrder > withClient->clientOrder)) {
+            withClient = &o;
+        }
+    }
+    callback_ = withCallback != nullptr ? withCallback->callback : nullptr;
+    callbackDevice_ = withCallback != nullptr ? withCallback->device : nullptr;
+    client_ = withClient != nullptr ? withClient->client : nullptr;
+    clientDevice_ = withClient != nullptr ? withClient->device : nullptr;
+}
+
+// One camera, one receiver of each kind: a further owner that takes it from another is told.
+template <class Assign>
+void CallbackHandler::setOwn(IRDevice* owner, const char* what, IRDevice* CallbackHandler::*inForce,
+                             Assign assign) {
     replaceBetweenFrames([&] {
-        callback_ = callback;
-        callbackDevice_ = device;
+        const IRDevice* before = this->*inForce;
+        assign(ownerOf(owner), ++settings_);
+        choose();
+        if (before != nullptr && before != owner && this->*inForce == owner) {
+            KLOG_WARNING("A further owner of camera "
+                         << serial_ << " replaces the " << what
+                         << " another owner set: that one gets no frames until this owner "
+                            "stops streaming or is deleted");
+        }
     });
 }
 
-void CallbackHandler::setClient(KelvixClient* client, IRDevice* device) {
-    replaceBetweenFrames([&] {
-        client_ = client;
-        clientDevice_ = device;
+void CallbackHandler::setCallback(IRRawFrameCallback callback, IRDevice* owner) {
+    setOwn(owner, "raw frame callback", &CallbackHandler::callbackDevice_,
+           [&](Owner& o, std::uint64_t order) {
+               o.callback = callback;
+               o.callbackOrder = order;
+           });
+}
+
+void CallbackHandler::setClient(KelvixClient* client, IRDevice* owner) {
+    setOwn(owner, "client", &CallbackHandler::clientDevice_, [&](Owner& o, std::uint64_t order) {
+        o.client = client;
+        o.clientOrder = order;
     });
 }
 
-void CallbackHandler::forget(IRDevice* device) {
+bool CallbackHandler::setStreaming(IRDevice* owner, bool on) {
+    bool any = false;
     replaceBetweenFrames([&] {
-        if (callbackDevice_ == device) {
-            callback_ = nullptr;
-            callbackDevice_ = nullptr;
-        }
-        if (clientDevice_ == device) {
-            client_ = nullptr;
-            clientDevice_ = nullptr;
+        ownerOf(owner).streaming = on;
+        for (const Owner& o : owners_) {
+            any = any || o.streaming;
         }
     });
+    return any;
+}
+
+void CallbackHandler::forget(IRDevice* owner) {
+    replaceBetweenFrames([&] {
+        owners_.erase(std::remove_if(owners_.begin(), owners_.end(),
+                                     [&](const Owner& o) { return o.device == owner; }),
+                      owners_.end());
+    });
+}
+
+void CallbackHandler::setSerial(unsigned serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serial_ = serial;
+    guard_.setSerial(serial);
 }
 
 }  // namespace zol

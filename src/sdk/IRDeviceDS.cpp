@@ -1,10 +1,8 @@
 // The video device: the camera's serial looked up in the USB registry, its capture graph, and the
-// 16 instance slots whose forwarders carry each raw frame to its device's callback on the
-// capture thread.
+// 16 instance slots of the cameras open at a time.
 #include "kelvix/IRDeviceDS.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -33,9 +31,6 @@ constexpr unsigned kCameraVendor = 0x0403;
 constexpr unsigned kCameraProduct = 0xDE37;
 constexpr int kCapsRecordSize = 128;
 
-// One raw-callback slot per possible instance, and one forwarder per slot.
-std::atomic<IRRawFrameCallback> rawCallbacks[kMaxInstances];
-
 // The instance slots that live instances hold: a deleted instance gives its slot back, so that
 // opening and closing a camera again and again never runs out of them.
 std::atomic<bool> slotTaken[kMaxInstances];
@@ -52,25 +47,9 @@ int takeSlot() {
 
 void releaseSlot(int slot) {
     if (slot >= 0 && slot < kMaxInstances) {
-        rawCallbacks[slot].store(nullptr);
         slotTaken[slot].store(false);
     }
 }
-
-template <int Slot>
-void forwardRawFrame(unsigned char* data, int size, IRDevice* device) {
-    if (IRRawFrameCallback cb = rawCallbacks[Slot].load()) {
-        cb(data, size, device);
-    }
-}
-
-template <int... Slots>
-constexpr std::array<IRRawFrameCallback, sizeof...(Slots)> makeForwarders(
-    std::integer_sequence<int, Slots...>) {
-    return {forwardRawFrame<Slots>...};
-}
-
-constexpr auto rawForwarders = makeForwarders(std::make_integer_sequence<int, kMaxInstances>());
 
 std::wstring filterName(const wchar_t* prefix, const wchar_t* wideName) {
     std::wstring name = std::wstring(prefix) + wideName;
@@ -120,7 +99,7 @@ struct IRDeviceDS::Camera : std::enable_shared_from_this<Camera> {
     std::unique_ptr<wchar_t[]> wideName;   // 80 characters: the name and the instance count
     CallbackHandler callbackHandler;       // outlives the graph that calls it
     std::unique_ptr<platform::CaptureGraph> graph;
-    int callbackSlot = -1;  // this camera's slot, also in the raw-callback table
+    int callbackSlot = -1;  // this camera's instance slot
     std::vector<IRDeviceDS*> devices;
 };
 
@@ -153,6 +132,7 @@ IRDeviceDS::Camera::~Camera() {
 IRDeviceDS::IRDeviceDS(std::shared_ptr<Camera> shared) : camera(std::move(shared)) {
     controlledViaHID_ = true;
     camera->devices.push_back(this);
+    camera->callbackHandler.setStreaming(this, true);
     takeFormat();
 }
 
@@ -198,9 +178,7 @@ const char* IRDeviceDS::getFriendlyName() {
 }
 
 void IRDeviceDS::setCallback(IRRawFrameCallback callback) {
-    const int slot = camera->callbackSlot;
-    rawCallbacks[slot].store(callback);
-    camera->callbackHandler.setCallback(rawForwarders[static_cast<std::size_t>(slot)], this);
+    camera->callbackHandler.setCallback(callback, this);
 }
 
 bool IRDeviceDS::isOpen() {
@@ -213,6 +191,7 @@ IRDeviceError IRDeviceDS::getFrame(unsigned char*, double*) {
 }
 
 int IRDeviceDS::startStreaming() {
+    camera->callbackHandler.setStreaming(this, true);
     platform::CaptureGraph& graph = *camera->graph;
     if (FAILED(graph.runFilter(platform::CaptureFilter::Renderer, 0)) ||
         FAILED(graph.runFilter(platform::CaptureFilter::Grabber, 0)) ||
@@ -228,6 +207,10 @@ int IRDeviceDS::stopStreaming() {
                                               << " refused in a frame callback: it waits for the "
                                                  "frame's own thread; stop from another thread");
         return -1;
+    }
+    // The camera goes on for its other owners that stream, without what this one set.
+    if (camera->callbackHandler.setStreaming(this, false)) {
+        return 0;
     }
     return camera->stopStreaming();
 }
@@ -297,7 +280,15 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
             if (it != registry.end()) {
                 // The open camera is rebuilt; the caller gets a device of its own that shares it.
                 std::shared_ptr<Camera> open = it->second->shared_from_this();
+                const unsigned int width = open->width, height = open->height;
                 open->buildGraph(d, name, formatIndex);
+                if (open->width != width || open->height != height) {
+                    // One format per camera: imagers of the old size drop the new frames.
+                    KLOG_WARNING("Camera " << s << " opened again with another format: its "
+                                           << open->devices.size() << " other owners now get "
+                                           << open->width << "x" << open->height
+                                           << " frames instead of " << width << "x" << height);
+                }
                 auto device = std::unique_ptr<IRDeviceDS>(new IRDeviceDS(open));
                 for (IRDeviceDS* sharing : open->devices) {
                     sharing->takeFormat();
@@ -320,6 +311,7 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
             }
             camera->callbackSlot = slot;
             camera->serial = static_cast<unsigned int>(s);
+            camera->callbackHandler.setSerial(camera->serial);
             ++_id;
             registry[s] = camera.get();
             auto device = std::unique_ptr<IRDeviceDS>(new IRDeviceDS(std::move(camera)));

@@ -568,6 +568,65 @@ TEST_F(IRDeviceDSThreaded, ReplacedClientsAndDeletedOwnersAreOutOfUseOnReturn) {
     EXPECT_EQ(IRDeviceDSTestAccess::registered(51), nullptr);
 }
 
+// Owners of one camera set their callbacks from two threads while frames flow: a function gets
+// frames only with the device that set it. What an owner set is out of use once it stops or
+// goes, and the other owner's is back in force. Throws are reported and frames go on.
+std::atomic<zol::IRDevice*> ownerA{nullptr}, ownerB{nullptr};
+std::atomic<int> strangers{0};
+void pairA(unsigned char* d, int n, zol::IRDevice* dev) {
+    strangers += dev != ownerA;
+    seenA.see(d, n, dev);
+    throw "raw";
+}
+void pairB(unsigned char* d, int n, zol::IRDevice* dev) {
+    strangers += dev != ownerB;
+    seenB.see(d, n, dev);
+}
+
+TEST_F(IRDeviceDSThreaded, CallbacksKeepTheirDevicesAndOwnersGiveThemBack) {
+    zol::Logger::getInstance()->configure("kelvix", zol::Logger::ModeConsole, 0, 2);
+    sim_.attach(makeCamera(61, L"Camera", {{16, 8, 20000}}));
+    auto flowsTo = [](Seen& s) {
+        const int n = s.frames;
+        return waitUntil([&] { return s.frames > n + 3; });
+    };
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 10; ++round) {
+        IRDeviceDS* a = open(61);
+        IRDeviceDS* b = open(61);
+        ownerA = a;
+        ownerB = b;
+        RecordingClient clientA, clientB;
+        a->setClient(&clientA);
+        b->setClient(&clientB);
+        std::atomic<int> ready{0};
+        auto race = [&ready](IRDeviceDS* owner, zol::IRRawFrameCallback callback) {
+            for (++ready; ready < 2;) {
+            }
+            owner->setCallback(callback);
+        };
+        std::thread setter(race, b, pairB);
+        race(a, pairA);
+        setter.join();
+        for (const bool stop : {true, false}) {  // b stops streaming, then b goes
+            ASSERT_TRUE(flowsTo(clientB.seen));
+            EXPECT_EQ(stop ? b->stopStreaming() : (delete b, 0), 0);
+            const int framesB = seenB.frames + clientB.seen.frames;
+            ASSERT_TRUE(flowsTo(seenA) && flowsTo(clientA.seen)) << round;
+            EXPECT_EQ(seenB.frames + clientB.seen.frames, framesB);
+            EXPECT_EQ(stop ? b->startStreaming() : 0, 0);
+        }
+        forget(b);
+        delete a;
+        forget(a);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(strangers, 0);
+    EXPECT_NE(log.find("raw frame callback of camera 61 threw an exception of unknown"),
+              std::string::npos);
+    EXPECT_NE(log.find("replaces the client another owner set"), std::string::npos);
+}
+
 TEST_F(IRDeviceDSThreaded, RunWaitsUntilExitFromAnotherThread) {
     sim_.attach(makeCamera(41, L"Camera"));
     IRDeviceDS* d = open(41);
