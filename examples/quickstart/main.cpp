@@ -100,11 +100,11 @@ class Viewer : public zol::KelvixClient {
         : imager_(imager), recording_(recording) {}
 
     void onRawFrame(unsigned char* data, int size) override {
-        // A sample shorter than the camera's raw frame is no frame.
+        // The imager drops a sample that is no raw frame of its size; so does the recording.
+        imager_.process(data, size, nullptr);
         if (!imager_.holdsRawFrame(size)) {
             return;
         }
-        imager_.process(data, nullptr);
         char metadata[80] = {};
         const std::chrono::duration<double> t = std::chrono::steady_clock::now() - start_;
         recording_.write(t.count(), data, 1, static_cast<unsigned>(size), metadata);

@@ -15,6 +15,8 @@
 
 namespace zol {
 
+class CallbackGuard;
+
 // Plays a raw recording (see IRFileWriter) back through an imager of its own: the header
 // configures the imager, and each nextFrame() runs the next recorded frame through it, so the
 // callbacks receive temperature images as they did when the camera was live. Construction
@@ -56,6 +58,7 @@ class KELVIX_API IRFileReader : public KelvixClient {
     bool nextFrame();
 
     // Receivers of the played images and flag changes (images only once the reader is ready).
+    // What they throw is caught and logged as an ERROR (once); playing goes on.
     void setThermalFrameCallback(ThermalFrameCallback callback);
     void setFlagStateCallback(FlagStateChangeCallback callback);
     // Emissivity and transmissivity of the played scene, from the next frame on.
@@ -79,6 +82,7 @@ class KELVIX_API IRFileReader : public KelvixClient {
     bool imageSeen;  // the imager handed out an image during the warm-up
     ThermalFrameCallback thermalFrameCallback;
     FlagStateChangeCallback flagStateCallback;
+    std::unique_ptr<CallbackGuard> guard;
     Kelvix imager;
 };
 

@@ -20,9 +20,13 @@ struct RawBufferRecord;
 
 namespace zol {
 
+class CallbackGuard;
 class FlagAutomation;
+class FrameMutex;
 
-// Application callbacks; `arg` is the user argument handed to `process`.
+// Application callbacks; `arg` is the user argument handed to `process`. Whatever a callback or
+// client throws is caught where the imager calls it and logged as an ERROR naming the callback
+// (once, until a callback is set again); the frame and the frames after it go on.
 using ThermalFrameCallback = void (*)(unsigned short* data, unsigned int width, unsigned int height,
                                       IRFrameMetadata meta, void* arg);
 using VisibleFrameCallback = void (*)(unsigned char* yuv, unsigned int width, unsigned int height,
@@ -43,11 +47,14 @@ using ProcessExitCallback = void (*)(void* arg);
 // Threads. Frames arrive on the video device's capture thread (process); with multi-threading
 // on, the back of the chain and the thermal-frame callbacks run on the post-processing worker.
 // Each frame runs under the imager lock, and every operation below that changes or reads what
-// the chain uses takes that lock too: it takes effect, or reads its copy, between two frames,
-// and waits at most for the frame in progress (without frames it does not wait). The callbacks
-// run under the lock: from a callback, this imager's own operations may be called (they run at
-// once, on the callback's thread), but a callback must not wait for a thread that is calling
-// into this imager, nor call into another imager. From a callback, init and reconnect refuse
+// the chain uses takes that lock too: it takes effect, or reads its copy, between two frames.
+// The lock goes to its callers in the order they asked for it, so an operation waits for the
+// frame in progress (its callbacks included) and for the front of the chain of a frame whose
+// capture thread asked before it (without frames it does not wait); a slow callback slows
+// every caller by its own time. The callbacks run under the lock: from a callback, this
+// imager's own operations may be called (they run at once, on the callback's thread), but a
+// callback must not wait for a thread that is calling into this imager, nor call into another
+// imager. From a callback, init and reconnect refuse
 // with an ERROR and false, the video device's stopStreaming with an ERROR and -1; destroying
 // the imager (or its video device) there logs an ERROR and ends the process. Lock order: the locks
 // a caller holds when it calls in (a client's imager lock), then the imager lock, then the locks
@@ -76,6 +83,10 @@ class KELVIX_API Kelvix {
     // One raw frame of widthIn x heightIn 16-bit pixels; userArg goes to every callback. From
     // the thread that delivers the frames (one at a time), under the imager lock.
     void process(unsigned char* raw, void* userArg);
+    // The same for a delivered sample of `size` bytes: one of another size than widthIn x
+    // heightIn 16-bit pixels (another owner of the camera switched its format, a truncated
+    // sample) is dropped, with an ERROR at the first of a run of them.
+    void process(unsigned char* raw, int size, void* userArg);
     // Plain values, from any thread, without the imager lock.
     void forceFlagEvent(float delayMs);
     void setAutoFlag(bool on);
@@ -112,11 +123,10 @@ class KELVIX_API Kelvix {
     unsigned getVisibleHeight() const { return visibleHeight_; }
     unsigned getWidthIn() const { return widthIn_; }
     unsigned getHeightIn() const { return heightIn_; }
-    // True when a delivered sample of `size` bytes holds a whole raw frame; process() reads
-    // exactly widthIn x heightIn 16-bit pixels, so shorter samples must not reach it.
+    // True when a delivered sample of `size` bytes is one raw frame of this imager's size.
     bool holdsRawFrame(int size) const {
-        return size >= 0 && static_cast<unsigned long long>(size) >=
-                                2ull * static_cast<unsigned long long>(widthIn_) * heightIn_;
+        return size > 0 && static_cast<unsigned long long>(size) ==
+                               2ull * static_cast<unsigned long long>(widthIn_) * heightIn_;
     }
     unsigned short getBitCount() const { return bitCount_; }
     long long getAvgTimePerFrame() const { return avgTimePerFrame_; }
@@ -232,8 +242,12 @@ class KELVIX_API Kelvix {
     std::atomic<unsigned short> bitCount_{0};
     // The imager lock: held for each frame on the capture thread and on the post-processing
     // worker, so what the chain reads (tables, corrections, records, the image buffers) is
-    // changed and read only between two frames. Recursive, for callbacks that call back.
-    std::recursive_mutex frameMutex_;
+    // changed and read only between two frames. Recursive, for callbacks that call back; first
+    // come, first served.
+    std::unique_ptr<FrameMutex> frameMutex_;
+    // Around every call into the application's callbacks and client.
+    std::unique_ptr<CallbackGuard> guard_;
+    std::atomic<bool> wrongSizeReported_{false};
     std::unique_ptr<unsigned short[]> temperatureBuffer_;
     std::unique_ptr<unsigned short[]> energyBuffer_;
     std::size_t imageCapacity_ = 0;  // pixels the two buffers hold (or are to hold)

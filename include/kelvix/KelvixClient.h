@@ -11,7 +11,8 @@ namespace zol {
 // frames, snapshot events and flag changes from the imager. Runs on the delivering thread: the
 // video device's capture thread, or for the imager's calls the thread that runs the back of the
 // chain (the capture thread, or the post-processing worker with multi-threading on), under the
-// imager lock.
+// imager lock. What an operation throws is caught where the library calls it and logged as an
+// ERROR (once); the frames go on.
 class KELVIX_API KelvixClient {
   public:
     virtual ~KelvixClient();

@@ -1022,7 +1022,7 @@ std::int32_t ImageProcessing::getLastFlagState() const {
     return metadata_ != nullptr ? metadata_->lastFlagState : 4;
 }
 
-void ImageProcessing::setFrameLock(std::recursive_mutex* lock) {
+void ImageProcessing::setFrameLock(zol::FrameMutex* lock) {
     if (postProcessing_ != nullptr) {
         postProcessing_->setFrameLock(lock);
     }

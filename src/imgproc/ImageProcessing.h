@@ -20,6 +20,10 @@
 #include "kelvix/export.h"
 #include "platform/HResult.h"
 
+namespace zol {
+class FrameMutex;
+}  // namespace zol
+
 class BaseControlDevice;
 class Cali;
 class CaliImageExtractor;
@@ -204,7 +208,7 @@ class ImageProcessing {
     // Between frames.
     std::int32_t getLastFlagState() const;
     // The lock the post-processing worker holds for each frame it passes on. Set at init.
-    void setFrameLock(std::recursive_mutex* lock);
+    void setFrameLock(zol::FrameMutex* lock);
     // Fraction of frames passed on, in [0, 1], from the next frame; any thread.
     void setOutputRate(double ratio);
     // Runs the operators behind post-processing on its worker thread from the next frame.

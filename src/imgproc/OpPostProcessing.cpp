@@ -155,9 +155,9 @@ void OpPostProcessing::workerLoop() {
             }
             // Only the newest frame is worth processing; older ones are dropped.
             if (n == 1 && running_) {
-                std::unique_lock<std::recursive_mutex> frameLock;
-                if (std::recursive_mutex* lock = frameLock_) {
-                    frameLock = std::unique_lock<std::recursive_mutex>(*lock);
+                std::unique_lock<zol::FrameMutex> frameLock;
+                if (zol::FrameMutex* lock = frameLock_) {
+                    frameLock = std::unique_lock<zol::FrameMutex>(*lock);
                 }
                 passStep();
             }

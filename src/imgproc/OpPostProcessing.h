@@ -12,6 +12,7 @@
 
 #include "imgproc/OpBase.h"
 #include "platform/Event.h"
+#include "sdk/FrameMutex.h"
 
 // Passes frames on at the requested fraction of the camera rate (always those around a flag
 // change) and can run the rest of the chain on a worker thread of its own.
@@ -36,7 +37,7 @@ class OpPostProcessing : public OpBase {
     bool workerExited() const { return workerExited_; }
     // The lock the worker holds for each frame it passes on (the imager's; null: none). Set
     // before frames flow.
-    void setFrameLock(std::recursive_mutex* lock) { frameLock_ = lock; }
+    void setFrameLock(zol::FrameMutex* lock) { frameLock_ = lock; }
 
     // Frames waiting for the worker, and frame records kept for reuse.
     std::size_t queuedCount();
@@ -62,7 +63,7 @@ class OpPostProcessing : public OpBase {
     std::deque<OpFrame*> queue_;
     std::vector<OpFrame*> spare_;
     std::atomic<double> rate_{1.0};
-    std::atomic<std::recursive_mutex*> frameLock_{nullptr};
+    std::atomic<zol::FrameMutex*> frameLock_{nullptr};
     double accumulator_ = 0.0;
     std::function<void()> frameHook_;
     // Flag state of the last frame this operator saw; per operator so that the frames of one

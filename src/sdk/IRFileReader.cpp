@@ -10,6 +10,7 @@
 
 #include "platform/Paths.h"
 #include "platform/Strings.h"
+#include "sdk/CallbackGuard.h"
 #include "sdk/Log.h"
 #include "sdk/RawdataHeader.h"
 
@@ -32,7 +33,8 @@ IRFileReader::IRFileReader(std::string path, IRDeviceParams& params)
       frameSize(0),
       imageSeen(false),
       thermalFrameCallback(nullptr),
-      flagStateCallback(nullptr) {
+      flagStateCallback(nullptr),
+      guard(std::make_unique<CallbackGuard>()) {
     // Only a regular file: a FIFO or a device would block or never end.
     if (platform::fileExists(platform::toWide(this->path))) {
         input->open(this->path, std::ios::in | std::ios::binary);
@@ -177,10 +179,12 @@ unsigned IRFileReader::getRawBufferSize() {
 
 void IRFileReader::setThermalFrameCallback(ThermalFrameCallback callback) {
     thermalFrameCallback = callback;
+    guard->rearm();
 }
 
 void IRFileReader::setFlagStateCallback(FlagStateChangeCallback callback) {
     flagStateCallback = callback;
+    guard->rearm();
 }
 
 void IRFileReader::setRadiationParameters(float emissivity, float transmissivity) {
@@ -257,13 +261,14 @@ void IRFileReader::onThermalFrame(unsigned short* data, unsigned int width, unsi
                                   IRFrameMetadata meta, void* arg) {
     imageSeen = true;
     if (ready && thermalFrameCallback) {
-        thermalFrameCallback(data, width, height, meta, arg);
+        (*guard)("thermal frame callback",
+                 [&] { thermalFrameCallback(data, width, height, meta, arg); });
     }
 }
 
 void IRFileReader::onFlagStateChange(EnumFlagState state, void* arg) {
     if (flagStateCallback) {
-        flagStateCallback(state, arg);
+        (*guard)("flag state callback", [&] { flagStateCallback(state, arg); });
     }
 }
 

@@ -24,7 +24,9 @@
 #include "platform/HResult.h"
 #include "platform/Paths.h"
 #include "platform/Strings.h"
+#include "sdk/CallbackGuard.h"
 #include "sdk/FlagAutomation.h"
+#include "sdk/FrameMutex.h"
 #include "sdk/FrameThread.h"
 #include "sdk/Log.h"
 #include "sdk/RadiationLimits.h"
@@ -45,13 +47,16 @@ constexpr int kMetaDataSize = 128;
 
 enum Temperature { Box, Chip, Flag };
 
-using FrameLock = std::lock_guard<std::recursive_mutex>;
+using FrameLock = std::lock_guard<FrameMutex>;
 
-// Replaced between two frames: the frame in progress keeps the old value until it ends.
+// Replaced between two frames: the frame in progress keeps the old value until it ends. What
+// the new one throws is reported afresh.
 template <class T>
-void replaceBetweenFrames(std::recursive_mutex& frameMutex, std::atomic<T>& slot, T value) {
+void replaceBetweenFrames(FrameMutex& frameMutex, CallbackGuard& guard, std::atomic<T>& slot,
+                          T value) {
     FrameLock lock(frameMutex);
     slot = value;
+    guard.rearm();
 }
 
 std::unique_ptr<wchar_t[]> copyWide(const wchar_t* text) {
@@ -90,7 +95,10 @@ std::vector<std::uint8_t> snapshotInputConfig() {
 
 }  // namespace
 
-Kelvix::Kelvix() : flags_(std::make_unique<FlagAutomation>()) {
+Kelvix::Kelvix()
+    : frameMutex_(std::make_unique<FrameMutex>()),
+      guard_(std::make_unique<CallbackGuard>()),
+      flags_(std::make_unique<FlagAutomation>()) {
     unsigned index = 0;
     while (index < kMaxInstances && kelvix_callback::instanceSlotUsed[index] != 0) {
         ++index;
@@ -258,6 +266,7 @@ bool Kelvix::loadCalibrationDescription(const std::wstring& caliDir, std::uint32
 void Kelvix::adoptParameters(const IRDeviceParams& params, unsigned cameraRate, unsigned widthIn,
                              unsigned heightIn) {
     serial_ = params.serial;
+    guard_->setSerial(serial_);
     fov_ = params.fov;
     tMin_ = params.tMin;
     tMax_ = params.tMax;
@@ -433,7 +442,7 @@ bool Kelvix::buildChain(const WorkingDirectories& dirs, unsigned cameraRate, uns
                      kelvix_callback::processExit[slot]) != 0) {
         return failChain("Error initializing image processing chain");
     }
-    chain_->setFrameLock(&frameMutex_);
+    chain_->setFrameLock(frameMutex_.get());
     return true;
 }
 
@@ -520,7 +529,7 @@ void Kelvix::freeMemory() {
         // device and the buffers.
         chain_->stopWorker();
         KLOG_DEBUG("Delete image processing");
-        FrameLock lock(frameMutex_);
+        FrameLock lock(*frameMutex_);
         chain_.reset();
     }
     if (controlDevice_ != nullptr) {
@@ -529,7 +538,7 @@ void Kelvix::freeMemory() {
     }
     calibration_.reset();
     {
-        FrameLock lock(frameMutex_);
+        FrameLock lock(*frameMutex_);
         if (temperatureBuffer_ != nullptr) {
             KLOG_DEBUG("Delete buffer");
             temperatureBuffer_.reset();
@@ -566,7 +575,7 @@ void Kelvix::process(unsigned char* raw, void* userArg) {
     if (!initialised_) {
         return;
     }
-    FrameLock frame(frameMutex_);
+    FrameLock frame(*frameMutex_);
     kelvix_callback::instanceUserArg[instanceIndex_].store(userArg, std::memory_order_relaxed);
     *timestampCell_ = static_cast<std::int64_t>(platform::clock().tickMs() * 10000.0);
     *frameNumberCell_ += 1;
@@ -574,6 +583,23 @@ void Kelvix::process(unsigned char* raw, void* userArg) {
                             static_cast<std::size_t>(widthIn_) * heightIn_ * sizeof(std::uint16_t),
                             *timestampCell_, static_cast<std::int64_t>(*frameNumberCell_));
     runFlagAutomation();
+}
+
+void Kelvix::process(unsigned char* raw, int size, void* userArg) {
+    if (!initialised_) {
+        return;
+    }
+    if (!holdsRawFrame(size)) {
+        // Another owner of the camera may have switched its format: one ERROR per run of them.
+        if (!wrongSizeReported_.exchange(true)) {
+            KLOG_ERROR("Imager of camera " << serial_ << " drops frames of " << size
+                                           << " bytes: it takes " << widthIn_ << "x" << heightIn_
+                                           << " frames of 16-bit pixels");
+        }
+        return;
+    }
+    wrongSizeReported_ = false;
+    process(raw, userArg);
 }
 
 // After each frame: a pending flag is triggered, then the rules decide whether the next one
@@ -645,7 +671,7 @@ void Kelvix::raiseSnapshotEvent() {
 }
 
 bool Kelvix::isFlagOpen() {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     if (!initialised_ || chain_ == nullptr) {
         return false;
     }
@@ -657,11 +683,13 @@ void Kelvix::onFlagState(unsigned state) {
     if (state == FlagClosed) {
         awaitingFlag_ = false;  // the offsets of this cycle are taken in the current settings
     }
+    const auto flag = static_cast<EnumFlagState>(state);
     if (FlagStateChangeCallback cb = flagStateCallback_) {
-        cb(static_cast<EnumFlagState>(state), userArg());
+        (*guard_)("flag state callback", [&] { cb(flag, userArg()); });
     }
     if (KelvixClient* client = client_) {
-        client->onFlagStateChange(static_cast<EnumFlagState>(state), userArg());
+        (*guard_)("client (onFlagStateChange)",
+                  [&] { client->onFlagStateChange(flag, userArg()); });
     }
 }
 
@@ -673,7 +701,7 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
     avgTimePerFrame_ = avgTimePerFrame;
     const std::size_t pixels = static_cast<std::size_t>(width) * height;
     {
-        FrameLock lock(frameMutex_);
+        FrameLock lock(*frameMutex_);
         // A larger image than the buffers hold gets new ones; an equal or smaller one reuses them.
         if (temperatureBuffer_ == nullptr || pixels > imageCapacity_) {
             temperatureBuffer_.reset(new unsigned short[pixels]());
@@ -686,7 +714,7 @@ void Kelvix::onThermalFrameInit(unsigned width, unsigned height, unsigned short 
 }
 
 void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     const unsigned state = flagState_;
     if (!previousFlagStateSet_) {
         previousFlagState_ = state;
@@ -707,17 +735,19 @@ void Kelvix::onThermalFrame(unsigned short* temperatures, IRFrameMetadata meta) 
     if (!imageReady_) {
         return;  // nothing measured yet: the callbacks wait for the first image
     }
+    unsigned short* image = temperatureBuffer_.get();
     if (ThermalFrameCallback cb = thermalFrameCallback_) {
-        cb(temperatureBuffer_.get(), w, h, meta, userArg());
+        (*guard_)("thermal frame callback", [&] { cb(image, w, h, meta, userArg()); });
     }
     if (KelvixClient* client = client_) {
-        client->onThermalFrame(temperatureBuffer_.get(), w, h, meta, userArg());
+        (*guard_)("client (onThermalFrame)",
+                  [&] { client->onThermalFrame(image, w, h, meta, userArg()); });
     }
 }
 
 void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
     {
-        FrameLock lock(frameMutex_);
+        FrameLock lock(*frameMutex_);
         visibleBuffer_.reset(new unsigned char[static_cast<std::size_t>(width) * height * 2]());
         visibleWidth_ = width;
         visibleHeight_ = height;
@@ -726,7 +756,7 @@ void Kelvix::onVisibleFrameInit(unsigned width, unsigned height) {
 }
 
 void Kelvix::onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     const unsigned w = visibleWidth_;
     const unsigned h = visibleHeight_;
     if (visibleBuffer_ == nullptr) {
@@ -735,17 +765,19 @@ void Kelvix::onVisibleFrame(unsigned char* yuv, IRFrameMetadata meta) {
     if (yuv != nullptr) {
         std::memcpy(visibleBuffer_.get(), yuv, static_cast<std::size_t>(w) * h * 2);
     }
+    unsigned char* image = visibleBuffer_.get();
     if (VisibleFrameCallback cb = visibleFrameCallback_) {
-        cb(visibleBuffer_.get(), w, h, meta, userArg());
+        (*guard_)("visible frame callback", [&] { cb(image, w, h, meta, userArg()); });
     }
     if (KelvixClient* client = client_) {
-        client->onVisibleFrame(visibleBuffer_.get(), w, h, meta, userArg());
+        (*guard_)("client (onVisibleFrame)",
+                  [&] { client->onVisibleFrame(image, w, h, meta, userArg()); });
     }
 }
 
 void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energy,
                              unsigned char* visible, IRFrameMetadata meta) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     ThermalFrameEventCallback thermalEvent = thermalFrameEventCallback_;
     if (thermalEvent != nullptr && pifMode_ == 0) {
         const unsigned w = width_;
@@ -758,21 +790,26 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
             if (energy != nullptr && energyBuffer_ != nullptr) {
                 std::memcpy(energyBuffer_.get(), energy, bytes);
             }
-            thermalEvent(temperatureBuffer_.get(), energyBuffer_.get(), w, h, meta, userArg());
+            unsigned short* t = temperatureBuffer_.get();
+            unsigned short* e = energyBuffer_.get();
+            (*guard_)("thermal frame event callback",
+                      [&] { thermalEvent(t, e, w, h, meta, userArg()); });
             if (KelvixClient* client = client_) {
-                client->onThermalFrameEvent(temperatureBuffer_.get(), energyBuffer_.get(), w, h,
-                                            meta, userArg());
+                (*guard_)("client (onThermalFrameEvent)",
+                          [&] { client->onThermalFrameEvent(t, e, w, h, meta, userArg()); });
             }
         }
         const unsigned vw = visibleWidth_;
         const unsigned vh = visibleHeight_;
         if (vw != 0 && vh != 0 && visible != nullptr && visibleBuffer_ != nullptr) {
             std::memcpy(visibleBuffer_.get(), visible, static_cast<std::size_t>(vw) * vh * 2);
+            unsigned char* v = visibleBuffer_.get();
             if (VisibleFrameEventCallback cb = visibleFrameEventCallback_) {
-                cb(visibleBuffer_.get(), vw, vh, meta, userArg());
+                (*guard_)("visible frame event callback", [&] { cb(v, vw, vh, meta, userArg()); });
             }
             if (KelvixClient* client = client_) {
-                client->onVisibleFrameEvent(visibleBuffer_.get(), vw, vh, meta, userArg());
+                (*guard_)("client (onVisibleFrameEvent)",
+                          [&] { client->onVisibleFrameEvent(v, vw, vh, meta, userArg()); });
             }
         }
     }
@@ -783,17 +820,17 @@ void Kelvix::onSnapshotEvent(unsigned short* temperatures, unsigned short* energ
 }
 
 void Kelvix::setThermalFrameCallback(ThermalFrameCallback cb) {
-    replaceBetweenFrames(frameMutex_, thermalFrameCallback_, cb);
+    replaceBetweenFrames(*frameMutex_, *guard_, thermalFrameCallback_, cb);
 }
 void Kelvix::setVisibleFrameCallback(VisibleFrameCallback cb) {
-    replaceBetweenFrames(frameMutex_, visibleFrameCallback_, cb);
+    replaceBetweenFrames(*frameMutex_, *guard_, visibleFrameCallback_, cb);
 }
 void Kelvix::setFlagStateCallback(FlagStateChangeCallback cb) {
-    replaceBetweenFrames(frameMutex_, flagStateCallback_, cb);
+    replaceBetweenFrames(*frameMutex_, *guard_, flagStateCallback_, cb);
 }
 void Kelvix::setThermalFrameEventCallback(ThermalFrameEventCallback cb) {
-    replaceBetweenFrames(frameMutex_, thermalFrameEventCallback_, cb);
-    FrameLock lock(frameMutex_);
+    replaceBetweenFrames(*frameMutex_, *guard_, thermalFrameEventCallback_, cb);
+    FrameLock lock(*frameMutex_);
     keepEnergyBuffer();
 }
 
@@ -804,23 +841,23 @@ void Kelvix::keepEnergyBuffer() {
     }
 }
 void Kelvix::setVisibleFrameEventCallback(VisibleFrameEventCallback cb) {
-    replaceBetweenFrames(frameMutex_, visibleFrameEventCallback_, cb);
+    replaceBetweenFrames(*frameMutex_, *guard_, visibleFrameEventCallback_, cb);
 }
 void Kelvix::setProcessExitCallback(ProcessExitCallback cb) {
-    replaceBetweenFrames(frameMutex_, processExitCallback_, cb);
+    replaceBetweenFrames(*frameMutex_, *guard_, processExitCallback_, cb);
 }
 void Kelvix::setClient(KelvixClient* client) {
-    replaceBetweenFrames(frameMutex_, client_, client);
+    replaceBetweenFrames(*frameMutex_, *guard_, client_, client);
 }
 
 void Kelvix::onProcessExit() {
     if (ProcessExitCallback cb = processExitCallback_) {
-        cb(userArg());
+        (*guard_)("process exit callback", [&] { cb(userArg()); });
     }
 }
 
 bool Kelvix::setTempRange(int tMin, int tMax) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     if (!initialised_ || chain_ == nullptr) {
         return false;
     }
@@ -860,7 +897,7 @@ void Kelvix::setRadiationParameters(float emissivity, float transmissivity, floa
         KLOG_WARNING(refusal);
         return;
     }
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     emissivity_ = emissivity;
     transmissivity_ = transmissivity;
     if (!initialised_ || chain_ == nullptr) {
@@ -878,29 +915,29 @@ void Kelvix::setRadiationParameters(float emissivity, float transmissivity, floa
 }
 
 float Kelvix::getTempFlag() {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     return initialised_ ? chainTemperature(Flag) : kNoTemperature;
 }
 
 float Kelvix::getTempBox() {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     return initialised_ ? chainTemperature(Box) : kNoTemperature;
 }
 
 float Kelvix::getTempChip() {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     return initialised_ ? chainTemperature(Chip) : kNoTemperature;
 }
 
 void Kelvix::enableChipHeating(bool on) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->SetTecEnable(on);
     }
 }
 
 bool Kelvix::isChipHeatingEnabled() {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     bool on = false;
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->GetTecEnable(&on);
@@ -909,7 +946,7 @@ bool Kelvix::isChipHeatingEnabled() {
 }
 
 void Kelvix::setTempChipReference(float t) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     if (!initialised_ || controlDevice_ == nullptr) {
         return;
     }
@@ -918,7 +955,7 @@ void Kelvix::setTempChipReference(float t) {
 }
 
 float Kelvix::getTempChipReference() {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     float t = kNoTemperature;
     if (initialised_ && controlDevice_ != nullptr) {
         controlDevice_->GetTempTec(&t);
@@ -935,7 +972,7 @@ unsigned Kelvix::getFWRevision() {
 }
 
 int Kelvix::getEnergyBuffer(unsigned short*& buffer) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     if (buffer == nullptr || !initialised_ || chain_ == nullptr || chain_->getChainCount() == 0) {
         return E_POINTER;
     }
@@ -955,7 +992,7 @@ int Kelvix::getMetaData(unsigned char*& buffer, int size) {
     if (size < kMetaDataSize || buffer == nullptr || !initialised_ || chain_ == nullptr) {
         return -1;
     }
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     // The fixed part and the room for two process-interface entries.
     static_assert(sizeof(ImagerMetadataRecord) + 4 == kMetaDataSize, "metadata record size");
     alignas(ImagerMetadataRecord) unsigned char record[kMetaDataSize] = {};
@@ -967,7 +1004,7 @@ int Kelvix::getMetaData(unsigned char*& buffer, int size) {
 bool Kelvix::getTemperatureTableParameters(double* refTemp1, double* refTemp2, double* refTemp3,
                                            short* refValue1, short* refValue2, short* refValue3,
                                            double* wavelength1, double* wavelength2) {
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     if (chain_ == nullptr) {
         return false;
     }
@@ -987,7 +1024,7 @@ void Kelvix::activateTrace(bool on) {
 
 void Kelvix::printTrace(unsigned n) {
     // This imager's trace as its last frame left it.
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     TraceOp::getInstance()->print(n);
 }
 
@@ -1004,7 +1041,7 @@ void Kelvix::initRawdataHeader(RawdataHeader& header) {
     std::memcpy(header.date, text, sizeof header.date);
     std::snprintf(text, sizeof text, "%02d%02d%02d", now.hour, now.minute, now.second);
     std::memcpy(header.time, text, sizeof header.time);
-    FrameLock lock(frameMutex_);
+    FrameLock lock(*frameMutex_);
     header.serial = serial_;
     header.width = widthIn_;
     header.height = heightIn_;

@@ -2,6 +2,7 @@
 // automation through frames, snapshots and the post-processing worker.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "KelvixFixture.h"
@@ -329,16 +331,26 @@ TEST_F(KelvixTest, InstancesReceiveOnlyTheirOwnFramesAndArguments) {
 }
 
 TEST_F(KelvixTest, ShortSamplesAreNotWholeRawFrames) {
-    // Clients hand process() only samples that hold a whole raw frame; a truncated USB sample
-    // would otherwise be read past its end.
+    // A truncated USB sample would be read past its end; a larger one has the format another
+    // owner of the camera switched to. Both are dropped, with one ERROR.
     zol::Kelvix k;
     ASSERT_TRUE(initHid(k));
+    warmUp(k);
+    Seen seen;
+    k.setThermalFrameCallback(onThermal);
     const int bytes = static_cast<int>(2 * k.getWidthIn() * k.getHeightIn());
     ASSERT_GT(bytes, 0);
     EXPECT_TRUE(k.holdsRawFrame(bytes));
-    EXPECT_TRUE(k.holdsRawFrame(bytes + 64));
-    EXPECT_FALSE(k.holdsRawFrame(bytes - 1));
-    EXPECT_FALSE(k.holdsRawFrame(-1));
+    testing::internal::CaptureStderr();
+    for (const int size : {bytes + 64, bytes + 64, bytes - 1, -1}) {
+        EXPECT_FALSE(k.holdsRawFrame(size));
+        k.process(reinterpret_cast<unsigned char*>(raw_.data()), size, &seen);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("drops frames of"), std::string::npos);
+    EXPECT_EQ(log.find("drops frames of"), log.rfind("drops frames of"));
+    k.process(reinterpret_cast<unsigned char*>(raw_.data()), bytes, &seen);
+    EXPECT_EQ(seen.centers.size(), 1u);
 }
 
 TEST_F(KelvixTest, OperationsBeforeInitGiveNoValue) {
@@ -555,6 +567,75 @@ TEST_F(KelvixThreaded, AReplacedClientIsNoLongerInUse) {
     EXPECT_TRUE(client->left);
     client.reset();
     feed(k);
+}
+
+std::atomic<int> frames{0}, exits{0};
+
+struct ThrowingClient : Routed {
+    void onThermalFrame(unsigned short*, unsigned, unsigned, zol::IRFrameMetadata, void*) override {
+        throw std::logic_error("client");
+    }
+};
+
+// Callbacks that throw, in both threading modes: frames go on through flag cycles (a string
+// literal from the flag-state callback must not reach the chain's own handlers) and each throw
+// is reported once. Then a slow one: a caller waits for the frame in progress, not for those
+// the capture thread, asking again at once, delivers after it asked.
+TEST_F(KelvixThreaded, ThrowingOrSlowCallbacksCostNoFramesAndNoTurns) {
+    for (const bool multi : {false, true}) {
+        frames = exits = 0;
+        zol::Kelvix k;
+        ASSERT_TRUE(initPlayback(k));
+        k.setUseMultiThreading(multi);
+        k.setThermalFrameCallback(
+            [](unsigned short*, unsigned, unsigned, zol::IRFrameMetadata, void*) {
+                throw std::runtime_error(std::to_string(++frames));
+            });
+        k.setFlagStateCallback([](zol::EnumFlagState, void*) { throw "flag"; });
+        k.setProcessExitCallback([](void*) { throw ++exits; });
+        ThrowingClient client;
+        k.setClient(&client);
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < 24; ++i) {
+            if (i % 8 == 0) {
+                physics().beginFlagCycle(3);
+            }
+            const int passed = exits;
+            feed(k);
+            // The worker takes the newest frame: each one before the next.
+            ASSERT_TRUE(kelvix_test::waitUntil([&] { return exits > passed; }));
+        }
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_GE(frames, 12) << multi;
+        for (const std::string line :
+             {"thermal frame callback of camera 4200123 threw \"1\"",
+              "flag state callback of camera 4200123 threw an exception of unknown type",
+              "process exit callback of", "client (onThermalFrame) of camera 4200123 threw"}) {
+            EXPECT_NE(log.find(line), std::string::npos) << line;
+            EXPECT_EQ(log.find(line), log.rfind(line)) << line;
+        }
+
+        k.setThermalFrameCallback(
+            [](unsigned short*, unsigned, unsigned, zol::IRFrameMetadata, void*) {
+                ++frames;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            });
+        std::atomic<bool> done{false};
+        std::thread capture([&] {
+            for (; !done; clock_.advanceMs(1000.0 / kRate)) {
+                k.process(reinterpret_cast<unsigned char*>(raw_.data()), nullptr);
+            }
+        });
+        // The frame in progress, and one that may begin between the count and the call.
+        for (int i = 0; i < 30; ++i) {
+            const int before = frames;
+            k.getTempBox();
+            EXPECT_LE(frames - before, 2) << multi;
+        }
+        done = true;
+        capture.join();
+        k.setClient(nullptr);
+    }
 }
 
 }  // namespace

@@ -200,8 +200,8 @@ bool DirectBridgeClientUSB::disconnect() {
 
 void DirectBridgeClientUSB::onRawFrame(unsigned char* raw, int size) {
     std::lock_guard<std::mutex> lock(imagerMutex);
-    if (imager != nullptr && imager->holdsRawFrame(size)) {
-        imager->process(raw, nullptr);
+    if (imager != nullptr) {
+        imager->process(raw, size, nullptr);
     }
 }
 

@@ -86,8 +86,8 @@ void DaemonCamHandler::wakeUp() {
 
 // The imager keeps the worker's settings apart from its frames itself.
 void DaemonCamHandler::onRawFrame(unsigned char* raw, int size) {
-    if (imager != nullptr && imager->holdsRawFrame(size)) {
-        imager->process(raw, nullptr);
+    if (imager != nullptr) {
+        imager->process(raw, size, nullptr);
     }
 }
 
