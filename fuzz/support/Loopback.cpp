@@ -22,7 +22,7 @@ platform::SocketHandle connectLoopback(int port) {
 }
 
 void sendAll(platform::SocketHandle socket, const std::uint8_t* data, std::size_t size) {
-    platform::sendAll(socket, data, size, 0);
+    platform::sendAll(socket, data, size, nullptr);
 }
 
 void drain(platform::SocketHandle socket) {

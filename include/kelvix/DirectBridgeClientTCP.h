@@ -11,6 +11,10 @@
 #include "kelvix/ThermalCamConfig.h"
 #include "kelvix/export.h"
 
+namespace platform {
+class Progress;
+}
+
 namespace zol {
 
 // The bridge client that reaches the daemon over TCP; one process-wide instance. A lost
@@ -64,9 +68,9 @@ class KELVIX_API DirectBridgeClientTCP : public DirectBridgeClient {
     Tcp& requireEndpoint();
     void connectionLost();
     bool writeAll(const void* data, std::size_t length);
-    bool readAll(void* data, std::size_t length);
+    bool readAll(void* data, std::size_t length, platform::Progress& progress);
     bool readImageHeader(std::uint32_t channels, std::uint32_t bytesPerChannel,
-                         std::uint32_t header[6]);
+                         std::uint32_t header[6], platform::Progress& progress);
     int sendSetting(const bridge::ThermalCamConfig& config);
 
     std::unique_ptr<Tcp> endpoint;

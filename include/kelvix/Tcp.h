@@ -13,8 +13,9 @@
 #include "kelvix/export.h"
 
 namespace platform {
+class Progress;
 class Socket;
-}
+}  // namespace platform
 
 namespace zol {
 
@@ -32,7 +33,8 @@ class KELVIX_API ConnectionError : public std::exception {
 // One TCP connection: a server listening on a port that holds one accepted client, or a
 // client of a host and port. Socket failures become ConnectionError; a lost connection can be
 // repaired (the server accepts the next client, the client reconnects every retry interval for
-// a few seconds).
+// a few seconds). Connections have TCP keepalive, so a peer that vanished is found also while
+// the connection is idle.
 // The listener binds every local address unless KELVIX_LISTEN_ADDRESS names one. connect, read,
 // write and repairConnection from the one thread that uses the connection; close and the getters
 // from any thread.
@@ -52,10 +54,12 @@ class KELVIX_API Tcp {
     long long read(void* data, std::size_t length);
     // Sends all length bytes; throws ConnectionError on failure.
     long long write(const void* data, std::size_t length);
-    // The same, but a peer that has not moved the whole buffer within limitMs milliseconds
-    // (0: no limit) counts as gone too: an ERROR line, and ConnectionError with the same texts.
-    long long read(void* data, std::size_t length, std::uint32_t limitMs);
-    long long write(const void* data, std::size_t length, std::uint32_t limitMs);
+    // The same, but a peer that falls behind the pace of `progress` (which the parts of one
+    // reply share) counts as gone too: an ERROR line, and ConnectionError with the same texts.
+    long long read(void* data, std::size_t length, platform::Progress& progress);
+    long long write(const void* data, std::size_t length, platform::Progress& progress);
+    // Waits until the peer has taken everything written, as write with `progress` does.
+    void flush(platform::Progress& progress);
     // Closes both sockets; a blocked read, write or accept in another thread returns.
     void close();
     // Server: drops the client and blocks until the next one is accepted; the listener stays
@@ -79,7 +83,12 @@ class KELVIX_API Tcp {
     // (false otherwise), and moves it on to this close's generation.
     bool closeSockets(unsigned* generation);
     bool adopt(SocketPtr& slot, const SocketPtr& socket, unsigned generation);
+    static void keepAlive(const platform::Socket& socket);
     void setError(const char* text);
+    // Receives into `in`, or sends from `out`, as read and write say.
+    long long transfer(void* in, const void* out, std::size_t length, platform::Progress* progress);
+    // Records a lost connection and throws its ConnectionError.
+    [[noreturn]] void lost(bool reading);
     SocketPtr connectionSocket() const;
 
     // Shared with the calls that use them, so that close() from another thread can wake those

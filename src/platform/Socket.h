@@ -45,13 +45,61 @@ bool connectSocket(SocketHandle socket, const SocketAddress& address, std::uint3
 // retried.
 long long receiveSocket(SocketHandle socket, void* data, std::size_t length);
 
+// How a transfer must move: a peer that moves no byte for stallMs, or on average fewer than
+// minBytesPerSecond over a window of windowMs (windows follow each other from the start), is given
+// up. A rule of zeros waits as long as it takes.
+struct ProgressRule {
+    std::uint32_t stallMs = 0;
+    std::uint32_t windowMs = 0;
+    std::uint32_t minBytesPerSecond = 0;
+};
+
+// One transfer's pace against its rule, on the monotonic clock in milliseconds. Several calls may
+// share one (the parts of one reply), so that a peer cannot reset the rule between them.
+class Progress {
+  public:
+    explicit Progress(const ProgressRule& rule, std::int64_t startMs = nowMs());
+
+    static std::int64_t nowMs();
+    // Counts bytes the peer moved by `atMs`.
+    void advance(std::uint64_t bytes, std::int64_t atMs);
+    // False once the peer broke the rule (why() says how).
+    bool keeps(std::int64_t atMs);
+    // Milliseconds to wait for the peer before asking keeps() again; -1 without a rule.
+    int waitMs(std::int64_t atMs) const;
+    std::string why() const { return why_; }
+
+  private:
+    ProgressRule rule_;
+    std::uint64_t total_ = 0;
+    std::int64_t lastMoveMs_;
+    std::int64_t windowStartMs_;
+    std::uint64_t windowStartBytes_ = 0;
+    std::string why_;
+};
+
 // What became of a whole buffer that was to be received or sent.
-enum class Transfer { kDone, kFailed, kTimedOut };
-// Receives exactly length bytes, or sends all of them, within limitMs milliseconds of real time
-// for the whole buffer (0: without limit), so that a peer that trickles bytes cannot stretch it.
-// kFailed when the peer closed, the socket failed or another thread shut it down.
-Transfer receiveAll(SocketHandle socket, void* data, std::size_t length, std::uint32_t limitMs);
-Transfer sendAll(SocketHandle socket, const void* data, std::size_t length, std::uint32_t limitMs);
+enum class Transfer { kDone, kFailed, kTooSlow };
+// Receives exactly length bytes, or sends all of them, while the peer keeps the pace of
+// `progress` (null: as long as it takes). A send counts what the peer acknowledged, not what the
+// socket's buffer took. kFailed when the peer closed, the socket failed or another thread shut
+// it down.
+Transfer receiveAll(SocketHandle socket, void* data, std::size_t length, Progress* progress);
+Transfer sendAll(SocketHandle socket, const void* data, std::size_t length, Progress* progress);
+
+// Waits until the peer has acknowledged everything sent on the socket, while it keeps the pace
+// of `progress`; kFailed when the connection fails meanwhile.
+Transfer awaitAcknowledged(SocketHandle socket, Progress& progress);
+
+// TCP keepalive: a peer silent for idleS seconds is probed every intervalS seconds; after
+// `probes` unanswered probes, or data left unacknowledged for as long, the connection fails, so
+// that a peer that vanished without closing is found. False when the system refused a setting.
+struct Keepalive {
+    std::uint32_t idleS = 0;
+    std::uint32_t intervalS = 0;
+    std::uint32_t probes = 0;
+};
+bool keepAlive(SocketHandle socket, const Keepalive& keepalive);
 
 // Shuts the socket down first, so that a call blocked on it in another thread returns, then
 // closes it; the handle becomes kInvalidSocket.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -10,6 +12,7 @@
 
 #include "BridgeTestSupport.h"
 #include "kelvix/Tcp.h"
+#include "sdk/daemon/server/BridgeWire.h"
 
 namespace {
 
@@ -53,6 +56,37 @@ class TcpThreaded : public ::testing::Test {
     }
     int port_ = 0;
 };
+
+// The keepalive timers of the connections on `port` (either end) as the system lists them, in
+// seconds; -1 for a connection without one.
+std::vector<double> keepaliveTimers(int port) {
+    std::ifstream in("/proc/net/tcp");
+    std::vector<double> timers;
+    for (std::string line; std::getline(in, line);) {
+        unsigned local = 0, remote = 0, state = 0, timer = 0;
+        unsigned long when = 0;
+        if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &local, &remote,
+                        &state, &timer, &when) == 5 &&
+            state == 1 && (local == unsigned(port) || remote == unsigned(port))) {
+            timers.push_back(timer == 2 ? when / 100.0 : -1);
+        }
+    }
+    return timers;
+}
+
+// Both ends probe a connection that falls silent, so that a peer that vanished is found.
+TEST_F(TcpThreaded, BothEndsProbeASilentConnection) {
+    const zol::bridge::Bounds probing{{}, 5000, {7, 1, 1}};
+    zol::bridge::ScopedBounds scoped(probing);
+    Tcp server(port_);
+    Tcp client("127.0.0.1", port_, 0.1);
+    ASSERT_NO_FATAL_FAILURE(connectPair(server, client));
+    const std::vector<double> timers = keepaliveTimers(port_);
+    ASSERT_EQ(timers.size(), 2u);
+    for (double seconds : timers) {
+        EXPECT_TRUE(seconds > 6 && seconds <= 7) << seconds;
+    }
+}
 
 TEST_F(TcpThreaded, ConnectedPairCarriesWholeBuffersBothWays) {
     Tcp server(port_);

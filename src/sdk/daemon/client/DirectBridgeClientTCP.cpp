@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Socket.h"
 #include "sdk/Log.h"
 #include "sdk/daemon/client/BridgeConnectionLost.h"
 #include "sdk/daemon/server/BridgeWire.h"
@@ -121,7 +122,8 @@ void DirectBridgeClientTCP::connectionLost() {
 bool DirectBridgeClientTCP::writeAll(const void* data, std::size_t length) {
     Tcp& tcp = requireEndpoint();
     try {
-        tcp.write(data, length, bridge::deadlines().replyMs);
+        platform::Progress progress(bridge::bounds().transfer);
+        tcp.write(data, length, progress);
     } catch (const ConnectionError&) {
         connectionLost();
         return false;
@@ -129,10 +131,10 @@ bool DirectBridgeClientTCP::writeAll(const void* data, std::size_t length) {
     return true;
 }
 
-bool DirectBridgeClientTCP::readAll(void* data, std::size_t length) {
+bool DirectBridgeClientTCP::readAll(void* data, std::size_t length, platform::Progress& progress) {
     Tcp& tcp = requireEndpoint();
     try {
-        tcp.read(data, length, bridge::deadlines().replyMs);
+        tcp.read(data, length, progress);
     } catch (const ConnectionError&) {
         connectionLost();
         return false;
@@ -160,9 +162,9 @@ bool DirectBridgeClientTCP::setConfig(const bridge::ThermalCamConfig& config) {
 // channel. A header whose sizes are out of bounds or disagree leaves the rest of the stream
 // unreadable: the connection is replaced as if it had been lost.
 bool DirectBridgeClientTCP::readImageHeader(std::uint32_t channels, std::uint32_t bytesPerChannel,
-                                            std::uint32_t out[6]) {
+                                            std::uint32_t out[6], platform::Progress& progress) {
     std::uint8_t bytes[bridge::kImageHeaderSize];
-    if (!readAll(bytes, sizeof(bytes))) {
+    if (!readAll(bytes, sizeof(bytes), progress)) {
         return false;
     }
     const bridge::ImageHeader h = bridge::decodeImageHeader(bytes);
@@ -183,14 +185,16 @@ bool DirectBridgeClientTCP::readImageHeader(std::uint32_t channels, std::uint32_
 
 std::pair<bool, ThermalImage*> DirectBridgeClientTCP::receiveThermalImage() {
     auto image = std::make_unique<ThermalImage>();
+    // One pace for the whole reply, so that the server cannot restart it between its parts.
+    platform::Progress progress(bridge::bounds().transfer);
     std::uint32_t h[6];
-    if (!readImageHeader(1, 2, h)) {
+    if (!readImageHeader(1, 2, h, progress)) {
         return {false, image.release()};
     }
     image->frameCounter = h[0];
     image->width = h[2];
     image->height = h[3];
-    const auto read = [this](void* to, std::size_t bytes) { return readAll(to, bytes); };
+    const auto read = [&](void* to, std::size_t bytes) { return readAll(to, bytes, progress); };
     if (!readGrowing(image->data, static_cast<std::size_t>(h[2]) * h[3], read)) {
         return {false, image.release()};
     }
@@ -200,8 +204,10 @@ std::pair<bool, ThermalImage*> DirectBridgeClientTCP::receiveThermalImage() {
 
 std::pair<bool, PaletteImage*> DirectBridgeClientTCP::receivePaletteImage() {
     auto image = std::make_unique<PaletteImage>();
+    // One pace for the whole reply, so that the server cannot restart it between its parts.
+    platform::Progress progress(bridge::bounds().transfer);
     std::uint32_t h[6];
-    if (!readImageHeader(3, 1, h)) {
+    if (!readImageHeader(3, 1, h, progress)) {
         return {false, image.release()};
     }
     image->frameCounter = h[0];
@@ -209,7 +215,7 @@ std::pair<bool, PaletteImage*> DirectBridgeClientTCP::receivePaletteImage() {
     image->height = h[3];
     image->channels = h[4];
     image->bytesPerChannel = h[5];
-    const auto read = [this](void* to, std::size_t bytes) { return readAll(to, bytes); };
+    const auto read = [&](void* to, std::size_t bytes) { return readAll(to, bytes, progress); };
     if (!readGrowing(image->rgb, static_cast<std::size_t>(h[2]) * h[3] * 3, read)) {
         return {false, image.release()};
     }

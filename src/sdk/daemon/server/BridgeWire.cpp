@@ -8,7 +8,7 @@ namespace bridge {
 
 namespace {
 
-std::atomic<const Deadlines*> installedDeadlines{nullptr};
+std::atomic<const Bounds*> installedBounds{nullptr};
 
 void putPair(std::uint8_t*& out, int value, bool set) {
     putU32(out, static_cast<std::uint32_t>(value));
@@ -25,17 +25,17 @@ std::pair<bool, int> getPair(const std::uint8_t*& in) {
 
 }  // namespace
 
-Deadlines deadlines() {
-    const Deadlines* shorter = installedDeadlines.load();
-    return shorter != nullptr ? *shorter : Deadlines();
+Bounds bounds() {
+    const Bounds* shorter = installedBounds.load();
+    return shorter != nullptr ? *shorter : Bounds();
 }
 
-void installDeadlines(const Deadlines* shorter) {
-    installedDeadlines = shorter;
+void installBounds(const Bounds* shorter) {
+    installedBounds = shorter;
 }
 
-void restoreDeadlines() {
-    installedDeadlines = nullptr;
+void restoreBounds() {
+    installedBounds = nullptr;
 }
 
 void encodeConfig(const ThermalCamConfig& c, std::uint8_t* out) {

@@ -7,6 +7,7 @@
 
 #include "kelvix/ThermalCamConfig.h"
 #include "platform/ScopedInstall.h"
+#include "platform/Socket.h"
 
 // Byte layouts of the bridge protocol: 32-bit little-endian words, no framing beyond the
 // fixed sizes.
@@ -33,33 +34,39 @@ constexpr std::size_t kImageHeaderSize = 24;
 constexpr std::uint32_t kMaxImageSide = 16384;
 constexpr std::uint64_t kMaxImagePixels = 4096ull * 4096ull;
 
-// How long one end waits for the other once a request is under way; a peer that misses it is
-// taken for gone (an ERROR line, then the connection is repaired or given up as when it drops).
-// The daemon's write of each part of a reply, and its read of the configuration record that
-// follows command 3: a client that leaves a reply unread this long is dropped and the next client
-// served. A reading client takes a whole reply in well under a second, even over a slow link.
-constexpr std::uint32_t kSendDeadlineMs = 3000;
-// The client's read of each part of a reply (and its write of a request): the daemon answers
-// with the next frame, and a camera sends one at least every second; a request queued behind a
-// client that the daemon is dropping (kSendDeadlineMs) is still answered within it.
-constexpr std::uint32_t kReplyDeadlineMs = 5000;
+// Every transfer of a request under way, at both ends: the client's request and the reply it
+// reads, the daemon's reply and the record after command 3, each measured from its start across
+// its parts. A peer that moves no byte for kStallMs, or fewer than kMinBytesPerSecond on average
+// over kRateWindowMs, is taken for gone (an ERROR line, then the connection is repaired or given
+// up as when it drops); a slower peer that keeps the pace is served however long it takes. A
+// frame comes several times a second, so an answering daemon starts its reply well within the
+// stall time; a line of 1 Mbit/s is 7 times the minimum rate. The largest reply (a palette image
+// of kMaxImagePixels, 48 MiB) may thus take 50 minutes when dripped just above it; a camera's
+// (1024 x 768, 2.3 MB) 2.4 minutes.
+constexpr std::uint32_t kStallMs = 5000;
+constexpr std::uint32_t kRateWindowMs = 10000;
+constexpr std::uint32_t kMinBytesPerSecond = 16 << 10;
 
 // One attempt of a client to connect, when the host does not answer at all (it died, or something
 // on the way drops the knock), in place of the system's two minutes: within the client's
 // repair bound of 5 s.
 constexpr std::uint32_t kConnectDeadlineMs = 5000;
 
-struct Deadlines {
-    std::uint32_t sendMs = kSendDeadlineMs;
-    std::uint32_t replyMs = kReplyDeadlineMs;
+// A connection may sit idle between requests for as long as the client likes; one whose peer
+// vanished (its host gone, no FIN or RST) is found by keepalive: probes after 10 s of silence,
+// every 5 s, the fourth unanswered ends it (30 s; unacknowledged data likewise).
+constexpr platform::Keepalive kKeepalive{10, 5, 4};
+
+struct Bounds {
+    platform::ProgressRule transfer{kStallMs, kRateWindowMs, kMinBytesPerSecond};
     std::uint32_t connectMs = kConnectDeadlineMs;
+    platform::Keepalive keepalive = kKeepalive;
 };
-// The deadlines in force: the constants above unless a test installed shorter ones.
-Deadlines deadlines();
-void installDeadlines(const Deadlines* shorter);
-void restoreDeadlines();
-using ScopedDeadlines =
-    platform::ScopedInstall<const Deadlines, installDeadlines, restoreDeadlines>;
+// The bounds in force: the constants above unless a test installed shorter ones.
+Bounds bounds();
+void installBounds(const Bounds* shorter);
+void restoreBounds();
+using ScopedBounds = platform::ScopedInstall<const Bounds, installBounds, restoreBounds>;
 
 struct ImageHeader {
     std::uint32_t frameCounter = 0;

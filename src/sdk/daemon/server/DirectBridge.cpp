@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/Socket.h"
 #include "sdk/Log.h"
 #include "sdk/daemon/server/BridgeWire.h"
 
@@ -47,7 +48,15 @@ void DirectBridge::connectionLost() {
 unsigned int DirectBridge::waitForCommand() {
     std::uint8_t word[bridge::kCommandSize];
     try {
-        tcp.read(word, sizeof(word));
+        // A client that leaves a reply untaken is dropped before its next command is read, not
+        // only once megabytes of socket buffers are full.
+        platform::Progress taking(bridge::bounds().transfer);
+        tcp.flush(taking);
+        // A client may sit idle between commands (keepalive finds one that vanished); once a
+        // command has begun, the rest of it keeps the pace of a transfer.
+        tcp.read(word, 1);
+        platform::Progress progress(bridge::bounds().transfer);
+        tcp.read(word + 1, sizeof(word) - 1, progress);
     } catch (const ConnectionError&) {
         connectionLost();
         return bridge::kConnectionRepaired;
@@ -58,7 +67,8 @@ unsigned int DirectBridge::waitForCommand() {
 std::pair<bool, bridge::ThermalCamConfig> DirectBridge::receiveConfig() {
     std::uint8_t record[bridge::kConfigSize];
     try {
-        tcp.read(record, sizeof(record), bridge::deadlines().sendMs);
+        platform::Progress progress(bridge::bounds().transfer);
+        tcp.read(record, sizeof(record), progress);
     } catch (const ConnectionError&) {
         connectionLost();
         return {false, bridge::ThermalCamConfig()};
@@ -79,9 +89,9 @@ bool DirectBridge::sendImage(const void* pixels, unsigned width, unsigned height
     }
     std::uint8_t head[bridge::kImageHeaderSize];
     bridge::encodeImageHeader(header, head);
-    const std::uint32_t limitMs = bridge::deadlines().sendMs;
+    platform::Progress progress(bridge::bounds().transfer);
     try {
-        tcp.write(head, sizeof(head), limitMs);
+        tcp.write(head, sizeof(head), progress);
         if (bytesPerChannel == 2 && !bridge::hostIsLittleEndian()) {
             const auto* values = static_cast<const std::uint16_t*>(pixels);
             std::uint8_t chunk[8192];
@@ -89,11 +99,11 @@ bool DirectBridge::sendImage(const void* pixels, unsigned width, unsigned height
             for (std::size_t done = 0; done < count;) {
                 const std::size_t n = std::min(count - done, sizeof(chunk) / 2);
                 bridge::thermalToWire(values + done, n, chunk);
-                tcp.write(chunk, n * 2, limitMs);
+                tcp.write(chunk, n * 2, progress);
                 done += n;
             }
         } else {
-            tcp.write(pixels, header.payloadSize, limitMs);
+            tcp.write(pixels, header.payloadSize, progress);
         }
     } catch (const ConnectionError&) {
         connectionLost();

@@ -37,6 +37,16 @@ std::string listenAddress() {
     return text ? std::string(text) : std::string();
 }
 
+// Whether a transfer completed; one that the peer did not keep up with says so in an ERROR line.
+bool completed(platform::Transfer result, const char* peerPart, std::size_t length,
+               const platform::Progress* progress) {
+    if (result == platform::Transfer::kTooSlow) {
+        KLOG_ERROR("Peer too slow " << peerPart << (length != 0 ? std::to_string(length) : "")
+                                    << (length != 0 ? " bytes: " : ": ") << progress->why());
+    }
+    return result == platform::Transfer::kDone;
+}
+
 }  // namespace
 
 Tcp::Tcp(int port)
@@ -143,6 +153,7 @@ bool Tcp::acceptClient(const SocketPtr& listener, unsigned generation) {
         setError("Error at getting Client Socket: got invalid Socket after accepting");
         return false;
     }
+    keepAlive(*client);
     connected = true;
     return true;
 }
@@ -168,6 +179,7 @@ bool Tcp::connectClient(unsigned generation) {
         setError(invalidAfterConnect);
         return false;
     }
+    keepAlive(*socket);
     {
         std::lock_guard<std::mutex> lock(socketMutex);
         if (generation != closeGeneration) {
@@ -176,7 +188,7 @@ bool Tcp::connectClient(unsigned generation) {
         }
         reparable = true;
     }
-    if (!platform::connectSocket(socket->handle(), address, bridge::deadlines().connectMs)) {
+    if (!platform::connectSocket(socket->handle(), address, bridge::bounds().connectMs)) {
         // The failed socket is dropped here, so that retries do not pile up descriptors.
         SocketPtr failed;
         std::lock_guard<std::mutex> lock(socketMutex);
@@ -194,49 +206,62 @@ bool Tcp::connectClient(unsigned generation) {
     return true;
 }
 
+// A connection may sit idle, so a peer that vanished is found only by probing it.
+void Tcp::keepAlive(const platform::Socket& socket) {
+    if (!platform::keepAlive(socket.handle(), bridge::bounds().keepalive)) {
+        KLOG_WARNING("TCP keepalive could not be set: a vanished peer may go unnoticed");
+    }
+}
+
 long long Tcp::read(void* data, std::size_t length) {
-    return read(data, length, 0);
+    return transfer(data, nullptr, length, nullptr);
 }
 
 long long Tcp::write(const void* data, std::size_t length) {
-    return write(data, length, 0);
+    return transfer(nullptr, data, length, nullptr);
 }
 
-long long Tcp::read(void* data, std::size_t length, std::uint32_t limitMs) {
-    if (length == 0) {
-        return 0;
-    }
-    const SocketPtr socket = connectionSocket();
-    const platform::Transfer result =
-        socket ? platform::receiveAll(socket->handle(), data, length, limitMs)
-               : platform::Transfer::kFailed;
-    if (result != platform::Transfer::kDone) {
-        if (result == platform::Transfer::kTimedOut) {
-            KLOG_ERROR("Peer sent no " << length << " bytes within " << limitMs << " ms");
-        }
-        setError(kReadError);
-        throw ConnectionError(kReadError);
-    }
-    return static_cast<long long>(length);
+long long Tcp::read(void* data, std::size_t length, platform::Progress& progress) {
+    return transfer(data, nullptr, length, &progress);
+}
+
+long long Tcp::write(const void* data, std::size_t length, platform::Progress& progress) {
+    return transfer(nullptr, data, length, &progress);
 }
 
 // A short send would cut the stream in the middle of a record: the rest goes too.
-long long Tcp::write(const void* data, std::size_t length, std::uint32_t limitMs) {
+long long Tcp::transfer(void* in, const void* out, std::size_t length,
+                        platform::Progress* progress) {
     if (length == 0) {
         return 0;
     }
     const SocketPtr socket = connectionSocket();
-    const platform::Transfer result =
-        socket ? platform::sendAll(socket->handle(), data, length, limitMs)
-               : platform::Transfer::kFailed;
-    if (result != platform::Transfer::kDone) {
-        if (result == platform::Transfer::kTimedOut) {
-            KLOG_ERROR("Peer took no " << length << " bytes within " << limitMs << " ms");
-        }
-        setError(kWriteError);
-        throw ConnectionError(kWriteError);
+    const bool reading = in != nullptr;
+    platform::Transfer result = platform::Transfer::kFailed;
+    if (socket) {
+        result = reading ? platform::receiveAll(socket->handle(), in, length, progress)
+                         : platform::sendAll(socket->handle(), out, length, progress);
+    }
+    if (!completed(result, reading ? "sending " : "taking ", length, progress)) {
+        lost(reading);
     }
     return static_cast<long long>(length);
+}
+
+void Tcp::flush(platform::Progress& progress) {
+    const SocketPtr socket = connectionSocket();
+    const platform::Transfer result = socket
+                                          ? platform::awaitAcknowledged(socket->handle(), progress)
+                                          : platform::Transfer::kFailed;
+    if (!completed(result, "taking what was sent", 0, &progress)) {
+        lost(false);
+    }
+}
+
+void Tcp::lost(bool reading) {
+    const char* const text = reading ? kReadError : kWriteError;
+    setError(text);
+    throw ConnectionError(text);
 }
 
 void Tcp::close() {
