@@ -17,6 +17,7 @@ namespace {
 struct Description {
     std::uint32_t serial = 20240001;
     int rate = 30;
+    int width = 160, height = 120;
     float target = 45.0f, left = 15.0f, right = 30.0f;
     std::string calibration;
 };
@@ -47,6 +48,10 @@ bool readDescription(const std::string& path, Description& d, std::string& error
             d.serial = static_cast<std::uint32_t>(serial);
         } else if (key == "rate") {
             ok = static_cast<bool>(words >> d.rate) && d.rate > 0 && d.rate <= 1000;
+        } else if (key == "size") {
+            // The raw frame's first row holds the 32 header words; a typo must not ask for GiBs.
+            ok = static_cast<bool>(words >> d.width >> d.height) && d.width >= 32 &&
+                 d.width <= 2048 && d.height >= 1 && d.height <= 2048;
         } else if (key == "scene") {
             ok = static_cast<bool>(words >> d.target >> d.left >> d.right);
         } else if (key == "calibration") {
@@ -96,6 +101,11 @@ std::unique_ptr<SimEnvironment> SimEnvironment::fromDescription(const std::strin
 
     std::unique_ptr<SimEnvironment> env(new SimEnvironment());
     env->camera_ = std::make_shared<SimCamera>(d.serial);
+    SimPhysics::Config config;
+    config.seed = d.serial;
+    config.layout.width = d.width;
+    config.layout.height = d.height;
+    env->camera_->physics = std::make_shared<SimPhysics>(*env->camera_, config);
     SimPhysics& physics = SimPhysics::of(*env->camera_);
     const SimRawLayout& layout = physics.layout();
     env->camera_->video.capabilities = {{layout.rawWidth(), layout.rawHeight(), 10000000 / d.rate}};
