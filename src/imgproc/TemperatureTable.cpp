@@ -31,6 +31,8 @@ constexpr int kMaxFitSteps = 1000;
 constexpr double kMinWavelength = 0.1e-6;
 // Energy counts the fitted line may miss the middle reference by: half a table line.
 constexpr double kFitTolerance = 0.5;
+// How far a table may stop short of a reference temperature, degC.
+constexpr float kReferenceReach = 0.05f;
 
 }  // namespace
 
@@ -223,20 +225,25 @@ HRESULT TemperatureTable::fitReferencePoints(TableModel& out) {
         clearPoints();
         return E_FAIL;
     };
-    // Beyond its points a table gives its end point's energy, not the reference's.
+    // Beyond its points a table gives its end point's energy, not the reference's. A table
+    // that stops short of a reference by less than half a step of the encoding (rounded
+    // temperatures) takes its end point there.
     const float first = pointCount > 0 ? temperatures[0] : 0.0f;
     const float last = pointCount > 0 ? temperatures[pointCount - 1] : 0.0f;
+    const auto energyAt = [&](double ref) {
+        return temperatureToEnergy(std::min(std::max(static_cast<float>(ref), first), last));
+    };
     for (const double ref : {refT1, refT2, refT3}) {
-        if (pointCount > 0 && !(ref >= first && ref <= last)) {
+        if (pointCount > 0 && !(ref >= first - kReferenceReach && ref <= last + kReferenceReach)) {
             KLOG_ERROR("Temperature table " << source << " refused: its points span " << first
                                             << " to " << last << " degC, not the reference " << ref
                                             << " degC");
             return refuse();
         }
     }
-    refE1 = temperatureToEnergy(static_cast<float>(refT1));
-    refE2 = temperatureToEnergy(static_cast<float>(refT2));
-    refE3 = temperatureToEnergy(static_cast<float>(refT3));
+    refE1 = energyAt(refT1);
+    refE2 = energyAt(refT2);
+    refE3 = energyAt(refT3);
     if (refE1 == refE2 || refE1 == refE3 || refE2 == refE3) {
         return refuse();
     }
