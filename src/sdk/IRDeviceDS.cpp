@@ -99,7 +99,7 @@ struct IRDeviceDS::Camera : std::enable_shared_from_this<Camera> {
     std::unique_ptr<wchar_t[]> wideName;   // 80 characters: the name and the instance count
     CallbackHandler callbackHandler;       // outlives the graph that calls it
     std::unique_ptr<platform::CaptureGraph> graph;
-    int callbackSlot = -1;  // this camera's instance slot
+    int instanceSlot = -1;  // this camera's instance slot
     std::vector<IRDeviceDS*> devices;
 };
 
@@ -126,7 +126,7 @@ IRDeviceDS::Camera::~Camera() {
     if (it != registry.end() && it->second == this) {
         registry.erase(it);
     }
-    releaseSlot(callbackSlot);
+    releaseSlot(instanceSlot);
 }
 
 IRDeviceDS::IRDeviceDS(std::shared_ptr<Camera> shared) : camera(std::move(shared)) {
@@ -309,7 +309,7 @@ IRDeviceDS* IRDeviceDS::createVideoGraph(unsigned long requested, int formatInde
                 releaseSlot(slot);
                 throw;
             }
-            camera->callbackSlot = slot;
+            camera->instanceSlot = slot;
             camera->serial = static_cast<unsigned int>(s);
             camera->callbackHandler.setSerial(camera->serial);
             ++_id;
